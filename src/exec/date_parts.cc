@@ -24,16 +24,16 @@ inline std::size_t clamped_month_index(std::int64_t month) {
   return static_cast<std::size_t>(month - 1);
 }
 
-// Takes the next separator-delimited piece off the front of rest; returns
+// Takes the next separator-delimited field off the front of rest; returns
 // false when rest is already used up.
-bool next_piece(std::string_view& rest, bool& exhausted, char sep, std::string_view& piece) {
+bool next_field(std::string_view& rest, bool& exhausted, char sep, std::string_view& field) {
   if (exhausted) return false;
   std::size_t at = rest.find(sep);
   if (at == std::string_view::npos) {
-    piece = rest;
+    field = rest;
     exhausted = true;
   } else {
-    piece = rest.substr(0, at);
+    field = rest.substr(0, at);
     rest.remove_prefix(at + 1);
   }
   return true;
@@ -47,25 +47,25 @@ std::optional<DateTimeParts> parse_datetime(std::string_view text) noexcept {
   std::string_view date = split == std::string_view::npos ? t : t.substr(0, split);
 
   DateTimeParts d;
-  std::string_view rest = date, piece;
+  std::string_view rest = date, field;
   bool exhausted = false;
   std::int64_t* date_fields[3] = {&d.year, &d.month, &d.day};
-  for (std::int64_t* field : date_fields) {
-    if (!next_piece(rest, exhausted, '-', piece)) return std::nullopt;
-    auto v = parse_i64(piece);
+  for (std::int64_t* target : date_fields) {
+    if (!next_field(rest, exhausted, '-', field)) return std::nullopt;
+    auto v = parse_i64(field);
     if (!v) return std::nullopt;
-    *field = *v;
+    *target = *v;
   }
 
   if (split != std::string_view::npos) {
     rest = t.substr(split + 1);
     exhausted = false;
-    if (next_piece(rest, exhausted, ':', piece)) d.hour = parse_i64(piece).value_or(0);
-    if (next_piece(rest, exhausted, ':', piece)) d.minute = parse_i64(piece).value_or(0);
-    if (next_piece(rest, exhausted, ':', piece)) {
-      piece = trim_white_space(piece);
-      piece = piece.substr(0, piece.find('.'));
-      d.second = parse_i64(piece).value_or(0);
+    if (next_field(rest, exhausted, ':', field)) d.hour = parse_i64(field).value_or(0);
+    if (next_field(rest, exhausted, ':', field)) d.minute = parse_i64(field).value_or(0);
+    if (next_field(rest, exhausted, ':', field)) {
+      field = trim_white_space(field);
+      field = field.substr(0, field.find('.'));
+      d.second = parse_i64(field).value_or(0);
     }
   }
   return d;

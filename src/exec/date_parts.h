@@ -3,11 +3,11 @@
 //
 // Text (trimmed of Unicode white space) is split at its first "T" or space
 // into a date part and a time part. The date part is split at every "-"; its
-// first three pieces must each be a signed 64-bit decimal integer (sign and
-// ASCII digits only) and are year, month and day; fewer pieces or a bad one
+// first three fields must each be a signed 64-bit decimal integer (sign and
+// ASCII digits only) and are year, month and day; fewer fields or a bad one
 // make the whole text unreadable. No range is checked ('2024-13-45' reads).
 // The time part is split at every ":" into hour, minute and second (the
-// second trimmed and cut at its first "."); a missing or unreadable piece is
+// second trimmed and cut at its first "."); a missing or unreadable field is
 // 0, and so is all of it without a time part.
 //
 // The calendar arithmetic wraps on overflow like two's-complement integers;

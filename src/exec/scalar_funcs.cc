@@ -151,8 +151,8 @@ void fn_substr(std::span<const Value> args, Value& out) {
     from = char_offset(text, static_cast<std::size_t>(start));
     to = from + char_offset(text.substr(from), static_cast<std::size_t>(end - start));
   }
-  std::string_view piece = text.substr(from, to - from);
-  emit_text(args, out, [&](std::string& buf) { buf.append(piece); });
+  std::string_view slice = text.substr(from, to - from);
+  emit_text(args, out, [&](std::string& buf) { buf.append(slice); });
 }
 
 void fn_replace(std::span<const Value> args, Value& out) {
@@ -251,8 +251,8 @@ void fn_trim(std::span<const Value> args, Value& out, bool left, bool right) {
     }
     e = run_start;
   }
-  std::string_view piece = t.substr(b, e - b);
-  emit_text(args, out, [&](std::string& buf) { buf.append(piece); });
+  std::string_view slice = t.substr(b, e - b);
+  emit_text(args, out, [&](std::string& buf) { buf.append(slice); });
 }
 
 void fn_concat(std::span<const Value> args, Value& out) {

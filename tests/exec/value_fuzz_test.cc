@@ -52,12 +52,12 @@ class ValueSource {
     return s;
   }
   std::string random_text() {
-    static const char* pieces[] = {"2024", "-", ":", " ", "T", ".", "5", "e", "%", "_", "a", "Z",
+    static const char* fragments[] = {"2024", "-", ":", " ", "T", ".", "5", "e", "%", "_", "a", "Z",
                                    "\xc3\x9f", "\xce\xa3", "\xc4\xb0", "\xc7\x85", "\xcc\x81",
                                    "\xe2\x80\xa8", "\xf0\x9f\x98\x80", "\xff", "\xc3", "\xe2\x80",
                                    "\x80", "inf", "nan", "9223372036854775807", "+", "\xc2\xa0"};
     std::string s;
-    for (int n = static_cast<int>(rng_() % 9); n > 0; --n) s += pieces[rng_() % std::size(pieces)];
+    for (int n = static_cast<int>(rng_() % 9); n > 0; --n) s += fragments[rng_() % std::size(fragments)];
     return s;
   }
 

@@ -243,13 +243,13 @@ double naive_num_from_text(const std::string& s) {
 }
 
 TEST(NumFromTextTest, AgreesWithLiteralLongestPrefixReading) {
-  const char* pieces[] = {"0", "1", "9", ".", "e", "E", "+", "-", "i", "n", "f", "a", "N",
+  const char* fragments[] = {"0", "1", "9", ".", "e", "E", "+", "-", "i", "n", "f", "a", "N",
                           "I", "t", "y", " ", "x", "\xc3\xa9", "\xc2\xa0", "5", "00"};
   std::mt19937_64 rng(12345);
   for (int iter = 0; iter < 20000; ++iter) {
     std::string s;
     int n = static_cast<int>(rng() % 10);
-    for (int k = 0; k < n; ++k) s += pieces[rng() % std::size(pieces)];
+    for (int k = 0; k < n; ++k) s += fragments[rng() % std::size(fragments)];
     double want = naive_num_from_text(s);
     double got = num_from_text(s);
     if (std::isnan(want)) {
