@@ -1,5 +1,7 @@
 #include "exec/op_kinds.h"
 
+#include <iterator>
+
 namespace bkf {
 
 std::string_view bin_kind_name(BinKind k) noexcept {
