@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace bkf {
 
@@ -23,5 +24,12 @@ enum class ScalarKind : std::uint8_t {
   Ifnull = 12, Nullif = 13, Concat = 14, Year = 15, Month = 16, Day = 17,
   Hour = 18, Minute = 19, Second = 20, Week = 21, DayOfWeek = 22, DayOfYear = 23,
 };
+inline constexpr int kScalarKindCount = 24;
+
+// The enumerator names ("Add", "DayOfWeek", ...), for the debug form of
+// instructions.
+std::string_view bin_kind_name(BinKind k) noexcept;
+std::string_view un_kind_name(UnKind k) noexcept;
+std::string_view scalar_kind_name(ScalarKind k) noexcept;
 
 }  // namespace bkf
