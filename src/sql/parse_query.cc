@@ -215,10 +215,12 @@ Result<JoinedTable> Parser::parse_table_ref() {
   JoinedTable t;
   t.table = BKF_TRY(expect_ident());
   if (at(TokenKind::Ident)) {
-    // NATURAL and FULL are not aliases when a join follows them: those join
-    // forms are not supported, and the statement must fail at that word
-    // rather than quietly become a cross or inner join.
-    const bool unsupported_join = (at_ident_kw("NATURAL") || at_ident_kw("FULL")) && starts_join(peek(1));
+    // A bare NATURAL or FULL followed by a join word starts a NATURAL or
+    // FULL join, which the dialect does not have: it is not taken as an
+    // alias, so the statement fails at that word instead of quietly becoming
+    // a cross or inner join. Quoted, the word is an ordinary alias.
+    const bool unsupported_join = !(cur().flags & kTokenQuoted) &&
+                                  (at_ident_kw("NATURAL") || at_ident_kw("FULL")) && starts_join(peek(1));
     if (!unsupported_join) {
       t.alias = text_of(cur());
       advance();
@@ -285,9 +287,8 @@ Result<ExprPtr> Parser::parse_expr(int min_bp) {
 Result<ExprPtr> Parser::parse_in(ExprPtr operand, bool negated) {
   BKF_TRY(expect(TokenKind::LParen));
   if (at_kw(Keyword::Select)) {
-    SelectStmt q = BKF_TRY(parse_select());
-    BKF_TRY(expect(TokenKind::RParen));
-    return make_expr(Expr::InSelect{negated, std::move(operand), std::make_unique<SelectStmt>(std::move(q))});
+    std::unique_ptr<SelectStmt> q = BKF_TRY(parse_subquery());
+    return make_expr(Expr::InSelect{negated, std::move(operand), std::move(q)});
   }
   std::vector<ExprPtr> list;
   do {
@@ -295,6 +296,12 @@ Result<ExprPtr> Parser::parse_in(ExprPtr operand, bool negated) {
   } while (eat(TokenKind::Comma));
   BKF_TRY(expect(TokenKind::RParen));
   return make_expr(Expr::InList{negated, std::move(operand), std::move(list)});
+}
+
+Result<std::unique_ptr<SelectStmt>> Parser::parse_subquery() {
+  auto q = std::make_unique<SelectStmt>(BKF_TRY(parse_select()));
+  BKF_TRY(expect(TokenKind::RParen));
+  return q;
 }
 
 Result<ExprPtr> Parser::parse_primary() {
@@ -352,11 +359,7 @@ Result<ExprPtr> Parser::parse_primary() {
       break;
     case TokenKind::LParen: {
       advance();
-      if (at_kw(Keyword::Select)) {
-        SelectStmt q = BKF_TRY(parse_select());
-        BKF_TRY(expect(TokenKind::RParen));
-        return make_expr(Expr::Subquery{std::make_unique<SelectStmt>(std::move(q))});
-      }
+      if (at_kw(Keyword::Select)) return make_expr(Expr::Subquery{BKF_TRY(parse_subquery())});
       ExprPtr e = BKF_TRY(parse_expr(0));
       BKF_TRY(expect(TokenKind::RParen));
       return e;

@@ -51,6 +51,10 @@ class Parser {
   Result<ExprPtr> parse_cast();
   Result<ExprPtr> parse_call(std::string name);
   Result<ExprPtr> parse_in(ExprPtr operand, bool negated);
+  // A query up to its closing ')'. Kept out of line so that the frames of
+  // parse_primary and parse_in, which every nesting level pays for, do not
+  // hold a SelectStmt.
+  [[gnu::noinline]] Result<std::unique_ptr<SelectStmt>> parse_subquery();
 
   // Shared operations. Errors carry the current token's offset.
   const Token& cur() const { return tokens_[pos_]; }

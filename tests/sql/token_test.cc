@@ -130,22 +130,6 @@ TEST(TokenizerTest, ErrorsAndTheirOffsets) {
   for (const LexCase& c : cases) EXPECT_EQ(lex(c.text), c.want) << "text: " << c.text;
 }
 
-TEST(TokenizerTest, DecodedContent) {
-  const std::string text = "'it''s' \"a\"\"b\" `c` plain x'00ff10'";
-  auto r = tokenize(text);
-  ASSERT_TRUE(r.ok());
-  const auto& t = *r;
-  EXPECT_EQ(token_text(t[0], text), "it's");
-  EXPECT_EQ(token_text(t[1], text), "a\"b");
-  EXPECT_EQ(token_text(t[2], text), "c");
-  EXPECT_EQ(token_text(t[3], text), "plain");
-  EXPECT_EQ(token_blob(t[4], text), std::string("\x00\xff\x10", 3));
-  EXPECT_TRUE(token_text_equals_ci(t[2], text, "C"));
-  EXPECT_TRUE(token_text_equals_ci(t[3], text, "PLAIN"));
-  EXPECT_FALSE(token_text_equals_ci(t[3], text, "PLAI"));
-  EXPECT_FALSE(token_text_equals_ci(t[0], text, "it's"));  // a Str is never a dialect word
-}
-
 TEST(TokenizerTest, KeywordNamesFollowTheirNumbers) {
   // Every reserved word tokenizes to the keyword of its number, in any case,
   // and its Debug name is the capitalised word.
