@@ -185,7 +185,7 @@ Result<std::unique_ptr<PreparedState>> Engine::prepare(std::string_view sql) {
   // IN lists become comparisons once; what still holds a subquery is folded
   // at every execution, with that execution's parameter values.
   rewrite_in_lists(st);
-  ps->folds_each_run = stmt_has_subquery(st);
+  ps->folds_each_run = stmt_has_fold_targets(st);
   ps->stmt = std::move(st);
   // Compiled now, so that a faulty statement fails here; a statement with
   // subqueries runs them once for that, with every `?` reading NULL.

@@ -126,6 +126,10 @@ bool stmt_has_subquery(const Statement& st) {
   if (st.is<Statement::Select>()) return true;
   if (auto* ins = st.get_if<Statement::Insert>(); ins && ins->source.is<InsertSource::Select>()) return true;
   if (!st.is<Statement::Insert>() && !st.is<Statement::Update>() && !st.is<Statement::Delete>()) return false;
+  return stmt_has_fold_targets(st);
+}
+
+bool stmt_has_fold_targets(const Statement& st) {
   bool found = false;
   for_each_root(const_cast<Statement&>(st), [&](ExprPtr& root) {
     if (!found && expr_has_subquery(*root)) found = true;

@@ -39,6 +39,10 @@ bool expr_has_subquery(const Expr& e);
 // do; never any other kind.
 bool stmt_has_subquery(const Statement& st);
 
+// Some expression of the statement (its UNION members included, nested
+// queries not) holds a scalar subquery, an IN (subquery) or an IN list.
+bool stmt_has_fold_targets(const Statement& st);
+
 // One more than the largest `?` ordinal anywhere in the statement, nested
 // queries included; 0 without any.
 std::size_t count_params(const Statement& st);
