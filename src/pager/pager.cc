@@ -373,7 +373,6 @@ Status Pager::begin() {
   in_tx_ = true;
   saved_header_ = header_;
   journal_created_ = false;
-  journal_synced_ = false;
   cache_.set_writable(true);
   return {};
 }
@@ -381,7 +380,6 @@ Status Pager::begin() {
 void Pager::end_transaction() {
   in_tx_ = false;
   journal_created_ = false;
-  journal_synced_ = false;
   cache_.set_writable(false);
 }
 
@@ -435,8 +433,8 @@ Status Pager::commit_journal() {
     BKF_TRY(jf->sync());
     BKF_TRY(vfs_.sync_dir(journal_path_));
   }
-  // From here on the database file may change: a rollback must replay.
-  journal_synced_ = true;
+  // From here on the database file may change; a rollback replays the
+  // journal (one that never got complete is simply removed).
 
   // 2. The pages and the header.
   BKF_TRY(write_dirty_pages());
@@ -446,7 +444,6 @@ Status Pager::commit_journal() {
 
   // 3. The commit point: the journal disappears.
   BKF_TRY(vfs_.delete_file(journal_path_));
-  journal_synced_ = false;
   journal_created_ = false;
   (void)vfs_.sync_dir(journal_path_);
   return {};

@@ -179,10 +179,9 @@ class Pager {
   ReadLock read_lock_ = ReadLock::None;
   std::uint8_t synchronous_ = 2;
   std::uint64_t data_version_ = 0;
-  // A journal-mode commit synced its journal: the database file may hold
-  // part of the transaction, so rollback() must replay the journal.
-  bool journal_synced_ = false;
-  // A journal-mode commit created the journal file (and may have left it).
+  // A journal-mode commit created its journal and failed before deleting
+  // it: the database file may hold part of the transaction, and rollback()
+  // replays (or, if incomplete, removes) the journal before unlocking.
   bool journal_created_ = false;
   std::vector<std::uint8_t> io_buf_;           // reused: journal image, runs of pages
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages
