@@ -627,10 +627,19 @@ Status Pager::switch_to_journal() {
   BKF_TRY(sync_from_disk());
   if (header_.wal_mode != 1) return {};
   // sync_from_disk opened the log if the header says write-ahead-log mode.
-  BKF_TRY(checkpoint_locked());
+  // The log's exclusive lock is held from the checkpoint until the log is
+  // gone: a reader that locked it meanwhile would read the database file
+  // without excluding the journal-mode writers that may follow. Readers
+  // that lock the removed file afterwards notice that it was replaced.
   if (wal_) {
-    BKF_TRY(wal_->remove(vfs_));
-    wal_.reset();
+    BKF_TRY(wal_->file().lock(true));
+    Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
+    if (st.ok()) st = wal_->remove(vfs_);
+    if (!st.ok()) {
+      (void)wal_->file().unlock();
+      return st;
+    }
+    wal_.reset();  // closing it releases its lock
     (void)vfs_.sync_dir(path_);
   }
   const DbHeader before = header_;
