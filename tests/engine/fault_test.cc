@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 #include "engine/engine_testing.h"
@@ -111,6 +112,43 @@ TEST_P(CommitFaults, SchemaChange) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, CommitFaults, ::testing::Values("delete", "wal"));
+
+// What the statement frame costs in file operations: an autocommit
+// statement is exactly one commit (the same operations as BEGIN, the
+// statement, COMMIT), one log append and one sync in WAL mode; reads and
+// statements that change nothing write nothing.
+TEST(CommitCost, OneCommitPerStatement) {
+  TempDir dir;
+  const std::string path = dir.file("c.db");
+  OsVfs os;
+  FaultVfs fault{os};
+  auto db = Database::open(fault, path);
+  ASSERT_TRUE(db.ok());
+  ASSERT_EQ(run_sql(*db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT UNIQUE)"), "ok");
+  auto ops = [&](const std::string& sql, const char* want) {
+    fault.disarm();
+    EXPECT_EQ(run_sql(*db, sql), want) << sql;
+    return std::array<std::uint64_t, 4>{fault.count(FaultOp::Write), fault.count(FaultOp::Sync),
+                                        fault.count(FaultOp::Truncate), fault.count(FaultOp::Unlink)};
+  };
+  const auto autocommit = ops("INSERT INTO t VALUES (1, 'a')", "affected 1");
+  const auto explicit_tx = ops("BEGIN; INSERT INTO t VALUES (2, 'b'); COMMIT", "ok / affected 1 / ok");
+  EXPECT_EQ(autocommit, explicit_tx);
+  EXPECT_EQ(autocommit[3], 1u);  // the journal goes once
+  const std::array<std::uint64_t, 4> none{0, 0, 0, 0};
+  EXPECT_EQ(ops("SELECT * FROM t", "[id, v] (1, 'a') (2, 'b')"), none);
+  EXPECT_EQ(ops("CREATE TABLE IF NOT EXISTS t (x INT)", "ok"), none);
+  EXPECT_EQ(ops("DROP TABLE IF EXISTS nope", "ok"), none);
+  EXPECT_EQ(ops("INSERT INTO t VALUES (1, 'c')", "!constraint violation: UNIQUE constraint failed: t.id"), none);
+  EXPECT_EQ(ops("UPDATE t SET v = 'x' WHERE id = 99", "affected 0"), none);
+  EXPECT_EQ(ops("PRAGMA integrity_check", "[integrity_check] ('ok')"), none);
+
+  ASSERT_EQ(run_sql(*db, "PRAGMA journal_mode = wal"), "[journal_mode] ('wal')");
+  const auto wal = ops("INSERT INTO t VALUES (3, 'c')", "affected 1");
+  EXPECT_EQ(wal, (std::array<std::uint64_t, 4>{1, 1, 0, 0}));
+  ASSERT_EQ(run_sql(*db, "PRAGMA synchronous = 1"), "[synchronous] (1)");
+  EXPECT_EQ(ops("INSERT INTO t VALUES (4, 'd')", "affected 1"), (std::array<std::uint64_t, 4>{1, 0, 0, 0}));
+}
 
 }  // namespace
 }  // namespace bkf::testing
