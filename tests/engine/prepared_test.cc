@@ -57,7 +57,7 @@ TEST_F(PreparedTest, RefusesWhatCannotBePrepared) {
       {"BEGIN", "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"},
       {"PRAGMA journal_mode", "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"},
       {"SELECT * FROM missing", "execution error: no such table: missing"},
-      {"SELEC 1", "parse error at byte 0: expected a statement"},
+      {"SELEC 1", "parse error at byte 0: expected a statement, found Ident(\"SELEC\")"},
   };
   for (const Case& c : cases) {
     auto p = db.prepare(c.sql);

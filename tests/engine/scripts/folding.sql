@@ -88,5 +88,5 @@ SELECT k FROM w WHERE (SELECT count(*) FROM u WHERE u.k = w.k AND u.v IN ('one',
 > [k] (1)
 
 -- Expressions without tables.
-SELECT 1 + 2, -5, 'a' || 'b';
+SELECT 1 + 2, -5, CONCAT('a', 'b');
 > [expr, expr, expr] (3, -5, 'ab')

@@ -43,7 +43,7 @@ SELECT id FROM t;
 > [id] (10)
 -- A parse error anywhere runs nothing.
 INSERT INTO t VALUES (12, 'z'); SELEC 1;
-> !parse error at byte 32: expected a statement
+> !parse error at byte 32: expected a statement, found Ident("SELEC")
 SELECT id FROM t;
 > [id] (10)
 -- An empty text runs nothing and says nothing.
