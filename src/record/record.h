@@ -112,7 +112,7 @@ class RecordColumns {
 // Null when the old record has no column i; otherwise values[i] is encoded.
 // Old columns beyond values.size() are dropped. keep must have at least
 // values.size() flags (fewer is a programming error). out must not alias old.
-// On failure (old is malformed: Corrupt) out holds unspecified bytes.
+// On failure (old is malformed: Corrupt) the bytes left in out are garbage.
 Status splice_record_into(std::string& out, std::string_view old, std::span<const Value> values,
                           std::span<const bool> keep);
 Status splice_record_into(std::string& out, std::string_view old, std::span<const Value> values,
