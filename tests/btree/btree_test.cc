@@ -98,45 +98,6 @@ TEST(BTreeTest, ReplaceFreesTheOldOverflowChain) {
   db.commit();
 }
 
-TEST(BTreeTest, RootSplitKeepsTheRootAndSeparatorsLeadLeft) {
-  TestDb db(512);
-  db.begin();
-  BTree t = *BTree::create(db.pager());
-  const PageId root = t.root();
-  std::map<std::int64_t, std::string> model;
-  for (std::int64_t r = 1; r <= 40; ++r) {
-    model[r] = payload_of(20, static_cast<std::uint64_t>(r));
-    ASSERT_TRUE(t.insert(r, model[r]).ok());
-  }
-  EXPECT_EQ(t.root(), root);
-  auto ref = db.pager().get_page(root);
-  EXPECT_EQ(ref->data()[0], node::kTableInterior);
-  // Every separator row id is found (in the left subtree).
-  auto v = NodeView::open({ref->data(), ref->size()}, TreeType::Table);
-  for (std::size_t i = 0; i < v->cell_count(); ++i) {
-    std::int64_t sep = *v->table_key(i);
-    EXPECT_EQ(**t.search(sep), model[sep]);
-  }
-  expect_matches(db.pager(), root, model);
-  db.commit();
-}
-
-// A two-cell split gives one cell to each page; equal cells split n/2 up.
-TEST(BTreeTest, LeafSplitBalancesBytes) {
-  TestDb db(512);
-  db.begin();
-  BTree t = *BTree::create(db.pager());
-  // Cells of 186 payload bytes take 191 bytes and a pointer: two fit the 500
-  // bytes of a 512-byte leaf, three split 2 / 1.
-  for (std::int64_t r = 1; r <= 3; ++r) ASSERT_TRUE(t.insert(r, payload_of(186, 1)).ok());
-  TreeCheck check;
-  testing::check_tree(db.pager(), t.root(), TreeType::Table, check);
-  ASSERT_EQ(check.pages.size(), 3u);
-  auto left = db.pager().get_page(check.pages[1]);
-  EXPECT_EQ(NodeView::open({left->data(), left->size()}, TreeType::Table)->cell_count(), 2u);
-  db.commit();
-}
-
 // The byte-balanced point can overfill the left page: with 4096-byte pages a
 // leaf of cells of 1058, 1982 and 1038 bytes receiving a 1058-byte cell in
 // front gives k = 3 and 4104 bytes on the left. The split must move k.
