@@ -419,10 +419,7 @@ Status Vm::scalar_sub(const Program& p, const Op& op) {
   const ParamSrc* srcs = p.param_lists.data() + op.b;
   const std::uint32_t count = op.c;
   if (args_scratch_.size() < count) args_scratch_.resize(count);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    Value v = BKF_TRY(param_value(srcs[i]));
-    args_scratch_[i] = std::move(v);
-  }
+  for (std::uint32_t i = 0; i < count; ++i) BKF_TRY(param_value(srcs[i], args_scratch_[i]));
   // The key: the sub-program's number, then the record of the arguments,
   // whose bytes are equal exactly when the values are identical.
   std::string& key = sub_key_scratch_;

@@ -75,6 +75,7 @@ class Vm {
   // The result rows in emission order; take_rows() moves them out.
   const std::vector<Row>& rows() const noexcept { return rows_; }
   std::vector<Row> take_rows() noexcept { return std::move(rows_); }
+  std::vector<Row> into_output() && noexcept { return std::move(rows_); }
   // Rows inserted, deleted or rewritten (counted when written).
   std::uint64_t changes() const noexcept { return changes_; }
   // Row id of the latest Insert; 0 until one ran.
@@ -102,7 +103,8 @@ class Vm {
   Status agg_rewind(const Op& op, std::size_t& pc);
   void load_group_key(std::uint32_t dest, std::uint32_t count);
   Status scalar_sub(const Program& p, const Op& op);
-  Result<Value> param_value(const ParamSrc& src);
+  // Evaluates one sub-program argument into out (reusing its buffer).
+  Status param_value(const ParamSrc& src, Value& out);
   void spool_load(std::uint32_t dest, std::uint32_t count);
 
   TableSlot* table(std::uint32_t cur);
@@ -125,6 +127,8 @@ class Vm {
   Status update_current(std::uint32_t cur, const Value& record);
   Status apply_deferred(std::uint32_t cur);
   Result<bool> rowid_exists(std::uint32_t cur, const Value& key);
+  void forget_hints(std::uint32_t root, const TableSlot* except);
+  void reset_cursors(std::uint32_t root);
 
   Status open_index(std::uint32_t cur, std::uint32_t root);
   Status idx_insert(std::uint32_t cur, const Value& key);
@@ -180,6 +184,7 @@ class Vm {
   std::vector<Value> args_scratch_;
   std::vector<bool> flags_scratch_;
   std::string bytes_scratch_;
+  std::string probe_;  // rows and keys read by probes on cursors of their own
   bool blob_via_scratch_ = false;
 };
 

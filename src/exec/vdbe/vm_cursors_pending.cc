@@ -34,10 +34,11 @@ Status Vm::truncate_from(std::uint32_t, const Value&) { return pending(); }
 Status Vm::update_current(std::uint32_t, const Value&) { return pending(); }
 Status Vm::apply_deferred(std::uint32_t) { return pending(); }
 Result<bool> Vm::rowid_exists(std::uint32_t, const Value&) { return pending(); }
-Result<Value> Vm::param_value(const ParamSrc& src) {
+Status Vm::param_value(const ParamSrc& src, Value& out) {
   if (src.kind == ParamSrc::Kind::Param) {
-    if (src.index < params_.size()) return params_[src.index];
-    return Value();
+    if (src.index < params_.size()) out.assign(params_[src.index]);
+    else out.set_null();
+    return {};
   }
   return pending();
 }
