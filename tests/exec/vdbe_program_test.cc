@@ -117,7 +117,8 @@ TEST(ProgramValidate, RejectsEveryOutOfRangeOperand) {
          p.emit(Op::func(ScalarKind::Abs, p.add_reg_list({9}), 1, 0));
        }},
       {"kept is not a flag list", [](Program& p) { p.emit(Op::make_updated_record(0, 0, 0, 2, 1)); }},
-      {"start run passes", [](Program& p) { p.emit(Op::make_updated_record(0, 3, p.add_flag_list({true, true}), 2, 1)); }},
+      {"start run passes",
+       [](Program& p) { p.emit(Op::make_updated_record(0, 3, p.add_flag_list({true, true}), 2, 1)); }},
       {"params is not a parameter list",
        [](Program& p) {
          p.add_subprogram(Program());

@@ -158,8 +158,9 @@ class Vm {
   // A child that only needs its first rows stops after this many.
   std::uint64_t row_cap_ = ~std::uint64_t{0};
 
-  // Grouping. agg_specs_ points into the running program. groups_ is a deque so that the map's views of group keys stay
-  // valid while groups are added.
+  // Grouping. agg_specs_ points into the running program. groups_ is a
+  // deque so that the map's views of group keys stay valid while groups are
+  // added.
   const std::vector<AggSpec>* agg_specs_ = nullptr;
   std::deque<Group> groups_;
   std::unordered_map<std::string_view, std::uint32_t> group_map_;
