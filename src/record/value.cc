@@ -22,6 +22,7 @@ ShortestDecimal shortest_decimal(double v) {
   ShortestDecimal d{};
   d.negative = std::signbit(v);
   double a = std::fabs(v);
+  if (!std::isfinite(a)) return d;  // no digits
   if (a == 0.0) {
     d.digits[0] = '0';
     d.ndigits = 1;

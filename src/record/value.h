@@ -130,10 +130,11 @@ class Value {
 std::string value_debug(const Value& v);
 void append_value_debug(std::string& out, const Value& v);
 
-// The shortest decimal digits that read back as the same finite double:
-// digits holds 1..17 significant digits without leading or trailing zeros
-// (just "0" for zero) and the value is 0.d1d2d3... * 10^exp10 ... expressed
-// here as d1.d2d3... * 10^exponent. Never depends on the locale.
+// The shortest decimal digits that read back as the same finite double, from
+// std::to_chars (never locale-dependent): digits holds 1..17 significant
+// digits without trailing zeros (just "0" for zero; not NUL-terminated) and
+// the magnitude is d1.d2d3... * 10^exponent; negative is the sign bit (so
+// -0.0 is negative). NaN and infinities give no digits (ndigits 0).
 struct ShortestDecimal {
   char digits[24];
   int ndigits;

@@ -1,0 +1,221 @@
+// Program representation: the patch rule, validation of every operand class,
+// the debug form and the validated-shape bookkeeping.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "exec/vdbe/builder.h"
+#include "exec/vdbe/program.h"
+
+namespace bkf::vdbe {
+namespace {
+
+TEST(ProgramOps, OneTagPerKindInTagOrder) {
+  EXPECT_STREQ(op_kind_name(OpKind::Halt), "Halt");
+  EXPECT_STREQ(op_kind_name(OpKind::ScalarSub), "ScalarSub");
+  EXPECT_EQ(static_cast<int>(OpKind::ScalarSub), 59);
+  EXPECT_STREQ(op_kind_name(OpKind::IdxUniqueGuard), "IdxUniqueGuard");
+  EXPECT_STREQ(op_kind_name(OpKind::SpoolNext), "SpoolNext");
+  EXPECT_STREQ(op_kind_name(static_cast<OpKind>(kOpKindCount)), "?");
+}
+
+TEST(ProgramOps, ImmediatesRoundTrip) {
+  for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min(),
+                         std::numeric_limits<std::int64_t>::max()}) {
+    EXPECT_EQ(Op::integer(v, 3).imm_int(), v);
+    EXPECT_EQ(Op::integer(v, 3).a, 3u);
+  }
+  Op r = Op::real(-0.0, 1);
+  EXPECT_TRUE(std::signbit(r.imm_real()));
+  Op m = Op::make_updated_record(1, 2, 3, 4, 0xFFFFFFFFu);
+  EXPECT_EQ(m.d(), 4u);
+  EXPECT_EQ(m.e(), 0xFFFFFFFFu);
+  m.set_d(9);
+  EXPECT_EQ(m.d(), 9u);
+  EXPECT_EQ(m.e(), 0xFFFFFFFFu);
+}
+
+// Each jump kind gets its target in the operand the compiler relies on.
+TEST(ProgramPatch, WritesTheJumpOperandOfEachKind) {
+  struct Case {
+    Op op;
+    std::uint32_t Op::*slot;
+  };
+  const Case cases[] = {
+      {Op::goto_(0), &Op::a},
+      {Op::agg_rewind(0, 0, 0, true), &Op::a},
+      {Op::spool_rewind(0, 0, 0), &Op::a},
+      {Op::if_false(0, 0), &Op::b},
+      {Op::if_true(0, 0), &Op::b},
+      {Op::rewind(0, 0), &Op::b},
+      {Op::next(0, 0), &Op::b},
+      {Op::idx_next(0, 0), &Op::b},
+      {Op::seek_rowid(0, 0, 0), &Op::c},
+      {Op::seek(0, 0, 0), &Op::c},
+      {Op::idx_conflict_jump(0, 0, 0), &Op::c},
+      {Op::rowid_exists_jump(0, 0, 0), &Op::c},
+      {Op::idx_seek(0, 0, 0), &Op::c},
+      {Op::idx_prefix_guard(0, 0, 0), &Op::c},
+      {Op::idx_range_guard(0, 0, 0), &Op::c},
+  };
+  for (const Case& c : cases) {
+    Program p;
+    p.emit(c.op);
+    p.patch(0, 7);
+    EXPECT_EQ(p.ops[0].*c.slot, 7u) << op_kind_name(c.op.kind);
+    Op other = p.ops[0];
+    other.*c.slot = 0;
+    EXPECT_EQ(std::memcmp(&other, &c.op, sizeof(Op)), 0) << "patch touched another operand";
+  }
+  EXPECT_EQ(patch_slot(OpKind::AggNext), -1);
+  EXPECT_EQ(patch_slot(OpKind::SpoolNext), -1);
+  EXPECT_EQ(patch_slot(OpKind::Halt), -1);
+}
+
+TEST(ProgramPatchDeathTest, NonJumpIsAProgrammingError) {
+  Program p;
+  p.emit(Op::integer(5, 0));
+  EXPECT_DEATH(p.patch(0, 1), "patch on non-jump op: Integer \\{ v: 5, dest: 0 \\}");
+}
+
+TEST(ProgramDebug, NamesEveryOperandInDeclaredOrder) {
+  ProgramBuilder b;
+  b.regs(10);
+  b.cursor();
+  b.index_cursor();
+  b.agg(AggKind::Sum);
+  b.sub(Program());
+  b.emit(Op::halt());
+  b.emit(Op::binop(BinKind::Ge, 1, 2, 3));
+  b.emit(Op::is_null(1, true, 2));
+  b.emit(Op::real(2.0, 4));
+  b.str("a\"b", 5);
+  b.blob(std::string("\x01\x02", 2), 5);
+  b.func(ScalarKind::DayOfYear, {1, 2}, 3);
+  b.make_updated_record(0, 4, {true, false}, 9);
+  b.scalar_sub(0, {ParamSrc::rowid(0), ParamSrc::col(0, 2), ParamSrc::param(1)}, 6);
+  b.emit(Op::agg_rewind(0, 1, 2, false));
+  b.emit(Op::cast(1, CastType::Real, 2));
+  b.idx_unique_guard(0, 1, 2, "t__a__unique");
+  Program& p = b.program();
+  EXPECT_EQ(p.op_debug(0), "Halt");
+  EXPECT_EQ(p.op_debug(1), "Binop { op: Ge, a: 1, b: 2, dest: 3 }");
+  EXPECT_EQ(p.op_debug(2), "IsNull { a: 1, negated: true, dest: 2 }");
+  EXPECT_EQ(p.op_debug(3), "Real { v: 2.0, dest: 4 }");
+  EXPECT_EQ(p.op_debug(4), "Str { v: \"a\\\"b\", dest: 5 }");
+  EXPECT_EQ(p.op_debug(5), "Blob { v: [1, 2], dest: 5 }");
+  EXPECT_EQ(p.op_debug(6), "Func { kind: DayOfYear, args: [1, 2], dest: 3 }");
+  EXPECT_EQ(p.op_debug(7), "MakeUpdatedRecord { cur: 0, start: 4, kept: [true, false], dest: 9 }");
+  EXPECT_EQ(p.op_debug(8), "ScalarSub { sub: 0, params: [Rowid(0), Column(0, 2), Param(1)], dest: 6 }");
+  EXPECT_EQ(p.op_debug(9), "AggRewind { done_target: 0, key_dest: 1, key_count: 2, grouped: false }");
+  EXPECT_EQ(p.op_debug(10), "Cast { a: 1, to: Real, dest: 2 }");
+  EXPECT_EQ(p.op_debug(11), "IdxUniqueGuard { cur: 0, prefix_reg: 1, rowid_reg: 2, column: \"t__a__unique\" }");
+  ASSERT_TRUE(b.finish().ok());
+}
+
+// One program per operand class, each with exactly one fault.
+TEST(ProgramValidate, RejectsEveryOutOfRangeOperand) {
+  auto base = [] {
+    Program p;
+    p.nregs = 4;
+    p.ncursors = 1;
+    p.nindex_cursors = 1;
+    p.agg_specs.push_back({false, AggKind::Count});
+    p.add_string("x");
+    return p;
+  };
+  struct Case {
+    const char* what;  // a fragment of the expected message
+    void (*build)(Program&);
+  };
+  const Case bad_cases[] = {
+      {"dest is not a register", [](Program& p) { p.emit(Op::copy(0, 4)); }},
+      {"start run passes", [](Program& p) { p.emit(Op::result_row(2, 3)); }},
+      {"not a table-cursor slot", [](Program& p) { p.emit(Op::rowid(1, 0)); }},
+      {"not an index-cursor slot", [](Program& p) { p.emit(Op::idx_rowid(1, 0)); }},
+      {"past the end of the program", [](Program& p) { p.emit(Op::goto_(2)); }},
+      {"v is not a string", [](Program& p) { p.emit(Op::str(1, 0)); }},
+      {"args is not a register list", [](Program& p) { p.emit(Op::func(ScalarKind::Abs, 0, 1, 0)); }},
+      {"names a register past the last",
+       [](Program& p) {
+         p.emit(Op::func(ScalarKind::Abs, p.add_reg_list({9}), 1, 0));
+       }},
+      {"kept is not a flag list", [](Program& p) { p.emit(Op::make_updated_record(0, 0, 0, 2, 1)); }},
+      {"start run passes", [](Program& p) { p.emit(Op::make_updated_record(0, 3, p.add_flag_list({true, true}), 2, 1)); }},
+      {"params is not a parameter list",
+       [](Program& p) {
+         p.add_subprogram(Program());
+         p.emit(Op::scalar_sub(0, 0, 1, 0));
+       }},
+      {"parameter source names a table-cursor slot",
+       [](Program& p) {
+         p.add_subprogram(Program());
+         p.emit(Op::scalar_sub(0, p.add_param_list({ParamSrc::rowid(3)}), 1, 0));
+       }},
+      {"sub is not a sub-program", [](Program& p) { p.emit(Op::scalar_sub(0, 0, 0, 0)); }},
+      {"idx is not an accumulator", [](Program& p) { p.emit(Op::agg_step(1, 0)); }},
+      {"real is not a bool", [](Program& p) { p.emit(Op::make(OpKind::Affinity, 0, 0, 0, 0, 0, 2)); }},
+      {"unknown binary operator", [](Program& p) { p.emit(Op::make(OpKind::Binop, 0, 0, 0, 0, 0, 13)); }},
+      {"unknown unary operator", [](Program& p) { p.emit(Op::make(OpKind::Un, 0, 0, 0, 0, 0, 2)); }},
+      {"unknown cast type", [](Program& p) { p.emit(Op::make(OpKind::Cast, 0, 0, 0, 0, 0, 3)); }},
+      {"unknown scalar function", [](Program& p) { p.emit(Op::make(OpKind::Func, 0, 0, 0, 0, 0, 24)); }},
+      {"unknown instruction kind", [](Program& p) { p.emit(Op::make(static_cast<OpKind>(kOpKindCount))); }},
+      {"has no valid kind", [](Program& p) { p.agg_specs.push_back({false, static_cast<AggKind>(7)}); }},
+      {"dest is not a register",
+       [](Program& p) {
+         Program sub;
+         sub.emit(Op::null(1));
+         p.add_subprogram(std::move(sub));
+       }},
+  };
+  for (const Case& c : bad_cases) {
+    Program p = base();
+    c.build(p);
+    Status s = p.validate();
+    ASSERT_FALSE(s.ok()) << c.what;
+    EXPECT_EQ(s.error().kind(), ErrorKind::Exec) << c.what;
+    EXPECT_NE(s.error().message().find("invalid program"), std::string::npos) << s.error().message();
+    EXPECT_NE(s.error().message().find(c.what), std::string::npos) << s.error().message();
+    EXPECT_FALSE(p.is_validated());
+  }
+}
+
+TEST(ProgramValidate, AcceptsEdgeValues) {
+  Program p;  // nregs 0 still has register 0
+  p.emit(Op::null(0));
+  p.emit(Op::goto_(2));        // a jump to the end is valid
+  p.emit(Op::result_row(77, 0));  // an empty run may start anywhere
+  p.emit(Op::bind(1000, 0));   // binds and params past the end read Null
+  p.emit(Op::param(1000, 0));
+  p.emit(Op::column(0, 0, 0)); // invalid cursor ...
+  p.ops.pop_back();            // ... removed again
+  ASSERT_TRUE(p.validate().ok());
+  EXPECT_TRUE(p.is_validated());
+}
+
+TEST(ProgramValidate, ShapeChangesDropTheMark) {
+  ProgramBuilder b;
+  auto r = b.reg();
+  auto j = b.emit(Op::if_true(r, 0));
+  b.emit(Op::integer(1, r));
+  b.patch_here(j);
+  Program p = b.finish().value();
+  EXPECT_TRUE(p.is_validated());
+  Program copy = p;
+  EXPECT_TRUE(copy.is_validated());
+  p.emit(Op::halt());
+  EXPECT_FALSE(p.is_validated());
+  ASSERT_TRUE(p.validate().ok());
+  p.patch(j, 99);  // out of range: patch drops the mark, check finds it
+  EXPECT_FALSE(p.is_validated());
+  EXPECT_FALSE(p.check().ok());
+  p.nregs = 0;
+  p.patch(j, 3);
+  ASSERT_TRUE(p.validate().ok());
+}
+
+}  // namespace
+}  // namespace bkf::vdbe
