@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "record/record.h"
+
 namespace bkf::catalog {
 
 Status SchemaState::load_row(std::int64_t key, std::span<const Value> row) {
@@ -18,6 +20,11 @@ Status SchemaState::load_row(std::int64_t key, std::span<const Value> row) {
     tables.insert_or_assign(std::move(name), std::move(def));
   }
   return {};
+}
+
+Status SchemaState::load_record(std::int64_t key, std::string_view record, std::vector<Value>& scratch) {
+  BKF_TRY(decode_record_into(record, scratch));
+  return load_row(key, scratch);
 }
 
 Status SchemaState::finish_load() {

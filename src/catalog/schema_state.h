@@ -46,6 +46,9 @@ struct SchemaState {
   // Decodes one schema row and stores the definition, replacing an earlier
   // one of the same name. Errors of from_row are returned.
   Status load_row(std::int64_t key, std::span<const Value> row);
+  // The same for a row still encoded as a record (decoded into scratch,
+  // whose buffers are reused from row to row). Decoding errors are Corrupt.
+  Status load_record(std::int64_t key, std::string_view record, std::vector<Value>& scratch);
   // Resolves the column positions of every index whose table exists, lists
   // those indexes under their tables in ascending key order, and sets
   // next_schema_rowid to one more than the largest key seen (1 when there
