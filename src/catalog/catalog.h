@@ -61,17 +61,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "catalog/defs.h"
 #include "catalog/schema_state.h"
+#include "pager/pager.h"
 #include "pager/result.h"
 
 namespace bkf {
-
-class Pager;
 
 class Catalog {
  public:
@@ -185,6 +185,20 @@ class Catalog {
 
  private:
   Catalog() = default;
+
+  // Reads every row of the schema tree at root, in key order.
+  static Result<catalog::SchemaState> load(Pager& pager, PageId root);
+  // The key of a new definition: max(next_schema_rowid, largest key in the
+  // schema tree + 1). Corrupt when no key is left.
+  Result<std::int64_t> new_schema_key(Pager& pager);
+  // Stores a schema row under key (replacing one there).
+  Status write_schema_row(Pager& pager, std::int64_t key, std::span<const Value> row);
+  // Removes the schema row under key, if there is one.
+  Status delete_schema_row(Pager& pager, std::int64_t key);
+  // Called by an operation whose writes all succeeded, right before it
+  // changes memory: takes the transaction's snapshot when none is held and
+  // raises the generation.
+  void begin_change();
 
   catalog::SchemaState state_;
   std::optional<catalog::SchemaState> saved_;

@@ -1,0 +1,205 @@
+// The catalog across transactions: restore after a rollback, discard after a
+// commit, other connections' schema changes, and failing writes.
+#include <gtest/gtest.h>
+
+#include "btree/index.h"
+#include "catalog_test_util.h"
+#include "support/fault_vfs.h"
+#include "support/temp_dir.h"
+
+namespace bkf::testing {
+namespace {
+
+class TxnTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  OsVfs vfs;
+  std::string path = dir.file("db");
+};
+
+// The scenario of a rolled-back schema transaction: without restore the
+// catalog would keep naming pages that the next allocation hands out again.
+TEST_F(TxnTest, RestoreAfterRollbackLetsTheNextTableReuseThePages) {
+  Db db = Db::open(vfs, path);
+  std::uint32_t t_root = 0;
+  must(db.tx([&]() -> Status {
+    t_root = BKF_TRY(db.c().create_table(db.p(), "t", cols({"a", "b"}), {})).root;
+    for (int i = 1; i <= 50; ++i) db.put_row(t_root, i, {Value::integer(i), Value::text(std::string(40, 'a' + i % 26))});
+    BKF_TRY(db.c().create_index(db.p(), "ta", "t", {"a"}, true));
+    return {};
+  }));
+  Db before = Db::open(vfs, path);  // a second view of the committed schema
+  const std::uint64_t gen = db.c().generation();
+
+  std::uint32_t x_root = 0;
+  must(db.p().begin());
+  {
+    x_root = must(db.c().create_table(db.p(), "x", cols({"k"}), {})).root;
+    for (int i = 1; i <= 50; ++i) db.put_row(x_root, i, {Value::integer(i)});
+    must(db.c().create_index(db.p(), "xk", "x", {"k"}, false));
+    must(db.c().add_column(db.p(), "t", col("c")));
+    must(status_of(db.c().drop_index(db.p(), "ta")));
+    must(status_of(db.c().reindex(db.p(), std::nullopt)));
+    EXPECT_TRUE(db.c().has_snapshot());
+  }
+  must(db.p().rollback());
+  db.c().restore();
+  EXPECT_FALSE(db.c().has_snapshot());
+  EXPECT_GT(db.c().generation(), gen + 5);
+  expect_same_schema(db.c(), before.c(), /*same_next_key=*/false);
+  EXPECT_EQ(db.c().get("x"), nullptr);
+
+  // The rolled-back trees' pages come back to the next table and index.
+  std::uint32_t y_root = 0;
+  must(db.tx([&]() -> Status {
+    y_root = BKF_TRY(db.c().create_table(db.p(), "y", cols({"k"}), {})).root;
+    for (int i = 1; i <= 200; ++i) db.put_row(y_root, i, {Value::integer(-i)});
+    BKF_TRY(db.c().create_index(db.p(), "yk", "y", {"k"}, true));
+    return {};
+  }));
+  EXPECT_EQ(y_root, x_root);
+  EXPECT_TRUE(db.check().empty());
+  Db again = Db::open(vfs, path);
+  expect_same_schema(db.c(), again.c(), /*same_next_key=*/false);
+  EXPECT_TRUE(again.check().empty());
+  EXPECT_EQ(must(BTree(again.p(), again.c().get("t")->root).count()), 50u);
+}
+
+TEST_F(TxnTest, SnapshotBelongsToOneTransaction) {
+  Db db = Db::open(vfs, path);
+  // Committed: discard drops the snapshot, a later rollback keeps the table.
+  must(db.tx([&] { return status_of(db.c().create_table(db.p(), "kept", cols({"a"}), {})); }));
+  EXPECT_FALSE(db.c().has_snapshot());
+  const std::uint64_t gen = db.c().generation();
+  // A rollback without schema changes restores nothing and keeps views valid.
+  must(db.p().begin());
+  must(db.p().rollback());
+  db.c().restore();
+  EXPECT_EQ(db.c().generation(), gen);
+  ASSERT_NE(db.c().get("kept"), nullptr);
+  // An explicit snapshot at BEGIN is the one restored, however many changes follow.
+  must(db.p().begin());
+  db.c().snapshot();
+  must(status_of(db.c().create_table(db.p(), "a", cols({"a"}), {})));
+  must(status_of(db.c().create_table(db.p(), "b", cols({"a"}), {})));
+  must(db.p().rollback());
+  db.c().restore();
+  EXPECT_EQ(db.c().state().tables.size(), 1u);
+  EXPECT_EQ(db.c().next_schema_rowid(), 2);
+}
+
+TEST_F(TxnTest, TwoCatalogsOnOneFileEachCreateATable) {
+  Db a = Db::open(vfs, path);
+  Db b = Db::open(vfs, path);
+  must(a.tx([&] { return status_of(a.c().create_table(a.p(), "from_a", cols({"x"}), {})); }));
+  // b has not seen a's table yet; its next begin adopts a's commit.
+  EXPECT_EQ(b.c().get("from_a"), nullptr);
+  const std::uint64_t gen_b = b.c().generation();
+  must(b.tx([&]() -> Status {
+    EXPECT_GT(b.c().generation(), gen_b);
+    EXPECT_NE(b.c().get("from_a"), nullptr);
+    TableDef t = BKF_TRY(b.c().create_table(b.p(), "from_b", cols({"y"}), {}));
+    EXPECT_EQ(t.schema_rowid, 2);
+    return {};
+  }));
+  // a's own schema operations refresh before they write: the index on b's
+  // table is found and gets a fresh key.
+  must(a.p().begin());
+  IndexDef ix = must(a.c().create_index(a.p(), "iy", "from_b", {"y"}, false));
+  must(a.p().commit());
+  a.c().discard();
+  EXPECT_EQ(ix.schema_rowid, 3);
+  // b drops a's table; a then cannot index it any more.
+  must(b.tx([&] { return status_of(b.c().drop_table(b.p(), "from_a")); }));
+  Status st = a.tx([&] { return status_of(a.c().create_index(a.p(), "ix", "from_a", {"x"}, false)); });
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().message(), "no such table: from_a");
+
+  a = Db{};
+  b = Db{};
+  Db c = Db::open(vfs, path);
+  EXPECT_EQ(c.c().get("from_a"), nullptr);
+  ASSERT_NE(c.c().get("from_b"), nullptr);
+  EXPECT_EQ(index_names(c.c().indexes_for("from_b")), std::vector<std::string>{"iy"});
+  EXPECT_TRUE(c.check().empty());
+}
+
+TEST_F(TxnTest, BothTablesSurviveWhenNeitherCatalogRefreshesFirst) {
+  Db a = Db::open(vfs, path);
+  Db b = Db::open(vfs, path);
+  // No refresh before the work: the operations refresh by themselves.
+  must(a.p().begin());
+  must(status_of(a.c().create_table(a.p(), "t1", cols({"x"}), {})));
+  must(a.p().commit());
+  a.c().discard();
+  must(b.p().begin());
+  EXPECT_TRUE(b.c().is_stale(b.p()));
+  must(status_of(b.c().create_table(b.p(), "t2", cols({"x"}), {})));
+  must(b.p().commit());
+  b.c().discard();
+  a = Db{};
+  b = Db{};
+  Db c = Db::open(vfs, path);
+  ASSERT_NE(c.c().get("t1"), nullptr);
+  ASSERT_NE(c.c().get("t2"), nullptr);
+  EXPECT_NE(c.c().get("t1")->schema_rowid, c.c().get("t2")->schema_rowid);
+  EXPECT_NE(c.c().get("t1")->root, c.c().get("t2")->root);
+}
+
+// A commit that fails at each of its writes in turn: the catalog follows the
+// rollback, the next schema change works, and a reopen agrees with memory.
+TEST_F(TxnTest, FailedCommitAtEveryWrite) {
+  for (std::uint64_t nth = 1;; ++nth) {
+    TempDir d;
+    FaultVfs faults(vfs);
+    Db db = Db::open(faults, d.file("db"));
+    std::uint32_t root = 0;
+    must(db.tx([&]() -> Status {
+      root = BKF_TRY(db.c().create_table(db.p(), "base", cols({"a"}), {})).root;
+      for (int i = 1; i <= 30; ++i) db.put_row(root, i, {Value::integer(i % 7)});
+      return {};
+    }));
+    Db committed = Db::open(vfs, d.file("db"));
+    faults.arm(FaultPlan{.ops = static_cast<unsigned>(FaultOp::Write), .nth = nth});
+    Status st = db.tx([&]() -> Status {
+      BKF_TRY(db.c().create_index(db.p(), "ia", "base", {"a"}, false));
+      BKF_TRY(db.c().add_column(db.p(), "base", col("b")));
+      TableDef t = BKF_TRY(db.c().create_table(db.p(), "more", cols({"z"}), {}));
+      for (int i = 1; i <= 30; ++i) db.put_row(t.root, i, {Value::text(std::string(300, 'z'))});
+      return {};
+    });
+    const bool fired = faults.fired();
+    faults.disarm();
+    if (!fired) {
+      ASSERT_TRUE(st.ok()) << st.error().to_string();
+      break;
+    }
+    ASSERT_FALSE(st.ok()) << "write " << nth;
+    expect_same_schema(db.c(), committed.c());
+    EXPECT_FALSE(db.c().has_snapshot());
+    must(db.tx([&] { return status_of(db.c().create_index(db.p(), "ia", "base", {"a"}, false)); }));
+    EXPECT_TRUE(db.check().empty()) << "write " << nth;
+    Db again = Db::open(vfs, d.file("db"));
+    expect_same_schema(db.c(), again.c());
+    EXPECT_TRUE(again.check().empty()) << "write " << nth;
+  }
+}
+
+TEST_F(TxnTest, ReloadKeepsASnapshotOfTheSameTransaction) {
+  Db db = Db::open(vfs, path);
+  const std::uint64_t gen = db.c().generation();
+  must(db.p().begin());
+  must(status_of(db.c().create_table(db.p(), "t", cols({"a"}), {})));
+  // A reload inside the transaction sees its own uncommitted schema row.
+  must(db.c().reload(db.p()));
+  EXPECT_NE(db.c().get("t"), nullptr);
+  EXPECT_TRUE(db.c().has_snapshot());
+  EXPECT_EQ(db.c().generation(), gen + 2);
+  must(db.p().rollback());
+  db.c().restore();
+  EXPECT_EQ(db.c().get("t"), nullptr);
+  EXPECT_EQ(db.c().generation(), gen + 3);
+}
+
+}  // namespace
+}  // namespace bkf::testing
