@@ -114,7 +114,9 @@ inline void expect_same_schema(const Catalog& a, const Catalog& b, bool same_nex
     ASSERT_NE(other, nullptr) << name;
     EXPECT_TRUE(*other == def) << name;
   }
-  if (same_next_key) EXPECT_EQ(x.next_schema_rowid, y.next_schema_rowid);
+  if (same_next_key) {
+    EXPECT_EQ(x.next_schema_rowid, y.next_schema_rowid);
+  }
   EXPECT_EQ(x.schema_root, y.schema_root);
 }
 
