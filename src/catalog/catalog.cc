@@ -89,18 +89,20 @@ void Catalog::restore() {
   if (!saved_) return;
   state_ = std::move(*saved_);
   saved_.reset();
+  unsure_ = false;
   ++generation_;
 }
 
 void Catalog::discard() { saved_.reset(); }
 
-bool Catalog::is_stale(const Pager& pager) const { return pager.data_version() != loaded_at_; }
+bool Catalog::is_stale(const Pager& pager) const { return unsure_ || pager.data_version() != loaded_at_; }
 
 Status Catalog::reload(Pager& pager) {
   const PageId root = pager.schema_root();
   if (root == 0) return Error::corrupt("the database header names no schema tree");
   state_ = BKF_TRY(load(pager, root));
   loaded_at_ = pager.data_version();
+  unsure_ = false;
   // A snapshot taken before another connection's commit was adopted belongs
   // to a transaction that has ended; it no longer describes the file.
   if (saved_ && saved_at_ != loaded_at_) saved_.reset();
@@ -128,14 +130,18 @@ Result<std::int64_t> Catalog::new_schema_key(Pager& pager) {
 }
 
 Status Catalog::write_schema_row(Pager& pager, std::int64_t key, std::span<const Value> row) {
-  BTree schema(pager, state_.schema_root);
-  return schema.insert(key, encode_record(row));
+  snapshot();
+  Status st = BTree(pager, state_.schema_root).insert(key, encode_record(row));
+  if (!st.ok()) unsure_ = true;
+  return st;
 }
 
 Status Catalog::delete_schema_row(Pager& pager, std::int64_t key) {
-  BTree schema(pager, state_.schema_root);
-  BKF_TRY(schema.remove(key));
-  return {};
+  snapshot();
+  auto removed = BTree(pager, state_.schema_root).remove(key);
+  if (removed.ok()) return {};
+  unsure_ = true;
+  return std::move(removed).error();
 }
 
 void Catalog::begin_change() {

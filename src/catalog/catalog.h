@@ -26,11 +26,11 @@
 //  * After every successful Pager::commit: discard(). After every
 //    Pager::rollback (also the rollback that follows a failed commit, and
 //    the automatic rollback of a failed statement outside BEGIN): restore().
-//    The first schema operation of a write transaction takes a snapshot of
-//    the catalog before it changes anything in memory; restore puts that
+//    The first write of a schema operation to the schema tree in a write
+//    transaction is preceded by a snapshot of the catalog; restore puts that
 //    snapshot back, so the catalog again names exactly the trees the file
 //    names, and discard drops it. Without a snapshot (a transaction that
-//    changed no schema) both do nothing. snapshot() may also be called
+//    wrote no schema row) both do nothing. snapshot() may also be called
 //    directly, e.g. at BEGIN; a second call in the same transaction does
 //    nothing.
 //
@@ -45,17 +45,24 @@
 //  * A failed schema operation leaves the in-memory catalog as it was: each
 //    operation changes memory only after every write it makes succeeded.
 //    Its writes stay in the caller's transaction, which the caller rolls
-//    back (outside BEGIN at once; inside BEGIN at ROLLBACK).
+//    back (outside BEGIN at once; inside BEGIN at ROLLBACK, or never if the
+//    user commits). When the failure came after the operation had already
+//    changed the schema tree (a drop that deleted some rows, a reindex that
+//    rewrote the first of two rows), the catalog counts as stale: the next
+//    refresh loads it from the schema tree as the transaction now holds it,
+//    so a COMMIT that follows keeps file and catalog in step, and a
+//    ROLLBACK's restore returns to the snapshot.
 //
 // Schema keys: a new table or index gets the key
 // max(next_schema_rowid, largest key in the schema tree + 1), so even a
 // catalog that has not yet seen another connection's definitions never
 // reuses one of their keys. Keys only grow while the database is open.
 //
-// integrity_check only reads: the caller holds the pager's read lock or a
-// transaction around it. Everything else that reads or writes runs inside
-// the caller's write transaction; only open (and reload, see there) takes
-// locks or transactions of its own.
+// integrity_check and reload only read: the caller holds the pager's read
+// lock or a write transaction around them (the pager's read_lock does not
+// nest, so they take none themselves). The schema operations run inside the
+// caller's write transaction. Only open takes locks and begins a
+// transaction of its own.
 #pragma once
 
 #include <cstddef>
@@ -165,14 +172,15 @@ class Catalog {
   // Copies the current schema, unless a copy is already held.
   void snapshot();
   // Puts the held copy back and drops it; raises the generation. Nothing
-  // without a copy.
+  // without a copy. Call it after every Pager::rollback.
   void restore();
-  // Drops the held copy.
+  // Drops the held copy. Call it after every successful Pager::commit.
   void discard();
   bool has_snapshot() const { return saved_.has_value(); }
 
   // True when the pager has adopted another connection's commit since the
-  // catalog was last loaded.
+  // catalog was last loaded, or when a schema operation failed after it had
+  // written to the schema tree.
   bool is_stale(const Pager& pager) const;
   // Loads the catalog again from the schema tree and raises the generation.
   // Call it with the pager's read lock or a write transaction held. A held
@@ -191,9 +199,11 @@ class Catalog {
   // The key of a new definition: max(next_schema_rowid, largest key in the
   // schema tree + 1). Corrupt when no key is left.
   Result<std::int64_t> new_schema_key(Pager& pager);
-  // Stores a schema row under key (replacing one there).
+  // Store a schema row under key (replacing one there) / remove the row
+  // under key, if there is one. Both take the transaction's snapshot first;
+  // a failure marks the catalog stale, since part of the operation's
+  // writes may have happened.
   Status write_schema_row(Pager& pager, std::int64_t key, std::span<const Value> row);
-  // Removes the schema row under key, if there is one.
   Status delete_schema_row(Pager& pager, std::int64_t key);
   // Called by an operation whose writes all succeeded, right before it
   // changes memory: takes the transaction's snapshot when none is held and
@@ -207,6 +217,9 @@ class Catalog {
   // and when the snapshot was taken.
   std::uint64_t loaded_at_ = 0;
   std::uint64_t saved_at_ = 0;
+  // A schema operation failed after writing to the schema tree: memory may
+  // differ from the tree until the next reload or restore.
+  bool unsure_ = false;
 };
 
 }  // namespace bkf

@@ -71,7 +71,7 @@ Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_vie
   // leaves no definition naming a tree the caller's rollback discards.
   std::vector<PageId> new_roots;
   new_roots.reserve(chosen.size());
-  for (const std::string& name : chosen) {
+  auto rebuild = [&](const std::string& name) -> Status {
     auto ix = state_.indexes.find(name);
     if (ix == state_.indexes.end()) return Error::schema("no such index: " + name);
     auto t = state_.tables.find(ix->second.table);
@@ -84,6 +84,16 @@ Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_vie
     BKF_TRY(delete_schema_row(pager, rebuilt.schema_rowid));
     BKF_TRY(write_schema_row(pager, rebuilt.schema_rowid, rebuilt.to_row()));
     new_roots.push_back(tree.root());
+    return {};
+  };
+  for (const std::string& name : chosen) {
+    Status st = rebuild(name);
+    if (!st.ok()) {
+      // Rows rewritten before the failure name trees this call built: the
+      // next refresh reads them back if the transaction goes on.
+      if (!new_roots.empty()) unsure_ = true;
+      return std::move(st).error();
+    }
   }
 
   if (!chosen.empty()) {
