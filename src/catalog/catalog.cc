@@ -1,5 +1,6 @@
 #include "catalog/catalog.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -55,14 +56,20 @@ Result<catalog::SchemaState> Catalog::load(Pager& pager, PageId root) {
 }
 
 Result<Catalog> Catalog::open(Pager& pager) {
-  auto read_root = [&]() -> Result<PageId> { return pager.schema_root(); };
-  if (BKF_TRY(under_read_lock(pager, read_root)) == 0) BKF_TRY(create_schema_tree(pager));
-  Catalog cat;
-  cat.state_ = BKF_TRY(under_read_lock(pager, [&]() -> Result<catalog::SchemaState> {
+  // Nothing when the header names no schema tree yet.
+  auto load_if_present = [&]() -> Result<std::optional<catalog::SchemaState>> {
     const PageId root = pager.schema_root();
-    if (root == 0) return Error::corrupt("the database header names no schema tree");
-    return load(pager, root);
-  }));
+    if (root == 0) return std::optional<catalog::SchemaState>();
+    return std::optional<catalog::SchemaState>(BKF_TRY(load(pager, root)));
+  };
+  std::optional<catalog::SchemaState> loaded = BKF_TRY(under_read_lock(pager, load_if_present));
+  if (!loaded) {
+    BKF_TRY(create_schema_tree(pager));
+    loaded = BKF_TRY(under_read_lock(pager, load_if_present));
+    if (!loaded) return Error::corrupt("the database header names no schema tree");
+  }
+  Catalog cat;
+  cat.state_ = std::move(*loaded);
   cat.loaded_at_ = pager.data_version();
   return cat;
 }
@@ -121,7 +128,9 @@ Result<std::int64_t> Catalog::new_schema_key(Pager& pager) {
   const std::optional<std::int64_t> last = BKF_TRY(schema.last_rowid());
   std::int64_t key = state_.next_schema_rowid;
   if (last) {
-    if (*last == kMax) return Error::corrupt("schema row key " + std::to_string(kMax) + " leaves no key for a new definition");
+    if (*last == kMax) {
+      return Error::corrupt("schema row key " + std::to_string(kMax) + " leaves no key for a new definition");
+    }
     key = std::max(key, *last + 1);
   }
   // The key after this one must exist as well.

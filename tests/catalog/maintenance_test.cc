@@ -121,7 +121,9 @@ TEST_F(MaintenanceTest, OrphanedEntriesAreCappedAtEightPerIndex) {
   for (int r = 1; r <= 8; ++r) want.push_back("index ia: orphaned entry for missing rowid " + std::to_string(r));
   want.push_back("index ia: 10 entries but table t has 0 rows");
   // ib orders by b ("v0" rows 3, 6, 9; "v1" rows 1, 4, 7, 10; "v2" ...).
-  for (int r : {3, 6, 9, 1, 4, 7, 10, 2}) want.push_back("index ib: orphaned entry for missing rowid " + std::to_string(r));
+  for (int r : {3, 6, 9, 1, 4, 7, 10, 2}) {
+    want.push_back("index ib: orphaned entry for missing rowid " + std::to_string(r));
+  }
   want.push_back("index ib: 10 entries but table t has 0 rows");
   EXPECT_EQ(db.check(), want);
 
@@ -160,7 +162,9 @@ TEST_F(MaintenanceTest, IndexWithoutTableIsKeptButNotChecked) {
     // An index row whose table has no row, with a tree full of entries.
     ghost.root = BKF_TRY(IndexBTree::create(db.p())).root();
     IndexBTree tree(db.p(), ghost.root);
-    for (int i = 0; i < 5; ++i) BKF_TRY(tree.insert(keyenc::encode_index_key(std::vector<Value>{Value::integer(i)}, i)));
+    for (int i = 0; i < 5; ++i) {
+      BKF_TRY(tree.insert(keyenc::encode_index_key(std::vector<Value>{Value::integer(i)}, i)));
+    }
     return BTree(db.p(), db.c().schema_root()).insert(100, encode_record(ghost.to_row()));
   }));
   Db again = Db::open(vfs, dir.file("db"));

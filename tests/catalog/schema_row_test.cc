@@ -52,9 +52,10 @@ TEST(SchemaRowTest, IndexRowLayout) {
 // Every combination of the three flags with every kind of default, one
 // column each, in one table; the row reads back to the same definition.
 TEST(SchemaRowTest, TableRoundTripEveryFlagAndDefaultKind) {
-  const std::optional<Value> defaults[] = {std::nullopt,          Value::null(),       Value::integer(-1),
-                                           Value::integer(INT64_MIN), Value::real(-0.0), Value::real(2.5),
-                                           Value::text(""),        Value::text(std::string_view("x\0y", 3)), Value::blob(std::string("\0\1", 2))};
+  const std::optional<Value> defaults[] = {
+      std::nullopt,    Value::null(),   Value::integer(-1), Value::integer(INT64_MIN),
+      Value::real(-0.0), Value::real(2.5), Value::text(""),   Value::text(std::string_view("x\0y", 3)),
+      Value::blob(std::string("\0\1", 2))};
   TableDef def;
   def.name = "every shape";
   def.root = 0xFFFFFFFFu;

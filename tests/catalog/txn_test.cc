@@ -24,7 +24,9 @@ TEST_F(TxnTest, RestoreAfterRollbackLetsTheNextTableReuseThePages) {
   std::uint32_t t_root = 0;
   must(db.tx([&]() -> Status {
     t_root = BKF_TRY(db.c().create_table(db.p(), "t", cols({"a", "b"}), {})).root;
-    for (int i = 1; i <= 50; ++i) db.put_row(t_root, i, {Value::integer(i), Value::text(std::string(40, 'a' + i % 26))});
+    for (int i = 1; i <= 50; ++i) {
+      db.put_row(t_root, i, {Value::integer(i), Value::text(std::string(40, 'a' + i % 26))});
+    }
     BKF_TRY(db.c().create_index(db.p(), "ta", "t", {"a"}, true));
     return {};
   }));
