@@ -53,6 +53,22 @@
 //    so a COMMIT that follows keeps file and catalog in step, and a
 //    ROLLBACK's restore returns to the snapshot.
 //
+// In code, for a statement outside BEGIN that writes (a read takes
+// Pager::read_lock / read_unlock instead of begin / commit and needs neither
+// discard nor restore):
+//
+//   BKF_TRY(pager.begin());
+//   Status st = catalog.refresh(pager);
+//   if (st.ok()) st = run(...);  // recompiles if catalog.generation() moved
+//   if (st.ok()) st = pager.commit();
+//   if (st.ok()) catalog.discard();
+//   else { (void)pager.rollback(); catalog.restore(); }
+//
+// BEGIN is pager.begin() then refresh; each statement inside it refreshes
+// (cheap: nothing can move while the transaction holds the lock) and runs;
+// COMMIT is commit then discard (on failure rollback then restore); ROLLBACK
+// is rollback then restore.
+//
 // Schema keys: a new table or index gets the key
 // max(next_schema_rowid, largest key in the schema tree + 1), so even a
 // catalog that has not yet seen another connection's definitions never
