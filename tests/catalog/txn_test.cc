@@ -67,25 +67,28 @@ TEST_F(TxnTest, RestoreAfterRollbackLetsTheNextTableReuseThePages) {
   EXPECT_EQ(must(BTree(again.p(), again.c().get("t")->root).count()), 50u);
 }
 
-TEST_F(TxnTest, SnapshotBelongsToOneTransaction) {
+TEST_F(TxnTest, SnapshotRestoreDiscardAndReload) {
   Db db = Db::open(vfs, path);
-  // Committed: discard drops the snapshot, a later rollback keeps the table.
   must(db.tx([&] { return status_of(db.c().create_table(db.p(), "kept", cols({"a"}), {})); }));
-  EXPECT_FALSE(db.c().has_snapshot());
+  EXPECT_FALSE(db.c().has_snapshot());  // dropped by the commit's discard
   const std::uint64_t gen = db.c().generation();
-  // A rollback without schema changes restores nothing and keeps views valid.
+  // A transaction without schema writes: restore changes nothing.
   must(db.p().begin());
   must(db.p().rollback());
   db.c().restore();
   EXPECT_EQ(db.c().generation(), gen);
-  ASSERT_NE(db.c().get("kept"), nullptr);
-  // An explicit snapshot at BEGIN is the one restored, however many changes follow.
+  // The first change's snapshot is the one restored, however many follow; a
+  // reload inside the transaction sees its own rows and keeps the snapshot.
   must(db.p().begin());
-  db.c().snapshot();
   must(status_of(db.c().create_table(db.p(), "a", cols({"a"}), {})));
   must(status_of(db.c().create_table(db.p(), "b", cols({"a"}), {})));
+  must(db.c().reload(db.p()));
+  EXPECT_NE(db.c().get("b"), nullptr);
+  EXPECT_TRUE(db.c().has_snapshot());
+  EXPECT_EQ(db.c().generation(), gen + 3);
   must(db.p().rollback());
   db.c().restore();
+  EXPECT_EQ(db.c().generation(), gen + 4);
   EXPECT_EQ(db.c().state().tables.size(), 1u);
   EXPECT_EQ(db.c().next_schema_rowid(), 2);
 }
@@ -124,28 +127,6 @@ TEST_F(TxnTest, TwoCatalogsOnOneFileEachCreateATable) {
   ASSERT_NE(c.c().get("from_b"), nullptr);
   EXPECT_EQ(index_names(c.c().indexes_for("from_b")), std::vector<std::string>{"iy"});
   EXPECT_TRUE(c.check().empty());
-}
-
-TEST_F(TxnTest, BothTablesSurviveWhenNeitherCatalogRefreshesFirst) {
-  Db a = Db::open(vfs, path);
-  Db b = Db::open(vfs, path);
-  // No refresh before the work: the operations refresh by themselves.
-  must(a.p().begin());
-  must(status_of(a.c().create_table(a.p(), "t1", cols({"x"}), {})));
-  must(a.p().commit());
-  a.c().discard();
-  must(b.p().begin());
-  EXPECT_TRUE(b.c().is_stale(b.p()));
-  must(status_of(b.c().create_table(b.p(), "t2", cols({"x"}), {})));
-  must(b.p().commit());
-  b.c().discard();
-  a = Db{};
-  b = Db{};
-  Db c = Db::open(vfs, path);
-  ASSERT_NE(c.c().get("t1"), nullptr);
-  ASSERT_NE(c.c().get("t2"), nullptr);
-  EXPECT_NE(c.c().get("t1")->schema_rowid, c.c().get("t2")->schema_rowid);
-  EXPECT_NE(c.c().get("t1")->root, c.c().get("t2")->root);
 }
 
 // A commit whose file operations (writes, syncs, truncations, unlinks) fail
@@ -190,22 +171,6 @@ TEST_F(TxnTest, CommitFailingAtEveryFileOperation) {
     if (!fired) break;
   }
   EXPECT_GE(failed, 4);
-}
-
-TEST_F(TxnTest, ReloadKeepsASnapshotOfTheSameTransaction) {
-  Db db = Db::open(vfs, path);
-  const std::uint64_t gen = db.c().generation();
-  must(db.p().begin());
-  must(status_of(db.c().create_table(db.p(), "t", cols({"a"}), {})));
-  // A reload inside the transaction sees its own uncommitted schema row.
-  must(db.c().reload(db.p()));
-  EXPECT_NE(db.c().get("t"), nullptr);
-  EXPECT_TRUE(db.c().has_snapshot());
-  EXPECT_EQ(db.c().generation(), gen + 2);
-  must(db.p().rollback());
-  db.c().restore();
-  EXPECT_EQ(db.c().get("t"), nullptr);
-  EXPECT_EQ(db.c().generation(), gen + 3);
 }
 
 }  // namespace
