@@ -2,7 +2,9 @@
 // ON DUPLICATE KEY UPDATE and plain INSERT statements on a table with a
 // row-id alias and a UNIQUE column, compared after every statement with a
 // map that applies the same rules by hand. Key values mix texts and
-// integers that read alike ('1' and 1), which the unique index keeps apart.
+// integers that read alike ('1' and 1), which the unique index keeps apart,
+// and NULL, which finds no row to replace or update (so a second NULL
+// fails on the index, which holds one NULL like any other value).
 
 #include <gtest/gtest.h>
 
@@ -24,8 +26,9 @@ struct ModelRow {
 
 using Model = std::map<std::int64_t, ModelRow>;
 
+// The row whose k is k, NULL included: the unique index holds one NULL
+// like any other value.
 std::optional<std::int64_t> find_k(const Model& m, const Value& k) {
-  if (k.is_null()) return std::nullopt;
   for (const auto& [id, row] : m) {
     if (row.k.identical(k)) return id;
   }
@@ -67,18 +70,29 @@ TEST(ConflictModel, RandomStatementsMatchTheModel) {
     std::string sql;
     std::string want;
     const std::optional<std::int64_t> by_id = with_id && model.count(id) ? std::optional<std::int64_t>(id) : std::nullopt;
-    const std::optional<std::int64_t> by_k = find_k(model, k);
+    // What REPLACE and ON DUPLICATE KEY UPDATE find by the key.
+    const std::optional<std::int64_t> by_k = k.is_null() ? std::nullopt : find_k(model, k);
+    const std::string unique_failed = "!constraint violation: UNIQUE constraint failed: r__k__unique";
     switch (rng() % 4) {
-      case 0:  // REPLACE: both conflicting rows go
+      case 0: {  // REPLACE: both conflicting rows go, then the insert
         sql = "REPLACE INTO r " + cols + " VALUES " + vals;
-        if (by_id) model.erase(*by_id);
-        if (by_k) model.erase(*by_k);
-        model[id] = {k, v};
-        want = "affected 1";
+        Model after = model;
+        if (by_id) after.erase(*by_id);
+        if (by_k) after.erase(*by_k);
+        // A new row id is taken after the deletes.
+        const std::int64_t new_id = with_id ? id : after.empty() ? 1 : after.rbegin()->first + 1;
+        if (find_k(after, k)) {
+          want = unique_failed;  // the statement is undone whole
+        } else {
+          after[new_id] = {k, v};
+          model = std::move(after);
+          want = "affected 1";
+        }
         break;
+      }
       case 1:  // INSERT IGNORE
         sql = "INSERT IGNORE INTO r " + cols + " VALUES " + vals;
-        if (by_id || by_k) {
+        if (by_id || find_k(model, k)) {
           want = "affected 0";
         } else {
           model[id] = {k, v};
@@ -90,18 +104,21 @@ TEST(ConflictModel, RandomStatementsMatchTheModel) {
         std::optional<std::int64_t> dup = by_id ? by_id : by_k;
         if (dup) {
           model[*dup].v += v + 1;
+          want = "affected 1";
+        } else if (find_k(model, k)) {
+          want = unique_failed;
         } else {
           model[id] = {k, v};
+          want = "affected 1";
         }
-        want = "affected 1";
         break;
       }
       default:  // plain INSERT
         sql = "INSERT INTO r " + cols + " VALUES " + vals;
         if (by_id) {
           want = "!constraint violation: UNIQUE constraint failed: r.id";
-        } else if (by_k) {
-          want = "!constraint violation: UNIQUE constraint failed: r.k";
+        } else if (find_k(model, k)) {
+          want = unique_failed;
         } else {
           model[id] = {k, v};
           want = "affected 1";
@@ -134,7 +151,7 @@ TEST(ConflictModel, BulkReplaceFromASelect) {
   EXPECT_EQ(run_sql(db, "SELECT count(*), min(v), max(id) FROM dst"), "[count(*), min(v), max(id)] (50, 's251', 300)");
   EXPECT_EQ(run_sql(db, "SELECT v FROM dst WHERE code = 7"), "[v] ('s257')");
   EXPECT_EQ(run_sql(db, "INSERT INTO dst (code, v) SELECT code, 'again' FROM src WHERE id <= 60 "
-                        "ON DUPLICATE KEY UPDATE v = v || '+'"),
+                        "ON DUPLICATE KEY UPDATE v = CONCAT(v, '+')"),
             "affected 60");
   EXPECT_EQ(run_sql(db, "SELECT v FROM dst WHERE code = 7"), "[v] ('s257++')");
   EXPECT_EQ(run_sql(db, "SELECT count(*) FROM dst"), "[count(*)] (50)");

@@ -123,7 +123,7 @@ TEST_F(PreparedTest, SurvivesSchemaChanges) {
   // An index made after preparing is kept up to date by the prepared INSERT.
   ASSERT_EQ(run_sql(db, "CREATE UNIQUE INDEX t_v ON t (v)"), "ok");
   EXPECT_EQ(run_text(db, ins, {Value::text("b")}), "affected 1");
-  EXPECT_EQ(run_text(db, ins, {Value::text("b")}), "!constraint violation: UNIQUE constraint failed: t.v");
+  EXPECT_EQ(run_text(db, ins, {Value::text("b")}), "!constraint violation: UNIQUE constraint failed: t_v");
   EXPECT_EQ(run_sql(db, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
   EXPECT_EQ(run_sql(db, "SELECT id FROM t WHERE v = 'b'"), "[id] (2)");
   // A column added later shows in SELECT *.
@@ -147,7 +147,7 @@ TEST_F(PreparedTest, SeesSchemaChangesOfAnotherConnection) {
     Database other = open_db(dir.file("p.db"));
     ASSERT_EQ(run_sql(other, "CREATE UNIQUE INDEX t_v ON t (v); INSERT INTO t (v) VALUES ('x')"), "ok / affected 1");
   }
-  EXPECT_EQ(run_text(db, ins, {Value::text("x")}), "!constraint violation: UNIQUE constraint failed: t.v");
+  EXPECT_EQ(run_text(db, ins, {Value::text("x")}), "!constraint violation: UNIQUE constraint failed: t_v");
   EXPECT_EQ(run_text(db, ins, {Value::text("y")}), "affected 1");
   EXPECT_EQ(run_sql(db, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
 }
@@ -189,7 +189,7 @@ TEST_F(PreparedTest, PreparedInsertsInOneTransaction) {
   ASSERT_EQ(run_sql(db, "BEGIN"), "ok");
   for (int i = 0; i < 500; ++i) ASSERT_EQ(run_text(db, ins, {Value::integer(i)}), "affected 1");
   // A failure inside BEGIN keeps what was done before it.
-  EXPECT_EQ(run_text(db, ins, {Value::integer(7)}), "!constraint violation: UNIQUE constraint failed: t.v");
+  EXPECT_EQ(run_text(db, ins, {Value::integer(7)}), "!constraint violation: UNIQUE constraint failed: t__v__unique");
   EXPECT_TRUE(db.in_transaction());
   ASSERT_EQ(run_sql(db, "COMMIT"), "ok");
   EXPECT_FALSE(db.in_transaction());

@@ -49,12 +49,12 @@ TEST_P(TwoProcesses, WriterWaitsForAnotherProcessesTransaction) {
   pid_t child = spawn([&] {
     auto other = Database::open(path);
     if (!other) return 2;
-    // Blocks in its begin until the parent commits; then it sees the
-    // parent's row and adds its own after it.
+    // Blocks until the parent commits; then it sees the parent's two rows
+    // and adds its own after them.
     auto r = other->execute("INSERT INTO t (who) VALUES ('child')");
     if (!r) return 3;
     auto q = other->execute("SELECT count(*) FROM t");
-    if (!q || q->back().rows[0][0].int_value() != 2) return 4;
+    if (!q || q->back().rows[0][0].int_value() != 3) return 4;
     return 0;
   });
   ASSERT_GT(child, 0);
@@ -86,7 +86,7 @@ TEST_P(TwoProcesses, SchemaChangesOfAnotherProcessAreSeen) {
   Value five = Value::integer(5);
   auto r = db.execute_prepared(*ins, std::span<const Value>(&five, 1));
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().to_string(), "constraint violation: UNIQUE constraint failed: t.v");
+  EXPECT_EQ(r.error().to_string(), "constraint violation: UNIQUE constraint failed: t__v__unique");
   EXPECT_EQ(run_sql(db, "INSERT INTO seen VALUES (1); SELECT * FROM t"), "affected 1 / [v, id] (5, 1)");
   EXPECT_EQ(run_sql(db, "CREATE TABLE IF NOT EXISTS seen (y INT); PRAGMA integrity_check"),
             "ok / [integrity_check] ('ok')");

@@ -107,7 +107,12 @@ class Engine {
   // returned, an error of the rollback dropped). work returns a Result.
   template <class F>
   auto autocommit(F&& work) -> std::invoke_result_t<F&> {
-    if (pager_->in_transaction()) return work();
+    if (pager_->in_transaction()) {
+      // Cheap inside a transaction: only a schema operation that failed
+      // after writing to the schema tree makes the catalog reload.
+      if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
+      return work();
+    }
     if (Status st = begin_write(); !st) return std::move(st).error();
     auto r = work();
     if (!r) {
@@ -121,7 +126,10 @@ class Engine {
   // Runs work() under a shared lock when no write transaction is open.
   template <class F>
   auto with_read_lock(F&& work) -> std::invoke_result_t<F&> {
-    if (pager_->in_transaction()) return work();
+    if (pager_->in_transaction()) {
+      if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
+      return work();
+    }
     if (Status st = read_begin(); !st) return std::move(st).error();
     auto r = work();
     read_end();

@@ -20,16 +20,17 @@ REPLACE INTO r VALUES (5, 'p', 1), (5, 'q', 2);
 > affected 2
 SELECT id, name, n FROM r WHERE id = 5;
 > [id, name, n] (5, 'q', 2)
--- A NULL key never conflicts.
+-- A NULL key finds no row to replace; the unique index holds one NULL, so
+-- the second row fails, and outside BEGIN the whole statement is undone.
 REPLACE INTO r (name, n) VALUES (NULL, 1), (NULL, 2);
-> affected 2
+> !constraint violation: UNIQUE constraint failed: r__name__unique
 SELECT count(*) FROM r WHERE name IS NULL;
-> [count(*)] (2)
+> [count(*)] (0)
 -- Without a listed key it is a plain insert.
 REPLACE INTO r (n) VALUES (7);
 > affected 1
 SELECT count(*) FROM r;
-> [count(*)] (6)
+> [count(*)] (4)
 
 -- Key values take the column's affinity first.
 CREATE TABLE q (id INTEGER PRIMARY KEY, code INT UNIQUE, v TEXT);
@@ -63,7 +64,7 @@ CREATE TABLE w (a INT UNIQUE DEFAULT 7, b INT);
 REPLACE INTO w (b) VALUES (1);
 > affected 1
 REPLACE INTO w (b) VALUES (2);
-> !constraint violation: UNIQUE constraint failed: w.a
+> !constraint violation: UNIQUE constraint failed: w__a__unique
 SELECT a, b FROM w;
 > [a, b] (7, 1)
 
@@ -114,11 +115,14 @@ INSERT INTO c (k) VALUES ('new') ON DUPLICATE KEY UPDATE nope = 1;
 > affected 1
 INSERT INTO c (k) VALUES ('new') ON DUPLICATE KEY UPDATE nope = 1;
 > !execution error: no such column: nope
--- A NULL key never finds a duplicate.
-INSERT INTO c (k, hits) VALUES (NULL, 1), (NULL, 1) ON DUPLICATE KEY UPDATE hits = 0;
-> affected 2
-SELECT count(*) FROM c WHERE k IS NULL;
-> [count(*)] (2)
+-- A NULL key never finds a duplicate: the row goes to the insert, which
+-- meets the NULL already in the unique index.
+INSERT INTO c (k, hits) VALUES (NULL, 1) ON DUPLICATE KEY UPDATE hits = 0;
+> affected 1
+INSERT INTO c (k, hits) VALUES (NULL, 1) ON DUPLICATE KEY UPDATE hits = 0;
+> !constraint violation: UNIQUE constraint failed: c__k__unique
+SELECT count(*), sum(hits) FROM c WHERE k IS NULL;
+> [count(*), sum(hits)] (1, 1)
 -- A blob key.
 CREATE TABLE bk (b BLOB UNIQUE, n INT);
 > ok

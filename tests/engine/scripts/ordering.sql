@@ -27,7 +27,7 @@ SELECT a FROM t ORDER BY a DESC;
 
 -- DISTINCT after sorting: for each a the row first under b stays, in b order.
 SELECT DISTINCT a FROM t ORDER BY b DESC;
-> [a] (2) (1) (NULL)
+> [a] (1) (2) (NULL)
 
 -- An integer and the equal real are equal for ORDER BY but distinct rows
 -- for DISTINCT; so are 0.0 and -0.0. Two NULL rows are duplicates.

@@ -21,14 +21,14 @@ SELECT count(*) FROM t;
 
 -- Outside BEGIN a statement failing on its third row leaves none of it.
 INSERT INTO t VALUES (1, 'a'), (2, 'b'), (3, 'a');
-> !constraint violation: UNIQUE constraint failed: t.u
+> !constraint violation: UNIQUE constraint failed: t__u__unique
 SELECT count(*) FROM t;
 > [count(*)] (0)
 -- Inside BEGIN its first rows stay in the open transaction.
 BEGIN;
 > ok
 INSERT INTO t VALUES (1, 'a'), (2, 'b'), (3, 'a');
-> !constraint violation: UNIQUE constraint failed: t.u
+> !constraint violation: UNIQUE constraint failed: t__u__unique
 SELECT id FROM t ORDER BY id;
 > [id] (1) (2)
 ROLLBACK;

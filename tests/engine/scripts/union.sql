@@ -48,7 +48,7 @@ SELECT a FROM t UNION SELECT x FROM u ORDER BY 1 LIMIT -1;
 SELECT a FROM t UNION SELECT x FROM u ORDER BY 1 LIMIT 2 OFFSET -5;
 > [a] (1) (2)
 SELECT a FROM t UNION SELECT x FROM u LIMIT a;
-> !execution error: subquery requires a FROM context
+> !execution error: no such column: a
 
 -- A member's own clauses apply to its own rows.
 SELECT a FROM t UNION ALL SELECT DISTINCT x FROM u WHERE x > 1;
