@@ -31,7 +31,8 @@
 #include "catalog/names.h"
 #include "exec/engine/engine.h"
 #include "exec/engine/folding.h"
-#include "exec/engine/schema_rules.h"
+#include "exec/compile/index_maint.h"
+#include "exec/value_ops.h"
 
 namespace bkf::engine {
 
@@ -41,7 +42,7 @@ struct ConflictKey {
   bool is_rowid = false;                      // the row-id alias, else a UNIQUE index
   std::uint32_t root = 0;                      // the index's root page
   std::vector<std::size_t> positions;          // into the insert column list (and each row)
-  std::vector<NumericAffinity> affinities;     // of the key's columns
+  std::vector<compile::Affinity> affinities;   // of the key's columns, as INSERT applies them
 };
 
 // The first entry of names equal to name ignoring ASCII case.
@@ -61,7 +62,7 @@ std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t
       ConflictKey k;
       k.is_rowid = true;
       k.positions.push_back(*pos);
-      k.affinities.push_back(numeric_affinity(alias.decl_type));
+      k.affinities.push_back(compile::numeric_affinity(alias.decl_type));
       keys.push_back(std::move(k));
     }
   }
@@ -78,7 +79,7 @@ std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t
         break;
       }
       k.positions.push_back(*pos);
-      k.affinities.push_back(numeric_affinity(t.columns[*col].decl_type));
+      k.affinities.push_back(compile::numeric_affinity(t.columns[*col].decl_type));
     }
     if (covered) keys.push_back(std::move(k));
   }
@@ -177,7 +178,7 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     key_values.clear();
     for (std::size_t k = 0; k < key.positions.size(); ++k) {
       Value v = row[key.positions[k]];
-      apply_numeric_affinity(key.affinities[k], v);
+      if (key.affinities[k] != compile::Affinity::None) apply_affinity(v, key.affinities[k] == compile::Affinity::Real);
       if (v.is_null()) return std::optional<std::int64_t>();
       key_values.push_back(std::move(v));
     }

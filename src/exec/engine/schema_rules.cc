@@ -27,21 +27,19 @@ bool has_constraint(const ColumnDef& def) {
 
 }  // namespace
 
-NumericAffinity numeric_affinity(std::string_view decl_type) {
-  const std::string t = ascii_upper(decl_type);
-  if (t.find("INT") != std::string::npos) return NumericAffinity::Integer;
-  for (const char* word : {"REAL", "FLOA", "DOUB", "DEC", "NUM"}) {
-    if (t.find(word) != std::string::npos) return NumericAffinity::Real;
-  }
-  return NumericAffinity::None;
-}
-
-void apply_numeric_affinity(NumericAffinity a, Value& v) {
-  if (a != NumericAffinity::None) apply_affinity(v, a == NumericAffinity::Real);
-}
-
 Value coerce_affinity(std::string_view decl_type, Value v) {
-  if (v.is_text()) apply_numeric_affinity(numeric_affinity(decl_type), v);
+  if (!v.is_text()) return v;
+  const std::string t = ascii_upper(decl_type);
+  if (t.find("INT") != std::string::npos) {
+    apply_affinity(v, false);
+    return v;
+  }
+  for (const char* word : {"REAL", "FLOA", "DOUB", "DEC", "NUM"}) {
+    if (t.find(word) != std::string::npos) {
+      apply_affinity(v, true);
+      return v;
+    }
+  }
   return v;
 }
 

@@ -13,21 +13,15 @@
 
 namespace bkf::engine {
 
-// The numeric affinity of a declared type, read with ASCII letters
-// upper-cased: Integer when it contains "INT" anywhere (so "POINT" too);
-// otherwise Real when it contains "REAL", "FLOA", "DOUB", "DEC" or "NUM";
-// otherwise none (text types, "BLOB", the empty type).
-enum class NumericAffinity : unsigned char { None = 0, Integer = 1, Real = 2 };
-NumericAffinity numeric_affinity(std::string_view decl_type);
-
-// A value converted the way a column of the declared type stores it: text
-// that is a whole signed 64-bit integer (white space trimmed) becomes Int
-// under Integer affinity, text that is a whole decimal float (or inf,
-// infinity, nan) becomes Real under Real affinity; everything else is
-// returned unchanged, non-text values always.
+// A DEFAULT value converted to the column's declared type. Only text is
+// converted, and the type is read with ASCII letters upper-cased: when it
+// contains "INT" anywhere (so "POINT" too), text that is a whole signed
+// 64-bit integer (white space trimmed) becomes Int; otherwise, when it
+// contains "REAL", "FLOA", "DOUB", "DEC" or "NUM", text that is a whole
+// decimal float (or inf, infinity, nan) becomes Real. Everything else is
+// returned unchanged; text types are not looked for, so a VARCHAR column
+// keeps '7' as text.
 Value coerce_affinity(std::string_view decl_type, Value v);
-// The same in place, for an affinity already looked up.
-void apply_numeric_affinity(NumericAffinity a, Value& v);
 
 // Whether a declared type makes a PRIMARY KEY column the row-id alias: the
 // type, ASCII letters upper-cased, is exactly one of INT, INT2, INT4, INT8,

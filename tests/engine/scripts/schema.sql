@@ -11,13 +11,23 @@ INSERT INTO d (id) VALUES (1);
 SELECT a, b, c, e, f, g, h, k, n, p FROM d;
 > [a, b, c, e, f, g, h, k, n, p] (42, 42, '4x', 1000.0, 5, '7', 1, NULL, 2.5, NULL)
 
--- An INTEGER PRIMARY KEY is the row id: no index, NULL assigns the next id.
+-- An INTEGER PRIMARY KEY is the row id, without an index. It is NOT NULL,
+-- yet left out of an INSERT it takes the next row id; listed, it must be
+-- an integer.
 CREATE TABLE t1 (id INTEGER PRIMARY KEY, x TEXT);
 > ok
-INSERT INTO t1 VALUES (NULL, 'a'), (7, 'b'), (NULL, 'c');
-> affected 3
+INSERT INTO t1 (x) VALUES ('a');
+> affected 1
+INSERT INTO t1 VALUES (7, 'b');
+> affected 1
+INSERT INTO t1 (x) VALUES ('c');
+> affected 1
+INSERT INTO t1 VALUES ('9', 'd');
+> affected 1
+INSERT INTO t1 VALUES (NULL, 'e');
+> !execution error: expected an integer, found Null
 SELECT id, rowid, x FROM t1;
-> [id, rowid, x] (1, 1, 'a') (7, 7, 'b') (8, 8, 'c')
+> [id, rowid, x] (1, 1, 'a') (7, 7, 'b') (8, 8, 'c') (9, 9, 'd')
 PRAGMA reindex = t1;
 > [reindex] ('rebuilt 0 index(es)')
 CREATE TABLE t1b (id BIGINT PRIMARY KEY);
@@ -54,7 +64,7 @@ PRAGMA reindex = t3;
 -- Only the first integer key is the alias; a second is NOT NULL, not unique.
 CREATE TABLE t4 (a INTEGER PRIMARY KEY, b INTEGER PRIMARY KEY);
 > ok
-INSERT INTO t4 VALUES (NULL, 1), (NULL, 1);
+INSERT INTO t4 (b) VALUES (1), (1);
 > affected 2
 INSERT INTO t4 (a) VALUES (5);
 > !constraint violation: NOT NULL constraint failed: b
@@ -98,8 +108,8 @@ CREATE TABLE t1 (z INT);
 > !schema error: table "t1" already exists
 CREATE TABLE IF NOT EXISTS t1 (z INT);
 > ok
-SELECT * FROM t1 WHERE 0;
-> [id, x]
+SELECT * FROM t1 WHERE id = 7;
+> [id, x] (7, 'b')
 DROP TABLE T1;
 > !schema error: no such table: T1
 DROP TABLE IF EXISTS T1;
