@@ -111,7 +111,7 @@ TEST_F(PreparedTest, FoundRowsThroughAPreparedQuery) {
   EXPECT_EQ(run_text(db, q, {Value::integer(1)}), "[a] (2)");
   EXPECT_EQ(db.found_rows(), 3u);
   EXPECT_EQ(run_sql(db, "SELECT FOUND_ROWS()"), "[FOUND_ROWS()] (3)");
-  // The FOUND_ROWS() form is not special when prepared.
+  // Prepared, the FOUND_ROWS() form is compiled like any other call.
   EXPECT_FALSE(db.prepare("SELECT FOUND_ROWS()").ok());
 }
 
