@@ -54,7 +54,8 @@ class CommitFaults : public ::testing::TestWithParam<const char*> {
       total = fault.count();
       ASSERT_NE(run_sql(*db, kReset).substr(0, 1), "!");
     }
-    ASSERT_GT(total, 0u);
+    // At least a write, a sync and, in journal mode, the journal's removal.
+    ASSERT_GE(total, 2u);
     for (std::uint64_t n = 1; n <= total; ++n) {
       const std::string where = sql + " failing at operation " + std::to_string(n);
       auto db = Database::open(fault, path);

@@ -115,6 +115,36 @@ SELECT * FROM z;
 > !execution error: no such table: z
 CREATE TABLE z (again INT);
 > ok
+-- Existence checks are made against the schema as the file holds it, even
+-- when this connection has not looked since the other changed it.
+@use other
+CREATE TABLE late (v INT);
+> ok
+@use main
+CREATE TABLE IF NOT EXISTS late (w INT);
+> ok
+INSERT INTO late (v) VALUES (1);
+> affected 1
+@use other
+DROP TABLE late;
+> ok
+@use main
+DROP TABLE IF EXISTS late;
+> ok
+@use other
+CREATE TABLE late (v INT);
+> ok
+@use main
+CREATE TABLE late (x INT);
+> !schema error: table "late" already exists
+@use other
+CREATE INDEX late_v ON late (v);
+> ok
+DROP TABLE late;
+> ok
+@use main
+DROP INDEX late_v;
+> !schema error: no such index: late_v
 @reopen
 SELECT v FROM from_other ORDER BY v;
 > [v] (1) (2)
