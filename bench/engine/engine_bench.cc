@@ -117,7 +117,7 @@ void replace_rows(const std::string& path) {
 int main(int argc, char** argv) {
   const std::string dir = argc > 1 ? argv[1] : "/tmp";
   const std::string path = dir + "/bkf-engine-bench-" + std::to_string(::getpid()) + ".db";
-  autocommit_inserts(path, "delete", "autocommit_insert_delete", 2000);
+  autocommit_inserts(path, "delete", "autocommit_insert_delete", 500);
   autocommit_inserts(path, "wal", "autocommit_insert_wal", 2000);
   bulk_insert(path);
   replace_rows(path);
