@@ -25,8 +25,27 @@ std::uint32_t Gen::k_str(std::string_view s) { return pool_find(ValueKind::Text,
 std::uint32_t Gen::k_blob(std::string_view s) { return pool_find(ValueKind::Blob, 0, s); }
 std::uint32_t Gen::k_null() { return pool_find(ValueKind::Null, 0, {}); }
 
+namespace {
+
+// Drops the leading jump of a program that has no constant pool: every jump
+// target moves down by one.
+void drop_first_op(Program& p) {
+  for (Op& op : p.ops) {
+    int slot = vdbe::patch_slot(op.kind);
+    if (op.kind == OpKind::AggNext || op.kind == OpKind::SpoolNext) slot = 0;
+    if (slot == 0) --op.a;
+    else if (slot == 1) --op.b;
+    else if (slot == 2) --op.c;
+  }
+  p.ops.erase(p.ops.begin());
+}
+
+}  // namespace
+
 Result<Program> Gen::finish() {
-  if (!pool_.empty()) {
+  if (pool_.empty()) {
+    drop_first_op(prog);
+  } else {
     patch(0, here());
     for (const PoolEntry& p : pool_) {
       switch (p.kind) {
