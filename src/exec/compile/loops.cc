@@ -1,5 +1,7 @@
 #include "exec/compile/loops.h"
 
+#include "btree/keyenc.h"
+
 #include <limits>
 #include <map>
 
@@ -277,14 +279,16 @@ KeyInfo key_info(Gen& g, std::uint32_t k) {
 }
 
 // Builds bound keys over a fixed prefix of index-column values followed by
-// one more value.
+// one more value. Without a prefix, the bound of a constant value is encoded
+// once, at compile time, into a pool constant.
 class BoundMaker {
  public:
   BoundMaker(Gen& g, const std::vector<std::uint32_t>& prefix) : g_(g), p_(static_cast<std::uint32_t>(prefix.size())) {
     block_ = g.regs(p_ + 1);
     for (std::uint32_t i = 0; i < p_; ++i) g.emit(Op::copy(prefix[i], block_ + i));
   }
-  // The bound key of (prefix, value), padded or not, into dest.
+  bool has_prefix() const noexcept { return p_ > 0; }
+  // The bound key of (prefix, register v), padded or not, into dest.
   void value(std::uint32_t v, bool pad, std::uint32_t dest) {
     if (p_ == 0) {
       g_.emit(Op::make_bound_key(v, 1, pad, dest));
@@ -293,14 +297,55 @@ class BoundMaker {
     g_.emit(Op::copy(v, block_ + p_));
     g_.emit(Op::make_bound_key(block_, p_ + 1, pad, dest));
   }
+  // The bound key of (prefix, constant c) into dest.
+  void fixed(const Value& c, bool pad, std::uint32_t dest) {
+    if (p_ == 0) {
+      g_.emit(Op::copy(const_bound(g_, c, pad), dest));
+      return;
+    }
+    value(pool_value(c), pad, dest);
+  }
   // The padded prefix alone: above every key that extends the prefix.
-  void prefix_end(std::uint32_t dest) { g_.emit(Op::make_bound_key(block_, p_, true, dest)); }
+  void prefix_end(std::uint32_t dest) {
+    if (p_ == 0) {
+      g_.emit(Op::copy(g_.k_blob(std::string(keyenc::kBoundPadLen, '\xff')), dest));
+      return;
+    }
+    g_.emit(Op::make_bound_key(block_, p_, true, dest));
+  }
+
+  // The pool constant holding the bound key of c alone.
+  static std::uint32_t const_bound(Gen& g, const Value& c, bool pad) {
+    std::string bytes;
+    Value vals[1];
+    vals[0].assign(c);
+    keyenc::encode_bound_key_into(bytes, vals, pad);
+    return g.k_blob(bytes);
+  }
 
  private:
+  std::uint32_t pool_value(const Value& c) {
+    switch (c.kind()) {
+      case ValueKind::Null: return g_.k_null();
+      case ValueKind::Int: return g_.k_int(c.int_value());
+      case ValueKind::Real: return g_.k_real(c.real_value());
+      case ValueKind::Text: return g_.k_str(c.bytes());
+      case ValueKind::Blob: return g_.k_blob(c.bytes());
+    }
+    return g_.k_null();
+  }
+
   Gen& g_;
   std::uint32_t p_;
   std::uint32_t block_;
 };
+
+const Value kNullV = Value::null();
+const Value kNegInfV = Value::real(-kInf);
+const Value kPosInfV = Value::real(kInf);
+const Value kNegZeroV = Value::real(-0.0);
+const Value kEmptyTextV = Value::text("");
+const Value kEmptyBlobV = Value::blob("");
 
 }  // namespace
 
@@ -446,16 +491,16 @@ Status LoopNest::emit_index_open(std::size_t k, LevelState& st) {
     // R1: NaNs below -inf, for numeric and text keys.
     std::uint32_t j = g_.emit(Op::if_true(ki.is_blob, 0));
     set_seg(s1, one);
-    bm.value(g_.k_null(), true, s1.lo);
-    bm.value(g_.k_real(-kInf), false, s1.hi);
+    bm.fixed(kNullV, true, s1.lo);
+    bm.fixed(kNegInfV, false, s1.hi);
     // R2 beside the point: a text key's numeric interval, all numbers for a
     // NaN key, -0.0 beside a zero key (whose point is 0).
     std::uint32_t j_text = g_.emit(Op::if_true(ki.is_text, 0));
     std::uint32_t j_nan = g_.emit(Op::if_true(ki.nan, 0));
     std::uint32_t j_nozero = g_.emit(Op::if_false(ki.zero, 0));
     set_seg(s2, one);
-    bm.value(g_.k_real(-0.0), false, s2.lo);
-    bm.value(g_.k_real(-0.0), true, s2.hi);
+    bm.fixed(kNegZeroV, false, s2.lo);
+    bm.fixed(kNegZeroV, true, s2.hi);
     std::uint32_t j_s2end = g_.emit(Op::goto_(0));
     g_.patch_here(j_text);
     g_.patch_here(j_nan);
@@ -466,12 +511,12 @@ Status LoopNest::emit_index_open(std::size_t k, LevelState& st) {
     g_.patch_here(j_nozero);
     // R3 (and R4, all texts, for a numeric key).
     set_seg(s34, zero_c);
-    bm.value(g_.k_real(kInf), true, s34.lo);
+    bm.fixed(kPosInfV, true, s34.lo);
     std::uint32_t j_t = g_.emit(Op::if_true(ki.is_text, 0));
-    bm.value(g_.k_blob(""), false, s34.hi);
+    bm.fixed(kEmptyBlobV, false, s34.hi);
     std::uint32_t j_e = g_.emit(Op::goto_(0));
     g_.patch_here(j_t);
-    bm.value(g_.k_str(""), false, s34.hi);
+    bm.fixed(kEmptyTextV, false, s34.hi);
     g_.patch_here(j_e);
     g_.patch_here(j);
     if (gated && i == 0) {
@@ -502,15 +547,23 @@ Status LoopNest::emit_index_open(std::size_t k, LevelState& st) {
     BoundMaker bm(g_, mains);
     Segment* r = &st.segs[base];
     for (int i = 0; i < 5; ++i) g_.emit(Op::integer(1, r[i].en));
-    bm.value(g_.k_null(), true, r[0].lo);
-    bm.value(g_.k_real(-kInf), false, r[0].hi);
-    bm.value(g_.k_real(-kInf), false, r[1].lo);
-    bm.value(g_.k_real(kInf), true, r[1].hi);
-    bm.value(g_.k_real(kInf), true, r[2].lo);
-    bm.value(g_.k_str(""), false, r[2].hi);
-    bm.value(g_.k_str(""), false, r[3].lo);
-    bm.value(g_.k_blob(""), false, r[3].hi);
-    bm.value(g_.k_blob(""), false, r[4].lo);
+    if (bm.has_prefix()) {
+      bm.fixed(kNullV, true, r[0].lo);
+      bm.fixed(kNegInfV, false, r[0].hi);
+      bm.fixed(kPosInfV, true, r[2].lo);
+      bm.fixed(kEmptyTextV, false, r[2].hi);
+    } else {
+      // R1 and R3 are never narrowed: their bounds are constants.
+      r[0].lo = BoundMaker::const_bound(g_, kNullV, true);
+      r[0].hi = BoundMaker::const_bound(g_, kNegInfV, false);
+      r[2].lo = BoundMaker::const_bound(g_, kPosInfV, true);
+      r[2].hi = BoundMaker::const_bound(g_, kEmptyTextV, false);
+    }
+    bm.fixed(kNegInfV, false, r[1].lo);
+    bm.fixed(kPosInfV, true, r[1].hi);
+    bm.fixed(kEmptyTextV, false, r[3].lo);
+    bm.fixed(kEmptyBlobV, false, r[3].hi);
+    bm.fixed(kEmptyBlobV, false, r[4].lo);
     bm.prefix_end(r[4].hi);
 
     std::optional<KeyBound> lower = plan.lower, upper = plan.upper;
@@ -694,21 +747,12 @@ Status LoopNest::emit(const std::function<Status()>& body) {
     if (k == 0) continue;
     // Which regions of the index's first column hold any entry at all.
     static const int kRegions = 5;
-    std::uint32_t lo[kRegions], hi[kRegions];
-    for (int i = 0; i < kRegions; ++i) {
-      lo[i] = g_.reg();
-      hi[i] = g_.reg();
-    }
-    g_.emit(Op::make_bound_key(g_.k_null(), 1, true, lo[0]));
-    g_.emit(Op::make_bound_key(g_.k_real(-kInf), 1, false, hi[0]));
-    g_.emit(Op::make_bound_key(g_.k_real(-kInf), 1, false, lo[1]));
-    g_.emit(Op::make_bound_key(g_.k_real(kInf), 1, true, hi[1]));
-    g_.emit(Op::make_bound_key(g_.k_real(kInf), 1, true, lo[2]));
-    g_.emit(Op::make_bound_key(g_.k_str(""), 1, false, hi[2]));
-    g_.emit(Op::make_bound_key(g_.k_str(""), 1, false, lo[3]));
-    g_.emit(Op::make_bound_key(g_.k_blob(""), 1, false, hi[3]));
-    g_.emit(Op::make_bound_key(g_.k_blob(""), 1, false, lo[4]));
-    g_.emit(Op::make_bound_key(0, 0, true, hi[4]));
+    const std::uint32_t lo[kRegions] = {
+        BoundMaker::const_bound(g_, kNullV, true), BoundMaker::const_bound(g_, kNegInfV, false),
+        BoundMaker::const_bound(g_, kPosInfV, true), BoundMaker::const_bound(g_, kEmptyTextV, false),
+        BoundMaker::const_bound(g_, kEmptyBlobV, false)};
+    const std::uint32_t hi[kRegions] = {lo[1], BoundMaker::const_bound(g_, kPosInfV, true), lo[3], lo[4],
+                                        g_.k_blob(std::string(keyenc::kBoundPadLen, '\xff'))};
     for (int i = 0; i < kRegions; ++i) {
       std::uint32_t ex = g_.reg();
       st.region_exists[i] = ex;
