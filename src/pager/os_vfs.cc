@@ -1,0 +1,149 @@
+#include "pager/os_vfs.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace bkf {
+
+namespace {
+
+// Durable flush of one descriptor. Where the platform offers the barrier and
+// full-flush fcntl commands they are used (barrier first, full flush only when
+// the barrier is refused); elsewhere fdatasync, which also flushes a changed
+// file length, is the strongest flush available.
+Status sync_fd(int fd) {
+#if defined(F_FULLFSYNC)
+#if defined(F_BARRIERFSYNC)
+  if (::fcntl(fd, F_BARRIERFSYNC) != -1) return {};
+#endif
+  if (::fcntl(fd, F_FULLFSYNC) != -1) return {};
+  return Error::io(errno);
+#else
+  while (::fdatasync(fd) != 0) {
+    if (errno != EINTR) return Error::io(errno);
+  }
+  return {};
+#endif
+}
+
+}  // namespace
+
+OsFile::~OsFile() { ::close(fd_); }
+
+Status OsFile::read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) {
+  std::size_t got = 0;
+  while (got < len) {
+    ssize_t n = ::pread(fd_, buf + got, len - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::io(errno);
+    }
+    if (n == 0) return Error::short_read(offset, len, got);
+    got += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Status OsFile::write_all_at(const std::uint8_t* data, std::size_t len, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::pwrite(fd_, data + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error::io(errno);
+    }
+    if (n == 0) return Error::io_failure("failed to write whole buffer");
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<std::uint64_t> OsFile::size() {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return Error::io(errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status OsFile::sync() { return sync_fd(fd_); }
+
+Status OsFile::truncate(std::uint64_t length) {
+  while (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+    if (errno != EINTR) return Error::io(errno);
+  }
+  return {};
+}
+
+Status OsFile::lock(bool exclusive) {
+  while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    if (errno != EINTR) return Error::io(errno);
+  }
+  return {};
+}
+
+Status OsFile::unlock() {
+  while (::flock(fd_, LOCK_UN) != 0) {
+    if (errno != EINTR) return Error::io(errno);
+  }
+  return {};
+}
+
+Result<FileId> OsFile::id() {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return Error::io(errno);
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Result<std::unique_ptr<VfsFile>> OsVfs::open(const std::string& path, bool create) {
+  if (!create) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Error::not_found(path);
+  }
+  int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::io(errno);
+  return std::unique_ptr<VfsFile>(new OsFile(fd));
+}
+
+Status OsVfs::delete_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return Error::io(errno);
+  return {};
+}
+
+bool OsVfs::exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+Result<FileId> OsVfs::file_id(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return Error::not_found(path);
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Status OsVfs::sync_dir(const std::string& path) {
+  std::string dir;
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) dir = ".";
+  else if (slash == 0) dir = "/";
+  else dir = path.substr(0, slash);
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Error::io(errno);
+  Status st = sync_fd(fd);
+  ::close(fd);
+  // Some file systems cannot flush a directory; their entries are as durable
+  // as they will get.
+  if (!st.ok() && st.error().os_errno() == EINVAL) return {};
+  return st;
+}
+
+}  // namespace bkf

@@ -1,0 +1,43 @@
+// The POSIX implementation of the file-system interface.
+//
+// OsFile owns one file descriptor; locks are flock() locks, which belong to
+// the open file description: two OsFiles on one path exclude each other even
+// inside one process, and closing the descriptor drops its lock.
+#pragma once
+
+#include "pager/vfs.h"
+
+namespace bkf {
+
+class OsFile final : public VfsFile {
+ public:
+  explicit OsFile(int fd) : fd_(fd) {}
+  ~OsFile() override;
+  OsFile(const OsFile&) = delete;
+  OsFile& operator=(const OsFile&) = delete;
+
+  Status read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) override;
+  Status write_all_at(const std::uint8_t* data, std::size_t len, std::uint64_t offset) override;
+  Result<std::uint64_t> size() override;
+  Status sync() override;
+  Status truncate(std::uint64_t length) override;
+  Status lock(bool exclusive) override;
+  Status unlock() override;
+  Result<FileId> id() override;
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class OsVfs final : public Vfs {
+ public:
+  Result<std::unique_ptr<VfsFile>> open(const std::string& path, bool create) override;
+  Status delete_file(const std::string& path) override;
+  bool exists(const std::string& path) override;
+  Result<FileId> file_id(const std::string& path) override;
+  Status sync_dir(const std::string& path) override;
+};
+
+}  // namespace bkf

@@ -1,0 +1,124 @@
+#include "pager/page_cache.h"
+
+#include <algorithm>
+#include <new>
+
+namespace bkf {
+
+PageCache::PageCache(std::uint32_t page_size, std::size_t capacity)
+    : page_size_(page_size), capacity_(capacity) {}
+
+PageCache::~PageCache() {
+  clear();
+  for (PageFrame* f : free_frames_) destroy(f);
+}
+
+void PageCache::destroy(PageFrame* f) {
+  f->~PageFrame();
+  ::operator delete(static_cast<void*>(f));
+}
+
+PageFrame* PageCache::take_frame(PageId id) {
+  PageFrame* f;
+  if (!free_frames_.empty()) {
+    f = free_frames_.back();
+    free_frames_.pop_back();
+  } else {
+    // Frame header and page bytes in one allocation; the header's size is a
+    // multiple of 8, so the bytes are 8-aligned.
+    static_assert(sizeof(PageFrame) % 8 == 0);
+    void* mem = ::operator new(sizeof(PageFrame) + page_size_);
+    f = new (mem) PageFrame{};
+    f->data = reinterpret_cast<std::uint8_t*>(f + 1);
+    f->size = page_size_;
+  }
+  f->cache = nullptr;
+  f->next_dirty = nullptr;
+  f->tick = 0;
+  f->id = id;
+  f->refs = 0;
+  f->dirty = false;
+  return f;
+}
+
+void PageCache::recycle(PageFrame* f) {
+  if (free_frames_.size() < capacity_) free_frames_.push_back(f);
+  else destroy(f);
+}
+
+PageRef PageCache::insert(PageFrame* f, bool dirty) {
+  assert(map_.find(f->id) == nullptr);
+  f->cache = this;
+  f->tick = ++tick_;
+  map_.put(f->id, f);
+  if (dirty) {
+    f->dirty = true;
+    push_dirty(f);
+  }
+  return PageRef(f);
+}
+
+void PageCache::remove(PageFrame* f) {
+  map_.erase(f->id);
+  f->cache = nullptr;
+  f->next_dirty = nullptr;
+  if (f->refs == 0) recycle(f);
+}
+
+void PageCache::evict_if_needed() {
+  if (map_.size() < capacity_) return;
+  std::size_t target = capacity_ - std::max<std::size_t>(capacity_ / 10, 1);
+  std::size_t need = map_.size() - target;
+  evict_scratch_.clear();
+  map_.for_each([&](PageId, PageFrame* f) {
+    if (f->refs == 0 && !f->dirty) evict_scratch_.emplace_back(f->tick, f);
+  });
+  if (evict_scratch_.size() > need) {
+    // Partial selection of the `need` least recently used; ticks are unique.
+    std::nth_element(evict_scratch_.begin(), evict_scratch_.begin() + static_cast<std::ptrdiff_t>(need),
+                     evict_scratch_.end());
+    evict_scratch_.resize(need);
+  }
+  for (auto& [tick, f] : evict_scratch_) remove(f);
+  evict_scratch_.clear();
+}
+
+void PageCache::mark_all_clean() {
+  PageFrame* f = dirty_head_;
+  while (f != nullptr) {
+    PageFrame* next = f->next_dirty;
+    f->dirty = false;
+    f->next_dirty = nullptr;
+    f = next;
+  }
+  dirty_head_ = nullptr;
+  dirty_count_ = 0;
+}
+
+void PageCache::drop_dirty() {
+  PageFrame* f = dirty_head_;
+  dirty_head_ = nullptr;
+  dirty_count_ = 0;
+  while (f != nullptr) {
+    PageFrame* next = f->next_dirty;
+    remove(f);
+    f = next;
+  }
+}
+
+void PageCache::clear() {
+  // Collect first: removing while iterating the map would reorder it.
+  evict_scratch_.clear();
+  map_.for_each([&](PageId, PageFrame* f) { evict_scratch_.emplace_back(0, f); });
+  map_.clear();
+  for (auto& [tick, f] : evict_scratch_) {
+    f->cache = nullptr;
+    f->next_dirty = nullptr;
+    if (f->refs == 0) recycle(f);
+  }
+  evict_scratch_.clear();
+  dirty_head_ = nullptr;
+  dirty_count_ = 0;
+}
+
+}  // namespace bkf

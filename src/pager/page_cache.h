@@ -1,0 +1,176 @@
+// The page cache: frames, the PageRef pin handle, and PageCache.
+//
+// A PageFrame is one page in memory: its bytes (allocated together with the
+// frame), its number, a dirty flag and an intrusive, non-atomic count of the
+// PageRefs that pin it. The cache's own reference is implied by the frame
+// being attached (`cache != nullptr`); a frame pinned by nobody but the cache
+// can be evicted. Frames removed from the cache while still pinned (when the
+// cache is emptied after another connection's commit, or when rollback drops
+// dirty pages) are detached: their holders keep a private copy that is freed
+// with the last PageRef.
+//
+// Dirty pages are kept on an intrusive list, linked on the clean-to-dirty
+// transition made through PageRef::mutable_data(), so commit and rollback
+// touch only the pages a transaction changed.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "pager/header.h"
+#include "pager/page_map.h"
+
+namespace bkf {
+
+class PageCache;
+
+struct PageFrame {
+  PageCache* cache;       // owning cache, nullptr once detached
+  PageFrame* next_dirty;  // dirty-list link, valid while dirty and attached
+  std::uint64_t tick;     // last use, for least-recently-used eviction
+  PageId id;
+  std::uint32_t refs;     // PageRefs currently pinning the frame
+  std::uint32_t size;     // bytes at data
+  bool dirty;
+  std::uint8_t* data;     // `size` bytes right behind the frame
+};
+
+// A pinned page. Copying pins again; the page cannot be evicted while any
+// PageRef to it lives. Handles are one pointer wide and must not outlive the
+// pager that made them. Not thread-safe (nothing in a pager is).
+class PageRef {
+ public:
+  PageRef() = default;
+  PageRef(const PageRef& o) : f_(o.f_) {
+    if (f_) ++f_->refs;
+  }
+  PageRef(PageRef&& o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
+  PageRef& operator=(const PageRef& o) {
+    if (o.f_) ++o.f_->refs;
+    release();
+    f_ = o.f_;
+    return *this;
+  }
+  PageRef& operator=(PageRef&& o) noexcept {
+    if (this != &o) {
+      release();
+      f_ = std::exchange(o.f_, nullptr);
+    }
+    return *this;
+  }
+  ~PageRef() { release(); }
+
+  explicit operator bool() const { return f_ != nullptr; }
+  PageId id() const { return f_->id; }
+  std::uint32_t size() const { return f_->size; }
+  const std::uint8_t* data() const { return f_->data; }
+  bool is_dirty() const { return f_->dirty; }
+  // The bytes, for changing them. Marks the page dirty, so the next commit
+  // writes it and a rollback discards it. Only valid inside a transaction.
+  inline std::uint8_t* mutable_data();
+
+ private:
+  friend class PageCache;
+  explicit PageRef(PageFrame* f) : f_(f) { ++f->refs; }
+  inline void release();
+
+  PageFrame* f_ = nullptr;
+};
+
+class PageCache {
+ public:
+  static constexpr std::size_t kDefaultCapacity = 4000;
+
+  explicit PageCache(std::uint32_t page_size, std::size_t capacity = kDefaultCapacity);
+  ~PageCache();
+  PageCache(const PageCache&) = delete;
+  PageCache& operator=(const PageCache&) = delete;
+
+  std::uint32_t page_size() const { return page_size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::size_t size() const { return map_.size(); }
+  std::size_t dirty_count() const { return dirty_count_; }
+  bool contains(PageId id) { return map_.find(id) != nullptr; }
+
+  // A cache hit: refreshes the page's last use and pins it; empty on a miss.
+  PageRef lookup(PageId id) {
+    PageFrame** f = map_.find(id);
+    if (f == nullptr) return PageRef();
+    (*f)->tick = ++tick_;
+    return PageRef(*f);
+  }
+
+  // Makes room when the cache has reached its capacity: evicts the least
+  // recently used clean, unpinned pages until `capacity - capacity/10`
+  // remain. Pinned and dirty pages are never evicted (dirty pages would have
+  // to be written, and only commit writes); if too few pages qualify the
+  // cache simply stays large. Never fails.
+  void evict_if_needed();
+
+  // A frame for page `id` whose bytes the caller fills, taken from the pool
+  // of recycled frames when possible. It is not in the cache until insert().
+  PageFrame* take_frame(PageId id);
+  // Returns a frame from take_frame() that was never inserted.
+  void give_back(PageFrame* f) { recycle(f); }
+  // Puts a filled frame into the cache (it must not be there yet), dirty or
+  // clean, and pins it.
+  PageRef insert(PageFrame* f, bool dirty);
+
+  // The dirty pages, in no particular order.
+  template <class F>
+  void for_each_dirty(F&& fn) const {
+    for (PageFrame* f = dirty_head_; f != nullptr; f = f->next_dirty) fn(*f);
+  }
+  // After a commit: every dirty page becomes clean.
+  void mark_all_clean();
+  // After a rollback: every dirty page leaves the cache.
+  void drop_dirty();
+  // Detaches every page (another connection changed the file).
+  void clear();
+
+  // Debug aid: pages may be changed only while a write transaction is open.
+  void set_writable(bool w) { writable_ = w; }
+
+ private:
+  friend class PageRef;
+
+  void push_dirty(PageFrame* f) {
+    assert(writable_ && "page changed outside a write transaction");
+    f->next_dirty = dirty_head_;
+    dirty_head_ = f;
+    ++dirty_count_;
+  }
+  // Removes an attached frame from the map and either recycles it (nobody
+  // pins it) or detaches it.
+  void remove(PageFrame* f);
+  void recycle(PageFrame* f);
+  static void destroy(PageFrame* f);
+
+  std::uint32_t page_size_;
+  std::size_t capacity_;
+  PageMap<PageFrame*> map_;
+  std::uint64_t tick_ = 0;
+  PageFrame* dirty_head_ = nullptr;
+  std::size_t dirty_count_ = 0;
+  std::vector<PageFrame*> free_frames_;                    // recycled frames
+  std::vector<std::pair<std::uint64_t, PageFrame*>> evict_scratch_;  // reused
+  bool writable_ = false;
+};
+
+inline std::uint8_t* PageRef::mutable_data() {
+  if (!f_->dirty) {
+    f_->dirty = true;
+    if (f_->cache != nullptr) f_->cache->push_dirty(f_);
+  }
+  return f_->data;
+}
+
+inline void PageRef::release() {
+  if (f_ != nullptr && --f_->refs == 0 && f_->cache == nullptr) PageCache::destroy(f_);
+  f_ = nullptr;
+}
+
+}  // namespace bkf

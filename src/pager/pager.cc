@@ -1,0 +1,654 @@
+#include "pager/pager.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "pager/bytes.h"
+#include "pager/journal.h"
+
+namespace bkf {
+
+#ifndef NDEBUG
+// Pager operations never nest; a nested call is a programming error.
+class PagerOpScope {
+ public:
+  explicit PagerOpScope(Pager& p) : p_(p) {
+    assert(!p_.busy_ && "pager operations must not nest");
+    p_.busy_ = true;
+  }
+  ~PagerOpScope() { p_.busy_ = false; }
+
+ private:
+  Pager& p_;
+};
+#define BKF_PAGER_OP() PagerOpScope bkf_pager_op_scope_(*this)
+#else
+#define BKF_PAGER_OP() ((void)0)
+#endif
+
+namespace {
+
+// Largest single write when flushing a run of consecutive dirty pages.
+constexpr std::size_t kMaxRunBytes = std::size_t{8} << 20;
+
+// Replays (or, when it is not a complete journal, discards) a rollback
+// journal left beside the database by a commit that did not finish. The
+// caller holds the database's exclusive lock. `db_page_size` is 0 when the
+// database header cannot be read. A journal that fails the replay checks is
+// kept and Corrupt returned; nothing is written then.
+Status replay_journal_file(Vfs& vfs, const std::string& jpath, VfsFile& db, std::uint32_t db_page_size,
+                           std::vector<std::uint8_t>& scratch) {
+  if (!vfs.exists(jpath)) return {};
+  Result<std::unique_ptr<VfsFile>> opened = vfs.open(jpath, false);
+  if (!opened.ok()) {
+    if (opened.error().is(ErrorKind::NotFound)) return {};
+    return std::move(opened).error();
+  }
+  std::unique_ptr<VfsFile> jf = std::move(*opened);
+  std::optional<journal::Info> info = BKF_TRY(journal::read_valid(*jf));
+  if (info) {
+    BKF_TRY(journal::check_replayable(*jf, *info, db_page_size));
+    BKF_TRY(journal::replay(*jf, *info, db, scratch));
+  }
+  jf.reset();
+  BKF_TRY(vfs.delete_file(jpath));
+  return vfs.sync_dir(jpath);
+}
+
+Result<DbHeader> read_header(VfsFile& file) {
+  std::uint8_t buf[kHeaderSize];
+  BKF_TRY(file.read_exact_at(buf, sizeof buf, 0));
+  return DbHeader::decode(buf, sizeof buf);
+}
+
+}  // namespace
+
+Pager::Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const DbHeader& header,
+             std::unique_ptr<Wal> wal)
+    : vfs_(vfs),
+      path_(std::move(path)),
+      journal_path_(journal::journal_path(path_)),
+      file_(std::move(file)),
+      wal_(std::move(wal)),
+      cache_(header.page_size),
+      header_(header),
+      saved_header_(header) {}
+
+Pager::~Pager() = default;
+
+// ---------------------------------------------------------------- opening
+
+Result<std::unique_ptr<Pager>> Pager::open(Vfs& vfs, std::string path) {
+  std::unique_ptr<VfsFile> file = BKF_TRY(vfs.open(path, false));
+  return open_file(vfs, std::move(path), std::move(file), kDefaultPageSize);
+}
+
+Result<std::unique_ptr<Pager>> Pager::create(Vfs& vfs, std::string path, std::uint32_t page_size) {
+  BKF_TRY(validate_page_size(page_size));
+  bool existed = vfs.exists(path);
+  std::unique_ptr<VfsFile> file = BKF_TRY(vfs.open(path, true));
+  if (!existed) BKF_TRY(vfs.sync_dir(path));
+  return open_file(vfs, std::move(path), std::move(file), page_size);
+}
+
+// Every error return below drops `file` (or the pager owning it), which
+// closes the descriptor and so releases the exclusive lock.
+Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file,
+                                                std::uint32_t new_page_size) {
+  BKF_TRY(file->lock(true));
+  const std::uint64_t size = BKF_TRY(file->size());
+  const std::string jpath = journal::journal_path(path);
+  const std::string wpath = Wal::wal_path(path);
+  std::vector<std::uint8_t> scratch;
+  DbHeader header;
+  if (size == 0) {
+    // A new database (or one whose creator never wrote its first page): no
+    // journal or log beside it can belong to it.
+    header = BKF_TRY(DbHeader::make(new_page_size));
+    bool removed = false;
+    for (const std::string* stale : {&jpath, &wpath}) {
+      if (vfs.exists(*stale)) {
+        BKF_TRY(vfs.delete_file(*stale));
+        removed = true;
+      }
+    }
+    if (removed) BKF_TRY(vfs.sync_dir(path));
+    scratch.assign(header.page_size, 0);
+    header.encode(scratch.data());
+    BKF_TRY(file->write_all_at(scratch.data(), scratch.size(), 0));
+    BKF_TRY(file->sync());
+  } else {
+    Result<DbHeader> before = read_header(*file);
+    BKF_TRY(replay_journal_file(vfs, jpath, *file, before.ok() ? before->page_size : 0, scratch));
+    header = BKF_TRY(read_header(*file));
+  }
+  if (header.page_count == 0) return Error::corrupt("database header records 0 pages");
+
+  std::unique_ptr<Pager> pager(new Pager(vfs, std::move(path), std::move(file), header, nullptr));
+  if (header.wal_mode == 1 || vfs.exists(wpath)) {
+    BKF_TRY(pager->open_log());
+    if (pager->wal_->has_commit()) {
+      // The log's newest header page is newer than the file's.
+      DbHeader from_log = BKF_TRY(pager->header_from_log());
+      if (from_log.page_size != header.page_size) {
+        return Error::corrupt("write-ahead log page size differs from the database's");
+      }
+      if (from_log.page_count == 0) return Error::corrupt("database header records 0 pages");
+      pager->header_ = from_log;
+    }
+    if (pager->header_.wal_mode != 1) {
+      // A log left over from write-ahead-log mode that has since been left.
+      BKF_TRY(pager->wal_->remove(vfs));
+      pager->wal_.reset();
+    }
+  }
+  (void)pager->file_->unlock();
+  pager->saved_header_ = pager->header_;
+  return pager;
+}
+
+Status Pager::open_log() {
+  wal_ = BKF_TRY(Wal::open(vfs_, path_, header_.page_size));
+  return {};
+}
+
+// ------------------------------------------------------ reading the disk
+
+Result<DbHeader> Pager::read_file_header() { return read_header(*file_); }
+
+Result<DbHeader> Pager::header_from_log() {
+  if (wal_ && wal_->has_commit()) {
+    io_buf_.resize(wal_->page_size());
+    bool found = BKF_TRY(wal_->read_page(1, io_buf_.data()));
+    if (found) return DbHeader::decode(io_buf_.data(), io_buf_.size());
+  }
+  return read_file_header();
+}
+
+Status Pager::recover_hot_journal() {
+  return replay_journal_file(vfs_, journal_path_, *file_, header_.page_size, io_buf_);
+}
+
+Status Pager::sync_from_disk() {
+  // A log that another connection removed (switching to journal mode) or
+  // replaced is closed, never unlinked; what the disk says decides below.
+  if (wal_) {
+    bool current = BKF_TRY(wal_->is_current(vfs_));
+    if (!current) {
+      wal_.reset();
+      if (read_lock_ == ReadLock::Wal) read_lock_ = ReadLock::None;  // went with the file
+    }
+  }
+  DbHeader disk;
+  bool fresh_log = false;
+  if (!wal_) {
+    disk = BKF_TRY(read_file_header());
+    if (disk.wal_mode == 1) {
+      BKF_TRY(open_log());
+      fresh_log = true;
+    }
+  }
+  if (wal_) {
+    if (!fresh_log) {
+      bool same = BKF_TRY(wal_->unchanged(header_.change_counter));
+      if (same) return {};
+      BKF_TRY(wal_->rescan());
+    }
+    disk = BKF_TRY(header_from_log());
+    if (disk.wal_mode != 1) {
+      wal_.reset();
+      if (read_lock_ == ReadLock::Wal) read_lock_ = ReadLock::None;
+    }
+  }
+  if (disk.page_size != header_.page_size) {
+    return Error::corrupt("database page size changed from " + std::to_string(header_.page_size) + " to " +
+                          std::to_string(disk.page_size));
+  }
+  if (disk.page_count == 0) return Error::corrupt("database header records 0 pages");
+  if (disk.change_counter != header_.change_counter || disk.wal_mode != header_.wal_mode) {
+    cache_.clear();
+    header_ = disk;
+    ++data_version_;
+  }
+  return {};
+}
+
+// ------------------------------------------------------------------ pages
+
+Result<PageRef> Pager::get_page(PageId id) {
+  BKF_PAGER_OP();
+  if (id < 2 || id > header_.page_count) return Error::invalid_page(id);
+  PageRef hit = cache_.lookup(id);
+  if (hit) return hit;
+  return load(id);
+}
+
+Result<PageRef> Pager::load(PageId id) {
+  PageRef hit = cache_.lookup(id);
+  if (hit) return hit;
+  cache_.evict_if_needed();
+  PageFrame* f = cache_.take_frame(id);
+  bool found = false;
+  if (wal_) {
+    Result<bool> r = wal_->read_page(id, f->data);
+    if (!r.ok()) {
+      cache_.give_back(f);
+      return std::move(r).error();
+    }
+    found = *r;
+  }
+  if (!found) {
+    Status st = file_->read_exact_at(f->data, f->size, std::uint64_t{id - 1} * header_.page_size);
+    if (!st.ok()) {
+      cache_.give_back(f);
+      return std::move(st).error();
+    }
+  }
+  return cache_.insert(f, false);
+}
+
+namespace {
+
+Error bad_free_list(const std::string& what) { return Error::corrupt("free list: " + what); }
+
+}  // namespace
+
+Result<PageId> Pager::alloc_page() {
+  BKF_PAGER_OP();
+  assert(in_tx_ && "alloc_page outside a transaction");
+  const std::uint32_t ps = header_.page_size;
+  auto in_range = [&](PageId p) { return p >= 2 && p <= header_.page_count; };
+
+  if (header_.freelist_head != 0) {
+    const PageId head = header_.freelist_head;
+    if (!in_range(head)) return bad_free_list("head page " + std::to_string(head) + " is out of range");
+    if (header_.freelist_count == 0) return bad_free_list("count is 0 but the list has a head");
+    PageRef trunk = BKF_TRY(load(head));
+    const PageId next = load_be32(trunk.data());
+    const std::uint32_t leaves = load_be32(trunk.data() + 4);
+    if (leaves > (ps - 8) / 4) {
+      return bad_free_list("trunk " + std::to_string(head) + " claims " + std::to_string(leaves) + " leaves");
+    }
+    PageId result;
+    if (leaves > 0) {
+      result = load_be32(trunk.data() + 8 + 4 * (leaves - 1));
+      if (!in_range(result) || result == head) {
+        return bad_free_list("leaf page " + std::to_string(result) + " is out of range");
+      }
+      store_be32(trunk.mutable_data() + 4, leaves - 1);
+    } else {
+      if (next != 0 && (!in_range(next) || next == head)) {
+        return bad_free_list("next trunk page " + std::to_string(next) + " is out of range");
+      }
+      result = head;
+      header_.freelist_head = next;
+    }
+    --header_.freelist_count;
+    // The page is handed out zero-filled, so its old content is not read.
+    PageRef page = cache_.lookup(result);
+    if (page) {
+      std::memset(page.mutable_data(), 0, ps);
+    } else {
+      cache_.evict_if_needed();
+      PageFrame* f = cache_.take_frame(result);
+      std::memset(f->data, 0, ps);
+      cache_.insert(f, true);
+    }
+    return result;
+  }
+
+  if (header_.page_count == std::numeric_limits<std::uint32_t>::max()) {
+    return Error::corrupt("page count " + std::to_string(header_.page_count) + " cannot grow");
+  }
+  const PageId id = ++header_.page_count;
+  cache_.evict_if_needed();
+  PageFrame* f = cache_.take_frame(id);
+  std::memset(f->data, 0, ps);
+  cache_.insert(f, true);
+  return id;
+}
+
+Status Pager::free_page(PageId id) {
+  BKF_PAGER_OP();
+  assert(in_tx_ && "free_page outside a transaction");
+  if (id < 2 || id > header_.page_count) return Error::invalid_page(id);
+  const std::uint32_t ps = header_.page_size;
+  const PageId head = header_.freelist_head;
+  if (header_.freelist_count >= header_.page_count - 1) {
+    return bad_free_list("count " + std::to_string(header_.freelist_count) + " leaves no page in use");
+  }
+  if (head != 0) {
+    if (head < 2 || head > header_.page_count) {
+      return bad_free_list("head page " + std::to_string(head) + " is out of range");
+    }
+    if (header_.freelist_count == 0) return bad_free_list("count is 0 but the list has a head");
+    if (id == head) return bad_free_list("page " + std::to_string(id) + " is already its head");
+    PageRef trunk = BKF_TRY(load(head));
+    const std::uint32_t leaves = load_be32(trunk.data() + 4);
+    const std::uint32_t max_leaves = (ps - 8) / 4;
+    if (leaves > max_leaves) {
+      return bad_free_list("trunk " + std::to_string(head) + " claims " + std::to_string(leaves) + " leaves");
+    }
+    if (leaves < max_leaves) {
+      std::uint8_t* d = trunk.mutable_data();
+      store_be32(d + 8 + 4 * leaves, id);
+      store_be32(d + 4, leaves + 1);
+      ++header_.freelist_count;
+      return {};
+    }
+  }
+  // The freed page becomes the new head trunk.
+  PageRef page = BKF_TRY(load(id));
+  std::uint8_t* d = page.mutable_data();
+  store_be32(d, head);
+  store_be32(d + 4, 0);
+  header_.freelist_head = id;
+  ++header_.freelist_count;
+  return {};
+}
+
+// ------------------------------------------------------------ transactions
+
+Status Pager::release_read_lock() {
+  ReadLock held = read_lock_;
+  read_lock_ = ReadLock::None;
+  if (held == ReadLock::Db) return file_->unlock();
+  if (held == ReadLock::Wal && wal_) return wal_->file().unlock();
+  return {};
+}
+
+Status Pager::begin() {
+  BKF_PAGER_OP();
+  if (in_tx_) return Error::tx(kTxAlreadyActive);
+  (void)release_read_lock();
+  BKF_TRY(file_->lock(true));
+  Status st = recover_hot_journal();
+  if (st.ok()) st = sync_from_disk();
+  if (!st.ok()) {
+    (void)file_->unlock();
+    return st;
+  }
+  in_tx_ = true;
+  saved_header_ = header_;
+  journal_created_ = false;
+  cache_.set_writable(true);
+  return {};
+}
+
+void Pager::end_transaction() {
+  in_tx_ = false;
+  journal_created_ = false;
+  cache_.set_writable(false);
+}
+
+Status Pager::commit() {
+  BKF_PAGER_OP();
+  if (!in_tx_) return Error::tx(kTxNoneToCommit);
+  if (cache_.dirty_count() == 0 && header_ == saved_header_) {
+    end_transaction();
+    return file_->unlock();
+  }
+  BKF_TRY(wal_ ? commit_wal() : commit_journal());
+  // Past the commit point: the transaction is durable whatever happens now.
+  cache_.mark_all_clean();
+  end_transaction();
+  if (wal_ && (wal_->distinct_pages() >= kWalAutoCheckpoint || wal_->frame_count() >= kWalAutoCheckpoint)) {
+    // A failed checkpoint leaves the log intact; the next commit retries.
+    (void)checkpoint_locked();
+  }
+  (void)file_->unlock();
+  return {};
+}
+
+void Pager::sorted_dirty_pages() {
+  dirty_scratch_.clear();
+  cache_.for_each_dirty([&](PageFrame& f) { dirty_scratch_.push_back(&f); });
+  std::sort(dirty_scratch_.begin(), dirty_scratch_.end(),
+            [](const PageFrame* a, const PageFrame* b) { return a->id < b->id; });
+}
+
+Status Pager::commit_journal() {
+  const std::uint32_t ps = header_.page_size;
+  const std::uint32_t old_count = saved_header_.page_count;
+  sorted_dirty_pages();
+
+  // 1. The journal: page 1 and every changed page that existed at begin,
+  //    as the file holds them now (the last committed content).
+  std::uint32_t records = 1;
+  for (PageFrame* f : dirty_scratch_) records += f->id <= old_count;
+  {
+    journal::Image image(io_buf_, ps, old_count, records);
+    BKF_TRY(file_->read_exact_at(image.record(0, 1), ps, 0));
+    std::uint32_t i = 1;
+    for (PageFrame* f : dirty_scratch_) {
+      if (f->id > old_count) continue;
+      BKF_TRY(file_->read_exact_at(image.record(i++, f->id), ps, std::uint64_t{f->id - 1} * ps));
+    }
+    std::unique_ptr<VfsFile> jf = BKF_TRY(vfs_.open(journal_path_, true));
+    journal_created_ = true;
+    BKF_TRY(jf->write_all_at(image.data(), image.size(), 0));
+    BKF_TRY(jf->truncate(image.size()));
+    BKF_TRY(jf->sync());
+    BKF_TRY(vfs_.sync_dir(journal_path_));
+  }
+  // From here on the database file may change; a rollback replays the
+  // journal (one that never got complete is simply removed).
+
+  // 2. The pages and the header.
+  BKF_TRY(write_dirty_pages());
+  ++header_.change_counter;
+  BKF_TRY(write_header_to_file());
+  BKF_TRY(file_->sync());
+
+  // 3. The commit point: the journal disappears.
+  BKF_TRY(vfs_.delete_file(journal_path_));
+  journal_created_ = false;
+  (void)vfs_.sync_dir(journal_path_);
+  return {};
+}
+
+Status Pager::write_dirty_pages() {
+  const std::size_t ps = header_.page_size;
+  const std::size_t max_run = std::max<std::size_t>(1, kMaxRunBytes / ps);
+  std::size_t i = 0;
+  while (i < dirty_scratch_.size()) {
+    std::size_t j = i + 1;
+    while (j < dirty_scratch_.size() && j - i < max_run && dirty_scratch_[j]->id == dirty_scratch_[j - 1]->id + 1) {
+      ++j;
+    }
+    const std::uint64_t offset = std::uint64_t{dirty_scratch_[i]->id - 1} * ps;
+    if (j - i == 1) {
+      BKF_TRY(file_->write_all_at(dirty_scratch_[i]->data, ps, offset));
+    } else {
+      io_buf_.resize((j - i) * ps);
+      for (std::size_t k = i; k < j; ++k) std::memcpy(io_buf_.data() + (k - i) * ps, dirty_scratch_[k]->data, ps);
+      BKF_TRY(file_->write_all_at(io_buf_.data(), io_buf_.size(), offset));
+    }
+    i = j;
+  }
+  return {};
+}
+
+Status Pager::write_header_to_file() {
+  std::uint8_t buf[kHeaderSize];
+  header_.encode(buf);
+  return file_->write_all_at(buf, sizeof buf, 0);
+}
+
+Status Pager::commit_wal() {
+  const std::uint32_t ps = header_.page_size;
+  sorted_dirty_pages();
+  const std::size_t n = dirty_scratch_.size() + 1;
+  wal_->prepare_frames(n);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    std::memcpy(wal_->frame(i, dirty_scratch_[i]->id, 0), dirty_scratch_[i]->data, ps);
+  }
+  ++header_.change_counter;
+  std::uint8_t* image = wal_->frame(n - 1, 1, header_.page_count);
+  std::memset(image, 0, ps);
+  header_.encode(image);
+  return wal_->append(n, synchronous_ == 2);
+}
+
+Status Pager::rollback() {
+  BKF_PAGER_OP();
+  if (!in_tx_) return Error::tx(kTxNoneToRollBack);
+  cache_.drop_dirty();
+  // Undo what a failed commit may have written: replay its journal (a
+  // journal that never got complete is simply removed), or cut frames that
+  // could not be taken back out of the log.
+  Status undo;
+  if (journal_created_) undo = recover_hot_journal();
+  if (undo.ok() && wal_) undo = wal_->cut_tail();
+  header_ = saved_header_;
+  end_transaction();
+  Status unlocked = file_->unlock();
+  if (!undo.ok()) return undo;
+  return unlocked;
+}
+
+Status Pager::read_lock() {
+  BKF_PAGER_OP();
+  if (in_tx_) return {};
+  assert(read_lock_ == ReadLock::None && "read_lock without read_unlock");
+  (void)release_read_lock();
+  for (;;) {
+    const bool on_wal = wal_ != nullptr;
+    BKF_TRY(on_wal ? wal_->file().lock(false) : file_->lock(false));
+    read_lock_ = on_wal ? ReadLock::Wal : ReadLock::Db;
+    Status st;
+    if (!on_wal && vfs_.exists(journal_path_)) {
+      // A crashed writer's journal: recover it under the exclusive lock
+      // before reading anything, then go back to sharing.
+      st = file_->lock(true);
+      if (st.ok()) st = recover_hot_journal();
+      Status back = file_->lock(false);
+      if (st.ok()) st = back;
+    }
+    if (st.ok()) st = sync_from_disk();
+    if (!st.ok()) {
+      (void)release_read_lock();
+      return st;
+    }
+    // The refresh may have opened or closed the log: the shared lock must
+    // be on the file this connection now reads through.
+    if (read_lock_ != ReadLock::None && (wal_ != nullptr) == on_wal) return {};
+    (void)release_read_lock();
+  }
+}
+
+Status Pager::read_unlock() {
+  BKF_PAGER_OP();
+  if (in_tx_) return {};
+  return release_read_lock();
+}
+
+// --------------------------------------------------- modes and checkpoints
+
+Status Pager::checkpoint_locked() {
+  if (!wal_) return {};
+  BKF_TRY(wal_->file().lock(true));
+  Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
+  (void)wal_->file().unlock();
+  return st;
+}
+
+Status Pager::wal_checkpoint() {
+  BKF_PAGER_OP();
+  if (in_tx_) return checkpoint_locked();
+  (void)release_read_lock();
+  // The database lock keeps writers from appending while the log is copied
+  // and emptied; the refresh makes this connection's index current.
+  BKF_TRY(file_->lock(true));
+  Status st = recover_hot_journal();
+  if (st.ok()) st = sync_from_disk();
+  if (st.ok()) st = checkpoint_locked();
+  (void)file_->unlock();
+  return st;
+}
+
+Status Pager::set_journal_mode_wal() {
+  BKF_PAGER_OP();
+  if (in_tx_) return Error::tx(kTxJournalModeInTx);
+  (void)release_read_lock();
+  BKF_TRY(file_->lock(true));
+  Status st = switch_to_wal();
+  (void)file_->unlock();
+  return st;
+}
+
+Status Pager::switch_to_wal() {
+  BKF_TRY(recover_hot_journal());
+  BKF_TRY(sync_from_disk());
+  if (header_.wal_mode == 1) return {};
+  const DbHeader before = header_;
+  BKF_TRY(open_log());
+  if (wal_->has_commit()) {
+    // A log that already holds commits is newer than the file.
+    Result<DbHeader> from_log = header_from_log();
+    if (from_log.ok() && from_log->page_size != header_.page_size) {
+      from_log = Error::corrupt("write-ahead log page size differs from the database's");
+    }
+    if (!from_log.ok()) {
+      wal_.reset();
+      return std::move(from_log).error();
+    }
+    cache_.clear();
+    header_ = *from_log;
+    ++data_version_;
+  }
+  header_.wal_mode = 1;
+  ++header_.change_counter;
+  Status st = write_header_to_file();
+  if (st.ok()) st = file_->sync();
+  if (!st.ok()) {
+    wal_.reset();
+    cache_.clear();
+    header_ = before;
+    return st;
+  }
+  return {};
+}
+
+Status Pager::set_journal_mode_delete() {
+  BKF_PAGER_OP();
+  if (in_tx_) return Error::tx(kTxJournalModeInTx);
+  (void)release_read_lock();
+  BKF_TRY(file_->lock(true));
+  Status st = switch_to_journal();
+  (void)file_->unlock();
+  return st;
+}
+
+Status Pager::switch_to_journal() {
+  BKF_TRY(recover_hot_journal());
+  BKF_TRY(sync_from_disk());
+  if (header_.wal_mode != 1) return {};
+  // sync_from_disk opened the log if the header says write-ahead-log mode.
+  // The log's exclusive lock is held from the checkpoint until the log is
+  // gone: a reader that locked it meanwhile would read the database file
+  // without excluding the journal-mode writers that may follow. Readers
+  // that lock the removed file afterwards notice that it was replaced.
+  if (wal_) {
+    BKF_TRY(wal_->file().lock(true));
+    Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
+    if (st.ok()) st = wal_->remove(vfs_);
+    if (!st.ok()) {
+      (void)wal_->file().unlock();
+      return st;
+    }
+    wal_.reset();  // closing it releases its lock
+    (void)vfs_.sync_dir(path_);
+  }
+  const DbHeader before = header_;
+  header_.wal_mode = 0;
+  ++header_.change_counter;
+  Status st = write_header_to_file();
+  if (st.ok()) st = file_->sync();
+  if (!st.ok()) header_ = before;  // the next refresh reopens the log
+  return st;
+}
+
+}  // namespace bkf

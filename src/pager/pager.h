@@ -1,0 +1,194 @@
+// Pager: the page store of one open database.
+//
+// It owns the database file, the write-ahead log when the database is in
+// that mode, the page cache and the live header, and runs write
+// transactions through either the rollback journal or the log.
+//
+// Usage (one thread at a time; calls never nest):
+//
+//   auto pager = BKF_TRY(Pager::open(vfs, path));     // or Pager::create
+//   BKF_TRY(pager->begin());                           // exclusive file lock
+//   PageId id = BKF_TRY(pager->alloc_page());
+//   PageRef page = BKF_TRY(pager->get_page(id));
+//   page.mutable_data()[0] = 42;                       // marks it dirty
+//   Status st = pager->commit();
+//   if (!st.ok()) (void)pager->rollback();             // always safe
+//
+//   BKF_TRY(pager->read_lock());                       // reads outside a
+//   ... get_page ...                                   // transaction
+//   (void)pager->read_unlock();
+//
+// Locking: a writer holds the exclusive lock on the database file from
+// begin() to the end of commit() or rollback(). A reader outside a
+// transaction holds a shared lock from read_lock() to read_unlock(): on the
+// database file in journal mode (readers and the writer exclude each other),
+// on the log file in WAL mode (readers exclude only checkpoints). A
+// checkpoint holds the database's exclusive lock and then the log's; locks
+// are always taken in that order. All waits are unbounded.
+//
+// Other connections' commits (and journal-mode switches) are noticed at
+// begin() and read_lock(), through the header's change counter; the cache is
+// then emptied and data_version() goes up. A rollback journal or a partial
+// commit left by a crashed writer is recovered at open, begin() and
+// journal-mode read_lock(), before anything is read.
+//
+// Failure: a commit() that fails leaves the transaction open; the caller
+// then calls rollback(), which restores the file and the header as they were
+// at begin(). Once commit() has passed its commit point it reports success.
+// Closing (destroying) the pager abandons an open transaction, which is safe
+// because nothing of it reached the file before its commit point.
+#pragma once
+
+#include <cassert>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pager/header.h"
+#include "pager/page_cache.h"
+#include "pager/result.h"
+#include "pager/vfs.h"
+#include "pager/wal.h"
+
+namespace bkf {
+
+class Pager {
+ public:
+  // The log checkpoints itself at commit once it holds this many distinct
+  // pages, or this many frames.
+  static constexpr std::size_t kWalAutoCheckpoint = 1000;
+  // Page size of a database made by open() over an empty file.
+  static constexpr std::uint32_t kDefaultPageSize = 4096;
+
+  // Opens an existing database file: NotFound when it is missing. Recovers a
+  // hot rollback journal, reads the header and picks up a write-ahead log.
+  // A zero-length file is initialised as a new database of 4096-byte pages
+  // (a creator that crashed, or lost the race to another opener).
+  static Result<std::unique_ptr<Pager>> open(Vfs& vfs, std::string path);
+  // Creates a database of `page_size`-byte pages; never destroys one: when
+  // the file exists and is not empty, it is opened as an existing database.
+  // Stale "-journal" and "-wal" files beside a new database are removed.
+  static Result<std::unique_ptr<Pager>> create(Vfs& vfs, std::string path, std::uint32_t page_size);
+
+  ~Pager();
+  Pager(const Pager&) = delete;
+  Pager& operator=(const Pager&) = delete;
+
+  // ---- pages ----
+  // Page `id`, from the cache, the log or the file; InvalidPage outside
+  // 2..page_count() (page 1 is the header and never handed out).
+  Result<PageRef> get_page(PageId id);
+  // A zero-filled dirty page, reused from the free list (the page freed last
+  // comes first) or appended; fetch it with get_page(). Inside a transaction.
+  Result<PageId> alloc_page();
+  // Puts a page on the free list. InvalidPage outside 2..page_count().
+  // Inside a transaction.
+  Status free_page(PageId id);
+
+  // ---- header and settings ----
+  std::uint32_t page_size() const { return header_.page_size; }
+  std::uint32_t page_count() const { return header_.page_count; }
+  PageId schema_root() const { return header_.schema_root; }
+  // Reaches the file with the next commit; rollback restores the old value.
+  void set_schema_root(PageId root) { header_.schema_root = root; }
+  bool in_transaction() const { return in_tx_; }
+  bool is_wal() const { return header_.wal_mode == 1; }
+  // Durability in WAL mode: 2 syncs the log at every commit, 1 only at
+  // checkpoints, 0 never (except the log's truncation). Journal mode always
+  // syncs. The caller passes only 0, 1 or 2.
+  std::uint8_t synchronous() const { return synchronous_; }
+  void set_synchronous(std::uint8_t level) { synchronous_ = level; }
+  // Goes up every time this pager adopts another connection's commit or
+  // journal-mode switch (its cache was emptied then): whoever keeps state
+  // derived from pages, such as a schema, reloads it when this changes.
+  std::uint64_t data_version() const { return data_version_; }
+  // The live header (a copy), for diagnostics and tests.
+  DbHeader header() const { return header_; }
+
+  // ---- transactions and locks ----
+  // Takes the database file's exclusive lock, recovers a hot journal, takes
+  // over other connections' commits and opens a write transaction. Tx error
+  // when one is open. On failure no lock is held.
+  Status begin();
+  // Makes every changed page durable and ends the transaction. With nothing
+  // changed nothing is written. On failure the transaction stays open (call
+  // rollback()).
+  Status commit();
+  // Discards the transaction's changes, undoing whatever a failed commit
+  // wrote, restores the header as it was at begin() and releases the lock.
+  // The transaction ends even when undoing fails (the next begin finishes
+  // the undo).
+  Status rollback();
+  // Shared lock for reading outside a transaction (no-ops inside one). A
+  // failed read_lock holds no lock. Do not call begin() between the two; if
+  // it happens, begin() releases the shared lock first.
+  Status read_lock();
+  Status read_unlock();
+
+  // ---- journal mode and checkpoints ----
+  // Switch the database to write-ahead-log or rollback-journal mode, for
+  // every connection: the header on disk records the mode and its change
+  // counter goes up, so others follow at their next begin()/read_lock().
+  // Tx error inside a transaction.
+  Status set_journal_mode_wal();
+  Status set_journal_mode_delete();
+  // Copies the log's committed pages into the database file and empties the
+  // log; nothing without a log. Allowed inside and outside a transaction.
+  Status wal_checkpoint();
+
+  // ---- diagnostics ----
+  std::size_t cached_pages() const { return cache_.size(); }
+  bool is_cached(PageId id) { return cache_.contains(id); }
+
+ private:
+  enum class ReadLock : std::uint8_t { None, Db, Wal };
+
+  Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const DbHeader& header,
+        std::unique_ptr<Wal> wal);
+  static Result<std::unique_ptr<Pager>> open_file(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file,
+                                                  std::uint32_t new_page_size);
+
+  // Everything below runs with the database file locked as noted.
+  Status recover_hot_journal();  // exclusive lock held
+  Status sync_from_disk();       // some lock held
+  Result<DbHeader> read_file_header();
+  Result<DbHeader> header_from_log();
+  Status open_log();
+  Status checkpoint_locked();    // database exclusive lock held
+  Status switch_to_wal();        // database exclusive lock held
+  Status switch_to_journal();    // database exclusive lock held
+  Status commit_journal();
+  Status commit_wal();
+  void sorted_dirty_pages();
+  Status write_dirty_pages();
+  Status write_header_to_file();
+  void end_transaction();
+  Status release_read_lock();
+  Result<PageRef> load(PageId id);
+
+  Vfs& vfs_;
+  std::string path_;
+  std::string journal_path_;
+  std::unique_ptr<VfsFile> file_;
+  std::unique_ptr<Wal> wal_;
+  PageCache cache_;
+  DbHeader header_;
+  DbHeader saved_header_;       // snapshot taken by begin(), restored by rollback()
+  bool in_tx_ = false;
+  ReadLock read_lock_ = ReadLock::None;
+  std::uint8_t synchronous_ = 2;
+  std::uint64_t data_version_ = 0;
+  // A journal-mode commit created its journal and failed before deleting
+  // it: the database file may hold part of the transaction, and rollback()
+  // replays (or, if incomplete, removes) the journal before unlocking.
+  bool journal_created_ = false;
+  std::vector<std::uint8_t> io_buf_;           // reused: journal image, runs of pages
+  std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages
+#ifndef NDEBUG
+  bool busy_ = false;
+  friend class PagerOpScope;
+#endif
+};
+
+}  // namespace bkf

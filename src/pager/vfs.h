@@ -1,0 +1,79 @@
+// The file-system interface: the storage layer's only contact with files.
+//
+// The pager and the write-ahead log are written against these two abstract
+// classes and take a `Vfs&`, so tests (and the engine's reliability suite)
+// can slide a fault-injecting layer underneath; production uses OsVfs
+// (os_vfs.h). Calls are virtual: every one of them ends in a system call,
+// which dwarfs the indirection.
+//
+// Errors: every platform failure is Error::io(errno); a missing file on a
+// non-creating open is NotFound (carrying the path exactly as passed in);
+// end of file on a positioned read is ShortRead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "pager/result.h"
+
+namespace bkf {
+
+// Identity of a file on its file system (device and inode). Two paths or
+// descriptors denote the same file exactly when their ids are equal.
+struct FileId {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// One open file, read-write. Destroying the object closes it, which also
+// releases every advisory lock taken through it. Not shared between threads.
+class VfsFile {
+ public:
+  virtual ~VfsFile() = default;
+
+  // Fills buf[0, len) from `offset`, retrying interrupted and partial reads.
+  // Reaching end of file first gives ShortRead(offset, len, bytes obtained).
+  virtual Status read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) = 0;
+  // Writes data[0, len) at `offset`, extending the file when needed. A write
+  // that makes no progress is Io "failed to write whole buffer".
+  virtual Status write_all_at(const std::uint8_t* data, std::size_t len, std::uint64_t offset) = 0;
+  // Current length in bytes.
+  virtual Result<std::uint64_t> size() = 0;
+  // Makes the file's data durable (and whatever metadata is needed to read
+  // it back, such as a changed length).
+  virtual Status sync() = 0;
+  // Sets the length, shortening or zero-extending.
+  virtual Status truncate(std::uint64_t length) = 0;
+  // Whole-file advisory lock, blocking without a time-out. A lock of the
+  // other kind held through this file is converted (not atomically: the old
+  // lock may be dropped before the new one is granted).
+  virtual Status lock(bool exclusive) = 0;
+  virtual Status unlock() = 0;
+  // Device and inode of the open file.
+  virtual Result<FileId> id() = 0;
+};
+
+// Operations on paths. Holds no per-file state.
+class Vfs {
+ public:
+  virtual ~Vfs() = default;
+
+  // Opens `path` read-write, never truncating. Without `create`, a path
+  // whose metadata cannot be read is NotFound(path); with it, a missing file
+  // is created (mode 0666 before the umask).
+  virtual Result<std::unique_ptr<VfsFile>> open(const std::string& path, bool create) = 0;
+  // Removes the file; a missing file is an Io error (test `exists` first).
+  virtual Status delete_file(const std::string& path) = 0;
+  // True exactly when the path's metadata can be read; never fails.
+  virtual bool exists(const std::string& path) = 0;
+  // Identity of the file at `path` (NotFound when there is none).
+  virtual Result<FileId> file_id(const std::string& path) = 0;
+  // Makes the directory entry changes (creation, removal) of the directory
+  // holding `path` durable.
+  virtual Status sync_dir(const std::string& path) = 0;
+};
+
+}  // namespace bkf

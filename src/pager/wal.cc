@@ -1,0 +1,181 @@
+#include "pager/wal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "pager/bytes.h"
+
+namespace bkf {
+
+namespace {
+
+// Offset of the change counter inside a header page image.
+constexpr std::size_t kCounterOffset = 30;
+// Bytes read per frame during a scan: the frame header and the header-image
+// prefix up to and including the change counter.
+constexpr std::size_t kScanPrefix = Wal::kFrameHeaderSize + kCounterOffset + 4;
+
+// Largest single write of a checkpoint run; longer runs are split.
+constexpr std::size_t kMaxRunBytes = std::size_t{8} << 20;
+
+}  // namespace
+
+Result<std::unique_ptr<Wal>> Wal::open(Vfs& vfs, const std::string& db_path, std::uint32_t page_size) {
+  std::string path = wal_path(db_path);
+  bool existed = vfs.exists(path);
+  std::unique_ptr<VfsFile> file = BKF_TRY(vfs.open(path, true));
+  if (!existed) BKF_TRY(vfs.sync_dir(path));
+  FileId id = BKF_TRY(file->id());
+  std::unique_ptr<Wal> wal(new Wal(std::move(path), std::move(file), page_size, id));
+  BKF_TRY(wal->rescan());
+  return wal;
+}
+
+void Wal::reset_index() {
+  index_.clear();
+  end_ = 0;
+  db_pages_ = 0;
+  last_counter_ = 0;
+}
+
+Status Wal::rescan() {
+  const std::uint64_t fs = frame_size();
+  const std::uint64_t size = BKF_TRY(file_->size());
+  std::uint8_t head[kScanPrefix];
+
+  // Keep what is indexed when the last commit frame we know is still there;
+  // commit counters only grow, so a log that was emptied and refilled cannot
+  // show the same counter at the same place.
+  bool keep = false;
+  if (end_ != 0 && size >= end_) {
+    BKF_TRY(file_->read_exact_at(head, sizeof head, end_ - fs));
+    keep = load_be32(head) == 1 && load_be32(head + 4) == db_pages_ &&
+           load_be32(head + kFrameHeaderSize + kCounterOffset) == last_counter_;
+  }
+  if (!keep) reset_index();
+
+  pending_.clear();
+  std::uint64_t pos = end_;
+  for (; pos + fs <= size; pos += fs) {
+    BKF_TRY(file_->read_exact_at(head, sizeof head, pos));
+    PageId page = load_be32(head);
+    std::uint32_t commit = load_be32(head + 4);
+    // Page 0 cannot be read or checkpointed; a frame for it is skipped.
+    if (page != 0) pending_.emplace_back(page, pos + kFrameHeaderSize);
+    if (commit != 0) {
+      for (auto& [p, off] : pending_) index_.put(p, off);
+      pending_.clear();
+      end_ = pos + fs;
+      db_pages_ = commit;
+      last_counter_ = load_be32(head + kFrameHeaderSize + kCounterOffset);
+    }
+  }
+  pending_.clear();
+  tail_ = size > end_;
+  return {};
+}
+
+Result<bool> Wal::unchanged(std::uint32_t change_counter) {
+  if (end_ < frame_size()) return false;
+  std::uint64_t size = BKF_TRY(file_->size());
+  if (size != end_) return false;
+  std::uint8_t buf[4];
+  BKF_TRY(file_->read_exact_at(buf, 4, end_ - page_size_ + kCounterOffset));
+  return load_be32(buf) == change_counter;
+}
+
+Result<bool> Wal::is_current(Vfs& vfs) {
+  Result<FileId> id = vfs.file_id(path_);
+  if (!id.ok()) {
+    if (id.error().is(ErrorKind::NotFound)) return false;
+    return std::move(id).error();
+  }
+  return *id == id_;
+}
+
+Result<bool> Wal::read_page(PageId page, std::uint8_t* buf) {
+  const std::uint64_t* off = index_.find(page);
+  if (off == nullptr) return false;
+  BKF_TRY(file_->read_exact_at(buf, page_size_, *off));
+  return true;
+}
+
+void Wal::prepare_frames(std::size_t n) { frames_.resize(n * frame_size()); }
+
+std::uint8_t* Wal::frame(std::size_t i, PageId page, std::uint32_t commit_field) {
+  std::uint8_t* p = frames_.data() + i * frame_size();
+  store_be32(p, page);
+  store_be32(p + 4, commit_field);
+  return p + kFrameHeaderSize;
+}
+
+Status Wal::cut_tail() {
+  if (!tail_) return {};
+  BKF_TRY(file_->truncate(end_));
+  tail_ = false;
+  return {};
+}
+
+Status Wal::append(std::size_t n, bool sync) {
+  const std::uint64_t fs = frame_size();
+  const std::size_t len = static_cast<std::size_t>(n * fs);
+  BKF_TRY(cut_tail());
+  Status st = file_->write_all_at(frames_.data(), len, end_);
+  if (st.ok() && sync) st = file_->sync();
+  if (!st.ok()) {
+    // Take the frames back out: a commit reported as failed must not be
+    // found by a later scan.
+    tail_ = true;
+    (void)cut_tail();
+    return st;
+  }
+  // Publish.
+  const std::uint8_t* last = frames_.data() + (n - 1) * fs;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t* f = frames_.data() + i * fs;
+    PageId page = load_be32(f);
+    if (page != 0) index_.put(page, end_ + i * fs + kFrameHeaderSize);
+  }
+  end_ += len;
+  db_pages_ = load_be32(last + 4);
+  last_counter_ = load_be32(last + kFrameHeaderSize + kCounterOffset);
+  return {};
+}
+
+Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch) {
+  if (index_.empty()) return {};
+  pending_.clear();
+  index_.for_each([&](PageId p, std::uint64_t off) {
+    if (p <= db_pages_) pending_.emplace_back(p, off);
+  });
+  std::sort(pending_.begin(), pending_.end());
+
+  const std::size_t ps = page_size_;
+  const std::size_t max_run = std::max<std::size_t>(1, kMaxRunBytes / ps);
+  std::size_t i = 0;
+  while (i < pending_.size()) {
+    std::size_t j = i + 1;
+    while (j < pending_.size() && j - i < max_run && pending_[j].first == pending_[j - 1].first + 1) ++j;
+    scratch.resize((j - i) * ps);
+    for (std::size_t k = i; k < j; ++k) {
+      BKF_TRY(file_->read_exact_at(scratch.data() + (k - i) * ps, ps, pending_[k].second));
+    }
+    BKF_TRY(db.write_all_at(scratch.data(), (j - i) * ps, std::uint64_t{pending_[i].first - 1} * ps));
+    i = j;
+  }
+  pending_.clear();
+  BKF_TRY(db.truncate(std::uint64_t{db_pages_} * ps));
+  if (sync_db) BKF_TRY(db.sync());
+  BKF_TRY(file_->truncate(0));
+  BKF_TRY(file_->sync());
+  reset_index();
+  tail_ = false;
+  return {};
+}
+
+Status Wal::remove(Vfs& vfs) {
+  if (vfs.exists(path_)) BKF_TRY(vfs.delete_file(path_));
+  return {};
+}
+
+}  // namespace bkf

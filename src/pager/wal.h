@@ -1,0 +1,112 @@
+// Wal: the write-ahead log "{db path}-wal" and its in-memory index.
+//
+// The log is a sequence of frames from offset 0, each page size + 8 bytes:
+//   0  4  page number (big-endian)
+//   4  4  commit field: 0 for an ordinary frame; otherwise the frame ends a
+//         transaction and holds the database's page count after it
+//   8     the page's full content
+// Every transaction ends with a commit frame for page 1 whose content is the
+// header page image (encoded DbHeader, then zeros). There is no file header
+// and no checksum: frames after the last commit frame, and a cut-off last
+// frame, belong to no transaction and are ignored.
+//
+// The index maps every page of a committed frame to the file offset of its
+// newest committed content. Rescans are incremental: when the last commit
+// frame this Wal knows is still in place, only the frames after it are read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pager/header.h"
+#include "pager/page_map.h"
+#include "pager/result.h"
+#include "pager/vfs.h"
+
+namespace bkf {
+
+class Wal {
+ public:
+  static constexpr std::size_t kFrameHeaderSize = 8;
+
+  static std::string wal_path(const std::string& db_path) { return db_path + "-wal"; }
+
+  // Opens "{db_path}-wal", creating it when absent (and then making its
+  // directory entry durable), and scans it.
+  static Result<std::unique_ptr<Wal>> open(Vfs& vfs, const std::string& db_path, std::uint32_t page_size);
+
+  const std::string& path() const { return path_; }
+  VfsFile& file() { return *file_; }
+  std::uint32_t page_size() const { return page_size_; }
+  std::uint64_t frame_size() const { return std::uint64_t{page_size_} + kFrameHeaderSize; }
+
+  // True when the log holds at least one committed transaction.
+  bool has_commit() const { return end_ != 0; }
+  // File offset just past the last committed frame.
+  std::uint64_t end() const { return end_; }
+  // Page count recorded by the last commit frame (0 without a commit).
+  std::uint32_t db_pages() const { return db_pages_; }
+  // Distinct pages in committed frames, and committed frames in the file.
+  std::size_t distinct_pages() const { return index_.size(); }
+  std::uint64_t frame_count() const { return end_ / frame_size(); }
+
+  // Rebuilds the index from the file after another connection appended or
+  // checkpointed.
+  Status rescan();
+  // Whether the file still ends at end() and its last commit frame carries
+  // `change_counter` (false for a log without a commit).
+  Result<bool> unchanged(std::uint32_t change_counter);
+  // Whether the file at path() is still the one this Wal has open (another
+  // connection may have removed the log and made a new one).
+  Result<bool> is_current(Vfs& vfs);
+
+  // Fills `buf` (page size bytes) with the newest committed copy of `page`;
+  // false when the log does not hold the page.
+  Result<bool> read_page(PageId page, std::uint8_t* buf);
+
+  // Commit, in two steps. prepare_frames(n) sizes the reused frame buffer for
+  // n frames; frame(i, page, commit) stores frame i's header and returns
+  // where its content goes. append(n, ...) writes the n frames at end() in
+  // one positioned write, syncs the log when `sync`, and then publishes them.
+  // When the write or the sync fails the file is cut back to its former end
+  // before the error is returned, so a failed commit can never reappear.
+  void prepare_frames(std::size_t n);
+  std::uint8_t* frame(std::size_t i, PageId page, std::uint32_t commit_field);
+  Status append(std::size_t n, bool sync);
+  // Cuts off whatever lies beyond end() (bytes of a failed append whose own
+  // cut-back failed, or frames of a crashed writer). Cheap when nothing does.
+  Status cut_tail();
+
+  // Copies every committed page into `db` (one write per run of consecutive
+  // pages; pages numbered 0 or beyond the committed page count are skipped),
+  // sets db's length to the committed page count, syncs db when `sync_db`,
+  // then empties and syncs the log. A failure leaves the index as it was, so
+  // a later checkpoint repeats the copy. Nothing happens without a commit.
+  Status checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch);
+
+  // Removes the log file if it is still there. Committed frames not yet
+  // checkpointed are lost with it. The caller drops the Wal afterwards.
+  Status remove(Vfs& vfs);
+
+ private:
+  Wal(std::string path, std::unique_ptr<VfsFile> file, std::uint32_t page_size, FileId id)
+      : path_(std::move(path)), file_(std::move(file)), page_size_(page_size), id_(id) {}
+  void reset_index();
+
+  std::string path_;
+  std::unique_ptr<VfsFile> file_;
+  std::uint32_t page_size_;
+  FileId id_;
+  PageMap<std::uint64_t> index_;
+  std::uint64_t end_ = 0;
+  std::uint32_t db_pages_ = 0;
+  std::uint32_t last_counter_ = 0;  // change counter inside the last commit frame
+  bool tail_ = false;               // the file may hold bytes beyond end_
+  std::vector<std::uint8_t> frames_;                        // reused commit buffer
+  std::vector<std::pair<PageId, std::uint64_t>> pending_;   // reused by rescan
+};
+
+}  // namespace bkf

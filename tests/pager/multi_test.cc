@@ -1,0 +1,330 @@
+// Several connections on one file: in one thread, in threads, and in a
+// second process killed in the middle of a commit.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "pager/bytes.h"
+#include "pager_test_util.h"
+#include "support/fault_vfs.h"
+#include "support/lock_probe.h"
+#include "support/temp_dir.h"
+
+namespace bkf::testing {
+namespace {
+
+constexpr std::uint32_t kPs = 512;
+
+std::uint32_t read_u32(Pager& p, PageId id) {
+  PageRef page = must(p.get_page(id));
+  return load_be32(page.data());
+}
+
+void write_u32(Pager& p, PageId id, std::uint32_t v) {
+  PageRef page = must(p.get_page(id));
+  store_be32(page.mutable_data(), v);
+}
+
+// Adds one to the counter kept on page `id`, in its own transaction.
+void increment(Pager& p, PageId id) {
+  must(p.begin());
+  write_u32(p, id, read_u32(p, id) + 1);
+  must(p.commit());
+}
+
+std::uint32_t peek(Pager& p, PageId id) {
+  must(p.read_lock());
+  std::uint32_t v = read_u32(p, id);
+  must(p.read_unlock());
+  return v;
+}
+
+class MultiTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    auto p = must(Pager::create(vfs_, path_, kPs));
+    append_pages(*p, 10, 1);
+    must(p->begin());
+    for (PageId id = 2; id <= 11; ++id) write_u32(*p, id, 0);
+    must(p->commit());
+    if (wal()) must(p->set_journal_mode_wal());
+  }
+  bool wal() const { return GetParam(); }
+  std::unique_ptr<Pager> open() { return must(Pager::open(vfs_, path_)); }
+
+  TempDir dir_;
+  OsVfs vfs_;
+  std::string path_ = dir_.file("t.db");
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, MultiTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Wal" : "Journal"; });
+
+TEST_P(MultiTest, CommitsAreNoticedAtBeginAndReadLock) {
+  auto a = open();
+  auto b = open();
+  EXPECT_EQ(peek(*b, 3), 0u);  // now cached by b
+  const std::uint64_t version = b->data_version();
+  increment(*a, 3);
+  EXPECT_EQ(a->data_version(), 0u);  // its own commits are not foreign
+  EXPECT_EQ(peek(*b, 3), 1u);
+  EXPECT_EQ(b->data_version(), version + 1);
+  EXPECT_EQ(peek(*b, 3), 1u);
+  EXPECT_EQ(b->data_version(), version + 1);  // nothing new
+  increment(*a, 3);
+  increment(*b, 3);  // begin takes a's commit over first
+  EXPECT_EQ(peek(*a, 3), 3u);
+  // Pages appended by one are visible to the other.
+  append_pages(*a, 5, 4);
+  must(b->read_lock());
+  EXPECT_EQ(b->page_count(), 16u);
+  EXPECT_EQ(must(b->get_page(16)).data()[5], static_cast<std::uint8_t>(16 * 31 + 28 + 5));
+  must(b->read_unlock());
+}
+
+TEST_P(MultiTest, WritersExcludeEachOtherAndJournalReaders) {
+  auto a = open();
+  auto b = open();
+  auto c = open();  // (opening takes the write lock for a moment)
+  must(a->begin());
+  EXPECT_TRUE(lock_would_block(path_, false));
+  write_u32(*a, 4, 42);
+
+  std::atomic<bool> began{false};
+  std::thread writer([&] {
+    must(b->begin());
+    began = true;
+  });
+  ASSERT_TRUE(wait_for_lock_waiter(path_));
+  EXPECT_FALSE(began.load());
+  if (wal()) {
+    // Log readers do not wait for the writer, and see the last commit.
+    EXPECT_EQ(peek(*c, 4), 0u);
+  } else {
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+      must(c->read_lock());
+      read = true;
+      must(c->read_unlock());
+    });
+    // Two waiters now. The commit lets one in; the other waits for it.
+    must(a->commit());
+    while (!began.load() && !read.load()) std::this_thread::yield();
+    if (began.load()) {
+      writer.join();
+      EXPECT_EQ(read_u32(*b, 4), 42u);
+      must(b->rollback());
+      reader.join();
+    } else {
+      reader.join();
+      writer.join();
+      EXPECT_EQ(read_u32(*b, 4), 42u);
+      must(b->rollback());
+    }
+    EXPECT_TRUE(read.load());
+    return;
+  }
+  must(a->commit());
+  writer.join();
+  EXPECT_TRUE(began.load());
+  EXPECT_EQ(read_u32(*b, 4), 42u);  // b's begin came after a's commit
+  must(b->rollback());
+}
+
+TEST_P(MultiTest, CheckpointWaitsForLogReaders) {
+  if (!wal()) GTEST_SKIP() << "journal mode has no log";
+  auto a = open();
+  auto b = open();
+  increment(*a, 2);
+  must(b->read_lock());
+  std::atomic<bool> done{false};
+  std::thread cp([&] {
+    must(a->wal_checkpoint());
+    done = true;
+  });
+  ASSERT_TRUE(wait_for_lock_waiter(path_ + "-wal"));
+  EXPECT_FALSE(done.load());
+  EXPECT_EQ(read_u32(*b, 2), 1u);
+  must(b->read_unlock());
+  cp.join();
+  EXPECT_EQ(read_file(path_ + "-wal").size(), 0u);
+  EXPECT_EQ(peek(*b, 2), 1u);
+}
+
+TEST_P(MultiTest, FailedReadLockReleasesItsLock) {
+  auto a = open();
+  if (wal()) must(a->set_journal_mode_delete());
+  std::string bytes = read_file(path_);
+  std::string damaged = bytes;
+  damaged[0] = 'X';
+  write_file(path_, damaged);
+  // Same counter, damaged magic: the refresh fails to decode the header.
+  Status st = a->read_lock();
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().to_string(), "bad database header: magic mismatch");
+  EXPECT_FALSE(lock_would_block(path_, true));
+  EXPECT_FALSE(a->begin().ok());
+  EXPECT_FALSE(lock_would_block(path_, true));
+  write_file(path_, bytes);
+  increment(*a, 2);
+}
+
+// One connection switches the journal mode back and forth while another
+// keeps committing: the other follows every switch and nothing is lost.
+TEST_P(MultiTest, ModeSwitchesWhileAnotherWrites) {
+  auto a = open();
+  auto b = open();
+  for (int round = 0; round < 6; ++round) {
+    increment(*a, 2);
+    if (round % 2 == wal()) must(b->set_journal_mode_wal());
+    else must(b->set_journal_mode_delete());
+    increment(*a, 2);
+    EXPECT_EQ(a->is_wal(), b->is_wal()) << round;
+    increment(*b, 3);
+    EXPECT_EQ(peek(*a, 3), static_cast<std::uint32_t>(round + 1));
+  }
+  EXPECT_EQ(peek(*b, 2), 12u);
+  // Two switches between a's transactions: the log a has open was removed
+  // and a new one made under the same name; a must write into the new one.
+  must(b->set_journal_mode_wal());
+  increment(*a, 6);
+  must(b->set_journal_mode_delete());
+  must(b->set_journal_mode_wal());
+  increment(*a, 6);
+  EXPECT_EQ(peek(*b, 6), 2u);
+
+  // The same with threads racing.
+  constexpr int kCommits = 150;
+  std::thread writer([&] {
+    for (int i = 0; i < kCommits; ++i) increment(*a, 4);
+  });
+  for (int i = 0; i < 30; ++i) {
+    must(i % 2 ? b->set_journal_mode_delete() : b->set_journal_mode_wal());
+    increment(*b, 5);
+  }
+  writer.join();
+  a.reset();
+  b.reset();
+  auto c = open();
+  EXPECT_EQ(peek(*c, 2), 12u);
+  EXPECT_EQ(peek(*c, 3), 6u);
+  EXPECT_EQ(peek(*c, 4), static_cast<std::uint32_t>(kCommits));
+  EXPECT_EQ(peek(*c, 5), 30u);
+  EXPECT_EQ(peek(*c, 6), 2u);
+  EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
+}
+
+TEST_P(MultiTest, CheckpointsRacingCommitsLoseNothing) {
+  if (!wal()) GTEST_SKIP() << "journal mode has no log";
+  auto a = open();
+  auto b = open();
+  a->set_synchronous(1);
+  constexpr int kCommits = 300;
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; i < kCommits; ++i) {
+      increment(*a, 2);
+      if (i % 3 == 0) append_pages(*a, 1, 1);
+    }
+    stop = true;
+  });
+  int checkpoints = 0;
+  std::uint32_t last = 0;
+  while (!stop.load() || checkpoints < 5) {
+    must(b->wal_checkpoint());
+    ++checkpoints;
+    std::uint32_t seen = peek(*b, 2);
+    EXPECT_GE(seen, last);  // never goes back
+    last = seen;
+  }
+  writer.join();
+  must(b->wal_checkpoint());
+  EXPECT_EQ(read_file(path_ + "-wal").size(), 0u);
+  a.reset();
+  b.reset();
+  auto c = open();
+  EXPECT_EQ(peek(*c, 2), static_cast<std::uint32_t>(kCommits));
+  EXPECT_EQ(c->page_count(), 11u + kCommits / 3);
+}
+
+// A writer in another process is killed while it commits (it stops itself
+// before the chosen file operation and waits for the signal). The survivor's
+// next begin recovers: the result is exactly the before-state, or, once a
+// WAL commit's frames are written, the after-state.
+TEST_P(MultiTest, WriterKilledMidCommit) {
+  // Journal mode: journal write, its truncate, sync, directory sync, pages,
+  // header, database sync, and the unlink that would commit. WAL mode: the
+  // frames' write, then the log's sync.
+  const std::vector<std::uint64_t> stops = wal() ? std::vector<std::uint64_t>{1, 2}
+                                                 : std::vector<std::uint64_t>{1, 3, 5, 6, 7, 8};
+  for (std::uint64_t stop_at : stops) {
+    auto survivor = open();
+    const DbState before = capture(*survivor);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ready[0]);
+      OsVfs os;
+      FaultVfs fault(os);
+      auto pr = Pager::open(fault, path_);
+      if (!pr.ok()) ::_exit(2);
+      Pager& p = **pr;
+      fault.set_hook([&](FaultOp, std::uint64_t n) {
+        if (n == stop_at) {
+          (void)!::write(ready[1], "x", 1);
+          for (;;) ::pause();
+        }
+      });
+      fault.arm({});
+      if (!p.begin().ok()) ::_exit(3);
+      for (PageId id = 2; id <= 11; ++id) {
+        auto page = p.get_page(id);
+        if (!page.ok()) ::_exit(4);
+        std::memset(page->mutable_data(), 0x5A, kPs);
+      }
+      (void)p.commit();
+      ::_exit(5);  // the commit should not get here
+    }
+    ::close(ready[1]);
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1) << "the child did not reach operation " << stop_at;
+    ::close(ready[0]);
+    EXPECT_TRUE(lock_would_block(path_, true));  // it holds the write lock
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    must(survivor->begin());
+    EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
+    const bool unchanged = read_u32(*survivor, 2) == 0;
+    write_u32(*survivor, 11, read_u32(*survivor, 11));  // one more commit on top
+    must(survivor->commit());
+    const DbState now = capture(*survivor);
+    if (unchanged) {
+      EXPECT_TRUE(now == before) << "stopped at operation " << stop_at;
+    } else {
+      for (PageId id = 2; id <= 11; ++id) {
+        EXPECT_EQ(now.pages[id - 2], std::string(kPs, 0x5A)) << "page " << id << ", operation " << stop_at;
+      }
+    }
+    EXPECT_EQ(unchanged, !(wal() && stop_at == 2)) << "operation " << stop_at;
+    survivor.reset();
+    EXPECT_TRUE(capture_file(path_) == now);
+    // Start the next round from the before-state.
+    auto p = open();
+    must(p->begin());
+    for (PageId id = 2; id <= 11; ++id) write_u32(*p, id, 0);
+    must(p->commit());
+  }
+}
+
+}  // namespace
+}  // namespace bkf::testing

@@ -1,0 +1,18 @@
+// Observing file locks from a test without sleeping.
+//
+// lock_would_block asks, through a descriptor of its own, whether a lock of
+// the given kind could be granted right now (flock with LOCK_NB); the probe
+// lock, if granted, is dropped at once. wait_for_lock_waiter spins until the
+// kernel lists a blocked flock request on the file (/proc/locks), proving
+// that some thread or process is waiting for it; it gives up (returning
+// false) after `max_spins` looks.
+#pragma once
+
+#include <string>
+
+namespace bkf::testing {
+
+bool lock_would_block(const std::string& path, bool exclusive);
+bool wait_for_lock_waiter(const std::string& path, long max_spins = 2'000'000);
+
+}  // namespace bkf::testing
