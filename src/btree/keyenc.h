@@ -55,6 +55,15 @@ inline constexpr std::size_t kRowidSuffixLen = 8;
 // suffix, so that the padded bound lies above every row id.
 inline constexpr std::size_t kBoundPadLen = 9;
 
+// The order of keys: unsigned bytes over the common length, then the shorter
+// first. Negative, zero or positive like memcmp.
+inline int compare_keys(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  const int c = n ? __builtin_memcmp(a.data(), b.data(), n) : 0;
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 // Appends the encoding of v.
 void encode_value(std::string& out, const Value& v);
 

@@ -3,6 +3,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "btree/keyenc.h"
 #include "record/varint.h"
 
 namespace bkf {
@@ -13,13 +14,6 @@ inline std::size_t get_u16(const std::uint8_t* p) noexcept { return (std::size_t
 inline void put_u16(std::uint8_t* p, std::size_t v) noexcept {
   p[0] = static_cast<std::uint8_t>(v >> 8);
   p[1] = static_cast<std::uint8_t>(v);
-}
-
-int compare_keys(std::string_view a, std::string_view b) noexcept {
-  std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
-  if (c != 0) return c;
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 }  // namespace
@@ -106,7 +100,7 @@ Result<std::size_t> NodeView::interior_child_index(std::string_view key) const {
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
     std::string_view k = BKF_TRY(index_key(mid));
-    if (compare_keys(k, key) < 0) lo = mid + 1;
+    if (keyenc::compare_keys(k, key) < 0) lo = mid + 1;
     else hi = mid;
   }
   return lo;
@@ -129,7 +123,7 @@ Result<LeafPos> NodeView::leaf_find(std::string_view key) const {
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
     std::string_view k = BKF_TRY(index_key(mid));
-    int c = compare_keys(k, key);
+    int c = keyenc::compare_keys(k, key);
     if (c == 0) return LeafPos{mid, true};
     if (c < 0) lo = mid + 1;
     else hi = mid;

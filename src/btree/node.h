@@ -86,6 +86,8 @@ struct LeafPos {
 
 class NodeView {
  public:
+  // An empty view (no page); assign the result of open() to it.
+  NodeView() = default;
   // Checks the head of a page for a tree of the given type.
   static Result<NodeView> open(std::span<const std::uint8_t> page, TreeType type);
 
@@ -123,7 +125,6 @@ class NodeView {
   Result<std::size_t> cells_bytes() const;
 
  protected:
-  NodeView() = default;
   Result<std::size_t> cell_offset(std::size_t i) const;
 
   const std::uint8_t* p_ = nullptr;

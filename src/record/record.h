@@ -45,7 +45,8 @@ std::size_t record_header_size(std::uint64_t t) noexcept;
 
 // Empties out (keeping its capacity) and writes the record of values into it.
 // Two passes: the first sizes the record, the second writes header and
-// bodies in place, so nothing is allocated once out is large enough.
+// bodies in place, so nothing is allocated once out is large enough. out must
+// not be the buffer of one of the values.
 void encode_record_into(std::string& out, std::span<const Value> values);
 
 // The record of values in a new buffer.
@@ -54,7 +55,8 @@ std::string encode_record(std::span<const Value> values);
 // Every column the header lists, in order, whatever the number of columns of
 // the row's table is now.
 Result<std::vector<Value>> decode_record(std::string_view record);
-// The same into a caller's vector, reusing its values' buffers.
+// The same into a caller's vector (resized to the column count), reusing its
+// values' buffers; record must not point into those values.
 Status decode_record_into(std::string_view record, std::vector<Value>& out);
 
 // Column i (from 0) alone, or Null when the header lists fewer than i + 1
@@ -112,7 +114,7 @@ class RecordColumns {
 // Null when the old record has no column i; otherwise values[i] is encoded.
 // Old columns beyond values.size() are dropped. keep must have at least
 // values.size() flags (fewer is a programming error). out must not alias old.
-// On failure (old is malformed: Corrupt) out holds unspecified bytes.
+// On failure (old is malformed: Corrupt) the bytes left in out are garbage.
 Status splice_record_into(std::string& out, std::string_view old, std::span<const Value> values,
                           std::span<const bool> keep);
 Status splice_record_into(std::string& out, std::string_view old, std::span<const Value> values,

@@ -69,8 +69,12 @@ class Value {
   // Payload accessors; calling the wrong one for the kind is a programming error.
   std::int64_t int_value() const noexcept { return num_.i; }
   double real_value() const noexcept { return num_.r; }
-  // The bytes of a text or blob (empty for other kinds).
-  std::string_view bytes() const noexcept { return bytes_; }
+  // The bytes of a text or blob (empty for other kinds: the buffer a value
+  // keeps after being set to a number is not its payload).
+  std::string_view bytes() const noexcept {
+    return kind_ == ValueKind::Text || kind_ == ValueKind::Blob ? std::string_view(bytes_) : std::string_view();
+  }
+  // The buffer of a text or blob; meaningful only for those kinds.
   const std::string& bytes_string() const noexcept { return bytes_; }
   // Direct access to the byte buffer of a text or blob, for building one in
   // place; the caller keeps text valid UTF-8.

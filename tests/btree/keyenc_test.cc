@@ -9,7 +9,7 @@
 
 #include "btree/keyenc.h"
 #include "record/compare.h"
-#include "test_util.h"
+#include "support/hex.h"
 
 namespace bkf {
 namespace {

@@ -13,25 +13,13 @@
 #include "record/serial.h"
 #include "record/utf8.h"
 #include "record/varint.h"
+#include "support/hex.h"
 
 namespace bkf {
 namespace {
 
-std::string hex(std::string_view s) {
-  static const char* d = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    out += d[c >> 4];
-    out += d[c & 15];
-  }
-  return out;
-}
-
-std::string unhex(std::string_view h) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2) out += static_cast<char>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16));
-  return out;
-}
+using testing::hex;
+using testing::unhex;
 
 std::string corrupt_message(const Status& s) {
   if (s.ok()) return "ok";

@@ -76,6 +76,7 @@ TEST(ValueTest, InPlaceAssignmentKeepsCapacity) {
   Value v = Value::text(std::string(1000, 'x'));
   const char* buf = v.bytes().data();
   v.set_int(4);
+  EXPECT_TRUE(v.bytes().empty());
   v.set_blob("abc");
   EXPECT_EQ(v.bytes().data(), buf);
   Value w;

@@ -1,4 +1,4 @@
-// Small helpers shared by the B-tree layer's tests.
+// Hexadecimal text of byte strings, for golden vectors in tests.
 #pragma once
 
 #include <string>

@@ -1,0 +1,97 @@
+#include "btree/cursor.h"
+
+#include <cassert>
+
+#include "btree/btree.h"
+#include "btree/cell.h"
+#include "btree/node.h"
+#include "btree/overflow.h"
+#include "record/varint.h"
+
+namespace bkf {
+
+Status Cursor::seek(std::int64_t rowid) {
+  if (walk_.positioned()) {
+    // Same-leaf fast path.
+    PageRef ref = BKF_TRY(walk_.pager().get_page(walk_.leaf()));
+    Result<NodeView> v = NodeView::open(page_bytes(ref), TreeType::Table);
+    if (v.ok() && v->kind() == node::kTableLeaf && v->cell_count() > 0) {
+      const std::size_t n = v->cell_count();
+      const std::size_t idx = walk_.idx();
+      if (idx < n) {
+        Result<std::int64_t> at = v->table_key(idx);
+        if (at.ok() && *at == rowid) return {};
+      }
+      Result<std::int64_t> first = v->table_key(0);
+      Result<std::int64_t> last = v->table_key(n - 1);
+      if (first.ok() && last.ok() && *first <= rowid && rowid <= *last) {
+        LeafPos pos = BKF_TRY(v->leaf_find(rowid));
+        walk_.set_idx(pos.index);
+        return {};
+      }
+    }
+  }
+  return walk_.seek(rowid);
+}
+
+Result<std::optional<std::int64_t>> Cursor::next_into(std::string& payload) {
+  PageRef ref;
+  NodeView v;
+  if (!BKF_TRY(walk_.current(ref, v))) return std::optional<std::int64_t>();
+  std::string_view c;
+  cell::LeafHead h = BKF_TRY(v.leaf_head(walk_.idx(), &c));
+  walk_.set_idx(walk_.idx() + 1);
+  payload.clear();
+  BKF_TRY(overflow::append_payload(walk_.pager(), h.total, cell::leaf_local(ubytes(c), h),
+                                   h.has_overflow() ? cell::leaf_overflow(ubytes(c), h) : 0, payload));
+  return std::optional<std::int64_t>(h.rowid);
+}
+
+Result<std::optional<std::pair<std::int64_t, std::string>>> Cursor::next() {
+  using Row = std::pair<std::int64_t, std::string>;
+  std::string payload;
+  std::optional<std::int64_t> rowid = BKF_TRY(next_into(payload));
+  if (!rowid) return std::optional<Row>();
+  return std::optional<Row>(Row(*rowid, std::move(payload)));
+}
+
+Status Cursor::delete_current() {
+  assert(walk_.positioned() && walk_.idx() > 0 && "delete_current: no current row");
+  PageRef ref = BKF_TRY(walk_.pager().get_page(walk_.leaf()));
+  NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), TreeType::Table));
+  const std::size_t i = walk_.idx() - 1;
+  if (!v.is_leaf() || i >= v.cell_count()) return Error::corrupt("cursor's row is no longer on its leaf");
+  std::string_view c = BKF_TRY(v.cell(i));
+  BKF_TRY(free_cell_overflow(walk_.pager(), c));
+  NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(ref), TreeType::Table));
+  m.remove_cell(i);
+  walk_.set_idx(i);
+  return {};
+}
+
+Result<bool> Cursor::update_current_inplace(std::int64_t rowid, std::string_view payload) {
+  Pager& pager = walk_.pager();
+  if (payload.size() > node::max_local(pager.page_size())) return false;
+  assert(walk_.positioned() && walk_.idx() > 0 && "update_current_inplace: no current row");
+  PageRef ref = BKF_TRY(pager.get_page(walk_.leaf()));
+  NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), TreeType::Table));
+  const std::size_t i = walk_.idx() - 1;
+  if (!v.is_leaf() || i >= v.cell_count()) return Error::corrupt("cursor's row is no longer on its leaf");
+  std::string_view old;
+  cell::LeafHead h = BKF_TRY(v.leaf_head(i, &old));
+  if (h.rowid != rowid || h.has_overflow()) return false;
+  cell::encode_leaf(cell_, rowid, payload.size(), payload, std::nullopt);
+  if (cell_.size() > old.size()) return false;
+  NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(ref), TreeType::Table));
+  if (cell_.size() == old.size()) {
+    BKF_TRY(m.overwrite_cell(i, cell_));
+    return true;
+  }
+  // Shorter: the removed cell's bytes count as free space, so the new cell
+  // always fits, after a compaction if need be.
+  m.remove_cell(i);
+  if (!BKF_TRY(m.insert_cell(i, cell_, compact_))) return Error::corrupt("page cannot hold a shorter cell");
+  return true;
+}
+
+}  // namespace bkf

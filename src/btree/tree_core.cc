@@ -1,0 +1,354 @@
+#include "btree/tree_core.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "btree/cell.h"
+#include "record/varint.h"
+
+namespace bkf {
+
+namespace {
+
+Error cycle_error() { return Error::corrupt("b-tree page refers back to a page on its own path"); }
+Error depth_error() { return Error::corrupt("b-tree deeper than any valid tree"); }
+Error shared_error() { return Error::corrupt("b-tree pages are shared between subtrees"); }
+
+// Rebuilds a page from cells [from, to) of the arena.
+Status rebuild(PageRef& page, std::uint8_t kind, const SplitArena& a, std::size_t from, std::size_t to,
+               PageId right_child) {
+  NodeMut m = NodeMut::init(page_bytes_mut(page), kind);
+  if (kind == node::kTableInterior || kind == node::kIndexInterior) m.set_right_child(right_child);
+  for (std::size_t j = from; j < to; ++j) {
+    // The split point was chosen so that every cell fits; a cell that does
+    // not is never dropped silently.
+    if (!m.push_cell(a.cell(j))) return Error::corrupt("split produced a page that cannot hold its cells");
+  }
+  return {};
+}
+
+// Interior cell: child number, then the key part.
+void make_interior(std::string& out, PageId child, std::string_view key_part) {
+  out.resize(4);
+  cell::put_u32(reinterpret_cast<std::uint8_t*>(out.data()), child);
+  out.append(key_part);
+}
+
+}  // namespace
+
+Status SplitArena::load(const NodeView& v, std::size_t at, std::string_view extra) {
+  bytes_.clear();
+  ends_.clear();
+  const std::size_t n = v.cell_count();
+  for (std::size_t j = 0; j < n; ++j) {
+    if (j == at) add(extra);
+    std::string_view c = BKF_TRY(v.cell(j));
+    add(c);
+  }
+  if (at >= n) add(extra);
+  return {};
+}
+
+Result<std::size_t> choose_leaf_split(const SplitArena& a, std::size_t page_size) {
+  const std::size_t n = a.count();
+  const std::size_t cap = node::usable(page_size);
+  const std::size_t total = a.prefix_cost(n);
+  auto fits = [&](std::size_t k) { return a.prefix_cost(k) <= cap && total - a.prefix_cost(k) <= cap; };
+  if (n < 2) return Error::corrupt("cannot split a page of fewer than two cells");
+  // The byte-balanced point: the smallest k with twice the left bytes at
+  // least the total, clamped so that both pages get a cell.
+  std::size_t k0 = 1;
+  while (k0 < n && 2 * a.prefix_cost(k0) < total) ++k0;
+  if (k0 > n - 1) k0 = n - 1;
+  for (std::size_t d = 0; d < n; ++d) {
+    if (k0 >= d + 1 && k0 - d >= 1 && fits(k0 - d)) return k0 - d;
+    if (d > 0 && k0 + d <= n - 1 && fits(k0 + d)) return k0 + d;
+  }
+  return Error::corrupt("page cells cannot be split into two pages");
+}
+
+Result<std::size_t> choose_interior_split(const SplitArena& a, std::size_t page_size) {
+  const std::size_t n = a.count();
+  const std::size_t cap = node::usable(page_size);
+  const std::size_t total = a.prefix_cost(n);
+  auto fits = [&](std::size_t m) { return a.prefix_cost(m) <= cap && total - a.prefix_cost(m + 1) <= cap; };
+  if (n < 2) return Error::corrupt("cannot split a page of fewer than two cells");
+  const std::size_t m0 = n / 2;
+  if (n >= 3) {
+    for (std::size_t d = 0; d < n; ++d) {
+      if (m0 >= d && m0 - d >= 1 && m0 - d <= n - 2 && fits(m0 - d)) return m0 - d;
+      if (d > 0 && m0 + d <= n - 2 && fits(m0 + d)) return m0 + d;
+    }
+  }
+  // One side empty: the page keeps only a right child.
+  if (fits(n - 1)) return n - 1;
+  if (fits(0)) return std::size_t{0};
+  return Error::corrupt("page cells cannot be split into two pages");
+}
+
+Status TableKeys::separator_of_leaf_cell(std::string_view c, std::string& out) {
+  cell::LeafHead h = BKF_TRY(cell::parse_leaf_head(ubytes(c), c.size()));
+  out.clear();
+  append_uvarint(out, zigzag_encode(h.rowid));
+  return {};
+}
+
+Status IndexKeys::separator_of_leaf_cell(std::string_view c, std::string& out) {
+  // An index leaf cell is exactly the key part of an interior cell.
+  out.assign(c);
+  return {};
+}
+
+template <class K>
+Status descend(Pager& pager, PageId root, typename K::Key key, TreePath& path) {
+  path.depth = 0;
+  path.leaf = PageRef();
+  PageId id = root;
+  for (;;) {
+    PageRef ref = BKF_TRY(pager.get_page(id));
+    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
+    if (v.is_leaf()) {
+      path.leaf = std::move(ref);
+      return {};
+    }
+    if (path.depth == kMaxTreeDepth) return depth_error();
+    std::size_t c = BKF_TRY(v.interior_child_index(key));
+    PageId child = BKF_TRY(v.child_at(c));
+    path.pages[path.depth] = std::move(ref);
+    path.slots[path.depth] = c;
+    ++path.depth;
+    if (path.contains(child)) return cycle_error();
+    id = child;
+  }
+}
+
+template <class K>
+Status place_cell(Pager& pager, TreePath& path, std::size_t i, std::string_view new_cell, TreeScratch& s) {
+  const std::size_t page_size = pager.page_size();
+  const std::uint8_t leaf_kind = node::leaf_kind(K::kType);
+  const std::uint8_t interior_kind = node::interior_kind(K::kType);
+
+  // The leaf.
+  {
+    NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(path.leaf), K::kType));
+    if (BKF_TRY(m.insert_cell(i, new_cell, s.compact))) return {};
+    BKF_TRY(s.arena.load(m, i, new_cell));
+  }
+  std::size_t k = BKF_TRY(choose_leaf_split(s.arena, page_size));
+  BKF_TRY(K::separator_of_leaf_cell(s.arena.cell(k - 1), s.sep));
+  PageId right = BKF_TRY(pager.alloc_page());
+  {
+    PageRef rref = BKF_TRY(pager.get_page(right));
+    BKF_TRY(rebuild(path.leaf, leaf_kind, s.arena, 0, k, 0));
+    BKF_TRY(rebuild(rref, leaf_kind, s.arena, k, s.arena.count(), 0));
+  }
+  PageId below = path.leaf.id();
+
+  // Up the path: the page below split into (below, right) around s.sep.
+  for (std::size_t level = path.depth; level-- > 0;) {
+    PageRef& pref = path.pages[level];
+    const std::size_t c = path.slots[level];
+    make_interior(s.interior, below, s.sep);
+    NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(pref), K::kType));
+    // The slot that named the split page now names its right half; the new
+    // cell before it names the left half.
+    BKF_TRY(m.redirect_child(c, right));
+    if (BKF_TRY(m.insert_cell(c, s.interior, s.compact))) return {};
+
+    BKF_TRY(s.arena.load(m, c, s.interior));
+    const PageId old_right = m.right_child();
+    std::size_t mid = BKF_TRY(choose_interior_split(s.arena, page_size));
+    std::string_view up = s.arena.cell(mid);
+    if (up.size() < 4) return Error::corrupt("interior cell shorter than its child number");
+    const PageId mid_child = cell::get_u32(ubytes(up));
+    s.next_sep.assign(up.substr(4));
+    PageId new_right = BKF_TRY(pager.alloc_page());
+    PageRef rref = BKF_TRY(pager.get_page(new_right));
+    BKF_TRY(rebuild(pref, interior_kind, s.arena, 0, mid, mid_child));
+    BKF_TRY(rebuild(rref, interior_kind, s.arena, mid + 1, s.arena.count(), old_right));
+    s.sep.swap(s.next_sep);
+    right = new_right;
+    below = pref.id();
+  }
+
+  // The root split: its contents (now the left half) move to a new page and
+  // the root becomes an interior page over the two halves.
+  PageRef& root = path.depth ? path.pages[0] : path.leaf;
+  PageId left = BKF_TRY(pager.alloc_page());
+  PageRef lref = BKF_TRY(pager.get_page(left));
+  std::memcpy(lref.mutable_data(), root.data(), page_size);
+  NodeMut r = NodeMut::init(page_bytes_mut(root), interior_kind);
+  r.set_right_child(right);
+  make_interior(s.interior, left, s.sep);
+  if (!r.push_cell(s.interior)) return Error::corrupt("separator does not fit an empty root");
+  return {};
+}
+
+template Status descend<TableKeys>(Pager&, PageId, std::int64_t, TreePath&);
+template Status descend<IndexKeys>(Pager&, PageId, std::string_view, TreePath&);
+template Status place_cell<TableKeys>(Pager&, TreePath&, std::size_t, std::string_view, TreeScratch&);
+template Status place_cell<IndexKeys>(Pager&, TreePath&, std::size_t, std::string_view, TreeScratch&);
+
+Result<PageRef> rightmost_leaf(Pager& pager, PageId page, TreeType type) {
+  std::array<PageId, kMaxTreeDepth> seen{};
+  std::size_t depth = 0;
+  for (;;) {
+    PageRef ref = BKF_TRY(pager.get_page(page));
+    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), type));
+    if (v.is_leaf()) return ref;
+    if (depth == kMaxTreeDepth) return depth_error();
+    seen[depth++] = page;
+    page = v.right_child();
+    for (std::size_t i = 0; i < depth; ++i)
+      if (seen[i] == page) return cycle_error();
+  }
+}
+
+namespace {
+
+// Depth-first walk over a subtree, children in slot order (or reversed),
+// with the path checks of every descent and a bound on pages entered.
+// fn(leaf ref, view) returns true to stop the walk.
+template <class Fn>
+Status walk_subtree(Pager& pager, PageId page, TreeType type, bool reverse, Fn&& fn) {
+  struct Entry {
+    PageId page;
+    std::size_t next;   // children visited so far; all done when above count
+    std::size_t count;  // the page's cell count (count + 1 children)
+  };
+  std::array<Entry, kMaxTreeDepth> stack{};
+  std::size_t depth = 0;
+  std::uint64_t entered = 0;
+  const std::uint64_t limit = pager.page_count();
+  PageId id = page;
+  for (;;) {
+    // Enter id.
+    if (++entered > limit) return shared_error();
+    PageRef ref = BKF_TRY(pager.get_page(id));
+    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), type));
+    if (v.is_leaf()) {
+      if (BKF_TRY(fn(ref, v))) return {};
+    } else {
+      if (depth == kMaxTreeDepth) return depth_error();
+      stack[depth++] = Entry{id, 0, v.cell_count()};
+    }
+    // Next child: pop exhausted pages.
+    for (;;) {
+      if (depth == 0) return {};
+      Entry& e = stack[depth - 1];
+      if (e.next > e.count) {
+        --depth;
+        continue;
+      }
+      std::size_t slot = reverse ? e.count - e.next : e.next;
+      ++e.next;
+      PageRef pref = BKF_TRY(pager.get_page(e.page));
+      NodeView pv = BKF_TRY(NodeView::open(page_bytes(pref), type));
+      if (pv.is_leaf() || pv.cell_count() != e.count) return Error::corrupt("b-tree page changed during a walk");
+      id = BKF_TRY(pv.child_at(slot));
+      for (std::size_t i = 0; i < depth; ++i)
+        if (stack[i].page == id) return cycle_error();
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+Result<std::uint64_t> count_cells(Pager& pager, PageId page, TreeType type) {
+  std::uint64_t total = 0;
+  BKF_TRY(walk_subtree(pager, page, type, false, [&](const PageRef&, const NodeView& v) -> Result<bool> {
+    total += v.cell_count();
+    return false;
+  }));
+  return total;
+}
+
+Result<PageRef> last_nonempty_leaf(Pager& pager, PageId page, TreeType type) {
+  PageRef found;
+  BKF_TRY(walk_subtree(pager, page, type, true, [&](const PageRef& ref, const NodeView& v) -> Result<bool> {
+    if (v.cell_count() == 0) return false;
+    found = ref;
+    return true;
+  }));
+  return found;
+}
+
+template <class K>
+Status TreeWalker<K>::enter_leaf(PageId id) {
+  if (++leaves_entered_ > pager_->page_count()) return shared_error();
+  leaf_ = id;
+  idx_ = 0;
+  positioned_ = true;
+  return {};
+}
+
+template <class K>
+Status TreeWalker<K>::descend_leftmost(PageId page) {
+  for (;;) {
+    PageRef ref = BKF_TRY(pager_->get_page(page));
+    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
+    if (v.is_leaf()) return enter_leaf(page);
+    if (depth_ == kMaxTreeDepth) return depth_error();
+    stack_[depth_++] = Entry{page, 1};
+    PageId child = BKF_TRY(v.child_at(0));
+    if (on_stack(child)) return cycle_error();
+    page = child;
+  }
+}
+
+template <class K>
+Status TreeWalker<K>::seek(typename K::Key key) {
+  reset();
+  PageId page = root_;
+  for (;;) {
+    PageRef ref = BKF_TRY(pager_->get_page(page));
+    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
+    if (v.is_leaf()) {
+      LeafPos pos = BKF_TRY(v.leaf_find(key));
+      BKF_TRY(enter_leaf(page));
+      idx_ = pos.index;
+      return {};
+    }
+    if (depth_ == kMaxTreeDepth) return depth_error();
+    std::size_t c = BKF_TRY(v.interior_child_index(key));
+    PageId child = BKF_TRY(v.child_at(c));
+    stack_[depth_++] = Entry{page, c + 1};
+    if (on_stack(child)) return cycle_error();
+    page = child;
+  }
+}
+
+template <class K>
+Status TreeWalker<K>::advance() {
+  while (depth_ > 0) {
+    Entry e = stack_[--depth_];
+    PageRef ref = BKF_TRY(pager_->get_page(e.page));
+    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
+    if (v.is_leaf()) return Error::corrupt("b-tree interior page became a leaf during a walk");
+    if (e.next > v.cell_count()) continue;  // every child visited
+    PageId child = BKF_TRY(v.child_at(e.next));
+    stack_[depth_++] = Entry{e.page, e.next + 1};
+    if (on_stack(child)) return cycle_error();
+    return descend_leftmost(child);
+  }
+  positioned_ = false;
+  return {};
+}
+
+template <class K>
+Result<bool> TreeWalker<K>::current(PageRef& ref, NodeView& view) {
+  while (positioned_) {
+    ref = BKF_TRY(pager_->get_page(leaf_));
+    view = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
+    if (!view.is_leaf()) return Error::corrupt("cursor's leaf is no longer a leaf");
+    if (idx_ < view.cell_count()) return true;
+    BKF_TRY(advance());
+  }
+  return false;
+}
+
+template class TreeWalker<TableKeys>;
+template class TreeWalker<IndexKeys>;
+
+}  // namespace bkf

@@ -1,0 +1,191 @@
+// The machinery shared by table and index B-trees: descent, cell placement
+// with splits, and forward walks. Generic over the key kind through a small
+// traits type (TableKeys: row ids; IndexKeys: byte strings), so both trees
+// split, descend and walk through the same code.
+//
+// This header is internal to the B-tree layer; other layers use btree.h,
+// cursor.h and index.h.
+//
+// Damage. Every page is read through the checked page view (node.h), which
+// rejects pages of the other tree type. Every descent checks that a child is
+// not already on its path and that the path stays under kMaxTreeDepth levels;
+// walks over many leaves stop with Corrupt once they have entered more leaves
+// than the file has pages (a page graph that shares subtrees). So damage
+// gives Corrupt, never a loop, a deep recursion or an out-of-bounds access.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "btree/node.h"
+#include "btree/page_set.h"
+#include "pager/pager.h"
+#include "pager/result.h"
+
+namespace bkf {
+
+// Deeper than any tree a file of 2^32 pages can hold (interior pages have at
+// least two children except in rare one-sided splits).
+inline constexpr std::size_t kMaxTreeDepth = 64;
+
+inline std::span<const std::uint8_t> page_bytes(const PageRef& p) { return {p.data(), p.size()}; }
+// Marks the page dirty.
+inline std::span<std::uint8_t> page_bytes_mut(PageRef& p) { return {p.mutable_data(), p.size()}; }
+
+// The cells of a page being split, copied back to back into one reusable
+// buffer with the new cell in its place.
+class SplitArena {
+ public:
+  // Copies every cell of v (each one checked) with extra inserted at index at.
+  Status load(const NodeView& v, std::size_t at, std::string_view extra);
+  std::size_t count() const { return ends_.size(); }
+  std::string_view cell(std::size_t i) const {
+    std::size_t begin = i ? ends_[i - 1] : 0;
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  }
+  // Bytes of cells [0, k) with their pointers.
+  std::size_t prefix_cost(std::size_t k) const { return (k ? ends_[k - 1] : 0) + node::kPointerSize * k; }
+
+ private:
+  void add(std::string_view c) {
+    bytes_.append(c);
+    ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+  }
+  std::string bytes_;
+  std::vector<std::uint32_t> ends_;
+};
+
+// Working storage of tree changes. Reused from operation to operation, it
+// makes inserts and splits allocation-free once grown; B-tree handles keep
+// one, or borrow a longer-lived one from their caller.
+struct TreeScratch {
+  SplitArena arena;
+  std::string cell;      // the cell being inserted
+  std::string sep;       // separator key part carried up a level
+  std::string next_sep;
+  std::string interior;  // interior cell under construction
+  std::string compact;   // copy used by page compaction
+};
+
+// Split points that keep both pages within the page (each cell and its
+// pointer counted). Leaf: k cells stay left, the rest go right, 1 <= k < n;
+// starts from the byte-balanced point and moves outward until both sides fit.
+// Interior: cell m goes up, [0, m) stay left and (m, n) go right; starts from
+// n / 2, prefers 1 <= m <= n - 2, and falls back to a one-sided split only
+// when nothing else fits (two near-limit separators on a 65536-byte page).
+// Corrupt when no point fits, which only damaged cells can cause.
+Result<std::size_t> choose_leaf_split(const SplitArena& a, std::size_t page_size);
+Result<std::size_t> choose_interior_split(const SplitArena& a, std::size_t page_size);
+
+// Row-id keys of table trees. The key part of an interior cell (what follows
+// its child number) is the zigzag varint of the key.
+struct TableKeys {
+  static constexpr TreeType kType = TreeType::Table;
+  using Key = std::int64_t;
+  // The key part of the separator made from a leaf cell (its row id).
+  static Status separator_of_leaf_cell(std::string_view cell, std::string& out);
+};
+
+// Byte-string keys of index trees. The key part of an interior cell is the
+// varint length and the key bytes, just like a whole index leaf cell.
+struct IndexKeys {
+  static constexpr TreeType kType = TreeType::Index;
+  using Key = std::string_view;
+  static Status separator_of_leaf_cell(std::string_view cell, std::string& out);
+};
+
+// A root-to-leaf path of pinned pages: the interior pages with the slot taken
+// in each, then the leaf.
+struct TreePath {
+  std::array<PageRef, kMaxTreeDepth> pages;
+  std::array<std::size_t, kMaxTreeDepth> slots{};
+  std::size_t depth = 0;
+  PageRef leaf;
+
+  bool contains(PageId id) const {
+    for (std::size_t i = 0; i < depth; ++i)
+      if (pages[i].id() == id) return true;
+    return false;
+  }
+};
+
+// Descends from root to the leaf that holds or would hold key.
+template <class K>
+Status descend(Pager& pager, PageId root, typename K::Key key, TreePath& path);
+
+// Places cell at index i of the path's leaf, splitting the leaf and then
+// every full interior page up the path; a split of the root moves its
+// contents to a new page so that the root keeps its number.
+template <class K>
+Status place_cell(Pager& pager, TreePath& path, std::size_t i, std::string_view cell, TreeScratch& s);
+
+// The leaf reached from page by following right children.
+Result<PageRef> rightmost_leaf(Pager& pager, PageId page, TreeType type);
+
+// Number of leaf cells in the subtree at page.
+Result<std::uint64_t> count_cells(Pager& pager, PageId page, TreeType type);
+
+// The last leaf, in key order, of the subtree at page that holds a cell;
+// empty when every leaf is empty.
+Result<PageRef> last_nonempty_leaf(Pager& pager, PageId page, TreeType type);
+
+// A forward walk over the leaves of a tree: the path stack of a cursor.
+// Positioned means (leaf, idx): idx is the next cell of that leaf to return.
+template <class K>
+class TreeWalker {
+ public:
+  TreeWalker(Pager& pager, PageId root) : pager_(&pager), root_(root) {}
+
+  Pager& pager() const { return *pager_; }
+  PageId root() const { return root_; }
+  bool positioned() const { return positioned_; }
+  PageId leaf() const { return leaf_; }
+  std::size_t idx() const { return idx_; }
+  void set_idx(std::size_t i) { idx_ = i; }
+
+  // Unpositioned, with an empty stack.
+  void reset() {
+    depth_ = 0;
+    positioned_ = false;
+    leaves_entered_ = 0;
+  }
+  // From page down child 0 to a leaf, pushing the interior pages passed;
+  // positions before the leaf's first cell. The stack is not emptied first.
+  Status descend_leftmost(PageId page);
+  // Empties the stack and descends to the first cell whose key is at least
+  // key (possibly one past the leaf's last cell).
+  Status seek(typename K::Key key);
+  // Moves to the first cell of the next leaf, or unpositions at the end.
+  Status advance();
+  // The leaf holding the next cell, moving past exhausted and empty leaves:
+  // true with ref and view set, false at the end (unpositioned).
+  Result<bool> current(PageRef& ref, NodeView& view);
+
+ private:
+  struct Entry {
+    PageId page;
+    std::size_t next;  // next child slot to visit; count means the right child
+  };
+  bool on_stack(PageId id) const {
+    for (std::size_t i = 0; i < depth_; ++i)
+      if (stack_[i].page == id) return true;
+    return false;
+  }
+  Status enter_leaf(PageId id);
+
+  Pager* pager_;
+  PageId root_;
+  std::array<Entry, kMaxTreeDepth> stack_{};
+  std::size_t depth_ = 0;
+  bool positioned_ = false;
+  PageId leaf_ = 0;
+  std::size_t idx_ = 0;
+  std::uint64_t leaves_entered_ = 0;
+};
+
+}  // namespace bkf
