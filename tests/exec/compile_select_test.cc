@@ -256,6 +256,11 @@ TEST_F(SelectTest, LongChainsCompileWithoutRecursion) {
   std::string in = "SELECT (SELECT count(*) FROM a WHERE a.x = t.id AND a.y IN (-5";
   for (int i = 0; i < kTerms; ++i) in += ", " + std::to_string(i % 1000 == 999 ? 2 : -1);
   EXPECT_EQ(rows(in + ")) FROM t WHERE id <= 3"), "1;0;0");
+  // A chain through the operands of IN (subquery) inside a correlated
+  // subquery: rewritten without recursion, then refused.
+  std::string chain = "SELECT (SELECT count(*) FROM a WHERE a.x = t.id AND a.y";
+  for (int i = 0; i < kTerms; ++i) chain += " IN (SELECT 1)";
+  EXPECT_EQ(err(chain + ") FROM t"), "execution error: IN(...) must be folded before compilation");
 }
 
 }  // namespace

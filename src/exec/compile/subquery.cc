@@ -1,8 +1,8 @@
 #include "exec/compile/subquery.h"
 
+#include <algorithm>
 #include <utility>
 
-#include "exec/compile/expr_walk.h"
 #include "exec/compile/select.h"
 
 namespace bkf::compile {
@@ -54,65 +54,63 @@ std::string scope_name(const JoinedTable& j) { return j.alias ? *j.alias : j.tab
 Result<ExprPtr> subst_expr(const Expr& e, const std::vector<std::string>& shadow, const Ctx& ctx,
                            std::vector<ParamSrc>& list, ParamMap& map) {
   ExprPtr out = std::make_unique<Expr>(e.clone());
-  std::optional<Error> err;
-  walk_slots(out, [&](ExprPtr& slot) {
+  // Pre-order over the slots of the copy; the subquery of an IN (subquery)
+  // is rewritten after its operand (a second visit, `post`), so parameters
+  // are numbered in the order the references appear.
+  struct Item {
+    ExprPtr* slot;
+    bool post;
+  };
+  std::vector<Item> stack{{&out, false}};
+  auto push_children = [&](Expr& x) {
+    std::size_t base = stack.size();
+    x.for_each_child([&](ExprPtr& c) { stack.push_back(Item{&c, false}); });
+    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end());
+  };
+  while (!stack.empty()) {
+    Item item = stack.back();
+    stack.pop_back();
+    ExprPtr& slot = *item.slot;
     Expr& x = *slot;
+    if (item.post) {
+      auto& in = x.as<Expr::InSelect>();
+      *in.select = BKF_TRY(subst_select(*in.select, shadow, ctx, list, map));
+      continue;
+    }
     switch (x.kind()) {
       case ExprKind::Column: {
         const auto& c = x.as<Expr::Column>();
-        if (!c.table || shadowed(shadow, *c.table)) return Walk::Skip;
-        Result<Resolved> r = ctx.resolve(c);
-        if (!r) {
-          err = std::move(r).error();
-          return Walk::Stop;
-        }
-        ParamSrc src = r->is_rowid() ? ParamSrc::rowid(r->level) : ParamSrc::col(r->level, *r->column);
+        if (!c.table || shadowed(shadow, *c.table)) break;
+        Resolved r = BKF_TRY(ctx.resolve(c));
+        ParamSrc src = r.is_rowid() ? ParamSrc::rowid(r.level) : ParamSrc::col(r.level, *r.column);
         std::uint32_t idx = intern(map, list, ascii_lower_copy(*c.table) + "." + ascii_lower_copy(c.name), src);
         slot = make_expr(Expr::SubParam{idx});
-        return Walk::Skip;
+        break;
       }
       case ExprKind::SubParam: {
         std::size_t i = x.as<Expr::SubParam>().index;
         std::uint32_t idx =
             intern(map, list, "$p" + std::to_string(i), ParamSrc::param(static_cast<std::uint32_t>(i)));
         slot = make_expr(Expr::SubParam{idx});
-        return Walk::Skip;
+        break;
       }
       case ExprKind::Subquery: {
         auto& sq = x.as<Expr::Subquery>();
-        Result<SelectStmt> r = subst_select(*sq.select, shadow, ctx, list, map);
-        if (!r) {
-          err = std::move(r).error();
-          return Walk::Stop;
-        }
-        *sq.select = std::move(*r);
-        return Walk::Skip;
+        *sq.select = BKF_TRY(subst_select(*sq.select, shadow, ctx, list, map));
+        break;
       }
-      case ExprKind::InSelect: {
-        auto& in = x.as<Expr::InSelect>();
-        Result<ExprPtr> op = subst_expr(*in.operand, shadow, ctx, list, map);
-        if (!op) {
-          err = std::move(op).error();
-          return Walk::Stop;
-        }
-        in.operand = std::move(*op);
-        Result<SelectStmt> r = subst_select(*in.select, shadow, ctx, list, map);
-        if (!r) {
-          err = std::move(r).error();
-          return Walk::Stop;
-        }
-        *in.select = std::move(*r);
-        return Walk::Skip;
-      }
-      case ExprKind::InList: {
+      case ExprKind::InSelect:
+        stack.push_back(Item{item.slot, true});
+        push_children(x);
+        break;
+      case ExprKind::InList:
         // Replaced by its comparison chain, whose parts are then rewritten.
         slot = in_list_chain(x.as<Expr::InList>());
-        return Walk::Descend;
-      }
-      default: return Walk::Descend;
+        push_children(*slot);
+        break;
+      default: push_children(x); break;
     }
-  });
-  if (err) return std::move(*err);
+  }
   return out;
 }
 
