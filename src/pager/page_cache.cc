@@ -66,7 +66,7 @@ void PageCache::remove(PageFrame* f) {
 }
 
 void PageCache::evict_if_needed() {
-  if (map_.size() < capacity_) return;
+  if (map_.size() < capacity_ || map_.size() < next_scan_at_) return;
   std::size_t target = capacity_ - std::max<std::size_t>(capacity_ / 10, 1);
   std::size_t need = map_.size() - target;
   evict_scratch_.clear();
@@ -81,6 +81,7 @@ void PageCache::evict_if_needed() {
   }
   for (auto& [tick, f] : evict_scratch_) remove(f);
   evict_scratch_.clear();
+  next_scan_at_ = map_.size() > target ? map_.size() + std::max<std::size_t>(capacity_ / 10, 1) : 0;
 }
 
 void PageCache::mark_all_clean() {
@@ -93,12 +94,14 @@ void PageCache::mark_all_clean() {
   }
   dirty_head_ = nullptr;
   dirty_count_ = 0;
+  next_scan_at_ = 0;
 }
 
 void PageCache::drop_dirty() {
   PageFrame* f = dirty_head_;
   dirty_head_ = nullptr;
   dirty_count_ = 0;
+  next_scan_at_ = 0;
   while (f != nullptr) {
     PageFrame* next = f->next_dirty;
     remove(f);
@@ -119,6 +122,7 @@ void PageCache::clear() {
   evict_scratch_.clear();
   dirty_head_ = nullptr;
   dirty_count_ = 0;
+  next_scan_at_ = 0;
 }
 
 }  // namespace bkf

@@ -107,7 +107,11 @@ class PageCache {
   // recently used clean, unpinned pages until `capacity - capacity/10`
   // remain. Pinned and dirty pages are never evicted (dirty pages would have
   // to be written, and only commit writes); if too few pages qualify the
-  // cache simply stays large. Never fails.
+  // cache simply stays large. Never fails. A scan that could not get the
+  // cache down to its target is not repeated until the cache has grown by
+  // another tenth of its capacity or the dirty set was settled, so a long
+  // write transaction pays for one scan per capacity/10 loads, not one per
+  // load.
   void evict_if_needed();
 
   // A frame for page `id` whose bytes the caller fills, taken from the pool
@@ -157,6 +161,7 @@ class PageCache {
   std::size_t dirty_count_ = 0;
   std::vector<PageFrame*> free_frames_;                    // recycled frames
   std::vector<std::pair<std::uint64_t, PageFrame*>> evict_scratch_;  // reused
+  std::size_t next_scan_at_ = 0;  // cache size before which no scan is worth it
   bool writable_ = false;
 };
 

@@ -2,9 +2,7 @@
 // the debug form and the validated-shape bookkeeping.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
-#include <limits>
 #include <string>
 
 #include "exec/vdbe/builder.h"
@@ -12,31 +10,6 @@
 
 namespace bkf::vdbe {
 namespace {
-
-TEST(ProgramOps, OneTagPerKindInTagOrder) {
-  EXPECT_STREQ(op_kind_name(OpKind::Halt), "Halt");
-  EXPECT_STREQ(op_kind_name(OpKind::ScalarSub), "ScalarSub");
-  EXPECT_EQ(static_cast<int>(OpKind::ScalarSub), 59);
-  EXPECT_STREQ(op_kind_name(OpKind::IdxUniqueGuard), "IdxUniqueGuard");
-  EXPECT_STREQ(op_kind_name(OpKind::SpoolNext), "SpoolNext");
-  EXPECT_STREQ(op_kind_name(static_cast<OpKind>(kOpKindCount)), "?");
-}
-
-TEST(ProgramOps, ImmediatesRoundTrip) {
-  for (std::int64_t v : {std::int64_t{0}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min(),
-                         std::numeric_limits<std::int64_t>::max()}) {
-    EXPECT_EQ(Op::integer(v, 3).imm_int(), v);
-    EXPECT_EQ(Op::integer(v, 3).a, 3u);
-  }
-  Op r = Op::real(-0.0, 1);
-  EXPECT_TRUE(std::signbit(r.imm_real()));
-  Op m = Op::make_updated_record(1, 2, 3, 4, 0xFFFFFFFFu);
-  EXPECT_EQ(m.d(), 4u);
-  EXPECT_EQ(m.e(), 0xFFFFFFFFu);
-  m.set_d(9);
-  EXPECT_EQ(m.d(), 9u);
-  EXPECT_EQ(m.e(), 0xFFFFFFFFu);
-}
 
 // Each jump kind gets its target in the operand the compiler relies on.
 TEST(ProgramPatch, WritesTheJumpOperandOfEachKind) {
@@ -144,7 +117,8 @@ TEST(ProgramValidate, RejectsEveryOutOfRangeOperand) {
          p.emit(Op::func(ScalarKind::Abs, p.add_reg_list({9}), 1, 0));
        }},
       {"kept is not a flag list", [](Program& p) { p.emit(Op::make_updated_record(0, 0, 0, 2, 1)); }},
-      {"start run passes", [](Program& p) { p.emit(Op::make_updated_record(0, 3, p.add_flag_list({true, true}), 2, 1)); }},
+      {"start run passes",
+       [](Program& p) { p.emit(Op::make_updated_record(0, 3, p.add_flag_list({true, true}), 2, 1)); }},
       {"params is not a parameter list",
        [](Program& p) {
          p.add_subprogram(Program());

@@ -123,14 +123,10 @@ constexpr Info kInfo[kOpKindCount] = {
     {"SpoolNext", 3, {{"row_target", T::Tgt, 0}, {"dest", T::Run, 1, 2}, {"count", T::Cnt, 2}}},
 };
 
-constexpr const char* kBinNames[] = {"Add", "Sub", "Mul", "Div", "Mod", "Eq", "Ne",
-                                     "Lt",  "Le",  "Gt",  "Ge",  "And", "Or"};
-constexpr const char* kUnNames[] = {"Not", "Neg"};
 constexpr const char* kCastNames[] = {"Integer", "Real", "Text"};
-constexpr const char* kScalarNames[] = {
-    "Abs",    "Length", "Upper",  "Lower", "Coalesce", "Typeof", "Substr",    "Round",
-    "Replace", "Trim",  "Ltrim",  "Rtrim", "Ifnull",   "Nullif", "Concat",    "Year",
-    "Month",  "Day",    "Hour",   "Minute", "Second",  "Week",   "DayOfWeek", "DayOfYear"};
+// Operand counts of the enumerations stored in the flag byte.
+constexpr std::uint8_t kBinKindCount = static_cast<std::uint8_t>(BinKind::Or) + 1;
+constexpr std::uint8_t kUnKindCount = static_cast<std::uint8_t>(UnKind::Neg) + 1;
 constexpr const char* kAggNames[] = {"CountStar", "Count", "Sum", "Avg", "Min", "Max", "Any"};
 
 template <std::size_t N>
@@ -182,6 +178,11 @@ void append_param_src(std::string& out, const ParamSrc& p) {
       return;
   }
   out += "?";
+}
+
+void append_name(std::string& out, std::uint8_t v, int count, std::string_view name) {
+  if (v < count) out += name;
+  else out += "#" + std::to_string(v);
 }
 
 void append_enum(std::string& out, std::uint8_t v, const char* const* names, std::size_t n) {
@@ -354,16 +355,16 @@ Status Program::check() const {
           if (op.flag > 1) return bad(i, *this, std::string(o.name) + " is not a bool");
           break;
         case T::Bin:
-          if (op.flag >= count_of(kBinNames)) return bad(i, *this, "unknown binary operator");
+          if (op.flag >= kBinKindCount) return bad(i, *this, "unknown binary operator");
           break;
         case T::Un:
-          if (op.flag >= count_of(kUnNames)) return bad(i, *this, "unknown unary operator");
+          if (op.flag >= kUnKindCount) return bad(i, *this, "unknown unary operator");
           break;
         case T::Cast:
           if (op.flag >= count_of(kCastNames)) return bad(i, *this, "unknown cast type");
           break;
         case T::Scalar:
-          if (op.flag >= count_of(kScalarNames)) return bad(i, *this, "unknown scalar function");
+          if (op.flag >= kScalarKindCount) return bad(i, *this, "unknown scalar function");
           break;
         case T::Cnt:
         case T::Root:
@@ -434,10 +435,12 @@ std::string Program::op_debug(std::size_t i) const {
         out += ']';
         break;
       case T::Bool: out += op.flag ? "true" : "false"; break;
-      case T::Bin: append_enum(out, op.flag, kBinNames, count_of(kBinNames)); break;
-      case T::Un: append_enum(out, op.flag, kUnNames, count_of(kUnNames)); break;
+      case T::Bin: append_name(out, op.flag, kBinKindCount, bin_kind_name(static_cast<BinKind>(op.flag))); break;
+      case T::Un: append_name(out, op.flag, kUnKindCount, un_kind_name(static_cast<UnKind>(op.flag))); break;
       case T::Cast: append_enum(out, op.flag, kCastNames, count_of(kCastNames)); break;
-      case T::Scalar: append_enum(out, op.flag, kScalarNames, count_of(kScalarNames)); break;
+      case T::Scalar:
+        append_name(out, op.flag, kScalarKindCount, scalar_kind_name(static_cast<ScalarKind>(op.flag)));
+        break;
       case T::I64: out += std::to_string(op.imm_int()); break;
       case T::F64: append_real_debug(out, op.imm_real()); break;
       default: out += std::to_string(v); break;

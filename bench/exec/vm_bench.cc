@@ -1,0 +1,250 @@
+// Throughput of the register machine on hand-assembled programs: the bare
+// dispatch loop, appending rows, a filtered scan with count and sum, a
+// GROUP BY, wide column reads and correlated-subquery lookups.
+// Prints one line per workload: name ops seconds ops_per_sec.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "btree/btree.h"
+#include "exec/vdbe/builder.h"
+#include "exec/vdbe/vm.h"
+#include "pager/os_vfs.h"
+#include "pager/pager.h"
+
+namespace {
+
+using namespace bkf;
+using namespace bkf::vdbe;
+
+constexpr std::int64_t kRows = 1000000;
+
+void report(const char* name, std::uint64_t ops, double secs) {
+  std::printf("%s %llu %.6f %.0f\n", name, static_cast<unsigned long long>(ops), secs,
+              secs > 0 ? static_cast<double>(ops) / secs : 0.0);
+}
+
+Program finish(ProgramBuilder& b) {
+  auto p = b.finish();
+  if (!p.ok()) {
+    std::fprintf(stderr, "bad program: %s\n", p.error().to_string().c_str());
+    std::exit(1);
+  }
+  return std::move(p).value();
+}
+
+// Runs a program once and returns the machine's rows; exits on error.
+std::vector<Row> run(Pager& pager, const Program& p, double& secs, std::uint64_t* changes = nullptr) {
+  auto start = std::chrono::steady_clock::now();
+  Vm vm(pager, {});
+  Status s = vm.run(p);
+  secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!s.ok()) {
+    std::fprintf(stderr, "run failed: %s\n", s.error().to_string().c_str());
+    std::exit(1);
+  }
+  if (changes) *changes = vm.changes();
+  return vm.take_rows();
+}
+
+// i = 0; loop: i = i + 1; while i < n.
+Program counting_loop(std::int64_t n) {
+  ProgramBuilder b;
+  auto i = b.reg(), one = b.reg(), limit = b.reg(), more = b.reg();
+  b.emit(Op::integer(0, i));
+  b.emit(Op::integer(1, one));
+  b.emit(Op::integer(n, limit));
+  auto top = b.here();
+  b.emit(Op::binop(BinKind::Add, i, one, i));
+  b.emit(Op::binop(BinKind::Lt, i, limit, more));
+  b.emit(Op::if_true(more, top));
+  return finish(b);
+}
+
+// Appends n rows (i, i % 1000, 'name-i' text, i * 0.5, 4 more integers).
+Program append_rows(std::uint32_t root, std::int64_t n) {
+  ProgramBuilder b;
+  auto cur = b.cursor();
+  auto i = b.reg(), one = b.reg(), limit = b.reg(), thousand = b.reg(), half = b.reg(), more = b.reg();
+  auto rid = b.reg(), cols = b.regs(8), rec = b.reg(), name = b.reg();
+  b.emit(Op::open_write(cur, root));
+  b.emit(Op::integer(0, i));
+  b.emit(Op::integer(1, one));
+  b.emit(Op::integer(n, limit));
+  b.emit(Op::integer(1000, thousand));
+  b.emit(Op::real(0.5, half));
+  b.str("name-", name);
+  auto top = b.here();
+  b.emit(Op::binop(BinKind::Add, i, one, i));
+  b.emit(Op::new_rowid(cur, rid));
+  b.emit(Op::copy(i, cols));
+  b.emit(Op::binop(BinKind::Mod, i, thousand, cols + 1));
+  b.func(ScalarKind::Concat, {name, i}, cols + 2);
+  b.emit(Op::binop(BinKind::Mul, i, half, cols + 3));
+  for (std::uint32_t k = 4; k < 8; ++k) b.emit(Op::binop(BinKind::Add, i, cols + k - 3, cols + k));
+  b.emit(Op::make_record(cols, 8, rec));
+  b.emit(Op::insert(cur, rec, rid));
+  b.emit(Op::binop(BinKind::Lt, i, limit, more));
+  b.emit(Op::if_true(more, top));
+  return finish(b);
+}
+
+// SELECT count(*), sum(c0) FROM t WHERE c1 % 3 = 0.
+Program filtered_count_sum(std::uint32_t root) {
+  ProgramBuilder b;
+  auto count = b.agg(AggKind::CountStar), sum = b.agg(AggKind::Sum);
+  auto cur = b.cursor();
+  auto c0 = b.reg(), c1 = b.reg(), three = b.reg(), zero = b.reg(), m = b.reg(), out = b.regs(2);
+  b.emit(Op::open_read(cur, root));
+  b.emit(Op::integer(3, three));
+  b.emit(Op::integer(0, zero));
+  auto rewind = b.emit(Op::rewind(cur, 0));
+  auto top = b.here();
+  b.emit(Op::column(cur, 1, c1));
+  b.emit(Op::binop(BinKind::Mod, c1, three, m));
+  b.emit(Op::binop(BinKind::Eq, m, zero, m));
+  auto skip = b.emit(Op::if_false(m, 0));
+  b.emit(Op::column(cur, 0, c0));
+  b.emit(Op::agg_start(0, 0));
+  b.emit(Op::agg_step(count, c0));
+  b.emit(Op::agg_step(sum, c0));
+  b.patch_here(skip);
+  b.emit(Op::next(cur, top));
+  b.patch_here(rewind);
+  auto emit = b.emit(Op::agg_rewind(0, 0, 0, false));
+  b.emit(Op::agg_result(count, out));
+  b.emit(Op::agg_result(sum, out + 1));
+  b.emit(Op::result_row(out, 2));
+  b.patch_here(emit);
+  return finish(b);
+}
+
+// SELECT c1, count(*), sum(c3), max(c2) FROM t GROUP BY c1.
+Program group_by(std::uint32_t root) {
+  ProgramBuilder b;
+  auto count = b.agg(AggKind::CountStar), sum = b.agg(AggKind::Sum), max = b.agg(AggKind::Max);
+  auto cur = b.cursor();
+  auto key = b.reg(), c2 = b.reg(), c3 = b.reg(), out = b.regs(4);
+  b.emit(Op::open_read(cur, root));
+  auto rewind = b.emit(Op::rewind(cur, 0));
+  auto top = b.here();
+  b.emit(Op::column(cur, 1, key));
+  b.emit(Op::column(cur, 2, c2));
+  b.emit(Op::column(cur, 3, c3));
+  b.emit(Op::agg_start(key, 1));
+  b.emit(Op::agg_step(count, c3));
+  b.emit(Op::agg_step(sum, c3));
+  b.emit(Op::agg_step(max, c2));
+  b.emit(Op::next(cur, top));
+  b.patch_here(rewind);
+  auto emit = b.emit(Op::agg_rewind(0, out, 1, true));
+  auto loop = b.here();
+  b.emit(Op::agg_result(count, out + 1));
+  b.emit(Op::agg_result(sum, out + 2));
+  b.emit(Op::agg_result(max, out + 3));
+  b.emit(Op::result_row(out, 4));
+  b.emit(Op::agg_next(loop, out, 1));
+  b.patch_here(emit);
+  return finish(b);
+}
+
+// Reads all eight columns of every row and keeps a running sum of one.
+Program wide_scan(std::uint32_t root) {
+  ProgramBuilder b;
+  auto cur = b.cursor();
+  auto cols = b.regs(8), acc = b.reg(), out = b.reg();
+  b.emit(Op::open_read(cur, root));
+  b.emit(Op::integer(0, acc));
+  auto rewind = b.emit(Op::rewind(cur, 0));
+  auto top = b.here();
+  for (std::uint32_t k = 0; k < 8; ++k) b.emit(Op::column(cur, k, cols + k));
+  b.emit(Op::binop(BinKind::Add, acc, cols + 7, acc));
+  b.emit(Op::next(cur, top));
+  b.patch_here(rewind);
+  b.emit(Op::copy(acc, out));
+  b.emit(Op::result_row(out, 1));
+  return finish(b);
+}
+
+// For every row: (SELECT c0 FROM t WHERE rowid = outer.c1 + 1), cached per
+// distinct c1 (1000 of them).
+Program correlated_lookup(std::uint32_t root) {
+  ProgramBuilder sb;
+  auto scur = sb.cursor();
+  auto p = sb.reg(), one = sb.reg(), v = sb.reg();
+  sb.emit(Op::open_read(scur, root));
+  sb.emit(Op::param(0, p));
+  sb.emit(Op::integer(1, one));
+  sb.emit(Op::binop(BinKind::Add, p, one, p));
+  auto miss = sb.emit(Op::seek_rowid(scur, p, 0));
+  sb.emit(Op::column(scur, 0, v));
+  sb.emit(Op::result_row(v, 1));
+  sb.patch_here(miss);
+  Program sub = finish(sb);
+
+  ProgramBuilder b;
+  auto cur = b.cursor();
+  auto s = b.sub(std::move(sub));
+  auto val = b.reg(), acc = b.reg();
+  b.emit(Op::open_read(cur, root));
+  b.emit(Op::integer(0, acc));
+  auto rewind = b.emit(Op::rewind(cur, 0));
+  auto top = b.here();
+  b.scalar_sub(s, {ParamSrc::col(cur, 1)}, val);
+  b.emit(Op::binop(BinKind::Add, acc, val, acc));
+  b.emit(Op::next(cur, top));
+  b.patch_here(rewind);
+  b.emit(Op::result_row(acc, 1));
+  return finish(b);
+}
+
+}  // namespace
+
+int main() {
+  char dir_template[] = "/tmp/bkf_vm_bench_XXXXXX";
+  const char* dir = mkdtemp(dir_template);
+  if (!dir) return 1;
+  std::string path = std::string(dir) + "/bench.db";
+  OsVfs vfs;
+  auto created = Pager::create(vfs, path, 4096);
+  if (!created.ok()) {
+    std::fprintf(stderr, "create failed: %s\n", created.error().to_string().c_str());
+    return 1;
+  }
+  std::unique_ptr<Pager> pager = std::move(created).value();
+  if (!pager->begin().ok()) return 1;
+  std::uint32_t root = BTree::create(*pager).value().root();
+
+  double secs = 0;
+  const std::int64_t loop = 20000000;
+  run(*pager, counting_loop(loop), secs);
+  report("vm_dispatch_3_ops_loop", static_cast<std::uint64_t>(loop) * 3, secs);
+
+  std::uint64_t changes = 0;
+  run(*pager, append_rows(root, kRows), secs, &changes);
+  report("vm_insert_append_8_cols", changes, secs);
+
+  std::vector<Row> rows = run(*pager, filtered_count_sum(root), secs);
+  report("vm_scan_filter_count_sum", kRows, secs);
+
+  rows = run(*pager, group_by(root), secs);
+  report("vm_group_by_1000_groups", kRows, secs);
+
+  rows = run(*pager, wide_scan(root), secs);
+  report("vm_scan_read_8_columns", kRows, secs);
+
+  rows = run(*pager, correlated_lookup(root), secs);
+  report("vm_correlated_subquery_cached", kRows, secs);
+
+  pager->rollback().ok();
+  pager.reset();
+  std::remove(path.c_str());
+  std::remove((path + "-journal").c_str());
+  rmdir(dir);
+  return 0;
+}

@@ -1,0 +1,56 @@
+// The cursor slots of the register machine; internal to src/exec/vdbe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "btree/btree.h"
+#include "btree/cursor.h"
+#include "btree/index.h"
+#include "record/record.h"
+
+namespace bkf::vdbe {
+
+// One table cursor.
+//
+// `row` holds the record of the current row as the last read left it and
+// `cols` remembers how far its header has been walked, so reading k columns
+// of one row costs O(k). Three flags keep reads honest:
+//   has_current  the cursor stands on a row (current is its id);
+//   row_loaded   `row` holds that row's record (false after CursorSetRowid,
+//                which sets a row id without reading the table);
+//   row_read     the B-tree cursor's last read returned that row, so it may
+//                be deleted or rewritten in place (false after a delete).
+// Column and Rowid read Null whenever the data they would show is not there.
+struct TableSlot {
+  TableSlot(Pager& pager, PageId root_page) : cursor(pager, root_page), root(root_page) {}
+
+  Cursor cursor;
+  PageId root;
+  std::int64_t current = 0;
+  bool has_current = false;
+  bool row_loaded = false;
+  bool row_read = false;
+  bool null_row = false;  // reads as a row of Nulls (outer joins)
+  std::string row;
+  RecordColumns cols;
+  AppendHint hint;      // kept between Inserts through this slot
+  TreeScratch scratch;  // makes a run of inserts allocation-free
+
+  void clear_position() noexcept {
+    has_current = row_loaded = row_read = false;
+  }
+};
+
+// One index cursor: the key it last read and whether that read found one.
+struct IndexSlot {
+  IndexSlot(Pager& pager, PageId root_page) : cursor(pager, root_page), root(root_page) {}
+
+  IndexCursor cursor;
+  PageId root;
+  std::string key;
+  bool valid = false;
+  TreeScratch scratch;
+};
+
+}  // namespace bkf::vdbe

@@ -1,0 +1,192 @@
+// Vm: the register machine that runs one Program once.
+//
+// The database engine makes a machine per execution of a statement:
+//
+//   Vm vm(pager, binds);                 // binds: the statement's ? values
+//   BKF_TRY(vm.run(program));            // program.validate() done once after compiling
+//   std::vector<Row> rows = vm.take_rows();        // SELECT
+//   std::uint64_t n = vm.changes();                // INSERT, UPDATE, DELETE
+//   std::int64_t id = vm.last_rowid();
+//
+// and then applies apply_post_run (post_run.h) to the rows of a query.
+//
+// The machine owns its registers (at least one), its table- and
+// index-cursor slots, the result rows, the rows UPDATE postponed, the
+// grouping state, the spool and the cache of correlated subquery results;
+// it borrows the pager and the bind values for its whole life and the
+// program for the length of the run. The pager must already hold the lock
+// (or the write transaction) the statement needs; the machine never begins,
+// commits or rolls back. On a failed run the rows emitted and the pages
+// written so far stay; the caller's transaction handling undoes writes.
+//
+// A correlated scalar subquery runs on a child machine over the same pager
+// and the same binds (a ? inside a subquery reads the statement's value),
+// with the caller's argument values as its parameters. The child's rows go
+// through apply_post_run, so the subquery's own ORDER BY, DISTINCT, OFFSET
+// and LIMIT decide which row is first; its value is that row's first column,
+// or Null without a row. Results are cached per run under the sub-program
+// and the exact record bytes of the arguments (Int 1 and Real 1.0, -0.0 and
+// 0.0, and integers beyond 2^53 are all different arguments).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "exec/vdbe/agg.h"
+#include "exec/vdbe/program.h"
+#include "pager/result.h"
+#include "record/sort.h"
+#include "record/value.h"
+
+namespace bkf {
+class Pager;
+}
+
+namespace bkf::vdbe {
+
+struct TableSlot;
+struct IndexSlot;
+// Deletes cursor slots where their types are complete (the cursor files).
+struct SlotDelete {
+  void operator()(TableSlot* t) const noexcept;
+  void operator()(IndexSlot* t) const noexcept;
+};
+
+class Vm {
+ public:
+  // Both references must outlive the machine.
+  Vm(Pager& pager, std::span<const Value> binds);
+  ~Vm();
+  Vm(const Vm&) = delete;
+  Vm& operator=(const Vm&) = delete;
+
+  // Runs the program from its first instruction until Halt, a jump to the
+  // end or the last instruction; the first error ends the run. A machine
+  // runs once: a second call fails with an internal error. A program that
+  // is not validated in its present shape is checked first.
+  Status run(const Program& program);
+
+  // The result rows in emission order; take_rows() moves them out.
+  const std::vector<Row>& rows() const noexcept { return rows_; }
+  std::vector<Row> take_rows() noexcept { return std::move(rows_); }
+  std::vector<Row> into_output() && noexcept { return std::move(rows_); }
+  // Rows inserted, deleted or rewritten (counted when written).
+  std::uint64_t changes() const noexcept { return changes_; }
+  // Row id of the latest Insert; 0 until one ran.
+  std::int64_t last_rowid() const noexcept { return last_rowid_; }
+
+  // How often ScalarSub ran a sub-program, and how often it found the value
+  // in the cache instead (diagnostics and tests).
+  std::uint64_t subquery_runs() const noexcept { return subquery_runs_; }
+  std::uint64_t subquery_cache_hits() const noexcept { return subquery_cache_hits_; }
+
+ private:
+  struct Group {
+    std::string key;                // identity key of the group's values
+    std::vector<Value> key_values;  // the key registers of the group's first row
+    std::vector<AggAcc> accs;       // one per AggSpec
+  };
+
+  Status exec(const Program& p);
+  Status init_run(const Program& p);
+
+  // Helpers of the instruction groups (vm.cc, vm_table.cc, vm_index.cc).
+  std::string& blob_dest(std::uint32_t dest, std::uint32_t start, std::uint32_t count, std::uint32_t also = ~0u);
+  void finish_blob_dest(std::uint32_t dest);
+  Status agg_start(std::uint32_t key_start, std::uint32_t key_count);
+  Status agg_rewind(const Op& op, std::size_t& pc);
+  void load_group_key(std::uint32_t dest, std::uint32_t count);
+  Status scalar_sub(const Program& p, const Op& op);
+  // Evaluates one sub-program argument into out (reusing its buffer).
+  Status param_value(const ParamSrc& src, Value& out);
+  void spool_load(std::uint32_t dest, std::uint32_t count);
+
+  TableSlot* table(std::uint32_t cur);
+  IndexSlot* index(std::uint32_t cur);
+  Status open_table(std::uint32_t cur, std::uint32_t root);
+  Status null_row(std::uint32_t cur);
+  Status rewind(std::uint32_t cur, bool& empty);
+  Status next(std::uint32_t cur, bool& has_row);
+  Status seek_rowid(std::uint32_t cur, const Value& key, bool& found);
+  Status seek(std::uint32_t cur, const Value& key, bool& found);
+  Status cursor_set_rowid(std::uint32_t cur, const Value& key);
+  Status read_rowid(std::uint32_t cur, Value& out);
+  Status read_column(std::uint32_t cur, std::uint32_t col, Value& out);
+  Status count_rows(std::uint32_t cur, Value& out);
+  Status make_updated_record(const Program& p, const Op& op);
+  Status new_rowid(std::uint32_t cur, Value& out);
+  Status insert(std::uint32_t cur, const Value& record, const Value& rowid);
+  Status delete_current(std::uint32_t cur);
+  Status truncate_from(std::uint32_t cur, const Value& key);
+  Status update_current(std::uint32_t cur, const Value& record);
+  Status apply_deferred(std::uint32_t cur);
+  Result<bool> rowid_exists(std::uint32_t cur, const Value& key);
+  void forget_hints(std::uint32_t root, const TableSlot* except);
+  void reset_cursors(std::uint32_t root);
+
+  Status open_index(std::uint32_t cur, std::uint32_t root);
+  Status idx_insert(std::uint32_t cur, const Value& key);
+  Status idx_insert_unique(std::uint32_t cur, const Value& key, const Value& prefix, std::string_view column);
+  Result<bool> idx_has_prefix(std::uint32_t cur, const Value& prefix);
+  Status idx_delete(std::uint32_t cur, const Value& key);
+  Status idx_seek(std::uint32_t cur, const Value& prefix, bool& found);
+  Status idx_next(std::uint32_t cur, bool& has_key);
+  Status idx_rowid(std::uint32_t cur, Value& out);
+  Result<bool> idx_prefix_matches(std::uint32_t cur, const Value& prefix);
+  Result<bool> idx_below_bound(std::uint32_t cur, const Value& bound);
+  Status idx_unique_guard(std::uint32_t cur, const Value& prefix, const Value& rowid, std::string_view column);
+  Status idx_key_guard(std::uint32_t cur, const Value& key);
+
+  Pager& pager_;
+  std::span<const Value> binds_;
+  bool ran_ = false;
+
+  std::vector<Value> regs_;
+  std::vector<std::unique_ptr<TableSlot, SlotDelete>> tables_;
+  std::vector<std::unique_ptr<IndexSlot, SlotDelete>> indexes_;
+  std::vector<Row> rows_;
+  std::vector<std::pair<std::int64_t, std::string>> deferred_;
+  std::vector<Value> params_;
+  std::uint64_t changes_ = 0;
+  std::int64_t last_rowid_ = 0;
+  // A child that only needs its first rows stops after this many.
+  std::uint64_t row_cap_ = ~std::uint64_t{0};
+
+  // Grouping. agg_specs_ points into the running program. groups_ is a
+  // deque so that the map's views of group keys stay valid while groups are
+  // added.
+  const std::vector<AggSpec>* agg_specs_ = nullptr;
+  std::deque<Group> groups_;
+  std::unordered_map<std::string_view, std::uint32_t> group_map_;
+  std::uint32_t current_group_ = 0;
+  bool has_group_ = false;
+  std::vector<std::uint32_t> group_order_;
+  std::size_t group_pos_ = 0;
+  std::string key_scratch_;
+
+  // Spool: rows of registers kept for a second pass.
+  std::vector<Value> spool_values_;
+  std::vector<std::size_t> spool_starts_;  // row i is values [starts[i], starts[i+1])
+  std::size_t spool_pos_ = 0;
+
+  // Correlated subqueries.
+  std::unordered_map<std::string, Value, BytesHash, BytesEq> subquery_cache_;
+  std::uint64_t subquery_runs_ = 0;
+  std::uint64_t subquery_cache_hits_ = 0;
+  std::string sub_key_scratch_;
+
+  // Scratch space reused by instructions.
+  std::vector<Value> args_scratch_;
+  std::vector<bool> flags_scratch_;
+  std::string bytes_scratch_;
+  std::string probe_;  // rows and keys read by probes on cursors of their own
+  bool blob_via_scratch_ = false;
+};
+
+}  // namespace bkf::vdbe

@@ -1,0 +1,174 @@
+// Aggregate accumulators over every kind, and the post-run steps of a query.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "exec/vdbe/agg.h"
+#include "exec/vdbe/post_run.h"
+
+namespace bkf::vdbe {
+namespace {
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
+Value I(std::int64_t v) { return Value::integer(v); }
+Value R(double v) { return Value::real(v); }
+Value T(const char* s) { return Value::text(s); }
+Value B(const char* s) { return Value::blob(s); }
+Value N() { return Value::null(); }
+
+Value fold(AggKind kind, bool distinct, const std::vector<Value>& in) {
+  AggAcc acc(AggSpec{distinct, kind});
+  for (const Value& v : in) acc.step(v);
+  Value first = acc.finalize();
+  EXPECT_TRUE(acc.finalize().identical(first)) << "finalize changed the accumulator";
+  return first;
+}
+
+struct AggCase {
+  const char* name;
+  AggKind kind;
+  bool distinct;
+  std::vector<Value> in;
+  Value want;
+};
+
+TEST(AggAcc, EveryKind) {
+  const AggCase cases[] = {
+      {"count(*) counts Null", AggKind::CountStar, false, {N(), I(1), N()}, I(3)},
+      {"count skips Null", AggKind::Count, false, {N(), I(1), T("")}, I(2)},
+      {"count of nothing", AggKind::Count, false, {}, I(0)},
+      {"sum of nothing", AggKind::Sum, false, {}, N()},
+      {"sum of Nulls", AggKind::Sum, false, {N(), N()}, N()},
+      {"sum of ints", AggKind::Sum, false, {I(1), I(2)}, I(3)},
+      {"sum int and real", AggKind::Sum, false, {I(1), R(2.5)}, R(3.5)},
+      {"sum passes 2^63 and comes back", AggKind::Sum, false, {I(kMax), I(1), I(-2)}, I(kMax - 1)},
+      {"sum below -2^63 and back", AggKind::Sum, false, {I(kMin), I(-1), I(5)}, I(kMin + 4)},
+      {"sum overflows", AggKind::Sum, false, {I(kMax), I(kMax)}, R(2.0 * 9223372036854775807.0)},
+      {"sum of texts reads whole texts", AggKind::Sum, false, {T("12abc"), T(" 3 ")}, R(3.0)},
+      {"sum of a blob is real", AggKind::Sum, false, {B("\x05"), I(2)}, R(2.0)},
+      {"avg", AggKind::Avg, false, {I(1), I(2), N()}, R(1.5)},
+      {"avg of nothing", AggKind::Avg, false, {N()}, N()},
+      {"min across kinds", AggKind::Min, false, {I(2), T("a"), I(1), N()}, I(1)},
+      {"max across kinds", AggKind::Max, false, {I(2), T("a"), I(1), B("")}, B("")},
+      {"min tie keeps the first (Int)", AggKind::Min, false, {I(1), R(1.0)}, I(1)},
+      {"min tie keeps the first (Real)", AggKind::Min, false, {R(1.0), I(1)}, R(1.0)},
+      {"min of Nulls", AggKind::Min, false, {N(), N()}, N()},
+      {"any keeps the first, Null included", AggKind::Any, false, {N(), I(7)}, N()},
+      {"any keeps the first", AggKind::Any, false, {T("x"), I(7)}, T("x")},
+      {"count distinct: 1 and 1.0 are one", AggKind::Count, true, {I(1), R(1.0), T("1"), N()}, I(2)},
+      {"count(*) distinct skips Null", AggKind::CountStar, true, {N(), I(1), I(1)}, I(1)},
+      {"count distinct: -0.0 and 0.0 are one", AggKind::Count, true, {R(-0.0), R(0.0), I(0)}, I(1)},
+      {"sum distinct keeps integers beyond 2^53 apart", AggKind::Sum, true,
+       {I(9007199254740993), I(9007199254740992), I(9007199254740993)}, I(18014398509481985)},
+      {"avg distinct", AggKind::Avg, true, {I(2), I(2), I(4)}, R(3.0)},
+  };
+  for (const AggCase& c : cases) {
+    Value got = fold(c.kind, c.distinct, c.in);
+    EXPECT_TRUE(got.identical(c.want)) << c.name << ": got " << value_debug(got) << ", want " << value_debug(c.want);
+  }
+}
+
+TEST(AggAcc, KeptValueIsACopy) {
+  AggAcc acc(AggSpec{false, AggKind::Max});
+  Value v = T("abc");
+  acc.step(v);
+  v.set_text("zzz-but-changed-afterwards");
+  EXPECT_TRUE(acc.finalize().identical(T("abc")));
+}
+
+// ---- post-run steps ----
+
+Row row(std::initializer_list<Value> vs) { return Row(vs); }
+
+std::string dump(const std::vector<Row>& rows) {
+  std::string out;
+  for (const Row& r : rows) {
+    out += '(';
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      if (i) out += ", ";
+      out += value_debug(r[i]);
+    }
+    out += ')';
+  }
+  return out;
+}
+
+PostRun settings(std::vector<bool> desc, std::size_t visible, bool distinct = false,
+                 std::optional<std::int64_t> offset = {}, std::optional<std::int64_t> limit = {}) {
+  Program p;
+  p.order_desc = std::move(desc);
+  p.visible = static_cast<std::uint32_t>(visible);
+  p.distinct = distinct;
+  p.offset = offset;
+  p.limit = limit;
+  return PostRun::of(p);
+}
+
+TEST(PostRun, SortsStablyOnTrailingKeysThenCuts) {
+  // ORDER BY a DESC, b with the key values trailing the one visible column.
+  std::vector<Row> rows = {row({T("r1"), I(1), T("x")}), row({T("r2"), I(2), T("y")}),
+                           row({T("r3"), I(1), T("z")}), row({T("r4"), I(1), T("x")})};
+  EXPECT_EQ(apply_post_run(rows, settings({true, false}, 1)), 4u);
+  EXPECT_EQ(dump(rows), "(Text(\"r2\"))(Text(\"r1\"))(Text(\"r4\"))(Text(\"r3\"))");
+}
+
+TEST(PostRun, NullFirstAscendingLastDescendingAndMixedNumbersEqual) {
+  std::vector<Row> asc = {row({I(2)}), row({N()}), row({R(1.0)}), row({I(1)})};
+  apply_post_run(asc, settings({false}, 0));
+  EXPECT_EQ(dump(asc), "()()()()");  // visible 0 cuts every column
+  asc = {row({I(2)}), row({N()}), row({R(1.0)}), row({I(1)})};
+  PostRun s = settings({false}, 0);
+  s.visible.reset();
+  apply_post_run(asc, s);
+  EXPECT_EQ(dump(asc), "(Null)(Real(1.0))(Int(1))(Int(2))");
+  std::vector<Row> desc = {row({I(2)}), row({N()}), row({T("a")})};
+  s = settings({true}, 0);
+  s.visible.reset();
+  apply_post_run(desc, s);
+  EXPECT_EQ(dump(desc), "(Text(\"a\"))(Int(2))(Null)");
+}
+
+TEST(PostRun, DistinctByRecordBytesAfterSorting) {
+  // SELECT DISTINCT a ... ORDER BY b: for each a the row first in b order stays.
+  std::vector<Row> rows = {row({I(1), I(30)}), row({R(1.0), I(20)}), row({I(1), I(10)}),
+                           row({R(-0.0), I(5)}), row({R(0.0), I(6)}), row({N(), I(7)}), row({N(), I(8)})};
+  EXPECT_EQ(apply_post_run(rows, settings({false}, 1, true)), 5u);
+  EXPECT_EQ(dump(rows), "(Real(-0.0))(Real(0.0))(Null)(Int(1))(Real(1.0))");
+}
+
+TEST(PostRun, OffsetThenLimitAndFoundRows) {
+  auto ten = [] {
+    std::vector<Row> rows;
+    for (int i = 1; i <= 10; ++i) rows.push_back(row({I(i % 4)}));
+    return rows;
+  };
+  struct Case {
+    std::optional<std::int64_t> offset, limit;
+    bool distinct;
+    const char* want;
+    std::uint64_t found;
+  };
+  const Case cases[] = {
+      {2, 3, false, "(Int(3))(Int(0))(Int(1))", 10},
+      {{}, 0, false, "", 10},
+      {{}, -1, false, "", 10},
+      {-5, 2, false, "(Int(1))(Int(2))", 10},
+      {10, {}, false, "", 10},
+      {kMax, kMax, false, "", 10},
+      {{}, 1, true, "(Int(1))", 4},
+      {1, kMax, true, "(Int(2))(Int(3))(Int(0))", 4},
+  };
+  for (const Case& c : cases) {
+    std::vector<Row> rows = ten();
+    EXPECT_EQ(apply_post_run(rows, settings({}, 1, c.distinct, c.offset, c.limit)), c.found);
+    EXPECT_EQ(dump(rows), c.want);
+  }
+}
+
+}  // namespace
+}  // namespace bkf::vdbe
