@@ -153,6 +153,11 @@ TEST_F(PropertyTest, JoinsAndIndexOnlyCounts) {
       "SELECT count(*) FROM p LEFT JOIN {T} AS x ON x.a = p.v WHERE x.id IS NULL",
       "SELECT p.id FROM p LEFT JOIN {T} AS x ON x.a = p.v WHERE x.rowid IS NULL",
       "SELECT p.id, y.id FROM p JOIN {T} AS x ON x.a = p.v JOIN {T} AS y ON y.a = x.b",
+      "SELECT p.id, x.id, y.id FROM p LEFT JOIN {T} AS x ON x.a = p.v LEFT JOIN {T} AS y ON y.s = x.b",
+      "SELECT p.id, x.id, y.id FROM p LEFT JOIN {T} AS x ON x.n = p.v JOIN {T} AS y ON y.a = x.a",
+      "SELECT p.id, x.id FROM p JOIN {T} AS x ON x.a = p.v AND x.b = p.v",
+      "SELECT p.id, x.id FROM p LEFT JOIN {T} AS x ON x.a = p.v AND x.b >= p.v",
+      "SELECT p.id, count(*) FROM p LEFT JOIN {T} AS x ON x.a = p.v AND x.b < p.v GROUP BY p.id",
   };
   for (const char* q : queries) same(q, {});
   for (int i = 0; i < 60; ++i) {
