@@ -39,7 +39,6 @@ CmpOp mirror(CmpOp op) {
 }
 
 bool is_lower(CmpOp op) { return op == CmpOp::Gt || op == CmpOp::Ge; }
-bool is_upper(CmpOp op) { return op == CmpOp::Lt || op == CmpOp::Le; }
 
 // A key can be evaluated before `level` is positioned: it reads only earlier
 // levels (or nothing) and holds no aggregate, subquery or IN list.
