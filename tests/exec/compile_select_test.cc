@@ -54,6 +54,8 @@ TEST_F(SelectTest, ResolutionAndCompileErrors) {
       {"SELECT zz FROM t", "no such column: zz"},
       {"SELECT q.a FROM t", "no such table: q"},
       {"SELECT t.a FROM t AS q", "no such table: t"},
+      {"SELECT * FROM t AS q WHERE t.rowid = 5", "no such table: t"},
+      {"SELECT * FROM t AS q WHERE t.id >= 2", "no such table: t"},
       {"SELECT rowid FROM a, b", "ambiguous rowid; qualify it with a table"},
       {"SELECT x FROM a, b", "ambiguous column: x"},
       {"SELECT * FROM missing", "no such table: missing"},
