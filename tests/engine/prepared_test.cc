@@ -104,6 +104,32 @@ TEST_F(PreparedTest, RunsWithParametersAndTracksTheLastInsertId) {
   EXPECT_EQ(run_sql(db, "SELECT v FROM t ORDER BY id"), "[v] ('a') ('B')");
 }
 
+TEST_F(PreparedTest, LastInsertIdOfTheRowByRowInserts) {
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v INT UNIQUE)"), "ok");
+  // INSERT ... SELECT: the third inserted row.
+  EXPECT_EQ(run_sql(db, "INSERT INTO t (v) SELECT 10 UNION ALL SELECT 20 UNION ALL SELECT 30"), "affected 3");
+  EXPECT_EQ(db.last_insert_id(), 3);
+  // REPLACE of two rows: the second.
+  EXPECT_EQ(run_sql(db, "REPLACE INTO t VALUES (7, 10), (9, 20)"), "affected 2");
+  EXPECT_EQ(db.last_insert_id(), 9);
+  EXPECT_EQ(run_sql(db, "SELECT id, v FROM t ORDER BY id"), "[id, v] (3, 30) (7, 10) (9, 20)");
+  // Each row is a run of its own: a REPLACE whose second row fails keeps
+  // the first row's id although the statement is undone...
+  EXPECT_EQ(run_sql(db, "REPLACE INTO t VALUES (11, 40), (12, 'x'), (13, NULL), (14, NULL)"),
+            "!constraint violation: UNIQUE constraint failed: t__v__unique");
+  EXPECT_EQ(db.last_insert_id(), 13);
+  EXPECT_EQ(run_sql(db, "SELECT count(*) FROM t"), "[count(*)] (3)");
+  // ... while a plain multi-row INSERT is one run and keeps the old id.
+  EXPECT_EQ(run_sql(db, "INSERT INTO t VALUES (20, 1), (21, 1)"),
+            "!constraint violation: UNIQUE constraint failed: t__v__unique");
+  EXPECT_EQ(db.last_insert_id(), 13);
+  // An update by ON DUPLICATE KEY UPDATE inserts nothing.
+  EXPECT_EQ(run_sql(db, "INSERT INTO t (v) VALUES (30) ON DUPLICATE KEY UPDATE v = 31"), "affected 1");
+  EXPECT_EQ(db.last_insert_id(), 13);
+  EXPECT_EQ(run_sql(db, "INSERT INTO t (v) VALUES (30) ON DUPLICATE KEY UPDATE v = 32"), "affected 1");
+  EXPECT_EQ(db.last_insert_id(), 10);
+}
+
 TEST_F(PreparedTest, FoundRowsThroughAPreparedQuery) {
   ASSERT_EQ(run_sql(db, "CREATE TABLE t (a INT); INSERT INTO t VALUES (1), (2), (3), (4)"), "ok / affected 4");
   Prepared q = must_prepare(db, "SELECT SQL_CALC_FOUND_ROWS a FROM t WHERE a > ? LIMIT 1");
