@@ -5,7 +5,9 @@
 
 namespace bkf {
 
-bool is_valid_utf8(std::string_view s) noexcept {
+bool is_valid_utf8(std::string_view s) noexcept { return valid_utf8_prefix(s) == s.size(); }
+
+std::size_t valid_utf8_prefix(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
   const std::size_t n = s.size();
   std::size_t i = 0;
@@ -36,16 +38,16 @@ bool is_valid_utf8(std::string_view s) noexcept {
       if (b == 0xf0) lo = 0x90;       // overlong below U+10000
       else if (b == 0xf4) hi = 0x8f;  // above U+10FFFF
     } else {
-      return false;  // continuation byte, C0/C1 overlong lead, or F5..FF
+      return i;  // continuation byte, C0/C1 overlong lead, or F5..FF
     }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
+    if (n - i < len) return i;
+    if (p[i + 1] < lo || p[i + 1] > hi) return i;
     for (std::size_t k = 2; k < len; ++k) {
-      if ((p[i + k] & 0xc0) != 0x80) return false;
+      if ((p[i + k] & 0xc0) != 0x80) return i;
     }
     i += len;
   }
-  return true;
+  return n;
 }
 
 }  // namespace bkf

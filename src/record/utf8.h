@@ -10,5 +10,8 @@
 namespace bkf {
 
 bool is_valid_utf8(std::string_view s) noexcept;
+// Length of the longest valid prefix: s.size() exactly when s is valid, else
+// the offset of the sequence that is not.
+std::size_t valid_utf8_prefix(std::string_view s) noexcept;
 
 }  // namespace bkf
