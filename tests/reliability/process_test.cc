@@ -4,8 +4,8 @@
 // worker), journal-mode switches and checkpoints (all of them). At the end
 // no increment is lost, the row counts add up and integrity_check is ok.
 //
-// BKF_PROCESS_OPS sets the transactions per process (default 150,
-// sanitized 60).
+// BKF_PROCESS_OPS sets the transactions per process (default 500,
+// sanitized 150).
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ TEST(SeveralProcesses, NoIncrementIsLostAndCountsAddUp) {
     Database db = bkf::testing::open_db(path);
     ASSERT_TRUE(create_schema(db).ok());
   }
-  const std::uint64_t iterations = env_count("BKF_PROCESS_OPS", 150, 60);
+  const std::uint64_t iterations = env_count("BKF_PROCESS_OPS", 500, 150);
   const std::uint64_t seed = env_seed();
   pid_t pids[kWorkers];
   int pipes[kWorkers][2];
