@@ -173,5 +173,68 @@ TEST(FaultSweep, EveryFailingOperationOfAWorkload) {
               static_cast<unsigned long long>(failed_steps));
 }
 
+// A hot journal whose replay fails at any of its operations: opening
+// reports the failure, and the next open recovers the state before the
+// commit that died.
+TEST(FaultSweep, EveryFailingOperationOfARecovery) {
+  const std::string path = "/recover.db", journal = path + "-journal";
+  MemVfs mem;
+  std::string before;
+  {
+    auto db = Database::open(mem, path);
+    ASSERT_TRUE(db.ok());
+    for (std::size_t i = 0; i < 4; ++i) ASSERT_NE(run_sql(*db, kSteps[i]).substr(0, 1), "!") << i;
+    before = state(*db);
+  }
+  {
+    FaultVfs fault(mem);
+    auto db = Database::open(fault, path);
+    ASSERT_TRUE(db.ok());
+    fault.arm({.ops = static_cast<unsigned>(FaultOp::Unlink), .nth = 1, .action = FaultPlan::Action::Crash});
+    (void)run_sql(*db, kSteps[4]);
+    ASSERT_TRUE(fault.crashed());
+  }
+  const std::vector<std::uint8_t> db_bytes = mem.bytes(path), journal_bytes = mem.bytes(journal);
+  auto restore = [&] {
+    mem.clear();
+    mem.bytes(path) = db_bytes;
+    mem.bytes(journal) = journal_bytes;
+  };
+  std::uint64_t total = 0;
+  {
+    restore();
+    FaultVfs fault(mem);
+    ASSERT_TRUE(Database::open(fault, path).ok());
+    total = fault.count();
+  }
+  ASSERT_GE(total, 3u);  // the replay's writes, its sync, the unlink
+  std::uint64_t failed_opens = 0;
+  for (std::uint64_t n = 1; n <= total; ++n) {
+    for (bool torn : {false, true}) {
+      const std::string where = "recovery failing at operation " + std::to_string(n) + (torn ? ", torn" : "");
+      restore();
+      {
+        FaultVfs fault(mem);
+        fault.arm({.nth = n, .torn = torn});
+        auto db = Database::open(fault, path);
+        EXPECT_FALSE(mem.locked(path)) << where;
+        if (db.ok()) {
+          EXPECT_EQ(state(*db), before) << where;
+        } else {
+          ++failed_opens;
+        }
+      }
+      auto db = Database::open(mem, path);
+      ASSERT_TRUE(db.ok()) << where << ": " << db.error().to_string();
+      EXPECT_FALSE(mem.exists(journal)) << where;
+      EXPECT_EQ(state(*db), before) << where;
+      EXPECT_EQ(run_sql(*db, "PRAGMA integrity_check"), "[integrity_check] ('ok')") << where;
+    }
+  }
+  std::printf("recovery sweep: %llu operations, %llu fault points tried, %llu opens failed\n",
+              static_cast<unsigned long long>(total), static_cast<unsigned long long>(2 * total),
+              static_cast<unsigned long long>(failed_opens));
+}
+
 }  // namespace
 }  // namespace bkf::testing
