@@ -21,6 +21,7 @@ class MemFile final : public VfsFile {
   }
   Status write_all_at(const std::uint8_t* data, std::size_t len, std::uint64_t offset) override {
     auto& b = node_->bytes;
+    if (offset > MemVfs::kMaxFileSize || len > MemVfs::kMaxFileSize - offset) return Error::io(EFBIG);
     if (offset + len > b.size()) b.resize(offset + len);
     if (len) std::memcpy(b.data() + offset, data, len);
     return {};
@@ -28,6 +29,7 @@ class MemFile final : public VfsFile {
   Result<std::uint64_t> size() override { return std::uint64_t{node_->bytes.size()}; }
   Status sync() override { return {}; }
   Status truncate(std::uint64_t length) override {
+    if (length > MemVfs::kMaxFileSize) return Error::io(EFBIG);
     node_->bytes.resize(length);
     return {};
   }

@@ -2,7 +2,9 @@
 // that open thousands of databases and care neither about durability nor
 // about other processes.
 //
-// Files are byte vectors by path. A removed file lives on for the handles
+// Files are byte vectors by path, of at most kMaxFileSize bytes (a write or
+// truncation beyond is EFBIG, as a file-size limit would make it: a damaged
+// page count asks for pages far out). A removed file lives on for the handles
 // still open on it (as on POSIX), and a file made again at the same path
 // gets a new identity. Syncs do nothing. Locks follow the flock rules
 // between handles, but nothing ever waits: a lock that would have to wait
@@ -21,6 +23,8 @@ namespace bkf::testing {
 
 class MemVfs final : public Vfs {
  public:
+  static constexpr std::uint64_t kMaxFileSize = std::uint64_t{256} << 20;
+
   struct Node {
     std::vector<std::uint8_t> bytes;
     std::uint64_t inode = 0;
