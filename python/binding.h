@@ -1,4 +1,4 @@
-// Pieces shared by the whole Python module: owned references, the module
+// Code shared by the whole Python module: owned references, the module
 // state, the layouts of the Connection and Cursor objects, and the helpers
 // every entry point uses (exception containment, interpreter-lock release,
 // use flags).
