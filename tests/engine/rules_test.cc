@@ -1,0 +1,148 @@
+// The engine's pure rules where the end-to-end scripts cannot reach every
+// case: column affinity of defaults, integer key types, row counts of UNION
+// limits, the shape of IN comparison trees, and row de-duplication against
+// the record encoding as the model.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/engine_testing.h"
+#include "exec/engine/folding.h"
+#include "exec/engine/row_set.h"
+#include "exec/engine/schema_rules.h"
+#include "exec/engine/select_rules.h"
+#include "record/record.h"
+
+namespace bkf::testing {
+namespace {
+
+using engine::coerce_affinity;
+
+TEST(SchemaRules, CoerceAffinity) {
+  struct Case {
+    const char* type;
+    Value in;
+    Value want;
+  } cases[] = {
+      {"INT", Value::text("42"), Value::integer(42)},
+      {"integer", Value::text(" \t42\n"), Value::integer(42)},
+      {"INT", Value::text("+7"), Value::integer(7)},
+      {"INT", Value::text("-7"), Value::integer(-7)},
+      {"INT", Value::text("4x"), Value::text("4x")},
+      {"INT", Value::text("1.5"), Value::text("1.5")},
+      {"INT", Value::text(""), Value::text("")},
+      {"INT", Value::text("-"), Value::text("-")},
+      {"INT", Value::text("9223372036854775808"), Value::text("9223372036854775808")},
+      {"BIGINT", Value::text("-9223372036854775808"), Value::integer(std::numeric_limits<std::int64_t>::min())},
+      {"POINT", Value::text("3"), Value::integer(3)},
+      {"REAL", Value::text("1e3"), Value::real(1000.0)},
+      {"double precision", Value::text(" .5 "), Value::real(0.5)},
+      {"FLOAT", Value::text("-Infinity"), Value::real(-INFINITY)},
+      {"DECIMAL", Value::text("2"), Value::real(2.0)},
+      {"NUMERIC", Value::text("2.5x"), Value::text("2.5x")},
+      {"TEXT", Value::text("5"), Value::text("5")},
+      {"VARCHAR", Value::text("7"), Value::text("7")},
+      {"", Value::text("7"), Value::text("7")},
+      {"TEXT", Value::integer(5), Value::integer(5)},
+      {"INT", Value::real(2.5), Value::real(2.5)},
+      {"INT", Value::null(), Value::null()},
+      {"INT", Value::blob("1"), Value::blob("1")},
+  };
+  for (const Case& c : cases) {
+    Value got = coerce_affinity(c.type, c.in);
+    EXPECT_TRUE(got.identical(c.want)) << c.type << " " << value_debug(c.in) << " gave " << value_debug(got);
+  }
+  // NaN text under a real type becomes a NaN real.
+  Value nan = coerce_affinity("REAL", Value::text("nan"));
+  ASSERT_TRUE(nan.is_real());
+  EXPECT_TRUE(std::isnan(nan.real_value()));
+}
+
+TEST(SchemaRules, IntegerTypes) {
+  for (const char* t : {"INT", "int", "Int2", "INT4", "int8", "BIGINT", "INTEGER", "tinyint", "SMALLINT",
+                        "MediumInt"}) {
+    EXPECT_TRUE(engine::is_integer_type(t)) << t;
+  }
+  for (const char* t : {"", "INTEGERS", " INT", "INT ", "UNSIGNED", "INT UNSIGNED", "NUMBER", "TEXT", "POINT"}) {
+    EXPECT_FALSE(engine::is_integer_type(t)) << t;
+  }
+}
+
+TEST(SelectRules, RowCounts) {
+  EXPECT_EQ(engine::val_to_i64(Value::integer(-3)), -3);
+  EXPECT_EQ(engine::val_to_i64(Value::real(2.9)), 2);
+  EXPECT_EQ(engine::val_to_i64(Value::real(-2.9)), -2);
+  EXPECT_EQ(engine::val_to_i64(Value::real(1e300)), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(engine::val_to_i64(Value::real(NAN)), 0);
+  EXPECT_EQ(engine::val_to_i64(Value::text(" 12 ")), 12);
+  EXPECT_EQ(engine::val_to_i64(Value::text("12x")), 0);
+  EXPECT_EQ(engine::val_to_i64(Value::text("1.5")), 0);
+  EXPECT_EQ(engine::val_to_i64(Value::null()), 0);
+  EXPECT_EQ(engine::val_to_i64(Value::blob("7")), 0);
+}
+
+// Depth of an expression tree along Binary nodes, and its comparisons'
+// right-hand integers from left to right.
+void shape(const Expr& e, int depth, int& max_depth, std::vector<std::int64_t>& items) {
+  max_depth = std::max(max_depth, depth);
+  const auto& b = e.as<Expr::Binary>();
+  if (b.op == BinaryOp::Eq || b.op == BinaryOp::Ne) {
+    items.push_back(b.right->as<Expr::Integer>().value);
+    return;
+  }
+  shape(*b.left, depth + 1, max_depth, items);
+  shape(*b.right, depth + 1, max_depth, items);
+}
+
+TEST(Folding, InComparisonsFormABalancedTreeInItemOrder) {
+  for (std::size_t n : {1u, 2u, 3u, 5u, 8u, 1000u, 200000u}) {
+    std::vector<ExprPtr> items;
+    for (std::size_t i = 0; i < n; ++i) items.push_back(make_expr(Expr::Integer{static_cast<std::int64_t>(i)}));
+    ExprPtr chain = engine::in_comparisons(make_expr(Expr::Column{std::nullopt, "x"}), std::move(items), n % 2 == 0);
+    int depth = 0;
+    std::vector<std::int64_t> got;
+    shape(*chain, 0, depth, got);
+    ASSERT_EQ(got.size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(got[i], static_cast<std::int64_t>(i));
+    EXPECT_LE(depth, static_cast<int>(std::ceil(std::log2(static_cast<double>(n)))));
+  }
+  EXPECT_EQ(engine::in_comparisons(make_expr(Expr::Null{}), {}, false)->as<Expr::Integer>().value, 0);
+  EXPECT_EQ(engine::in_comparisons(make_expr(Expr::Null{}), {}, true)->as<Expr::Integer>().value, 1);
+}
+
+// Row de-duplication against the definition: equal record bytes.
+TEST(RowSet, MatchesRecordBytes) {
+  const std::vector<Value> pool = {Value::null(),      Value::integer(1),   Value::real(1.0),  Value::real(0.0),
+                                   Value::real(-0.0),  Value::integer(0),   Value::text("1"),  Value::blob("1"),
+                                   Value::text(""),    Value::blob(""),     Value::real(NAN),  Value::integer(-1),
+                                   Value::integer(std::numeric_limits<std::int64_t>::max())};
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t width = 1 + rng() % 3;
+    const std::size_t n = rng() % 200;
+    std::vector<Row> rows;
+    for (std::size_t i = 0; i < n; ++i) {
+      Row r;
+      for (std::size_t j = 0; j < width; ++j) r.push_back(pool[rng() % (round % 2 ? 4 : pool.size())]);
+      rows.push_back(std::move(r));
+    }
+    std::vector<Row> want;
+    std::set<std::string> seen;
+    for (const Row& r : rows) {
+      if (seen.insert(encode_record(r)).second) want.push_back(r);
+    }
+    std::vector<Row> got = rows;
+    engine::dedup_rows(got);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(encode_record(got[i]), encode_record(want[i]));
+  }
+}
+
+}  // namespace
+}  // namespace bkf::testing
