@@ -45,7 +45,9 @@ int main(void) {
     bkf_finalize(insert);
     return fail(db, "query");
   }
-  printf("%lld rows of %s, %s\n", (long long)n, bkf_col_name(db, 0), bkf_col_name(db, 1));
+  /* Each call of bkf_col_name replaces the string the previous one returned. */
+  printf("%lld rows of %s", (long long)n, bkf_col_name(db, 0));
+  printf(", %s\n", bkf_col_name(db, 1));
   for (size_t row = 0; row < bkf_row_count(db); ++row) {
     int64_t seen = 0;
     bkf_get_i64(db, row, 1, &seen);

@@ -180,11 +180,13 @@ TEST_F(Accessors, TextHoldingNulIsNotHandedOut) {
 TEST_F(Accessors, ManyCellsOneBuffer) {
   ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (a INTEGER, b TEXT)"), 0);
   Stmt ins(db, "INSERT INTO t VALUES (?, ?)");
+  ASSERT_EQ(bkf_exec(db, "BEGIN"), 0);
   for (int i = 0; i < 200; ++i) {
     bkf_bind_int(ins, 0, i);
     bkf_bind_text(ins, 1, std::string(static_cast<size_t>(i), 'x').c_str());
     ASSERT_EQ(bkf_exec_prepared(db, ins), 1);
   }
+  ASSERT_EQ(bkf_exec(db, "COMMIT"), 0);
   ASSERT_EQ(bkf_exec(db, "SELECT a, b FROM t ORDER BY a DESC"), 200);
   for (size_t r = 0; r < 200; ++r) {
     const size_t n = 199 - r;

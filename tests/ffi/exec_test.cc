@@ -61,7 +61,7 @@ TEST_F(Exec, FailureEmptiesBufferKeepsEarlierStatements) {
   ASSERT_EQ(bkf_exec(db, "SELECT 1, 2"), 1);
   EXPECT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('b'); SELECT * FROM nowhere; INSERT INTO t (v) VALUES ('c')"),
             -1);
-  EXPECT_EQ(last_error(db), "schema error: no such table: nowhere");
+  EXPECT_EQ(last_error(db), "execution error: no such table: nowhere");
   EXPECT_EQ(bkf_row_count(db), 0u);
   EXPECT_EQ(bkf_col_count(db), 0u);
   EXPECT_EQ(bkf_last_insert_id(db), 1);  // not taken on failure

@@ -51,6 +51,11 @@ class Results(DbTestCase):
         for sql, params, rowcount, description in cases:
             with self.subTest(sql):
                 self.assertEqual(self.state(sql, params), (rowcount, description))
+                if description is None:
+                    self.assertEqual(self.cur.fetchall(), [])
+                else:
+                    self.assertEqual(len(self.cur.fetchall()), rowcount)
+        self.cur.execute("INSERT INTO t (v) VALUES ('h'); SELECT v FROM t WHERE id = 1")
         self.assertEqual(self.cur.fetchall(), [("a",)])
 
     def test_fetching(self):
@@ -96,7 +101,7 @@ class Results(DbTestCase):
         self.assertIsInstance(cur, brackenford.Cursor)
         self.assertEqual(cur.fetchall(), [(5,)])
         self.assertIsNot(self.conn.execute("SELECT 1"), cur)
-        self.assertEngineError("schema error: no such table: nowhere", self.conn.execute, "SELECT * FROM nowhere")
+        self.assertEngineError("execution error: no such table: nowhere", self.conn.execute, "SELECT * FROM nowhere")
 
 
 class LastRowId(DbTestCase):

@@ -84,9 +84,10 @@ class Signatures(unittest.TestCase):
                 self.assertEqual(fn.__doc__, doc)
 
     def test_inspect_reads_the_signatures(self):
-        self.assertEqual(str(inspect.signature(Cursor.fetchmany)), "(self, size=1)")
+        # "$self" marks self as positional-only.
+        self.assertEqual(str(inspect.signature(Cursor.fetchmany)), "(self, /, size=1)")
         self.assertEqual(str(inspect.signature(brackenford.connect)), "(path)")
-        self.assertEqual(str(inspect.signature(Connection.execute)), "(self, sql, params=None)")
+        self.assertEqual(str(inspect.signature(Connection.execute)), "(self, /, sql, params=None)")
 
     def test_properties(self):
         self.assertEqual(Cursor.description.__doc__,

@@ -80,14 +80,14 @@ class WaitingForLocks(DbTestCase):
         path = self.path()
         a = brackenford.connect(path)
         a.execute("CREATE TABLE t (who TEXT)")
-        a.execute("BEGIN")
-        a.execute("INSERT INTO t VALUES ('a')")
-        started = threading.Event()
+        b_ready = threading.Event()
+        a_began = threading.Event()
         out = {}
 
         def writer():
             b = brackenford.connect(path)
-            started.set()
+            b_ready.set()
+            a_began.wait(JOIN_LIMIT)
             # Waits for a's exclusive lock; a can only commit if this wait
             # lets the interpreter run other threads.
             b.execute("INSERT INTO t VALUES ('b')")
@@ -95,7 +95,10 @@ class WaitingForLocks(DbTestCase):
 
         t = threading.Thread(target=writer, daemon=True)
         t.start()
-        self.assertTrue(started.wait(JOIN_LIMIT))
+        self.assertTrue(b_ready.wait(JOIN_LIMIT))
+        a.execute("BEGIN")
+        a.execute("INSERT INTO t VALUES ('a')")
+        a_began.set()
         time.sleep(0.2)  # give the writer time to block on the lock
         a.execute("INSERT INTO t VALUES ('a2')")
         a.execute("COMMIT")
