@@ -113,17 +113,5 @@ TEST_F(Exec, LastInsertIdFollowsInserts) {
   ASSERT_EQ(bkf_exec(db, "SELECT id FROM t"), 0);  // the failed statement was rolled back
 }
 
-// Two handles on one file: the second sees the first's commits, and an open
-// transaction on one makes the other wait rather than fail.
-TEST_F(Exec, TwoHandlesOnOneFile) {
-  Db other(dir.file("a.db"));
-  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('one')"), 1);
-  ASSERT_EQ(bkf_exec(other, "SELECT v FROM t"), 1);
-  EXPECT_EQ(str(other, 0, 0), "one");
-  ASSERT_EQ(bkf_exec(other, "INSERT INTO t (v) VALUES ('two')"), 1);
-  ASSERT_EQ(bkf_exec(db, "SELECT count(*) FROM t"), 1);
-  EXPECT_EQ(str(db, 0, 0), "2");
-}
-
 }  // namespace
 }  // namespace bkf_ctest

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <fstream>
-#include <sys/stat.h>
 
 #include "c_test_util.h"
 
@@ -45,16 +44,6 @@ TEST(Handles, NullStatementOnValidDatabaseRecordsMessage) {
   EXPECT_EQ(bkf_col_count(db), 2u);
 }
 
-TEST(Handles, FreshHandleIsEmpty) {
-  ScratchDir dir;
-  Db db(dir.file("a.db"));
-  ASSERT_NE(db.get(), nullptr);
-  EXPECT_EQ(bkf_row_count(db), 0u);
-  EXPECT_EQ(bkf_col_count(db), 0u);
-  EXPECT_EQ(bkf_last_error(db), nullptr);
-  EXPECT_EQ(bkf_last_insert_id(db), 0);
-}
-
 TEST(Handles, OpenFailuresReturnNull) {
   ScratchDir dir;
   EXPECT_EQ(bkf_open("\xff\xfe.db"), nullptr);                          // not UTF-8
@@ -65,20 +54,6 @@ TEST(Handles, OpenFailuresReturnNull) {
     f << std::string(8192, 'x');  // not a database
   }
   EXPECT_EQ(bkf_open(junk.c_str()), nullptr);
-}
-
-TEST(Handles, ReopenSeesCommittedData) {
-  ScratchDir dir;
-  const std::string path = dir.file("a.db");
-  {
-    Db db(path);
-    ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1), (2)"), 2);
-  }
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_size % 4096, 0);
-  Db db(path);
-  EXPECT_EQ(bkf_exec(db, "SELECT a FROM t"), 2);
 }
 
 // Statements and databases are released independently; the sanitizers watch

@@ -8,7 +8,6 @@ import os
 import random
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 
@@ -36,23 +35,29 @@ def needed_libraries(path):
 
 
 def other_interpreters():
-    """Every CPython 3.10 or later this machine has, besides the running one."""
-    candidates = set()
-    for minor in range(10, 20):
-        exe = shutil.which(f"python3.{minor}")
-        if exe:
-            candidates.add(exe)
+    """Every CPython 3.10 or later this machine has (on PATH or under pyenv),
+    one per installation, with its version."""
+    candidates = []
+    for d in os.environ.get("PATH", "").split(os.pathsep):
+        candidates += glob.glob(os.path.join(d, "python3.[0-9]*"))
     pyenv_root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
-    candidates.update(glob.glob(os.path.join(pyenv_root, "versions", "3.*", "bin", "python3")))
-    found = []
-    for exe in sorted(candidates):
+    candidates += glob.glob(os.path.join(pyenv_root, "versions", "3.*", "bin", "python3"))
+    found, seen = [], set()
+    for exe in candidates:
+        if exe.endswith("-config") or not os.access(exe, os.X_OK):
+            continue
         try:
-            out = subprocess.run([exe, "-c", "import sys; print(sys.implementation.name, *sys.version_info[:2])"],
+            out = subprocess.run([exe, "-c", "import sys; print(sys.implementation.name, *sys.version_info[:2], "
+                                             "sys.prefix)"],
                                  capture_output=True, text=True, timeout=60)
         except (OSError, subprocess.TimeoutExpired):
             continue
-        parts = out.stdout.split()
-        if out.returncode == 0 and len(parts) == 3 and parts[0] == "cpython" and (int(parts[1]), int(parts[2])) >= (3, 10):
+        parts = out.stdout.split(maxsplit=3)
+        if out.returncode != 0 or len(parts) != 4 or parts[0] != "cpython":
+            continue
+        installation = (os.path.realpath(parts[3]), parts[1], parts[2])
+        if (int(parts[1]), int(parts[2])) >= (3, 10) and installation not in seen:
+            seen.add(installation)
             found.append((exe, f"{parts[1]}.{parts[2]}"))
     return found
 
