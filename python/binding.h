@@ -130,6 +130,20 @@ struct CursorObject {
   CursorData d;
 };
 
+// A new reference to None / False, for returning.
+inline PyObject* new_none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+inline PyObject* new_false() {
+  Py_INCREF(Py_False);
+  return Py_False;
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a method table
+// holds.
+#define BKF_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
 inline constexpr const char* kConnectionName = "brackenford::Connection";
 inline constexpr const char* kCursorName = "brackenford::Cursor";
 

@@ -11,11 +11,6 @@ namespace {
 
 ConnectionObject* as_connection(PyObject* self) { return reinterpret_cast<ConnectionObject*>(self); }
 
-PyObject* none() {
-  Py_INCREF(Py_None);
-  return Py_None;
-}
-
 PyObject* connection_cursor(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* { return new_cursor(state_of(self), as_connection(self)); });
 }
@@ -40,7 +35,7 @@ PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* connection_nothing(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
     if (!check_owner(state_of(self), as_connection(self)->d.owner, kConnectionName)) return nullptr;
-    return none();
+    return new_none();
   });
 }
 
@@ -56,8 +51,7 @@ PyObject* connection_exit(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!check_owner(state_of(self), as_connection(self)->d.owner, kConnectionName)) return nullptr;
     PyObject* a[3];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    Py_INCREF(Py_False);
-    return Py_False;
+    return new_false();
   });
 }
 
@@ -73,8 +67,6 @@ void connection_dealloc(PyObject* self) {
   free_slot(self);
   Py_DECREF(type);
 }
-
-#define BKF_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef connection_methods[] = {
     {"cursor", connection_cursor, METH_NOARGS, "cursor($self)\n--\n\n"},

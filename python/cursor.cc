@@ -12,16 +12,6 @@ namespace {
 
 CursorObject* as_cursor(PyObject* self) { return reinterpret_cast<CursorObject*>(self); }
 
-PyObject* none() {
-  Py_INCREF(Py_None);
-  return Py_None;
-}
-
-PyObject* py_false() {
-  Py_INCREF(Py_False);
-  return Py_False;
-}
-
 // What one execution leaves in the cursor.
 struct Outcome {
   std::vector<std::string> columns;
@@ -99,7 +89,7 @@ PyObject* cursor_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::string_view sql;
     if (!arg_str("sql", a[0], sql)) return nullptr;
     if (!cursor_execute_step(as_cursor(self), sql, a[1])) return nullptr;
-    return none();
+    return new_none();
   });
 }
 
@@ -148,7 +138,7 @@ PyObject* cursor_executemany(PyObject* self, PyObject* const* args, Py_ssize_t n
     o.rowcount = total;
     o.lastrowid = db.last_insert_id();
     keep(cur, std::move(o));
-    return none();
+    return new_none();
   });
 }
 
@@ -157,7 +147,7 @@ PyObject* cursor_fetchone(PyObject* self, PyObject*) {
     CursorObject* cur = as_cursor(self);
     Use use;
     if (!enter_cursor_exclusive(cur, use)) return nullptr;
-    if (cur->d.pos >= cur->d.rows.size()) return none();
+    if (cur->d.pos >= cur->d.rows.size()) return new_none();
     PyObject* row = row_to_tuple(cur->d.rows[cur->d.pos]);
     if (row != nullptr) ++cur->d.pos;
     return row;
@@ -211,7 +201,7 @@ PyObject* cursor_close(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
     Use use;
     if (!enter_cursor_shared(as_cursor(self), use)) return nullptr;
-    return none();
+    return new_none();
   });
 }
 
@@ -228,7 +218,7 @@ PyObject* cursor_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!enter_cursor_shared(as_cursor(self), use)) return nullptr;
     PyObject* a[3];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    return py_false();
+    return new_false();
   });
 }
 
@@ -239,7 +229,7 @@ PyObject* cursor_description(PyObject* self, void*) {
     CursorObject* cur = as_cursor(self);
     Use use;
     if (!enter_cursor_shared(cur, use)) return nullptr;
-    if (cur->d.columns.empty()) return none();
+    if (cur->d.columns.empty()) return new_none();
     Ref list(PyList_New(static_cast<Py_ssize_t>(cur->d.columns.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < cur->d.columns.size(); ++i) {
@@ -248,7 +238,7 @@ PyObject* cursor_description(PyObject* self, void*) {
       PyObject* name = text_to_py(cur->d.columns[i]);
       if (name == nullptr) return nullptr;
       PyTuple_SetItem(tuple.get(), 0, name);
-      for (Py_ssize_t k = 1; k < 7; ++k) PyTuple_SetItem(tuple.get(), k, none());
+      for (Py_ssize_t k = 1; k < 7; ++k) PyTuple_SetItem(tuple.get(), k, new_none());
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
     }
     return list.release();
@@ -285,8 +275,6 @@ void cursor_dealloc(PyObject* self) {
   Py_XDECREF(reinterpret_cast<PyObject*>(conn));
   Py_DECREF(type);
 }
-
-#define BKF_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef cursor_methods[] = {
     {"execute", BKF_FASTCALL(cursor_execute), METH_FASTCALL | METH_KEYWORDS,

@@ -31,8 +31,6 @@ PyObject* new_ref(PyObject* obj) {
   return obj;
 }
 
-#define BKF_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-
 PyMethodDef connect_def = {"connect", BKF_FASTCALL(connect), METH_FASTCALL | METH_KEYWORDS,
                            "connect(path)\n--\n\nOpen (or create) a database file."};
 
