@@ -1,0 +1,34 @@
+"""Helpers shared by the Python module's tests."""
+
+import os
+import shutil
+import tempfile
+import unittest
+
+import brackenford
+
+
+class DbTestCase(unittest.TestCase):
+    """A scratch directory per test and connections opened in it."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="bkf_py_")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def path(self, name="test.db"):
+        return os.path.join(self.dir, name)
+
+    def connect(self, name="test.db"):
+        return brackenford.connect(self.path(name))
+
+    def assertEngineError(self, message, fn, *args, **kwargs):
+        """fn raises brackenford.Error whose only argument is message."""
+        with self.assertRaises(brackenford.Error) as cm:
+            fn(*args, **kwargs)
+        self.assertEqual(cm.exception.args, (message,))
+        return cm.exception
+
+
+def is_internal_failure(exc):
+    """The module's misuse exception: a BaseException that is no Exception."""
+    return isinstance(exc, BaseException) and not isinstance(exc, Exception)
