@@ -38,9 +38,9 @@ run_one() {
 }
 
 status=0
-for spec in sql:1024 dbfile:512 logs:512 record:512; do
+for entry in sql:1024 dbfile:512 logs:512 record:512; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || status=1; done
-  run_one "${spec%%:*}" "${spec##*:}" &
+  run_one "${entry%%:*}" "${entry##*:}" &
 done
 while [ "$(jobs -rp | wc -l)" -gt 0 ]; do wait -n || status=1; done
 wait || status=1
