@@ -102,7 +102,7 @@ std::optional<std::uint32_t> ExprCompiler::group_key(const Expr& e) const {
   if (!agg_ || !agg_->group_by) return std::nullopt;
   const auto& gb = *agg_->group_by;
   for (std::size_t i = 0; i < gb.size(); ++i) {
-    if (gb[i] && expr_same(e, *gb[i])) return agg_->key_start + static_cast<std::uint32_t>(i);
+    if (gb[i] && eq(e, *gb[i], RealEq::Bits)) return agg_->key_start + static_cast<std::uint32_t>(i);
   }
   return std::nullopt;
 }
