@@ -53,7 +53,7 @@ Result<Program> compile_aggregate(const SelectStmt& s, const Catalog& catalog, c
   const std::uint32_t O = g.regs(n + m);
   const std::uint32_t S = g.regs(ng);
   const std::uint32_t A = g.regs(na);
-  for (const Expr* a : aggs) g.prog.agg_specs.push_back(agg_spec(a->as<Expr::Aggregate>()));
+  for (const Expr* a : aggs) g.program().agg_specs.push_back(agg_spec(a->as<Expr::Aggregate>()));
 
   for (const TableScope& sc : ctx.scopes) g.emit(Op::open_read(sc.level, sc.table->root));
 

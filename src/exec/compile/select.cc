@@ -123,13 +123,13 @@ QueryLimits query_limits(const SelectStmt& s, const SelectOptions& opts) {
 
 Result<Program> finish_query(Gen& g, const SelectStmt& s, QueryLimits& limits, std::vector<ResultItem>& items,
                              const Ctx& ctx) {
-  g.prog.limit = BKF_TRY(std::move(limits.limit));
-  g.prog.offset = BKF_TRY(std::move(limits.offset));
-  for (ResultItem& it : items) g.prog.columns.push_back(std::move(it.name));
-  for (const OrderTerm& o : s.order_by) g.prog.order_desc.push_back(o.desc);
-  g.prog.ncursors = static_cast<std::uint32_t>(ctx.scopes.size());
-  g.prog.visible = static_cast<std::uint32_t>(items.size());
-  g.prog.distinct = s.distinct;
+  g.program().limit = BKF_TRY(std::move(limits.limit));
+  g.program().offset = BKF_TRY(std::move(limits.offset));
+  for (ResultItem& it : items) g.program().columns.push_back(std::move(it.name));
+  for (const OrderTerm& o : s.order_by) g.program().order_desc.push_back(o.desc);
+  g.program().ncursors = static_cast<std::uint32_t>(ctx.scopes.size());
+  g.program().visible = static_cast<std::uint32_t>(items.size());
+  g.program().distinct = s.distinct;
   return g.finish();
 }
 
@@ -185,12 +185,12 @@ Result<Program> compile_bare_count(const SelectStmt& s, const Catalog& catalog) 
   g.emit(Op::result_row(r, 1));
   g.emit(Op::halt());
   const auto& item = s.items[0].as<SelectItem::Expr>();
-  g.prog.columns.push_back(item.alias ? *item.alias : "count(*)");
-  g.prog.limit = BKF_TRY(const_limit(s.limit));
-  g.prog.offset = BKF_TRY(const_limit(s.offset));
-  g.prog.ncursors = 1;
-  g.prog.visible = 1;
-  g.prog.distinct = s.distinct;
+  g.program().columns.push_back(item.alias ? *item.alias : "count(*)");
+  g.program().limit = BKF_TRY(const_limit(s.limit));
+  g.program().offset = BKF_TRY(const_limit(s.offset));
+  g.program().ncursors = 1;
+  g.program().visible = 1;
+  g.program().distinct = s.distinct;
   return g.finish();
 }
 
@@ -210,11 +210,11 @@ Result<Program> compile_no_from(const SelectStmt& s, const SelectOptions& opts) 
   g.emit(Op::result_row(base, n));
   stop.resolve_here(g);
   g.emit(Op::halt());
-  for (ResultItem& it : items) g.prog.columns.push_back(std::move(it.name));
-  g.prog.limit = limit;
-  g.prog.offset = offset;
-  g.prog.visible = n;
-  g.prog.distinct = s.distinct;
+  for (ResultItem& it : items) g.program().columns.push_back(std::move(it.name));
+  g.program().limit = limit;
+  g.program().offset = offset;
+  g.program().visible = n;
+  g.program().distinct = s.distinct;
   return g.finish();
 }
 
