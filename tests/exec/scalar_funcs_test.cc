@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "value_testing.h"
+#include "support/values.h"
 
 namespace bkf {
 namespace {

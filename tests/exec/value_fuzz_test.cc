@@ -10,7 +10,7 @@
 #include "exec/scalar_funcs.h"
 #include "exec/value_ops.h"
 #include "record/utf8.h"
-#include "value_testing.h"
+#include "support/values.h"
 
 namespace bkf {
 namespace {

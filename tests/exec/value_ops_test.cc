@@ -9,7 +9,7 @@
 
 #include "exec/numeric_text.h"
 #include "exec/unicode.h"
-#include "value_testing.h"
+#include "support/values.h"
 
 namespace bkf {
 namespace {
