@@ -145,7 +145,7 @@ std::string show(const SelectStmt& s) {
   }
   for (std::size_t i = 0; i < s.from.size(); ++i) {
     const JoinedTable& t = s.from[i];
-    if (i == 0) out += " FROM ";
+    if (i == 0) out += t.kind == JoinKind::Left ? " FROM LEFT " : " FROM ";
     else if (t.kind == JoinKind::Left) out += " LEFT JOIN ";
     else if (t.on) out += " JOIN ";
     else out += ", ";
