@@ -25,7 +25,7 @@ class Accessors : public ::testing::Test {
     ASSERT_EQ(bkf_exec_prepared(db, q), 1) << last_error(db);
   }
 
-  ScratchDir dir;
+  TempDir dir;
   Db db{dir.file("a.db")};
 };
 

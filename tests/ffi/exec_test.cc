@@ -15,7 +15,7 @@ class Exec : public ::testing::Test {
     ASSERT_NE(db.get(), nullptr);
     ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"), 0) << last_error(db);
   }
-  ScratchDir dir;
+  TempDir dir;
   Db db{dir.file("a.db")};
 };
 
@@ -47,14 +47,6 @@ TEST_F(Exec, TotalsCountRowsReturnedAndRowsChanged) {
   EXPECT_EQ(str(db, 0, 0), "z");
 }
 
-TEST_F(Exec, ColumnNamesOfEmptyResult) {
-  ASSERT_EQ(bkf_exec(db, "SELECT id, v AS value FROM t"), 0);
-  ASSERT_EQ(bkf_col_count(db), 2u);
-  EXPECT_STREQ(bkf_col_name(db, 0), "id");
-  EXPECT_STREQ(bkf_col_name(db, 1), "value");
-  EXPECT_EQ(bkf_col_name(db, 2), nullptr);
-}
-
 TEST_F(Exec, FailureEmptiesBufferKeepsEarlierStatements) {
   ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('a')"), 1);
   ASSERT_EQ(bkf_last_insert_id(db), 1);
@@ -75,6 +67,7 @@ TEST_F(Exec, ParseErrorRunsNothing) {
   ASSERT_EQ(bkf_exec(db, "SELECT v FROM t"), 0);
 }
 
+// Bad SQL arguments, and failing to prepare, leave the buffer alone.
 TEST_F(Exec, BadSqlArgumentKeepsBuffer) {
   ASSERT_EQ(bkf_exec(db, "SELECT 7"), 1);
   EXPECT_EQ(bkf_exec(db, nullptr), -1);
@@ -84,6 +77,10 @@ TEST_F(Exec, BadSqlArgumentKeepsBuffer) {
   EXPECT_EQ(last_error(db), "sql is not valid UTF-8");
   EXPECT_EQ(bkf_prepare(db, "SELECT '\xed\xa0\x80'"), nullptr);  // an encoded surrogate
   EXPECT_EQ(last_error(db), "sql is not valid UTF-8");
+  EXPECT_EQ(bkf_prepare(db, nullptr), nullptr);
+  EXPECT_EQ(last_error(db), "sql is not valid UTF-8");
+  EXPECT_EQ(bkf_prepare(db, "SELECT 1; SELECT 2"), nullptr);
+  EXPECT_EQ(last_error(db), "execution error: prepare expects exactly one statement");
   EXPECT_EQ(str(db, 0, 0), "7");
 }
 
