@@ -165,10 +165,7 @@ TEST_F(SelectTest, AccessPaths) {
   EXPECT_TRUE(has_op(program("DELETE FROM m WHERE a = 3"), OpKind::SpoolRow));
   EXPECT_FALSE(has_op(program("DELETE FROM m WHERE id = 3"), OpKind::SpoolRow));
 
-  // The same rows through every path.
-  EXPECT_EQ(sorted_rows("SELECT id FROM m WHERE a = 3"), sorted_rows("SELECT id FROM m WHERE a + 0 = 3"));
-  EXPECT_EQ(sorted_rows("SELECT id FROM m WHERE a = ?", {Value::text("3")}),
-            sorted_rows("SELECT id FROM m WHERE a + 0 = 3"));
+  // The rows each path finds (the property test compares paths with scans).
   EXPECT_EQ(sorted_rows("SELECT id FROM m WHERE a = 1 AND b = 2"), "29;8");
   EXPECT_EQ(sorted_rows("SELECT id FROM m WHERE a >= 5 AND a < 6"), "12;19;26;33;40;5");
   EXPECT_EQ(rows("SELECT id FROM m WHERE id = ?", {Value::integer(7)}), "7");

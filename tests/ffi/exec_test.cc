@@ -1,5 +1,4 @@
-// bkf_exec: totals over several statements, the result buffer, messages and
-// the last inserted row id.
+// bkf_exec: totals over several statements, the result buffer and messages.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -96,18 +95,6 @@ TEST_F(Exec, MessageOutlivesLaterSuccesses) {
   EXPECT_EQ(last_error(db), message);
   EXPECT_EQ(bkf_exec(db, "SELECT nothing FROM t"), -1);
   EXPECT_NE(last_error(db), message);
-}
-
-TEST_F(Exec, LastInsertIdFollowsInserts) {
-  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (id, v) VALUES (40, 'x')"), 1);
-  EXPECT_EQ(bkf_last_insert_id(db), 40);
-  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('y'); SELECT 1"), 2);
-  EXPECT_EQ(bkf_last_insert_id(db), 41);
-  ASSERT_EQ(bkf_exec(db, "DELETE FROM t"), 2);
-  EXPECT_EQ(bkf_last_insert_id(db), 41);
-  EXPECT_EQ(bkf_exec(db, "INSERT INTO t (id, v) VALUES (7, 'a'), (7, 'b')"), -1);  // duplicate key
-  EXPECT_EQ(bkf_last_insert_id(db), 41);
-  ASSERT_EQ(bkf_exec(db, "SELECT id FROM t"), 0);  // the failed statement was rolled back
 }
 
 }  // namespace
