@@ -54,15 +54,6 @@ Database open_db(const std::string& path) {
   return std::move(*db);
 }
 
-Value query_value(Database& db, std::string_view sql) {
-  auto r = db.execute(sql);
-  if (!r || r->empty() || !r->back().is_rows() || r->back().rows.size() != 1 || r->back().rows[0].size() != 1) {
-    ADD_FAILURE() << sql << " gave " << results_text(r);
-    return Value();
-  }
-  return r->back().rows[0][0];
-}
-
 namespace {
 
 struct Block {

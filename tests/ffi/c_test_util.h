@@ -1,6 +1,8 @@
-// Helpers of the C interface's tests: handles that release themselves, and
-// the strings of the accessors.
+// Helpers of the C interface's tests: handles that release themselves, the
+// strings of the accessors, and a fixture with a table.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 
@@ -43,5 +45,16 @@ inline std::string str(BkfDb* db, size_t row, size_t col) {
   const char* s = bkf_get_str(db, row, col);
   return s != nullptr ? s : "<null>";
 }
+
+// A database in a scratch directory holding t (id INTEGER PRIMARY KEY, v TEXT).
+class TableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(db.get(), nullptr);
+    ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"), 0) << last_error(db);
+  }
+  TempDir dir;
+  Db db{dir.file("a.db")};
+};
 
 }  // namespace bkf_ctest

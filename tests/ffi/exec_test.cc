@@ -8,15 +8,7 @@
 namespace bkf_ctest {
 namespace {
 
-class Exec : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(db.get(), nullptr);
-    ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"), 0) << last_error(db);
-  }
-  TempDir dir;
-  Db db{dir.file("a.db")};
-};
+using Exec = TableTest;
 
 TEST_F(Exec, TotalsCountRowsReturnedAndRowsChanged) {
   struct Case {
