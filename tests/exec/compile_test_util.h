@@ -29,9 +29,12 @@ class CompileTest : public ::testing::Test {
   // The rows of a query as text ("a|b;c|d"), sorted when the order is not defined.
   std::string rows(const std::string& sql, std::vector<Value> binds = {}) { return rows_text(ok(sql, binds).rows); }
   std::string sorted_rows(const std::string& sql, std::vector<Value> binds = {}) {
-    std::vector<Row> rs = ok(sql, binds).rows;
-    std::sort(rs.begin(), rs.end(), [](const Row& a, const Row& b) { return rows_text({a}) < rows_text({b}); });
-    return rows_text(rs);
+    std::vector<std::string> parts;
+    for (Row& r : ok(sql, binds).rows) parts.push_back(rows_text({std::move(r)}));
+    std::sort(parts.begin(), parts.end());
+    std::string out;
+    for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? ";" : "") + parts[i];
+    return out;
   }
   // The display text of the error SQL must fail with, when run and when
   // only compiled.
