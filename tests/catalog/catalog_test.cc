@@ -9,7 +9,6 @@
 #include "btree/keyenc.h"
 #include "catalog_test_util.h"
 #include "support/fault_vfs.h"
-#include "support/temp_dir.h"
 
 namespace bkf::testing {
 namespace {
@@ -18,13 +17,6 @@ std::string file_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
-
-class CatalogTest : public ::testing::Test {
- protected:
-  TempDir dir;
-  OsVfs vfs;
-  std::string path = dir.file("db");
-};
 
 TEST_F(CatalogTest, FreshOpenCreatesTheSchemaTreeAndReopenWritesNothing) {
   {

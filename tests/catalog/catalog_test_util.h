@@ -16,6 +16,7 @@
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
 #include "record/record.h"
+#include "support/temp_dir.h"
 
 namespace bkf::testing {
 
@@ -78,6 +79,14 @@ struct Db {
     must(pager->read_unlock());
     return must(std::move(r));
   }
+};
+
+// A scratch directory with a database path in it.
+class CatalogTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  OsVfs vfs;
+  std::string path = dir.file("db");
 };
 
 inline Column col(std::string name, std::string type = "") {

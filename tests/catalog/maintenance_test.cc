@@ -7,12 +7,11 @@
 #include "btree/index.h"
 #include "btree/keyenc.h"
 #include "catalog_test_util.h"
-#include "support/temp_dir.h"
 
 namespace bkf::testing {
 namespace {
 
-class MaintenanceTest : public ::testing::Test {
+class MaintenanceTest : public CatalogTest {
  protected:
   void SetUp() override {
     db = Db::open(vfs, dir.file("db"));
@@ -29,8 +28,6 @@ class MaintenanceTest : public ::testing::Test {
     }));
   }
 
-  TempDir dir;
-  OsVfs vfs;
   Db db;
   std::uint32_t root = 0;
 };

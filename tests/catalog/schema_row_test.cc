@@ -8,14 +8,13 @@
 
 #include "catalog/schema_state.h"
 #include "record/record.h"
+#include "support/values.h"
 
 namespace bkf {
 namespace {
 
 using Row = std::vector<Value>;
-Value T(const char* s) { return Value::text(s); }
-Value I(std::int64_t v) { return Value::integer(v); }
-Value N() { return Value::null(); }
+using namespace bkf::testing;
 
 // A row as the schema tree gives it back: encoded and decoded.
 Row through_record(const Row& row) {

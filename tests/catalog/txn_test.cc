@@ -5,17 +5,11 @@
 #include "btree/index.h"
 #include "catalog_test_util.h"
 #include "support/fault_vfs.h"
-#include "support/temp_dir.h"
 
 namespace bkf::testing {
 namespace {
 
-class TxnTest : public ::testing::Test {
- protected:
-  TempDir dir;
-  OsVfs vfs;
-  std::string path = dir.file("db");
-};
+using TxnTest = CatalogTest;
 
 // The scenario of a rolled-back schema transaction: without restore the
 // catalog would keep naming pages that the next allocation hands out again.

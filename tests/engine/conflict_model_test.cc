@@ -73,7 +73,8 @@ TEST(ConflictModel, RandomStatementsMatchTheModel) {
     // What REPLACE and ON DUPLICATE KEY UPDATE find by the key.
     const std::optional<std::int64_t> by_k = k.is_null() ? std::nullopt : find_k(model, k);
     const std::string unique_failed = "!constraint violation: UNIQUE constraint failed: r__k__unique";
-    switch (rng() % 4) {
+    const std::uint64_t choice = rng() % 4;
+    switch (choice) {
       case 0: {  // REPLACE: both conflicting rows go, then the insert
         sql = "REPLACE INTO r " + cols + " VALUES " + vals;
         Model after = model;
@@ -99,23 +100,15 @@ TEST(ConflictModel, RandomStatementsMatchTheModel) {
           want = "affected 1";
         }
         break;
-      case 2: {  // ON DUPLICATE KEY UPDATE: the row id decides first
-        sql = "INSERT INTO r " + cols + " VALUES " + vals + " ON DUPLICATE KEY UPDATE v = v + VALUES(v) + 1";
-        std::optional<std::int64_t> dup = by_id ? by_id : by_k;
-        if (dup) {
+      default: {  // ON DUPLICATE KEY UPDATE (the row id decides first), or a plain INSERT
+        const bool on_dup = choice == 2;
+        sql = "INSERT INTO r " + cols + " VALUES " + vals;
+        const std::optional<std::int64_t> dup = by_id ? by_id : by_k;
+        if (on_dup) sql += " ON DUPLICATE KEY UPDATE v = v + VALUES(v) + 1";
+        if (on_dup && dup) {
           model[*dup].v += v + 1;
           want = "affected 1";
-        } else if (find_k(model, k)) {
-          want = unique_failed;
-        } else {
-          model[id] = {k, v};
-          want = "affected 1";
-        }
-        break;
-      }
-      default:  // plain INSERT
-        sql = "INSERT INTO r " + cols + " VALUES " + vals;
-        if (by_id) {
+        } else if (by_id) {
           want = "!constraint violation: UNIQUE constraint failed: r.id";
         } else if (find_k(model, k)) {
           want = unique_failed;
@@ -124,6 +117,7 @@ TEST(ConflictModel, RandomStatementsMatchTheModel) {
           want = "affected 1";
         }
         break;
+      }
     }
     ASSERT_EQ(run_sql(db, sql), want) << "step " << step << ": " << sql;
     ASSERT_EQ(run_sql(db, "SELECT id, k, v FROM r ORDER BY id"), model_text(model)) << "after " << sql;

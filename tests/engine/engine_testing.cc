@@ -3,23 +3,18 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/hex.h"
+
 namespace bkf::testing {
 
 std::string value_text(const Value& v) {
-  static const char* kHex = "0123456789abcdef";
   std::string out;
   switch (v.kind()) {
     case ValueKind::Null: return "NULL";
     case ValueKind::Int: return std::to_string(v.int_value());
     case ValueKind::Real: append_real_debug(out, v.real_value()); return out;
     case ValueKind::Text: return "'" + v.bytes_string() + "'";
-    case ValueKind::Blob:
-      out = "x'";
-      for (unsigned char c : v.bytes()) {
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-      }
-      return out + "'";
+    case ValueKind::Blob: return "x'" + hex(v.bytes()) + "'";
   }
   return "?";
 }
@@ -57,15 +52,6 @@ Database open_db(const std::string& path) {
     std::abort();
   }
   return std::move(*db);
-}
-
-Value query_value(Database& db, std::string_view sql) {
-  auto r = db.execute(sql);
-  if (!r || r->empty() || !r->back().is_rows() || r->back().rows.size() != 1 || r->back().rows[0].size() != 1) {
-    ADD_FAILURE() << sql << " gave " << results_text(r);
-    return Value();
-  }
-  return r->back().rows[0][0];
 }
 
 namespace {

@@ -45,10 +45,6 @@ std::string run_sql(Database& db, std::string_view sql);
 // Opens a database or fails the test.
 Database open_db(const std::string& path);
 
-// The single value of a one-row, one-column query (fails the test
-// otherwise).
-Value query_value(Database& db, std::string_view sql);
-
 // Runs a script file; every mismatch is a test failure naming the line.
 void run_script_file(const std::string& path);
 

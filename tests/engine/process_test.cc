@@ -17,13 +17,7 @@ namespace {
 template <class F>
 pid_t spawn(F&& body) {
   pid_t pid = fork();
-  if (pid == 0) {
-    int code = 1;
-    {
-      code = body();
-    }
-    _exit(code);
-  }
+  if (pid == 0) _exit(body());
   return pid;
 }
 

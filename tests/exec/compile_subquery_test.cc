@@ -37,7 +37,7 @@ TEST_F(SubqueryTest, ParametersAndCache) {
   const char* q = "SELECT t.id, (SELECT count(*) FROM u WHERE u.k = t.k) FROM t";
   EXPECT_EQ(rows(q), "1|3;2|1;3|3;4|0;5|3");
   // One run per distinct argument: k = 1, 2, 3; the other two rows hit the cache.
-  QueryResult r = ok(q);
+  QueryResult r = run(q);
   EXPECT_EQ(r.subquery_runs, 3u);
   EXPECT_EQ(r.subquery_cache_hits, 2u);
   std::vector<ParamSrc> ps = params_of(program(q));
@@ -51,7 +51,7 @@ TEST_F(SubqueryTest, ParametersAndCache) {
   EXPECT_EQ(rows("SELECT (SELECT max(u.v) FROM u WHERE u.id = t.id AND u.k = T.K) FROM t"), "100;NULL;NULL;NULL;NULL");
   // Without outer references: no parameter, one run.
   EXPECT_TRUE(params_of(program("SELECT (SELECT count(*) FROM u) FROM t")).empty());
-  EXPECT_EQ(ok("SELECT (SELECT count(*) FROM u) FROM t").subquery_runs, 1u);
+  EXPECT_EQ(run("SELECT (SELECT count(*) FROM u) FROM t").subquery_runs, 1u);
   // The sub-program seeks with its parameter.
   vdbe::Program p = program("SELECT (SELECT v FROM u WHERE u.id = t.k) FROM t");
   ASSERT_EQ(p.subprograms.size(), 1u);

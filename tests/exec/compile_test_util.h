@@ -24,42 +24,47 @@ class CompileTest : public ::testing::Test {
 
   // Runs SQL that must succeed.
   QueryResult ok(const std::string& sql, std::vector<Value> binds = {}) {
-    Result<QueryResult> r = db_->exec(sql, binds);
-    EXPECT_TRUE(r.ok()) << sql << "\n  -> " << (r.ok() ? "" : r.error().to_string());
-    return r.ok() ? std::move(*r) : QueryResult{};
+    return must(db_->exec(sql, binds), sql);
   }
-  // The rows of a query as text ("a|b;c|d").
+  // The rows of a query as text ("a|b;c|d"), sorted when the order is not defined.
   std::string rows(const std::string& sql, std::vector<Value> binds = {}) { return rows_text(ok(sql, binds).rows); }
-  // The same, with the rows sorted (for results whose order is not defined).
   std::string sorted_rows(const std::string& sql, std::vector<Value> binds = {}) {
-    std::vector<Row> rs = ok(sql, binds).rows;
     std::vector<std::string> parts;
-    for (const Row& r : rs) parts.push_back(rows_text({r}));
+    for (Row& r : ok(sql, binds).rows) parts.push_back(rows_text({std::move(r)}));
     std::sort(parts.begin(), parts.end());
     std::string out;
     for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? ";" : "") + parts[i];
     return out;
   }
-  // The display text of the error SQL must fail with.
+  // The display text of the error SQL must fail with, when run and when
+  // only compiled.
   std::string err(const std::string& sql, std::vector<Value> binds = {}) {
     Result<QueryResult> r = db_->exec(sql, binds);
-    if (r.ok()) return "(no error)";
-    return r.error().to_string();
+    return r.ok() ? "(no error)" : r.error().to_string();
   }
-  vdbe::Program program(const std::string& sql) {
+  std::string compile_err(const std::string& sql) {
     Result<vdbe::Program> p = db_->compile(sql);
-    EXPECT_TRUE(p.ok()) << sql << "\n  -> " << (p.ok() ? "" : p.error().to_string());
-    return p.ok() ? std::move(*p) : vdbe::Program{};
+    return p.ok() ? "(no error)" : p.error().to_string();
+  }
+  vdbe::Program program(const std::string& sql) { return must(db_->compile(sql), sql); }
+  // A compiled program run once, with what the machine counted.
+  QueryResult run(const std::string& sql, bool writes = false, std::vector<Value> binds = {}) {
+    return must(db_->run(program(sql), writes, binds), sql);
+  }
+
+  template <class T>
+  T must(Result<T> r, const std::string& sql) {
+    EXPECT_TRUE(r.ok()) << sql << "\n  -> " << (r.ok() ? "" : r.error().to_string());
+    return r.ok() ? std::move(*r) : T{};
   }
 
   TempDir dir_;
   std::unique_ptr<SqlHarness> db_;
 };
 
-// Instructions of a kind in a program (not counting its sub-programs).
-inline int count_ops(const vdbe::Program& p, vdbe::OpKind k) {
-  return static_cast<int>(std::count_if(p.ops.begin(), p.ops.end(), [&](const vdbe::Op& op) { return op.kind == k; }));
+// Whether a program (not counting its sub-programs) holds an instruction of a kind.
+inline bool has_op(const vdbe::Program& p, vdbe::OpKind k) {
+  return std::any_of(p.ops.begin(), p.ops.end(), [&](const vdbe::Op& op) { return op.kind == k; });
 }
-inline bool has_op(const vdbe::Program& p, vdbe::OpKind k) { return count_ops(p, k) > 0; }
 
 }  // namespace bkf::testing

@@ -25,7 +25,7 @@ class Accessors : public ::testing::Test {
     ASSERT_EQ(bkf_exec_prepared(db, q), 1) << last_error(db);
   }
 
-  ScratchDir dir;
+  TempDir dir;
   Db db{dir.file("a.db")};
 };
 
@@ -34,19 +34,9 @@ TEST_F(Accessors, TextOfReals) {
     double x;
     const char* text;
   } cases[] = {
-      {3.0, "3"},
-      {-0.0, "0"},
-      {0.5, "0.5"},
-      {-2.25, "-2.25"},
-      {0.1, "0.1"},
-      {1e15 - 1, "999999999999999"},
-      {1e15, "1000000000000000"},
-      {-1e15, "-1000000000000000"},
-      {1e-7, "0.0000001"},
-      {1e20, "100000000000000000000"},
-      {123456789.125, "123456789.125"},
-      {std::nan(""), "NaN"},
-      {std::numeric_limits<double>::infinity(), "inf"},
+      {3.0, "3"}, {-0.0, "0"}, {0.5, "0.5"}, {-2.25, "-2.25"}, {0.1, "0.1"}, {1e15 - 1, "999999999999999"},
+      {1e15, "1000000000000000"}, {-1e15, "-1000000000000000"}, {1e-7, "0.0000001"}, {1e20, "100000000000000000000"},
+      {123456789.125, "123456789.125"}, {std::nan(""), "NaN"}, {std::numeric_limits<double>::infinity(), "inf"},
       {-std::numeric_limits<double>::infinity(), "-inf"},
   };
   for (const auto& c : cases) {
@@ -76,8 +66,7 @@ TEST_F(Accessors, BlobsDecodeWithReplacementCharacters) {
     const char* hex;
     std::string text;
   } cases[] = {
-      {"61ff62", std::string("a") + R + "b"},
-      {"c328", std::string(R) + "("},
+      {"61ff62", std::string("a") + R + "b"}, {"c328", std::string(R) + "("},
       {"e282", R},                         // truncated three-byte sequence: one replacement
       {"e28241", std::string(R) + "A"},
       {"f09f98", R},                       // truncated four-byte sequence
@@ -111,15 +100,9 @@ TEST_F(Accessors, IntegersFromCells) {
     int32_t rc;
     int64_t value;
   } cases[] = {
-      {0, 1, 2},
-      {1, 1, -2},
-      {2, 1, INT64_MAX},
-      {3, 1, INT64_MIN},
-      {4, 1, 0},
+      {0, 1, 2}, {1, 1, -2}, {2, 1, INT64_MAX}, {3, 1, INT64_MIN}, {4, 1, 0},
       {5, 0, -99},  // text is not parsed; out untouched
-      {6, 1, INT64_MIN},
-      {7, 0, -99},
-      {8, 1, 9007199254740992},
+      {6, 1, INT64_MIN}, {7, 0, -99}, {8, 1, 9007199254740992},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.col);

@@ -1,57 +1,60 @@
-// Helpers of the C interface's tests: a scratch directory and a database
-// handle in it that closes itself.
+// Helpers of the C interface's tests: handles that release themselves, the
+// strings of the accessors, and a fixture with a table.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 
 #include "brackenford.h"
+#include "support/temp_dir.h"
 
 namespace bkf_ctest {
 
-// A fresh directory, removed with its contents at destruction.
-class ScratchDir {
+using bkf::testing::TempDir;
+
+// An owned handle, released with Free at destruction.
+template <class T, void (*Free)(T*)>
+class Handle {
  public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  explicit Handle(T* p) : p_(p) {}
+  ~Handle() { Free(p_); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  T* get() const { return p_; }
+  operator T*() const { return p_; }
 
  private:
-  std::string path_;
+  T* p_;
 };
 
-// An open handle (bkf_close at destruction).
-class Db {
- public:
-  explicit Db(const std::string& path) : db_(bkf_open(path.c_str())) {}
-  ~Db() { bkf_close(db_); }
-  Db(const Db&) = delete;
-  Db& operator=(const Db&) = delete;
-  BkfDb* get() const { return db_; }
-  operator BkfDb*() const { return db_; }
-
- private:
-  BkfDb* db_;
+struct Db : Handle<BkfDb, bkf_close> {
+  explicit Db(const std::string& path) : Handle(bkf_open(path.c_str())) {}
 };
-
-// A prepared statement (bkf_finalize at destruction).
-class Stmt {
- public:
-  Stmt(BkfDb* db, const char* sql) : stmt_(bkf_prepare(db, sql)) {}
-  ~Stmt() { bkf_finalize(stmt_); }
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-  BkfStmt* get() const { return stmt_; }
-  operator BkfStmt*() const { return stmt_; }
-
- private:
-  BkfStmt* stmt_;
+struct Stmt : Handle<BkfStmt, bkf_finalize> {
+  Stmt(BkfDb* db, const char* sql) : Handle(bkf_prepare(db, sql)) {}
 };
 
 // bkf_last_error as a string ("" when there is none).
-std::string last_error(BkfDb* db);
+inline std::string last_error(BkfDb* db) {
+  const char* e = bkf_last_error(db);
+  return e != nullptr ? e : "";
+}
 // bkf_get_str as a string, "<null>" for NULL.
-std::string str(BkfDb* db, size_t row, size_t col);
+inline std::string str(BkfDb* db, size_t row, size_t col) {
+  const char* s = bkf_get_str(db, row, col);
+  return s != nullptr ? s : "<null>";
+}
+
+// A database in a scratch directory holding t (id INTEGER PRIMARY KEY, v TEXT).
+class TableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(db.get(), nullptr);
+    ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"), 0) << last_error(db);
+  }
+  TempDir dir;
+  Db db{dir.file("a.db")};
+};
 
 }  // namespace bkf_ctest

@@ -1,5 +1,4 @@
-// bkf_exec: totals over several statements, the result buffer, messages and
-// the last inserted row id.
+// bkf_exec: totals over several statements, the result buffer and messages.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,15 +8,7 @@
 namespace bkf_ctest {
 namespace {
 
-class Exec : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(db.get(), nullptr);
-    ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"), 0) << last_error(db);
-  }
-  ScratchDir dir;
-  Db db{dir.file("a.db")};
-};
+using Exec = TableTest;
 
 TEST_F(Exec, TotalsCountRowsReturnedAndRowsChanged) {
   struct Case {
@@ -47,14 +38,6 @@ TEST_F(Exec, TotalsCountRowsReturnedAndRowsChanged) {
   EXPECT_EQ(str(db, 0, 0), "z");
 }
 
-TEST_F(Exec, ColumnNamesOfEmptyResult) {
-  ASSERT_EQ(bkf_exec(db, "SELECT id, v AS value FROM t"), 0);
-  ASSERT_EQ(bkf_col_count(db), 2u);
-  EXPECT_STREQ(bkf_col_name(db, 0), "id");
-  EXPECT_STREQ(bkf_col_name(db, 1), "value");
-  EXPECT_EQ(bkf_col_name(db, 2), nullptr);
-}
-
 TEST_F(Exec, FailureEmptiesBufferKeepsEarlierStatements) {
   ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('a')"), 1);
   ASSERT_EQ(bkf_last_insert_id(db), 1);
@@ -75,6 +58,7 @@ TEST_F(Exec, ParseErrorRunsNothing) {
   ASSERT_EQ(bkf_exec(db, "SELECT v FROM t"), 0);
 }
 
+// Bad SQL arguments, and failing to prepare, leave the buffer alone.
 TEST_F(Exec, BadSqlArgumentKeepsBuffer) {
   ASSERT_EQ(bkf_exec(db, "SELECT 7"), 1);
   EXPECT_EQ(bkf_exec(db, nullptr), -1);
@@ -84,6 +68,10 @@ TEST_F(Exec, BadSqlArgumentKeepsBuffer) {
   EXPECT_EQ(last_error(db), "sql is not valid UTF-8");
   EXPECT_EQ(bkf_prepare(db, "SELECT '\xed\xa0\x80'"), nullptr);  // an encoded surrogate
   EXPECT_EQ(last_error(db), "sql is not valid UTF-8");
+  EXPECT_EQ(bkf_prepare(db, nullptr), nullptr);
+  EXPECT_EQ(last_error(db), "sql is not valid UTF-8");
+  EXPECT_EQ(bkf_prepare(db, "SELECT 1; SELECT 2"), nullptr);
+  EXPECT_EQ(last_error(db), "execution error: prepare expects exactly one statement");
   EXPECT_EQ(str(db, 0, 0), "7");
 }
 
@@ -99,18 +87,6 @@ TEST_F(Exec, MessageOutlivesLaterSuccesses) {
   EXPECT_EQ(last_error(db), message);
   EXPECT_EQ(bkf_exec(db, "SELECT nothing FROM t"), -1);
   EXPECT_NE(last_error(db), message);
-}
-
-TEST_F(Exec, LastInsertIdFollowsInserts) {
-  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (id, v) VALUES (40, 'x')"), 1);
-  EXPECT_EQ(bkf_last_insert_id(db), 40);
-  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('y'); SELECT 1"), 2);
-  EXPECT_EQ(bkf_last_insert_id(db), 41);
-  ASSERT_EQ(bkf_exec(db, "DELETE FROM t"), 2);
-  EXPECT_EQ(bkf_last_insert_id(db), 41);
-  EXPECT_EQ(bkf_exec(db, "INSERT INTO t (id, v) VALUES (7, 'a'), (7, 'b')"), -1);  // duplicate key
-  EXPECT_EQ(bkf_last_insert_id(db), 41);
-  ASSERT_EQ(bkf_exec(db, "SELECT id FROM t"), 0);  // the failed statement was rolled back
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ TEST(Handles, EveryFunctionAcceptsNullHandles) {
 }
 
 TEST(Handles, NullStatementOnValidDatabaseRecordsMessage) {
-  ScratchDir dir;
+  TempDir dir;
   Db db(dir.file("a.db"));
   ASSERT_NE(db.get(), nullptr);
   ASSERT_EQ(bkf_exec(db, "SELECT 1, 2"), 1);
@@ -45,7 +45,7 @@ TEST(Handles, NullStatementOnValidDatabaseRecordsMessage) {
 }
 
 TEST(Handles, OpenFailuresReturnNull) {
-  ScratchDir dir;
+  TempDir dir;
   EXPECT_EQ(bkf_open("\xff\xfe.db"), nullptr);                          // not UTF-8
   EXPECT_EQ(bkf_open(dir.file("missing/sub/a.db").c_str()), nullptr);  // no such directory
   const std::string junk = dir.file("junk.db");
@@ -59,7 +59,7 @@ TEST(Handles, OpenFailuresReturnNull) {
 // Statements and databases are released independently; the sanitizers watch
 // both orders.
 TEST(Handles, StatementAndDatabaseReleasedInEitherOrder) {
-  ScratchDir dir;
+  TempDir dir;
   BkfDb* db = bkf_open(dir.file("a.db").c_str());
   ASSERT_NE(db, nullptr);
   BkfStmt* a = bkf_prepare(db, "SELECT ?");
@@ -75,7 +75,7 @@ TEST(Handles, StatementAndDatabaseReleasedInEitherOrder) {
 // An abandoned transaction ends with the handle: its lock is gone and none
 // of its changes reached the file.
 TEST(Handles, CloseAbandonsOpenTransaction) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string path = dir.file("a.db");
   Db other(path);
   ASSERT_EQ(bkf_exec(other, "CREATE TABLE t (a INTEGER)"), 0);

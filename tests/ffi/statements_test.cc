@@ -11,24 +11,7 @@
 namespace bkf_ctest {
 namespace {
 
-class Statements : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(db.get(), nullptr);
-    ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"), 0) << last_error(db);
-  }
-  ScratchDir dir;
-  Db db{dir.file("a.db")};
-};
-
-TEST_F(Statements, PrepareErrors) {
-  ASSERT_EQ(bkf_exec(db, "SELECT 1"), 1);
-  EXPECT_EQ(bkf_prepare(db, "SELECT 1; SELECT 2"), nullptr);
-  EXPECT_EQ(last_error(db), "execution error: prepare expects exactly one statement");
-  EXPECT_EQ(bkf_prepare(db, nullptr), nullptr);
-  EXPECT_EQ(last_error(db), "sql is not valid UTF-8");
-  EXPECT_EQ(bkf_row_count(db), 1u);  // preparing leaves the buffer alone
-}
+using Statements = TableTest;
 
 TEST_F(Statements, InsertRunTwiceAndLastInsertId) {
   Stmt ins(db, "INSERT INTO t (v) VALUES (?)");
@@ -58,9 +41,11 @@ TEST_F(Statements, QueryBuffersRowsAndReportsTheirNumber) {
   EXPECT_STREQ(bkf_col_name(db, 1), "v");
   EXPECT_EQ(str(db, 1, 1), "c");
   bkf_bind_int(q, 0, 10);
-  ASSERT_EQ(bkf_exec_prepared(db, q), 0);
+  ASSERT_EQ(bkf_exec_prepared(db, q), 0);  // an empty result keeps its columns
   EXPECT_EQ(bkf_row_count(db), 0u);
   EXPECT_EQ(bkf_col_count(db), 2u);
+  EXPECT_STREQ(bkf_col_name(db, 1), "v");
+  EXPECT_EQ(bkf_col_name(db, 2), nullptr);
 }
 
 TEST_F(Statements, BindingFillsLowerSlotsWithNull) {

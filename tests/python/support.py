@@ -21,6 +21,16 @@ class DbTestCase(unittest.TestCase):
     def connect(self, name="test.db"):
         return brackenford.connect(self.path(name))
 
+    def __getattr__(self, name):
+        """conn and cur: a connection to test.db and a cursor of it, made on first use."""
+        if name == "conn":
+            self.conn = self.connect()
+            return self.conn
+        if name == "cur":
+            self.cur = self.conn.cursor()
+            return self.cur
+        raise AttributeError(name)
+
     def assertEngineError(self, message, fn, *args, **kwargs):
         """fn raises brackenford.Error whose only argument is message."""
         with self.assertRaises(brackenford.Error) as cm:

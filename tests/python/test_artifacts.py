@@ -105,17 +105,13 @@ class CLibraryBesideModule(DbTestCase):
 
     @classmethod
     def setUpClass(cls):
-        lib = ctypes.CDLL(C_LIBRARY)
-        lib.bkf_open.restype = ctypes.c_void_p
-        lib.bkf_open.argtypes = [ctypes.c_char_p]
-        lib.bkf_close.argtypes = [ctypes.c_void_p]
-        lib.bkf_exec.restype = ctypes.c_int64
-        lib.bkf_exec.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
-        lib.bkf_get_str.restype = ctypes.c_char_p
-        lib.bkf_get_str.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
-        lib.bkf_last_error.restype = ctypes.c_char_p
-        lib.bkf_last_error.argtypes = [ctypes.c_void_p]
-        cls.lib = lib
+        cls.lib = lib = ctypes.CDLL(C_LIBRARY)
+        c = ctypes
+        for name, restype, argtypes in (("bkf_open", c.c_void_p, [c.c_char_p]), ("bkf_close", None, [c.c_void_p]),
+                                        ("bkf_exec", c.c_int64, [c.c_void_p, c.c_char_p]),
+                                        ("bkf_get_str", c.c_char_p, [c.c_void_p, c.c_size_t, c.c_size_t]),
+                                        ("bkf_last_error", c.c_char_p, [c.c_void_p])):
+            getattr(lib, name).restype, getattr(lib, name).argtypes = restype, argtypes
 
     def test_blob_text_matches_python_replacement_decoding(self):
         lib = self.lib

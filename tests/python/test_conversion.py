@@ -10,52 +10,23 @@ from support import DbTestCase
 UNSUPPORTED = "unsupported parameter type (want None/int/float/str/bytes)"
 
 
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
+def obj(**methods):
+    """An instance of a new class with the given methods."""
+    return type("Obj", (), methods)()
 
 
-class Floaty:
-    def __float__(self):
-        return 2.5
+def Index(v):
+    return obj(__index__=lambda self: v)
 
 
-class Both:
-    def __index__(self):
-        return 7
-
-    def __float__(self):
-        return 7.5
+def fails(self):
+    raise ValueError("no conversion")
 
 
-class Failing:
-    def __index__(self):
-        raise ValueError("no index")
-
-    def __float__(self):
-        raise ValueError("no float")
-
-
-class MyStr(str):
-    pass
-
-
-class MyBytes(bytes):
-    pass
-
-
-class MyFloat(float):
-    pass
+MyStr, MyBytes, MyFloat = (type("My" + t.__name__, (t,), {}) for t in (str, bytes, float))
 
 
 class Params(DbTestCase):
-    def setUp(self):
-        super().setUp()
-        self.conn = self.connect()
-
     def one(self, value):
         """The value a single parameter comes back as."""
         row = self.conn.execute("SELECT ?", (value,)).fetchone()
@@ -80,8 +51,8 @@ class Params(DbTestCase):
             (MyFloat(0.25), 0.25),
             (Index(41), 41),
             (Index(2**64), 1.8446744073709552e19),
-            (Floaty(), 2.5),
-            (Both(), 7),
+            (obj(__float__=lambda self: 2.5), 2.5),
+            (obj(__index__=lambda self: 7, __float__=lambda self: 7.5), 7),
             ("", ""),
             ("h\u00e9llo \U0001F600", "h\u00e9llo \U0001F600"),
             ("a\x00b", "a\x00b"),
@@ -95,7 +66,7 @@ class Params(DbTestCase):
                 self.assertSame(self.one(value), want)
 
     def test_unsupported_types(self):
-        for value in (bytearray(b"x"), memoryview(b"x"), [1], {}, object(), Failing(), 10**400, "\ud800",
+        for value in (bytearray(b"x"), memoryview(b"x"), [1], {}, object(), obj(__index__=fails, __float__=fails), 10**400, "\ud800",
                       MyStr("\udfff")):
             with self.subTest(value=repr(value)):
                 self.assertEngineError(UNSUPPORTED, self.conn.execute, "SELECT ?", (value,))
@@ -140,7 +111,7 @@ class Params(DbTestCase):
 
 class Results(DbTestCase):
     def test_value_kinds(self):
-        conn = self.connect()
+        conn = self.conn
         conn.execute("CREATE TABLE v (i INTEGER, r REAL, t TEXT, b BLOB)")
         conn.execute("INSERT INTO v VALUES (?, ?, ?, ?)", (-5, 0.5, "t\u00e9xt", b"\x00\x01"))
         conn.execute("INSERT INTO v VALUES (NULL, NULL, NULL, NULL)")
@@ -149,7 +120,7 @@ class Results(DbTestCase):
         self.assertEqual([type(x) for x in rows[1]], [int, float, str, bytes])
 
     def test_sql_text_keeps_its_length(self):
-        conn = self.connect()
+        conn = self.conn
         conn.execute("CREATE TABLE t (a TEXT)")
         # Cut at the NUL, the text would be a valid INSERT of 'x'.
         with self.assertRaises(brackenford.Error) as cm:

@@ -13,11 +13,6 @@ def desc(*names):
 
 
 class Results(DbTestCase):
-    def setUp(self):
-        super().setUp()
-        self.conn = self.connect()
-        self.cur = self.conn.cursor()
-
     def state(self, sql, params=None):
         self.cur.execute(sql, params)
         return self.cur.rowcount, self.cur.description
@@ -106,8 +101,7 @@ class Results(DbTestCase):
 
 class LastRowId(DbTestCase):
     def test_lastrowid(self):
-        conn = self.connect()
-        cur = conn.cursor()
+        conn, cur = self.conn, self.cur
         cur.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT UNIQUE)")
         self.assertEqual(cur.lastrowid, 0)
         cur.execute("INSERT INTO t (id, v) VALUES (10, 'a')")
@@ -127,8 +121,6 @@ class LastRowId(DbTestCase):
 class ExecuteMany(DbTestCase):
     def setUp(self):
         super().setUp()
-        self.conn = self.connect()
-        self.cur = self.conn.cursor()
         self.cur.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT UNIQUE)")
 
     def count(self):
@@ -199,8 +191,6 @@ class ReentrantCalls(DbTestCase):
 
     def setUp(self):
         super().setUp()
-        self.conn = self.connect()
-        self.cur = self.conn.cursor()
         self.cur.execute("CREATE TABLE t (a INTEGER)")
 
     def test_cursor_reentered_during_parameter_conversion(self):

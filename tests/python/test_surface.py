@@ -97,11 +97,6 @@ class Signatures(unittest.TestCase):
 
 
 class BadCalls(DbTestCase):
-    def setUp(self):
-        super().setUp()
-        self.conn = self.connect()
-        self.cur = self.conn.cursor()
-
     def check(self, exc_type, message, fn, *args, **kwargs):
         with self.assertRaises(exc_type) as cm:
             fn(*args, **kwargs)

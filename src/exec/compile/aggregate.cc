@@ -53,18 +53,15 @@ Result<Program> compile_aggregate(const SelectStmt& s, const Catalog& catalog, c
   const std::uint32_t O = g.regs(n + m);
   const std::uint32_t S = g.regs(ng);
   const std::uint32_t A = g.regs(na);
-  for (const Expr* a : aggs) g.prog.agg_specs.push_back(agg_spec(a->as<Expr::Aggregate>()));
+  for (const Expr* a : aggs) g.program().agg_specs.push_back(agg_spec(a->as<Expr::Aggregate>()));
 
   for (const TableScope& sc : ctx.scopes) g.emit(Op::open_read(sc.level, sc.table->root));
 
-  Result<std::optional<std::int64_t>> lim = const_limit(s.limit);
-  Result<std::optional<std::int64_t>> off = const_limit(s.offset);
-  std::optional<std::uint64_t> needed;
-  if (lim && off) needed = rows_needed(s, *lim, *off, opts);
+  QueryLimits limits = query_limits(s, opts);
 
   // Scan phase (skipped entirely when LIMIT keeps no row).
   Label stop;
-  RowLimiter limiter(g, needed);
+  RowLimiter limiter(g, limits.needed);
   limiter.init(stop);
   LoopNest nest(g, ctx, catalog);
   nest.plan(s.where.get(), &s.from);
@@ -112,15 +109,7 @@ Result<Program> compile_aggregate(const SelectStmt& s, const Catalog& catalog, c
   g.patch_here(rewind);
   stop.resolve_here(g);
   g.emit(Op::halt());
-
-  g.prog.limit = BKF_TRY(std::move(lim));
-  g.prog.offset = BKF_TRY(std::move(off));
-  for (ResultItem& it : items) g.prog.columns.push_back(std::move(it.name));
-  for (const OrderTerm& o : s.order_by) g.prog.order_desc.push_back(o.desc);
-  g.prog.ncursors = static_cast<std::uint32_t>(ctx.scopes.size());
-  g.prog.visible = n;
-  g.prog.distinct = s.distinct;
-  return g.finish();
+  return finish_query(g, s, limits, items, ctx);
 }
 
 }  // namespace bkf::compile

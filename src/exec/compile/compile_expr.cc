@@ -53,8 +53,8 @@ bool load_literal(Gen& g, const Expr& e, std::uint32_t dest) {
     case ExprKind::Null: g.emit(Op::null(dest)); return true;
     case ExprKind::Integer: g.emit(Op::integer(e.as<Expr::Integer>().value, dest)); return true;
     case ExprKind::Real: g.emit(Op::real(e.as<Expr::Real>().value, dest)); return true;
-    case ExprKind::Str: g.emit_str(e.as<Expr::Str>().value, dest); return true;
-    case ExprKind::Blob: g.emit_blob(e.as<Expr::Blob>().bytes, dest); return true;
+    case ExprKind::Str: g.str(e.as<Expr::Str>().value, dest); return true;
+    case ExprKind::Blob: g.blob(e.as<Expr::Blob>().bytes, dest); return true;
     default: return false;
   }
 }
@@ -92,9 +92,9 @@ Result<std::uint32_t> ExprCompiler::subquery(const SelectStmt& s) {
   for (const ParamSrc& p : sub.params) {
     if (p.kind != ParamSrc::Kind::Param) BKF_TRY(check_level(p.cursor));
   }
-  std::uint32_t idx = g_.prog.add_subprogram(std::move(sub.program));
+  std::uint32_t idx = g_.program().add_subprogram(std::move(sub.program));
   std::uint32_t r = g_.reg();
-  g_.emit_scalar_sub(idx, sub.params, r);
+  g_.scalar_sub(idx, sub.params, r);
   return r;
 }
 
@@ -102,7 +102,7 @@ std::optional<std::uint32_t> ExprCompiler::group_key(const Expr& e) const {
   if (!agg_ || !agg_->group_by) return std::nullopt;
   const auto& gb = *agg_->group_by;
   for (std::size_t i = 0; i < gb.size(); ++i) {
-    if (gb[i] && expr_same(e, *gb[i])) return agg_->key_start + static_cast<std::uint32_t>(i);
+    if (gb[i] && eq(e, *gb[i], RealEq::Bits)) return agg_->key_start + static_cast<std::uint32_t>(i);
   }
   return std::nullopt;
 }
@@ -216,7 +216,7 @@ Result<std::uint32_t> ExprCompiler::compile(const Expr& root) {
             break;
           case ExprKind::IsNull: g_.emit(Op::is_null(v[0], e.as<Expr::IsNull>().negated, r)); break;
           case ExprKind::Function:
-            g_.emit_func(*scalar_kind_from_name(e.as<Expr::Function>().name), std::span<const std::uint32_t>(v, n),
+            g_.func(*scalar_kind_from_name(e.as<Expr::Function>().name), std::span<const std::uint32_t>(v, n),
                          r);
             break;
           case ExprKind::Cast: g_.emit(Op::cast(v[0], e.as<Expr::Cast>().ty, r)); break;

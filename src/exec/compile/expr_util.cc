@@ -1,38 +1,28 @@
 #include "exec/compile/expr_util.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "exec/compile/expr_walk.h"
 
 namespace bkf::compile {
 
+namespace {
+
+// A column reference, an aggregate call or a subquery: a value that depends
+// on the rows being read.
+bool reads_rows(const Expr& x) {
+  return x.is<Expr::Column>() || x.is<Expr::Aggregate>() || x.is<Expr::Subquery>() || x.is<Expr::InSelect>();
+}
+
+}  // namespace
+
 bool is_const(const Expr& e) {
-  return !any_node(e, [](const Expr& x) {
-    switch (x.kind()) {
-      case ExprKind::Column:
-      case ExprKind::Aggregate:
-      case ExprKind::Subquery:
-      case ExprKind::InSelect:
-      case ExprKind::Param:
-      case ExprKind::SubParam: return true;
-      default: return false;
-    }
-  });
+  return !any_node(e, [](const Expr& x) { return reads_rows(x) || x.is<Expr::Param>() || x.is<Expr::SubParam>(); });
 }
 
 bool is_runtime_const(const Expr& e) {
-  return !any_node(e, [](const Expr& x) {
-    switch (x.kind()) {
-      case ExprKind::Column:
-      case ExprKind::Aggregate:
-      case ExprKind::Subquery:
-      case ExprKind::InSelect:
-      case ExprKind::InList: return true;
-      default: return false;
-    }
-  });
+  return !any_node(e, [](const Expr& x) { return reads_rows(x) || x.is<Expr::InList>(); });
 }
 
 std::vector<const Expr*> conjuncts(const Expr& e) {
@@ -93,80 +83,6 @@ std::string expr_name(const Expr& e) {
   return prefix + std::string(open, ')');
 }
 
-namespace {
-
-// Compares the non-child fields of two nodes of the same kind; lists must
-// have equal lengths for the children to be paired.
-bool same_payload(const Expr& a, const Expr& b) {
-  switch (a.kind()) {
-    case ExprKind::Null: return true;
-    case ExprKind::Integer: return a.as<Expr::Integer>().value == b.as<Expr::Integer>().value;
-    case ExprKind::Real: {
-      double x = a.as<Expr::Real>().value, y = b.as<Expr::Real>().value;
-      return std::memcmp(&x, &y, sizeof x) == 0;
-    }
-    case ExprKind::Str: return a.as<Expr::Str>().value == b.as<Expr::Str>().value;
-    case ExprKind::Column: {
-      const auto& x = a.as<Expr::Column>();
-      const auto& y = b.as<Expr::Column>();
-      return x.table == y.table && x.name == y.name;
-    }
-    case ExprKind::Unary: return a.as<Expr::Unary>().op == b.as<Expr::Unary>().op;
-    case ExprKind::Binary: return a.as<Expr::Binary>().op == b.as<Expr::Binary>().op;
-    case ExprKind::IsNull: return a.as<Expr::IsNull>().negated == b.as<Expr::IsNull>().negated;
-    case ExprKind::Aggregate: {
-      const auto& x = a.as<Expr::Aggregate>();
-      const auto& y = b.as<Expr::Aggregate>();
-      return x.func == y.func && x.distinct == y.distinct;
-    }
-    case ExprKind::Function: {
-      const auto& x = a.as<Expr::Function>();
-      const auto& y = b.as<Expr::Function>();
-      return x.name == y.name && x.args.size() == y.args.size();
-    }
-    case ExprKind::Cast: return a.as<Expr::Cast>().ty == b.as<Expr::Cast>().ty;
-    case ExprKind::Subquery: return eq(*a.as<Expr::Subquery>().select, *b.as<Expr::Subquery>().select);
-    case ExprKind::InSelect: {
-      const auto& x = a.as<Expr::InSelect>();
-      const auto& y = b.as<Expr::InSelect>();
-      return x.negated == y.negated && eq(*x.select, *y.select);
-    }
-    case ExprKind::InList: {
-      const auto& x = a.as<Expr::InList>();
-      const auto& y = b.as<Expr::InList>();
-      return x.negated == y.negated && x.list.size() == y.list.size();
-    }
-    case ExprKind::SubParam: return a.as<Expr::SubParam>().index == b.as<Expr::SubParam>().index;
-    case ExprKind::Param: return a.as<Expr::Param>().index == b.as<Expr::Param>().index;
-    case ExprKind::Like: return a.as<Expr::Like>().negated == b.as<Expr::Like>().negated;
-    case ExprKind::Blob: return a.as<Expr::Blob>().bytes == b.as<Expr::Blob>().bytes;
-    case ExprKind::Case: return a.as<Expr::Case>().whens.size() == b.as<Expr::Case>().whens.size();
-  }
-  return false;
-}
-
-}  // namespace
-
-bool expr_same(const Expr& a, const Expr& b) {
-  std::vector<std::pair<const Expr*, const Expr*>> stack{{&a, &b}};
-  while (!stack.empty()) {
-    auto [x, y] = stack.back();
-    stack.pop_back();
-    if (x == y) continue;
-    if (x->kind() != y->kind() || !same_payload(*x, *y)) return false;
-    bool ok = true;
-    ast_detail::zip_child_slots(*x, *y, [&](const ExprPtr& p, const ExprPtr& q) {
-      if (!p || !q) {
-        if (p || q) ok = false;
-        return;
-      }
-      stack.emplace_back(p.get(), q.get());
-    });
-    if (!ok) return false;
-  }
-  return true;
-}
-
 bool expr_has_agg(const Expr& e) {
   return !walk(e, [](const Expr& x) {
     switch (x.kind()) {
@@ -186,7 +102,7 @@ void collect_aggs(const Expr& e, std::vector<const Expr*>& list, std::vector<Agg
       case ExprKind::Aggregate: {
         std::uint32_t idx = static_cast<std::uint32_t>(list.size());
         for (std::size_t i = 0; i < list.size(); ++i) {
-          if (expr_same(*list[i], x)) {
+          if (eq(*list[i], x, RealEq::Bits)) {
             idx = static_cast<std::uint32_t>(i);
             break;
           }
@@ -207,7 +123,7 @@ ExprPtr wrap_bare_columns(const Expr& e, const std::vector<ExprPtr>& group_by) {
   ExprPtr out = std::make_unique<Expr>(e.clone());
   walk_slots(out, [&](ExprPtr& slot) {
     for (const ExprPtr& g : group_by) {
-      if (g && expr_same(*slot, *g)) return Walk::Skip;
+      if (g && eq(*slot, *g, RealEq::Bits)) return Walk::Skip;
     }
     switch (slot->kind()) {
       case ExprKind::Column: {

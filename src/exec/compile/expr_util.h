@@ -33,19 +33,15 @@ std::vector<const Expr*> conjuncts(const Expr& e);
 // any(x) the name of x; everything else "expr".
 std::string expr_name(const Expr& e);
 
-// Structural equality in which reals compare bit for bit, so a NaN literal
-// equals itself. Used to match aggregate calls and GROUP BY expressions.
-bool expr_same(const Expr& a, const Expr& b);
-
 // An aggregate call at the top or inside unary and binary operators, IS
 // [NOT] NULL, function arguments, CAST and LIKE (not CASE, subqueries or IN).
 bool expr_has_agg(const Expr& e);
 
 // Appends to `list` every aggregate call of e (through operators, function
 // arguments, CAST, LIKE and every part of CASE; never into an aggregate's
-// argument, subqueries or IN forms) that is not expr_same to an entry
-// already there. `index_of` receives, for every call met (also duplicates),
-// the call's node and its position in the list.
+// argument, subqueries or IN forms) that is not equal (eq with RealEq::Bits)
+// to an entry already there. `index_of` receives, for every call met (also
+// duplicates), the call's node and its position in the list.
 struct AggCall {
   const Expr* node;
   std::uint32_t index;
@@ -53,7 +49,8 @@ struct AggCall {
 void collect_aggs(const Expr& e, std::vector<const Expr*>& list, std::vector<AggCall>& index_of);
 
 // A copy of e in which every column reference outside an aggregate call
-// that is not (expr_same) one of the GROUP BY expressions becomes any(col).
+// that is not equal (eq with RealEq::Bits) to one of the GROUP BY expressions
+// becomes any(col).
 // Walks unary and binary operators, IS [NOT] NULL, CAST, LIKE and function
 // arguments; every other kind is copied unchanged.
 ExprPtr wrap_bare_columns(const Expr& e, const std::vector<ExprPtr>& group_by);

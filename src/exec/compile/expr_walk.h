@@ -56,6 +56,29 @@ bool walk_slots(ExprPtr& root, F&& f) {
   return true;
 }
 
+// Post-order over the slots of a tree: f(ExprPtr& slot) sees a node after
+// all of its children (left to right) and may replace it.
+template <class F>
+void walk_slots_post(ExprPtr& root, F&& f) {
+  struct Frame {
+    ExprPtr* slot;
+    bool expanded;
+  };
+  std::vector<Frame> stack{{&root, false}};
+  while (!stack.empty()) {
+    Frame fr = stack.back();
+    stack.pop_back();
+    if (fr.expanded) {
+      f(*fr.slot);
+      continue;
+    }
+    stack.push_back({fr.slot, true});
+    std::size_t base = stack.size();
+    (*fr.slot)->for_each_child([&](ExprPtr& c) { stack.push_back({&c, false}); });
+    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end());
+  }
+}
+
 // True when some node satisfies pred (all nodes, subqueries not entered).
 template <class P>
 bool any_node(const Expr& root, P&& pred) {

@@ -44,7 +44,7 @@ void drop_first_op(Program& p) {
 
 Result<Program> Gen::finish() {
   if (pool_.empty()) {
-    drop_first_op(prog);
+    drop_first_op(program());
   } else {
     patch(0, here());
     for (const PoolEntry& p : pool_) {
@@ -57,18 +57,15 @@ Result<Program> Gen::finish() {
           emit(Op::real(v, p.reg));
           break;
         }
-        case ValueKind::Text: emit_str(p.bytes, p.reg); break;
-        case ValueKind::Blob: emit_blob(p.bytes, p.reg); break;
+        case ValueKind::Text: str(p.bytes, p.reg); break;
+        case ValueKind::Blob: blob(p.bytes, p.reg); break;
       }
     }
     emit(Op::goto_(1));
     pool_.clear();
   }
-  if (prog.nregs == 0) prog.nregs = 1;
-  Program out = std::move(prog);
-  prog = Program();
-  BKF_TRY(out.validate());
-  return out;
+  if (program().nregs == 0) program().nregs = 1;
+  return ProgramBuilder::finish();
 }
 
 }  // namespace bkf::compile

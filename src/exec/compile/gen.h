@@ -1,10 +1,10 @@
 // Gen: the program under construction.
 //
-// Every statement compiler owns one Gen for one compilation. It holds the
-// Program being built (instructions, side tables, sub-programs and the
-// register and cursor counters) and hands out registers, which are never
-// reused: each allocation takes the next number, and the final counter is
-// the program's register count.
+// Every statement compiler owns one Gen for one compilation. It is the
+// machine's ProgramBuilder (registers, which are never reused, instructions,
+// side tables, jump patching; program() is the Program being built) with
+// what only the compiler needs: the constant pool, and calls whose operand
+// lists are built at run time.
 //
 // Jumps whose destination is not known yet are emitted with target 0 and
 // patched once the destination's index is known (patch / patch_here).
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "exec/scalar_funcs.h"
+#include "exec/vdbe/builder.h"
 #include "exec/vdbe/program.h"
 #include "pager/result.h"
 #include "record/value.h"
@@ -30,10 +31,8 @@ using vdbe::OpKind;
 using vdbe::ParamSrc;
 using vdbe::Program;
 
-class Gen {
+class Gen : public vdbe::ProgramBuilder {
  public:
-  Program prog;
-
   // Starts the program with a jump over the constant pool (see below);
   // every compiler calls it before emitting anything else.
   void start() { emit(Op::goto_(1)); }
@@ -50,48 +49,16 @@ class Gen {
   std::uint32_t k_blob(std::string_view s);
   std::uint32_t k_null();
 
-  std::uint32_t reg() { return prog.nregs++; }
-  // n consecutive registers; returns the first.
-  std::uint32_t regs(std::uint32_t n) {
-    std::uint32_t first = prog.nregs;
-    prog.nregs += n;
-    return first;
-  }
-  std::uint32_t index_cursor() { return prog.nindex_cursors++; }
-
-  std::uint32_t here() const noexcept { return prog.next_index(); }
-  std::uint32_t emit(const Op& op) { return prog.emit(op); }
-  void patch(std::uint32_t at, std::uint32_t target) { prog.patch(at, target); }
-  void patch_here(std::uint32_t at) { prog.patch(at, here()); }
-
-  // Instructions with operands in the program's side tables.
-  std::uint32_t emit_str(std::string_view text, std::uint32_t dest) {
-    return emit(Op::str(prog.add_string(text), dest));
-  }
-  std::uint32_t emit_blob(std::string_view bytes, std::uint32_t dest) {
-    return emit(Op::blob(prog.add_string(bytes), dest));
-  }
-  std::uint32_t emit_func(ScalarKind kind, std::span<const std::uint32_t> args, std::uint32_t dest) {
-    std::uint32_t off = prog.add_reg_list(args);
+  // Calls whose operand lists the compiler builds at run time (the
+  // builder's own take initializer lists).
+  using ProgramBuilder::func;
+  using ProgramBuilder::scalar_sub;
+  std::uint32_t func(ScalarKind kind, std::span<const std::uint32_t> args, std::uint32_t dest) {
+    std::uint32_t off = program().add_reg_list(args);
     return emit(Op::func(kind, off, static_cast<std::uint32_t>(args.size()), dest));
   }
-  std::uint32_t emit_not_null_guard(std::uint32_t reg, std::string_view column) {
-    return emit(Op::not_null_guard(reg, prog.add_string(column)));
-  }
-  std::uint32_t emit_idx_unique_guard(std::uint32_t cur, std::uint32_t prefix_reg, std::uint32_t rowid_reg,
-                                      std::string_view label) {
-    return emit(Op::idx_unique_guard(cur, prefix_reg, rowid_reg, prog.add_string(label)));
-  }
-  std::uint32_t emit_rowid_guard(std::uint32_t cur, std::uint32_t key_reg, std::string_view label) {
-    return emit(Op::rowid_guard(cur, key_reg, prog.add_string(label)));
-  }
-  std::uint32_t emit_updated_record(std::uint32_t cur, std::uint32_t start, const std::vector<bool>& kept,
-                                    std::uint32_t dest) {
-    std::uint32_t off = prog.add_flag_list(kept);
-    return emit(Op::make_updated_record(cur, start, off, static_cast<std::uint32_t>(kept.size()), dest));
-  }
-  std::uint32_t emit_scalar_sub(std::uint32_t sub, std::span<const ParamSrc> params, std::uint32_t dest) {
-    std::uint32_t off = prog.add_param_list(params);
+  std::uint32_t scalar_sub(std::uint32_t sub, std::span<const ParamSrc> params, std::uint32_t dest) {
+    std::uint32_t off = program().add_param_list(params);
     return emit(Op::scalar_sub(sub, off, static_cast<std::uint32_t>(params.size()), dest));
   }
 

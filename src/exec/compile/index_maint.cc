@@ -92,7 +92,7 @@ void emit_not_null_guards(Gen& g, const TableDef& table, std::uint32_t base, con
     const Column& c = table.columns[i];
     if (!c.not_null || (table.rowid_alias && *table.rowid_alias == i)) continue;
     if (!check.empty() && !(i < check.size() && check[i])) continue;
-    g.emit_not_null_guard(base + static_cast<std::uint32_t>(i), c.name);
+    g.not_null_guard(base + static_cast<std::uint32_t>(i), c.name);
   }
 }
 

@@ -16,8 +16,8 @@ void load_default(Gen& g, const Column& c, std::uint32_t dest) {
     case ValueKind::Null: g.emit(Op::null(dest)); break;
     case ValueKind::Int: g.emit(Op::integer(v.int_value(), dest)); break;
     case ValueKind::Real: g.emit(Op::real(v.real_value(), dest)); break;
-    case ValueKind::Text: g.emit_str(v.bytes(), dest); break;
-    case ValueKind::Blob: g.emit_blob(v.bytes(), dest); break;
+    case ValueKind::Text: g.str(v.bytes(), dest); break;
+    case ValueKind::Blob: g.blob(v.bytes(), dest); break;
   }
 }
 
@@ -84,7 +84,7 @@ Result<Program> compile_insert(std::string_view table_name, const std::optional<
         row_end.add(g.emit(Op::rowid_exists_jump(0, rowid, 0)));
       } else {
         check_rowid_is_int();
-        g.emit_rowid_guard(0, rowid, rowid_label);
+        g.rowid_guard(0, rowid, rowid_label);
       }
     } else {
       g.emit(Op::new_rowid(0, new_rowid));
@@ -104,7 +104,7 @@ Result<Program> compile_insert(std::string_view table_name, const std::optional<
       std::uint32_t key = key_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rowid);
       if (ix.unique && !ignore) {
         std::uint32_t prefix = prefix_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rowid);
-        g.emit_idx_unique_guard(ix.cursor, prefix, g.k_null(), ix.label);
+        g.idx_unique_guard(ix.cursor, prefix, g.k_null(), ix.label);
       }
       g.emit(Op::idx_key_guard(ix.cursor, key));
       keys.push_back(key);
@@ -115,7 +115,7 @@ Result<Program> compile_insert(std::string_view table_name, const std::optional<
     row_end.resolve_here(g);
   }
   g.emit(Op::halt());
-  g.prog.ncursors = 1;
+  g.program().ncursors = 1;
   return g.finish();
 }
 

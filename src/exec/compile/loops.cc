@@ -241,7 +241,7 @@ KeyInfo key_info(Gen& g, std::uint32_t k) {
   ki.k = k;
   std::uint32_t t = g.reg();
   std::uint32_t args[1] = {k};
-  g.emit_func(ScalarKind::Typeof, args, t);
+  g.func(ScalarKind::Typeof, args, t);
   ki.is_int = g.reg();
   g.emit(Op::binop(BinKind::Eq, t, g.k_str("integer"), ki.is_int));
   ki.is_text = g.reg();
@@ -371,13 +371,13 @@ Status LoopNest::emit_rowid_open(std::size_t k, LevelState& st) {
     }
     std::uint32_t t = g_.reg(), isblob = g_.reg();
     std::uint32_t args[1] = {kreg};
-    g_.emit_func(ScalarKind::Typeof, args, t);
+    g_.func(ScalarKind::Typeof, args, t);
     g_.emit(Op::binop(BinKind::Eq, t, g_.k_str("blob"), isblob));
     st.done.add(g_.emit(Op::if_true(isblob, 0)));
     std::uint32_t x = g_.reg(), a = g_.reg(), m = g_.reg();
     g_.emit(Op::cast(kreg, CastType::Real, x));
     std::uint32_t abs_args[1] = {x};
-    g_.emit_func(ScalarKind::Abs, abs_args, a);
+    g_.func(ScalarKind::Abs, abs_args, a);
     g_.emit(Op::binop(BinKind::Mul, a, g_.k_real(0x1p-52), m));
     g_.emit(Op::binop(BinKind::Sub, x, m, lo));
     if (!known_not_int) g_.patch_here(to_seek);
@@ -386,7 +386,7 @@ Status LoopNest::emit_rowid_open(std::size_t k, LevelState& st) {
   auto type_is_int = [&](std::uint32_t kreg) {
     std::uint32_t t = g_.reg(), b = g_.reg();
     std::uint32_t args[1] = {kreg};
-    g_.emit_func(ScalarKind::Typeof, args, t);
+    g_.func(ScalarKind::Typeof, args, t);
     g_.emit(Op::binop(BinKind::Eq, t, g_.k_str("integer"), b));
     return b;
   };
@@ -617,7 +617,7 @@ Status LoopNest::emit_index_open(std::size_t k, LevelState& st) {
       for (int i = 0; i < 5; ++i) g_.emit(Op::copy(one, r[i].ex));
       std::uint32_t a = g_.reg(), big = g_.reg(), bigint = g_.reg();
       std::uint32_t args[1] = {ki.k};
-      g_.emit_func(ScalarKind::Abs, args, a);
+      g_.func(ScalarKind::Abs, args, a);
       g_.emit(Op::binop(BinKind::Ge, a, g_.k_real(0x1p53), big));
       g_.emit(Op::binop(BinKind::And, big, ki.is_int, bigint));
       g_.emit(Op::un(UnKind::Not, bigint, r[1].ex));

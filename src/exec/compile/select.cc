@@ -115,6 +115,24 @@ std::optional<std::uint64_t> rows_needed(const SelectStmt& s, std::optional<std:
   return skip + *keep;
 }
 
+QueryLimits query_limits(const SelectStmt& s, const SelectOptions& opts) {
+  QueryLimits q{const_limit(s.limit), const_limit(s.offset), std::nullopt};
+  if (q.limit && q.offset) q.needed = rows_needed(s, *q.limit, *q.offset, opts);
+  return q;
+}
+
+Result<Program> finish_query(Gen& g, const SelectStmt& s, QueryLimits& limits, std::vector<ResultItem>& items,
+                             const Ctx& ctx) {
+  g.program().limit = BKF_TRY(std::move(limits.limit));
+  g.program().offset = BKF_TRY(std::move(limits.offset));
+  for (ResultItem& it : items) g.program().columns.push_back(std::move(it.name));
+  for (const OrderTerm& o : s.order_by) g.program().order_desc.push_back(o.desc);
+  g.program().ncursors = static_cast<std::uint32_t>(ctx.scopes.size());
+  g.program().visible = static_cast<std::uint32_t>(items.size());
+  g.program().distinct = s.distinct;
+  return g.finish();
+}
+
 void RowLimiter::init(Label& stop) {
   if (!needed_) return;
   if (*needed_ == 0) {
@@ -167,12 +185,12 @@ Result<Program> compile_bare_count(const SelectStmt& s, const Catalog& catalog) 
   g.emit(Op::result_row(r, 1));
   g.emit(Op::halt());
   const auto& item = s.items[0].as<SelectItem::Expr>();
-  g.prog.columns.push_back(item.alias ? *item.alias : "count(*)");
-  g.prog.limit = BKF_TRY(const_limit(s.limit));
-  g.prog.offset = BKF_TRY(const_limit(s.offset));
-  g.prog.ncursors = 1;
-  g.prog.visible = 1;
-  g.prog.distinct = s.distinct;
+  g.program().columns.push_back(item.alias ? *item.alias : "count(*)");
+  g.program().limit = BKF_TRY(const_limit(s.limit));
+  g.program().offset = BKF_TRY(const_limit(s.offset));
+  g.program().ncursors = 1;
+  g.program().visible = 1;
+  g.program().distinct = s.distinct;
   return g.finish();
 }
 
@@ -192,11 +210,11 @@ Result<Program> compile_no_from(const SelectStmt& s, const SelectOptions& opts) 
   g.emit(Op::result_row(base, n));
   stop.resolve_here(g);
   g.emit(Op::halt());
-  for (ResultItem& it : items) g.prog.columns.push_back(std::move(it.name));
-  g.prog.limit = limit;
-  g.prog.offset = offset;
-  g.prog.visible = n;
-  g.prog.distinct = s.distinct;
+  for (ResultItem& it : items) g.program().columns.push_back(std::move(it.name));
+  g.program().limit = limit;
+  g.program().offset = offset;
+  g.program().visible = n;
+  g.program().distinct = s.distinct;
   return g.finish();
 }
 
@@ -210,17 +228,12 @@ Result<Program> compile_plain(const SelectStmt& s, const Catalog& catalog, const
   const std::uint32_t base = g.regs(n + m);
   for (const TableScope& sc : ctx.scopes) g.emit(Op::open_read(sc.level, sc.table->root));
 
-  // LIMIT and OFFSET are checked after the code (their errors come last),
-  // but the early stop needs their values now; a bad one fails below.
-  Result<std::optional<std::int64_t>> lim = const_limit(s.limit);
-  Result<std::optional<std::int64_t>> off = const_limit(s.offset);
-  std::optional<std::uint64_t> needed;
-  if (lim && off) needed = rows_needed(s, *lim, *off, opts);
+  QueryLimits limits = query_limits(s, opts);
 
   LoopNest nest(g, ctx, catalog);
   nest.plan(s.where.get(), &s.from);
   mark_index_only(s, ctx, nest);
-  RowLimiter limiter(g, needed);
+  RowLimiter limiter(g, limits.needed);
   limiter.init(nest.exit);
   BKF_TRY(nest.emit([&]() -> Status {
     ExprCompiler ec(g, &ctx);
@@ -231,15 +244,7 @@ Result<Program> compile_plain(const SelectStmt& s, const Catalog& catalog, const
     return {};
   }));
   g.emit(Op::halt());
-
-  g.prog.limit = BKF_TRY(std::move(lim));
-  g.prog.offset = BKF_TRY(std::move(off));
-  for (ResultItem& it : items) g.prog.columns.push_back(std::move(it.name));
-  for (const OrderTerm& o : s.order_by) g.prog.order_desc.push_back(o.desc);
-  g.prog.ncursors = static_cast<std::uint32_t>(ctx.scopes.size());
-  g.prog.visible = n;
-  g.prog.distinct = s.distinct;
-  return g.finish();
+  return finish_query(g, s, limits, items, ctx);
 }
 
 }  // namespace

@@ -57,6 +57,22 @@ void mark_index_only(const SelectStmt& s, const Ctx& ctx, LoopNest& nest);
 std::optional<std::uint64_t> rows_needed(const SelectStmt& s, std::optional<std::int64_t> limit,
                                          std::optional<std::int64_t> offset, const SelectOptions& opts);
 
+// LIMIT and OFFSET of a query with FROM. Their errors are reported after
+// the code's (by finish_query), but the early stop needs their values
+// before the loops are emitted.
+struct QueryLimits {
+  Result<std::optional<std::int64_t>> limit;
+  Result<std::optional<std::int64_t>> offset;
+  std::optional<std::uint64_t> needed;  // rows_needed, when both are valid
+};
+QueryLimits query_limits(const SelectStmt& s, const SelectOptions& opts);
+
+// Ends a query with FROM: records LIMIT and OFFSET (or fails with their
+// error), the result column names, the ORDER BY directions, the cursor
+// count, the visible width and DISTINCT, then finishes the program.
+Result<Program> finish_query(Gen& g, const SelectStmt& s, QueryLimits& limits, std::vector<ResultItem>& items,
+                             const Ctx& ctx);
+
 // Emits the row counter for an early stop: init() before the loops, after_row()
 // after every ResultRow (jumping to `stop` once `needed` rows were emitted).
 class RowLimiter {

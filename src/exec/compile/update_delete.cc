@@ -133,7 +133,7 @@ Result<Program> compile_update(std::string_view table_name, const std::vector<As
       std::uint32_t key = key_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rid);
       if (ix.unique) {
         std::uint32_t prefix = prefix_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rid);
-        g.emit_idx_unique_guard(ix.cursor, prefix, rid, ix.label);
+        g.idx_unique_guard(ix.cursor, prefix, rid, ix.label);
       }
       g.emit(Op::idx_key_guard(ix.cursor, key));
     }
@@ -142,7 +142,7 @@ Result<Program> compile_update(std::string_view table_name, const std::vector<As
       g.emit(Op::idx_delete(indexes[i].cursor, old_key));
       g.emit(Op::idx_insert(indexes[i].cursor, ixregs[i].key));
     }
-    g.emit_updated_record(0, base, kept, record);
+    g.make_updated_record(0, base, kept, record);
     g.emit(Op::update_current(0, record));
     return {};
   };
@@ -182,7 +182,7 @@ Result<Program> compile_update(std::string_view table_name, const std::vector<As
   }
   g.emit(Op::apply_deferred(0));
   g.emit(Op::halt());
-  g.prog.ncursors = 1;
+  g.program().ncursors = 1;
   return g.finish();
 }
 
@@ -201,7 +201,7 @@ Result<Program> compile_delete(std::string_view table_name, const Expr* where, c
       g.emit(Op::integer(*start, r));
       g.emit(Op::truncate_from(0, r));
       g.emit(Op::halt());
-      g.prog.ncursors = 1;
+      g.program().ncursors = 1;
       return g.finish();
     }
   }
@@ -240,7 +240,7 @@ Result<Program> compile_delete(std::string_view table_name, const Expr* where, c
     }));
   }
   g.emit(Op::halt());
-  g.prog.ncursors = 1;
+  g.program().ncursors = 1;
   return g.finish();
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "exec/compile/expr_walk.h"
 #include "exec/engine/engine.h"
 #include "exec/value_ops.h"
 
@@ -76,15 +77,10 @@ SelectStmt* subquery_of(Expr& e) {
 // then visited.
 template <class F>
 void visit_nodes(ExprPtr& root, F&& f) {
-  std::vector<ExprPtr*> stack{&root};
-  while (!stack.empty()) {
-    ExprPtr* slot = stack.back();
-    stack.pop_back();
-    f(*slot);
-    std::size_t mark = stack.size();
-    (*slot)->for_each_child([&](ExprPtr& c) { stack.push_back(&c); });
-    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(mark), stack.end());
-  }
+  compile::walk_slots(root, [&](ExprPtr& slot) {
+    f(slot);
+    return compile::Walk::Descend;
+  });
 }
 
 // Every node of the query, its members and, through subquery nodes, every
@@ -111,16 +107,7 @@ ExprPtr make_binary(BinaryOp op, ExprPtr l, ExprPtr r) {
 
 // ---- tests and pure rewrites ------------------------------------------------------
 
-bool expr_has_subquery(const Expr& e) {
-  std::vector<const Expr*> stack{&e};
-  while (!stack.empty()) {
-    const Expr* n = stack.back();
-    stack.pop_back();
-    if (is_fold_target(*n)) return true;
-    n->for_each_child([&](const ExprPtr& c) { stack.push_back(c.get()); });
-  }
-  return false;
-}
+bool expr_has_subquery(const Expr& e) { return compile::any_node(e, is_fold_target); }
 
 bool stmt_has_subquery(const Statement& st) {
   if (st.is<Statement::Select>()) return true;
@@ -155,24 +142,12 @@ void rewrite_in_lists(Statement& st) {
   // Post-order, so that an IN list inside an operand or item is rewritten
   // before the copy of that operand is made.
   for_each_root(st, [](ExprPtr& root) {
-    struct Frame {
-      ExprPtr* slot;
-      bool expanded;
-    };
-    std::vector<Frame> stack{{&root, false}};
-    while (!stack.empty()) {
-      Frame f = stack.back();
-      stack.pop_back();
-      if (!f.expanded) {
-        stack.push_back({f.slot, true});
-        (*f.slot)->for_each_child([&](ExprPtr& c) { stack.push_back({&c, false}); });
-        continue;
-      }
-      if (auto* in = (*f.slot)->get_if<Expr::InList>()) {
+    compile::walk_slots_post(root, [](ExprPtr& slot) {
+      if (auto* in = slot->get_if<Expr::InList>()) {
         ExprPtr chain = in_comparisons(std::move(in->operand), std::move(in->list), in->negated);
-        *f.slot = std::move(chain);
+        slot = std::move(chain);
       }
-    }
+    });
   });
 }
 
@@ -249,23 +224,7 @@ class Folder {
   // are folded before the comparisons copy them.
   void fold_expr(ExprPtr& root) {
     if (!expr_has_subquery(*root)) return;
-    struct Frame {
-      ExprPtr* slot;
-      bool expanded;
-    };
-    std::vector<Frame> stack{{&root, false}};
-    while (!stack.empty()) {
-      Frame f = stack.back();
-      stack.pop_back();
-      if (!f.expanded) {
-        stack.push_back({f.slot, true});
-        std::size_t mark = stack.size();
-        (*f.slot)->for_each_child([&](ExprPtr& c) { stack.push_back({&c, false}); });
-        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(mark), stack.end());
-        continue;
-      }
-      fold_node(*f.slot);
-    }
+    compile::walk_slots_post(root, [&](ExprPtr& slot) { fold_node(slot); });
   }
 
  private:
