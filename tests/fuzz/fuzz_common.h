@@ -37,10 +37,10 @@ struct Image {
 
 inline const std::string kPath = "/fuzz.db";
 
-// The SQL of the database the targets start from: tables t and u with
-// unique, plain and two-column indexes, rows spilling onto overflow pages,
-// free pages, an added column.
-const std::string& template_sql();
+// The SQL of the database the targets start from: tables t (`rows` rows)
+// and u with unique, plain and two-column indexes, rows spilling onto
+// overflow pages, free pages, an added column.
+std::string template_sql(int rows);
 
 // Runs `setup` against a new database of `page_size`-byte pages and returns
 // its files after the connection is closed.

@@ -17,7 +17,7 @@ namespace {
 // files as the dead process left them.
 Image crashed(const std::string& setup, const std::string& sql, testing::FaultOp op, std::uint64_t nth,
               bool torn) {
-  const Image base = build_image(512, template_sql() + setup);
+  const Image base = build_image(512, template_sql(40) + setup);
   testing::MemVfs mem;
   install(mem, base);
   {
