@@ -13,20 +13,21 @@ void fail(const std::string& what) {
 }
 
 std::string template_sql(int rows) {
-    std::string s =
-        "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT UNIQUE, v INT, body TEXT);"
-        "CREATE INDEX t_v ON t (v);"
-        "CREATE TABLE u (tid INT, x INT, label TEXT, KEY (x, label));"
-        "INSERT INTO t (name, v, body) VALUES ";
-    for (int i = 1; i <= rows; ++i) {
-      s += (i > 1 ? ", ('n" : "('n") + std::to_string(i) + "', " + std::to_string(i % 9) + ", ";
-      s += i % 5 == 0 ? "'" + std::string(200 + 40 * i, static_cast<char>('a' + i % 26)) + "')" : "'b" + std::to_string(i) + "')";
-    }
-    s += "; INSERT INTO u SELECT id, v * 2, name FROM t WHERE id % 2 = 0;"
-         "DELETE FROM t WHERE id % 10 = 0;"
-         "ALTER TABLE t ADD COLUMN extra REAL DEFAULT 1.5;"
-         "INSERT INTO t (name, v, body) VALUES ('last', -3, x'00ff');";
-    return s;
+  std::string s =
+      "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT UNIQUE, v INT, body TEXT);"
+      "CREATE INDEX t_v ON t (v);"
+      "CREATE TABLE u (tid INT, x INT, label TEXT, KEY (x, label));"
+      "INSERT INTO t (name, v, body) VALUES ";
+  for (int i = 1; i <= rows; ++i) {
+    s += (i > 1 ? ", ('n" : "('n") + std::to_string(i) + "', " + std::to_string(i % 9) + ", ";
+    s += i % 5 == 0 ? "'" + std::string(200 + 40 * i, static_cast<char>('a' + i % 26)) + "')"
+                    : "'b" + std::to_string(i) + "')";
+  }
+  s += "; INSERT INTO u SELECT id, v * 2, name FROM t WHERE id % 2 = 0;"
+       "DELETE FROM t WHERE id % 10 = 0;"
+       "ALTER TABLE t ADD COLUMN extra REAL DEFAULT 1.5;"
+       "INSERT INTO t (name, v, body) VALUES ('last', -3, x'00ff');";
+  return s;
 }
 
 Image build_image(std::uint32_t page_size, std::string_view setup) {

@@ -10,8 +10,7 @@ namespace bkf::fuzz {
 
 int dbfile_input(const std::uint8_t* data, std::size_t size) {
   static const Image journal_mode = build_image(512, template_sql(40));
-  static const Image wal_mode =
-      build_image(512, template_sql(40) + "PRAGMA journal_mode = wal; PRAGMA wal_checkpoint");
+  static const Image wal_mode = build_image(512, template_sql(40) + "PRAGMA journal_mode = wal; PRAGMA wal_checkpoint");
   if (size == 0) return 0;
   Image image = data[0] & 1 ? wal_mode : journal_mode;
   apply_patches(image.db, data + 1, size - 1);

@@ -15,8 +15,7 @@ namespace {
 // Runs `setup` on the template, then `sql` through a file layer that dies
 // at the first selected operation of `ops` from `nth` on, and returns the
 // files as the dead process left them.
-Image crashed(const std::string& setup, const std::string& sql, testing::FaultOp op, std::uint64_t nth,
-              bool torn) {
+Image crashed(const std::string& setup, const std::string& sql, testing::FaultOp op, std::uint64_t nth, bool torn) {
   const Image base = build_image(512, template_sql(40) + setup);
   testing::MemVfs mem;
   install(mem, base);
@@ -24,8 +23,8 @@ Image crashed(const std::string& setup, const std::string& sql, testing::FaultOp
     testing::FaultVfs fault(mem);
     auto db = Database::open(fault, kPath);
     if (!db) fail("the template does not open");
-    fault.arm({.ops = static_cast<unsigned>(op), .nth = nth, .action = testing::FaultPlan::Action::Crash,
-               .torn = torn});
+    fault.arm(
+        {.ops = static_cast<unsigned>(op), .nth = nth, .action = testing::FaultPlan::Action::Crash, .torn = torn});
     run(*db, sql);
     if (!fault.crashed()) fail("the template's commit did not reach its crash point");
   }

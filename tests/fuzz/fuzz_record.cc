@@ -22,7 +22,8 @@ int sign(Ordering o) { return o == Ordering::Less ? -1 : o == Ordering::Greater 
 
 bool is_nan(const Value& v) { return v.kind() == ValueKind::Real && std::isnan(v.real_value()); }
 bool is_big_int(const Value& v) {
-  return v.kind() == ValueKind::Int && (v.int_value() > (std::int64_t{1} << 53) || v.int_value() < -(std::int64_t{1} << 53));
+  return v.kind() == ValueKind::Int &&
+         (v.int_value() > (std::int64_t{1} << 53) || v.int_value() < -(std::int64_t{1} << 53));
 }
 bool is_negative_zero(const Value& v) {
   return v.kind() == ValueKind::Real && v.real_value() == 0.0 && std::signbit(v.real_value());

@@ -53,8 +53,8 @@ int sql_input(const std::uint8_t* data, std::size_t size) {
     if (!db) fail("the template does not open: " + db.error().to_string());
     run(*db, text);
     if (auto p = db->prepare(text); p.ok()) {
-      const Value params[] = {Value::integer(-1), Value::text("n2"), Value::null(), Value::blob("\x00\x01"),
-                              Value::real(2.5), Value::integer(9223372036854775807)};
+      const Value params[] = {Value::integer(-1),      Value::text("n2"), Value::null(),
+                              Value::blob("\x00\x01"), Value::real(2.5),  Value::integer(9223372036854775807)};
       (void)db->execute_prepared(*p, params);
     }
     if (db->in_transaction()) run(*db, "ROLLBACK");

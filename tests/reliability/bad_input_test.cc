@@ -44,8 +44,9 @@ std::string run_prepared(Database& db, std::string_view sql, const std::vector<V
 TEST(BadInput, ParametersOfEveryWrongKindAndSize) {
   TempDir dir;
   Database db = open_db(dir.file("p.db"));
-  ASSERT_EQ(run_sql(db, "CREATE TABLE p (id INTEGER PRIMARY KEY, n INT NOT NULL, r REAL, t TEXT UNIQUE, b BLOB);"
-                        "INSERT INTO p VALUES (1, 1, 1.5, 'one', x'01')"),
+  ASSERT_EQ(run_sql(db,
+                    "CREATE TABLE p (id INTEGER PRIMARY KEY, n INT NOT NULL, r REAL, t TEXT UNIQUE, b BLOB);"
+                    "INSERT INTO p VALUES (1, 1, 1.5, 'one', x'01')"),
             "ok / affected 1");
   const std::string big(2 << 20, 'x');
   const char* kInsert = "INSERT INTO p VALUES (?, ?, ?, ?, ?)";
@@ -66,14 +67,18 @@ TEST(BadInput, ParametersOfEveryWrongKindAndSize) {
       {kInsert, {}, "!constraint violation: NOT NULL constraint failed: n"},
       {kInsert, {Value::integer(3), Value::null()}, "!constraint violation: NOT NULL constraint failed: n"},
       {kInsert,
-       {Value::integer(kMin), Value::blob("n"), Value::text("r"), Value::text("min"), Value::text("b"), Value::integer(9)},
+       {Value::integer(kMin), Value::blob("n"), Value::text("r"), Value::text("min"), Value::text("b"),
+        Value::integer(9)},
        "affected 1"},
-      {kInsert, {Value::integer(4), Value::integer(1), Value::null(), Value::text("one")},
+      {kInsert,
+       {Value::integer(4), Value::integer(1), Value::null(), Value::text("one")},
        "!constraint violation: UNIQUE constraint failed: p__t__unique"},
       // Sizes: a key too large for an index page, a large value elsewhere.
-      {kInsert, {Value::integer(5), Value::integer(1), Value::null(), Value::text(big)},
+      {kInsert,
+       {Value::integer(5), Value::integer(1), Value::null(), Value::text(big)},
        "!execution error: index key too large (2097163 bytes)"},
-      {kInsert, {Value::integer(kMax), Value::integer(1), Value::null(), Value::text("max"), Value::blob(big)},
+      {kInsert,
+       {Value::integer(kMax), Value::integer(1), Value::null(), Value::text("max"), Value::blob(big)},
        "affected 1"},
       {"INSERT INTO p (n) VALUES (?)", {Value::integer(1)}, "!execution error: row id overflow"},
       // Queries take any kind anywhere a value goes.
@@ -114,7 +119,8 @@ TEST(BadInput, HundredMegabyteBlob) {
   Database& db = *opened;
   ASSERT_EQ(run_sql(db, "CREATE TABLE big (id INTEGER PRIMARY KEY, b BLOB)"), "ok");
   for (const char* mode : {"delete", "wal"}) {
-    ASSERT_EQ(run_sql(db, std::string("PRAGMA journal_mode = ") + mode), std::string("[journal_mode] ('") + mode + "')");
+    ASSERT_EQ(run_sql(db, std::string("PRAGMA journal_mode = ") + mode),
+              std::string("[journal_mode] ('") + mode + "')");
     // The disk fills up a few megabytes into the commit (in journal mode
     // the pages go in runs of a few megabytes; the log takes them in one
     // write, which stops halfway).
@@ -148,9 +154,10 @@ TEST(BadInput, HundredMegabyteBlob) {
 TEST(BadInput, MillionTermInLists) {
   TempDir dir;
   Database db = open_db(dir.file("in.db"));
-  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, x INT); "
-                        "INSERT INTO t (x) VALUES (-5), (0), (17), (" + std::to_string(kInTerms - 1) + "), (" +
-                        std::to_string(kInTerms) + "), (NULL)"),
+  ASSERT_EQ(run_sql(db,
+                    "CREATE TABLE t (id INTEGER PRIMARY KEY, x INT); "
+                    "INSERT INTO t (x) VALUES (-5), (0), (17), (" +
+                        std::to_string(kInTerms - 1) + "), (" + std::to_string(kInTerms) + "), (NULL)"),
             "ok / affected 6");
   std::string list = "(";
   for (int i = 0; i < kInTerms; ++i) list += (i ? "," : "") + std::to_string(i);

@@ -81,7 +81,8 @@ TEST(KillTest, EveryKillLeavesTheLastOrTheInFlightCommit) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     while (::read(acks[0], &c, 1) == 1) ++commits;
     ::close(acks[0]);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << where << ": driver ended by " << exit_text(status);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        << where << ": driver ended by " << exit_text(status);
 
     Ledger::Replay want = Ledger::replay(ledger);
     ASSERT_EQ(want.error, "") << where;
@@ -100,17 +101,18 @@ TEST(KillTest, EveryKillLeavesTheLastOrTheInFlightCommit) {
       now = &*want.in_flight;
       ++in_flight_kept;
     }
-    ASSERT_NE(now, nullptr) << where << ": neither the acknowledged state ("
-                            << first_difference(want.acked, *got) << ") nor the one in flight ("
+    ASSERT_NE(now, nullptr) << where << ": neither the acknowledged state (" << first_difference(want.acked, *got)
+                            << ") nor the one in flight ("
                             << (want.in_flight ? first_difference(*want.in_flight, *got) : "none") << ")";
     wal_rounds += now->wal;
     ASSERT_TRUE(Ledger::rewrite(ledger, *now, want.last_seq)) << where;
   }
-  std::printf("kill test: %llu kills survived (%llu right before a chosen file operation, %llu in WAL mode), %llu "
-              "commits acknowledged, in-flight commit found applied %llu times and not applied %llu times\n",
-              static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(exact_kills),
-              static_cast<unsigned long long>(wal_rounds), static_cast<unsigned long long>(commits),
-              static_cast<unsigned long long>(in_flight_kept), static_cast<unsigned long long>(in_flight_lost));
+  std::printf(
+      "kill test: %llu kills survived (%llu right before a chosen file operation, %llu in WAL mode), %llu "
+      "commits acknowledged, in-flight commit found applied %llu times and not applied %llu times\n",
+      static_cast<unsigned long long>(rounds), static_cast<unsigned long long>(exact_kills),
+      static_cast<unsigned long long>(wal_rounds), static_cast<unsigned long long>(commits),
+      static_cast<unsigned long long>(in_flight_kept), static_cast<unsigned long long>(in_flight_lost));
 }
 
 }  // namespace

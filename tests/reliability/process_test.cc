@@ -72,12 +72,13 @@ TEST(SeveralProcesses, NoIncrementIsLostAndCountsAddUp) {
   EXPECT_EQ(run_sql(db, "SELECT n FROM c"), "[n] (" + std::to_string(total.increments) + ")");
   EXPECT_EQ(run_sql(db, "SELECT count(*) FROM kv"), "[count(*)] (" + std::to_string(rows) + ")");
   EXPECT_EQ(run_sql(db, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
-  std::printf("several processes: %d processes, %llu transactions, %llu statements and pragmas, %llu commits, %llu "
-              "rollbacks, %llu model reads, %lld increments, %lld rows\n",
-              kWorkers, static_cast<unsigned long long>(iterations * kWorkers),
-              static_cast<unsigned long long>(total.statements), static_cast<unsigned long long>(total.commits),
-              static_cast<unsigned long long>(total.rollbacks), static_cast<unsigned long long>(total.checks),
-              static_cast<long long>(total.increments), static_cast<long long>(rows));
+  std::printf(
+      "several processes: %d processes, %llu transactions, %llu statements and pragmas, %llu commits, %llu "
+      "rollbacks, %llu model reads, %lld increments, %lld rows\n",
+      kWorkers, static_cast<unsigned long long>(iterations * kWorkers),
+      static_cast<unsigned long long>(total.statements), static_cast<unsigned long long>(total.commits),
+      static_cast<unsigned long long>(total.rollbacks), static_cast<unsigned long long>(total.checks),
+      static_cast<long long>(total.increments), static_cast<long long>(rows));
 }
 
 }  // namespace

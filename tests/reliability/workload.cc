@@ -3,14 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cassert>
+#include <charconv>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <sstream>
 
 #include "engine/engine_testing.h"
-#include "support/fault_vfs.h"
 
 namespace bkf::reliability {
 
@@ -27,13 +27,8 @@ std::vector<std::string> split(const std::string& line) {
 }
 
 bool parse_int(const std::string& s, std::int64_t& out) {
-  std::size_t used = 0;
-  try {
-    out = std::stoll(s, &used);
-  } catch (...) {
-    return false;
-  }
-  return used == s.size();
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+  return ec == std::errc() && end == s.data() + s.size();
 }
 
 Cell text_cell(char letter, int len) { return std::string(1, letter) + "*" + std::to_string(len); }
@@ -297,8 +292,15 @@ namespace {
 class Driver {
  public:
   Driver(Database& db, const WorkloadOptions& o, Model m, std::uint64_t seq, WorkloadStats& st)
-      : db_(db), o_(o), model_(std::move(m)), seq_(seq), st_(st), rng_(o.seed), ledger_(o.ledger),
-        lo_(range_lo(o.worker)), hi_(range_hi(o.worker)) {}
+      : db_(db),
+        o_(o),
+        model_(std::move(m)),
+        seq_(seq),
+        st_(st),
+        rng_(o.seed),
+        ledger_(o.ledger),
+        lo_(range_lo(o.worker)),
+        hi_(range_hi(o.worker)) {}
 
   std::string run() {
     auto ins = db_.prepare("INSERT INTO kv (id, k, v, tag, body) VALUES (?, ?, ?, ?, ?)");
@@ -317,7 +319,7 @@ class Driver {
   // One statement: what to run, what it must return and its ops, which are
   // already applied to the working model it was made from.
   struct Stmt {
-    std::string sql;               // empty: the prepared INSERT with params
+    std::string sql;  // empty: the prepared INSERT with params
     std::vector<Value> params;
     std::string expect;
     std::vector<std::string> ops;
@@ -327,8 +329,8 @@ class Driver {
   bool chance(int pct) { return below(100) < pct; }
 
   static void apply(Model& w, Stmt& s, std::string op) {
-    bool ok = w.apply(op);
-    (void)ok;
+    [[maybe_unused]] const bool fits = w.apply(op);
+    assert(fits && "the driver made an op its own model refuses");
     s.ops.push_back(std::move(op));
   }
 
@@ -375,7 +377,8 @@ class Driver {
       apply(w, s, "I " + std::to_string(id) + " " + std::to_string(k) + " " + std::to_string(v) + " " + t + " " + b);
       values += (i ? ", (" : "(") + std::to_string(id) + ", " + std::to_string(k) + ", " + std::to_string(v) + ", " +
                 cell_sql(t) + ", " + cell_sql(b) + ")";
-      if (n == 1 && chance(50)) s.params = {Value::integer(id), Value::integer(k), Value::integer(v), param(t), param(b)};
+      if (n == 1 && chance(50))
+        s.params = {Value::integer(id), Value::integer(k), Value::integer(v), param(t), param(b)};
     }
     if (s.params.empty()) s.sql = "INSERT INTO kv (id, k, v, tag, body) VALUES " + values;
     s.expect = "affected " + std::to_string(n);
@@ -416,7 +419,8 @@ class Driver {
       const std::size_t col = 5 + static_cast<std::size_t>(below(static_cast<int>(w.columns.size() - 5)));
       const int x = below(1000);
       s.sql = "UPDATE kv SET " + w.columns[col] + " = " + std::to_string(x) + " WHERE " + range_sql(a, b);
-      for (std::int64_t id : ids) apply(w, s, "U " + std::to_string(id) + " " + std::to_string(col) + " " + std::to_string(x));
+      for (std::int64_t id : ids)
+        apply(w, s, "U " + std::to_string(id) + " " + std::to_string(col) + " " + std::to_string(x));
       s.expect = "affected " + std::to_string(ids.size());
     }
     return s;
@@ -445,7 +449,8 @@ class Driver {
     const std::vector<Cell>* row = some_row(w);
     if (!row) return insert_rows(w);
     Stmt s;
-    s.sql = "INSERT INTO kv (id, k, v, tag, body) VALUES (" + std::to_string(next_id(w)) + ", " + (*row)[1] + ", 1, 'x', NULL)";
+    s.sql = "INSERT INTO kv (id, k, v, tag, body) VALUES (" + std::to_string(next_id(w)) + ", " + (*row)[1] +
+            ", 1, 'x', NULL)";
     s.expect = "!constraint violation: UNIQUE constraint failed: kv__k__unique";
     return s;
   }
@@ -478,7 +483,9 @@ class Driver {
     } else {
       got = run_sql(db_, s.sql);
     }
-    if (got != s.expect) return (s.sql.empty() ? std::string("prepared INSERT") : s.sql.substr(0, 300)) + ": got " + got.substr(0, 300) + ", want " + s.expect;
+    if (got != s.expect)
+      return (s.sql.empty() ? std::string("prepared INSERT") : s.sql.substr(0, 300)) + ": got " + got.substr(0, 300) +
+             ", want " + s.expect;
     return "";
   }
 
@@ -621,7 +628,8 @@ std::string run_workload(const std::string& db_path, const WorkloadOptions& opts
   }
   auto db = opts.vfs ? Database::open(*opts.vfs, db_path) : Database::open(db_path);
   if (!db) return "open: " + db.error().to_string();
-  if (std::string got = run_sql(*db, "PRAGMA synchronous = 2"); got != "[synchronous] (2)") return "synchronous: " + got;
+  if (std::string got = run_sql(*db, "PRAGMA synchronous = 2"); got != "[synchronous] (2)")
+    return "synchronous: " + got;
   Driver d(*db, opts, std::move(model), seq, stats);
   return d.run();
 }

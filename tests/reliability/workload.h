@@ -105,13 +105,13 @@ class Ledger {
 };
 
 struct WorkloadOptions {
-  int worker = 0;                  // owns the row ids of range(worker)
-  bool sole_writer = true;         // the only process: ADD COLUMN, tracked indexes, whole-table checks
+  int worker = 0;           // owns the row ids of range(worker)
+  bool sole_writer = true;  // the only process: ADD COLUMN, tracked indexes, whole-table checks
   std::uint64_t seed = 1;
-  std::string ledger;              // side file, or none
-  int ack_fd = -1;                 // gets a byte after every acknowledged commit
-  std::uint64_t iterations = 0;    // transactions to run; 0: until killed
-  Vfs* vfs = nullptr;              // file layer; null: the operating system's
+  std::string ledger;            // side file, or none
+  int ack_fd = -1;               // gets a byte after every acknowledged commit
+  std::uint64_t iterations = 0;  // transactions to run; 0: until killed
+  Vfs* vfs = nullptr;            // file layer; null: the operating system's
 };
 
 struct WorkloadStats {
