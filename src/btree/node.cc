@@ -16,6 +16,48 @@ inline void put_u16(std::uint8_t* p, std::size_t v) noexcept {
   p[1] = static_cast<std::uint8_t>(v);
 }
 
+// What a view keeps in a cached page's memo: the checked head and, with
+// kHasBounds, a table page's first and last keys.
+struct NodeMemo {
+  static constexpr std::uint8_t kHasBounds = 1;
+  std::uint8_t kind;
+  std::uint8_t flags;
+  std::uint16_t count;
+  std::uint32_t content_start;
+  std::int64_t first;
+  std::int64_t last;
+};
+static_assert(sizeof(NodeMemo) == PageMemo::kSize);
+
+inline NodeMemo load_memo(const PageMemo& m) noexcept {
+  NodeMemo nm;
+  std::memcpy(&nm, m.bytes, sizeof nm);
+  return nm;
+}
+inline void store_memo(PageMemo& m, const NodeMemo& nm) noexcept { std::memcpy(m.bytes, &nm, sizeof nm); }
+
+// The next probe of a search for target between two known keys: klo at
+// index plo (below the target) and khi at index phi (above it, or at least
+// it); the probe lies strictly between the two indexes (plo + 1 < phi is the
+// caller's). Interpolation assumes row ids spread evenly over the page,
+// which holds exactly for a leaf of consecutive row ids; `round_up` places a
+// first-key-at-least search on the slot that ends it.
+inline std::size_t interpolate(std::int64_t target, std::int64_t klo, std::size_t plo, std::int64_t khi,
+                               std::size_t phi, bool round_up) noexcept {
+  // Differences of two keys fit 64 bits unsigned; the product needs 128.
+  const auto num = static_cast<unsigned __int128>(static_cast<std::uint64_t>(target) - static_cast<std::uint64_t>(klo)) *
+                   (phi - plo);
+  const auto den = static_cast<std::uint64_t>(khi) - static_cast<std::uint64_t>(klo);
+  auto step = static_cast<std::size_t>(round_up ? (num + den - 1) / den : num / den);
+  if (step < 1) step = 1;
+  if (step > phi - plo - 1) step = phi - plo - 1;
+  return plo + step;
+}
+
+// Interpolation probes before a search falls back to halving, which bounds
+// the probes of pages whose keys are spread unevenly.
+constexpr int kInterpolationProbes = 2;
+
 }  // namespace
 
 Result<NodeView> NodeView::open(std::span<const std::uint8_t> page, TreeType type) {
@@ -37,6 +79,63 @@ Result<NodeView> NodeView::open(std::span<const std::uint8_t> page, TreeType typ
   }
   v.cs_ = cs;
   return v;
+}
+
+Result<NodeView> NodeView::open(const PageRef& page, TreeType type) {
+  PageMemo& memo = page.memo();
+  const std::uint64_t version = page.version();
+  if (memo.stamp == version) {
+    const NodeMemo nm = load_memo(memo);
+    if (nm.kind == node::leaf_kind(type) || nm.kind == node::interior_kind(type)) {
+      NodeView v;
+      v.p_ = page.data();
+      v.size_ = page.size();
+      v.kind_ = nm.kind;
+      v.n_ = nm.count;
+      v.cs_ = nm.content_start;
+      v.memo_ = &memo;
+      v.stamp_ = version;
+      return v;
+    }
+    // A page of the other tree type: the checked open reports it.
+  }
+  NodeView v = BKF_TRY(open(std::span<const std::uint8_t>(page.data(), page.size()), type));
+  NodeMemo nm{};
+  nm.kind = v.kind_;
+  nm.count = static_cast<std::uint16_t>(v.n_);
+  nm.content_start = static_cast<std::uint32_t>(v.cs_);
+  store_memo(memo, nm);
+  memo.stamp = version;
+  v.memo_ = &memo;
+  v.stamp_ = version;
+  return v;
+}
+
+bool NodeView::table_bounds(std::int64_t& first, std::int64_t& last) const {
+  assert(n_ > 0 && (kind_ == node::kTableLeaf || kind_ == node::kTableInterior));
+  const bool remembered = memo_ != nullptr && memo_->stamp == stamp_;
+  if (remembered) {
+    const NodeMemo nm = load_memo(*memo_);
+    if (nm.flags & NodeMemo::kHasBounds) {
+      first = nm.first;
+      last = nm.last;
+      return true;
+    }
+  }
+  Result<std::int64_t> f = table_key(0);
+  if (!f.ok()) return false;
+  Result<std::int64_t> l = table_key(n_ - 1);
+  if (!l.ok()) return false;
+  first = *f;
+  last = *l;
+  if (remembered) {
+    NodeMemo nm = load_memo(*memo_);
+    nm.flags |= NodeMemo::kHasBounds;
+    nm.first = first;
+    nm.last = last;
+    store_memo(*memo_, nm);
+  }
+  return true;
 }
 
 Result<std::size_t> NodeView::cell_offset(std::size_t i) const {
@@ -86,6 +185,28 @@ Result<std::string_view> NodeView::index_key(std::size_t i) const {
 
 Result<std::size_t> NodeView::interior_child_index(std::int64_t rowid) const {
   std::size_t lo = 0, hi = n_;
+  std::int64_t first, last;
+  if (n_ > 0 && table_bounds(first, last)) {
+    if (rowid <= first) return std::size_t{0};
+    if (rowid > last) return n_;
+    // The answer lies in [1, n-1]: every slot below lo has a smaller key,
+    // every slot from hi on a key at least rowid. klo and khi are the keys
+    // of the slots plo = lo - 1 and phi = hi that bound the range.
+    lo = 1;
+    hi = n_ - 1;
+    std::int64_t klo = first, khi = last;
+    for (int probe = 0; lo < hi && probe < kInterpolationProbes; ++probe) {
+      std::size_t mid = interpolate(rowid, klo, lo - 1, khi, hi, true);
+      std::int64_t k = BKF_TRY(table_key(mid));
+      if (k < rowid) {
+        lo = mid + 1;
+        klo = k;
+      } else {
+        hi = mid;
+        khi = k;
+      }
+    }
+  }
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
     std::int64_t k = BKF_TRY(table_key(mid));
@@ -108,6 +229,29 @@ Result<std::size_t> NodeView::interior_child_index(std::string_view key) const {
 
 Result<LeafPos> NodeView::leaf_find(std::int64_t rowid) const {
   std::size_t lo = 0, hi = n_;
+  std::int64_t first, last;
+  if (n_ > 0 && table_bounds(first, last)) {
+    if (rowid <= first) return LeafPos{0, rowid == first};
+    if (rowid >= last) return rowid == last ? LeafPos{n_ - 1, true} : LeafPos{n_, false};
+    // Strictly between the first and the last key: every slot below lo has
+    // a smaller key, every slot from hi on a greater one; klo and khi are
+    // the keys of slots lo - 1 and hi.
+    lo = 1;
+    hi = n_ - 1;
+    std::int64_t klo = first, khi = last;
+    for (int probe = 0; lo < hi && probe < kInterpolationProbes; ++probe) {
+      std::size_t mid = interpolate(rowid, klo, lo - 1, khi, hi, false);
+      std::int64_t k = BKF_TRY(table_key(mid));
+      if (k == rowid) return LeafPos{mid, true};
+      if (k < rowid) {
+        lo = mid + 1;
+        klo = k;
+      } else {
+        hi = mid;
+        khi = k;
+      }
+    }
+  }
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
     std::int64_t k = BKF_TRY(table_key(mid));

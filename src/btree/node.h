@@ -33,6 +33,16 @@
 // A view does not own the page; it caches the count and content start, so
 // the page must be changed only through one NodeMut while views of it live.
 // Nothing here touches the pager's dirty flag: the caller sets it.
+//
+// Views opened from a cached page (open(const PageRef&, ...)) remember in
+// the page's memo (pager/page_cache.h) the head they checked and, once a
+// search asked for them, a table page's first and last keys; both are
+// trusted only while the page's version is the one they were derived at, so
+// they are derived once per load or change, not per visit. Table searches
+// use the two keys to place their first probe by interpolation (a leaf of
+// consecutive row ids is searched with one probe) and to answer keys
+// outside the page's range without probing at all. Every probe still reads
+// its cell through the checks above.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +52,7 @@
 #include <string_view>
 
 #include "btree/cell.h"
+#include "pager/page_cache.h"
 #include "pager/result.h"
 
 namespace bkf {
@@ -90,6 +101,9 @@ class NodeView {
   NodeView() = default;
   // Checks the head of a page for a tree of the given type.
   static Result<NodeView> open(std::span<const std::uint8_t> page, TreeType type);
+  // The same for a cached page, through its memo (see above). For reading:
+  // NodeMut::open is the way to change a page.
+  static Result<NodeView> open(const PageRef& page, TreeType type);
 
   std::uint8_t kind() const noexcept { return kind_; }
   bool is_leaf() const noexcept { return kind_ == node::kTableLeaf || kind_ == node::kIndexLeaf; }
@@ -124,6 +138,11 @@ class NodeView {
   // Sum of the lengths of all cells, each one checked.
   Result<std::size_t> cells_bytes() const;
 
+  // Table pages with at least one cell: the keys of the first and the last
+  // cell, from the page's memo when it has them. False when they cannot be
+  // read (a damaged cell; the search then meets it on its own).
+  bool table_bounds(std::int64_t& first, std::int64_t& last) const;
+
  protected:
   Result<std::size_t> cell_offset(std::size_t i) const;
 
@@ -132,6 +151,10 @@ class NodeView {
   std::uint8_t kind_ = 0;
   std::size_t n_ = 0;
   std::size_t cs_ = 0;
+  // The memo of the cached page this view was opened from, and the version
+  // the view saw; nullptr for views of plain byte spans.
+  PageMemo* memo_ = nullptr;
+  std::uint64_t stamp_ = 0;
 };
 
 // A view that may change the page.

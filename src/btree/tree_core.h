@@ -118,6 +118,11 @@ struct TreePath {
 template <class K>
 Status descend(Pager& pager, PageId root, typename K::Key key, TreePath& path);
 
+// The same descent for lookups, which need only the leaf: the interior pages
+// are not kept pinned, only their numbers for the cycle check.
+template <class K>
+Result<PageRef> descend_to_leaf(Pager& pager, PageId root, typename K::Key key);
+
 // Places cell at index i of the path's leaf, splitting the leaf and then
 // every full interior page up the path; a split of the root moves its
 // contents to a new page so that the root keeps its number.
@@ -136,6 +141,13 @@ Result<PageRef> last_nonempty_leaf(Pager& pager, PageId page, TreeType type);
 
 // A forward walk over the leaves of a tree: the path stack of a cursor.
 // Positioned means (leaf, idx): idx is the next cell of that leaf to return.
+//
+// The walker keeps its current leaf pinned, with the view it opened, so
+// that reading a leaf row after row costs no page lookup. The pinned copy is
+// used only while it is still the cache's copy of the page and its version
+// is the one the view was opened at; otherwise (the page was changed, or
+// the cache let go of it) the leaf is fetched and checked again, exactly as
+// if it had not been kept.
 template <class K>
 class TreeWalker {
  public:
@@ -153,6 +165,7 @@ class TreeWalker {
     depth_ = 0;
     positioned_ = false;
     leaves_entered_ = 0;
+    leaf_ref_ = PageRef();
   }
   // From page down child 0 to a leaf, pushing the interior pages passed;
   // positions before the leaf's first cell. The stack is not emptied first.
@@ -165,6 +178,13 @@ class TreeWalker {
   // The leaf holding the next cell, moving past exhausted and empty leaves:
   // true with ref and view set, false at the end (unpositioned).
   Result<bool> current(PageRef& ref, NodeView& view);
+  // The same without copying the handle: the view of the leaf holding the
+  // next cell, or nullptr at the end. Valid until the walker moves or the
+  // page is changed.
+  Result<const NodeView*> current_view();
+  // The view of the current leaf (idx may be at its end), or nullptr when
+  // unpositioned.
+  Result<const NodeView*> leaf_view();
 
  private:
   struct Entry {
@@ -176,7 +196,10 @@ class TreeWalker {
       if (stack_[i].page == id) return true;
     return false;
   }
-  Status enter_leaf(PageId id);
+  Status enter_leaf(PageId id, PageRef&& ref, const NodeView& view);
+  bool leaf_kept() const {
+    return leaf_ref_ && leaf_ref_.id() == leaf_ && leaf_ref_.attached() && leaf_ref_.version() == leaf_version_;
+  }
 
   Pager* pager_;
   PageId root_;
@@ -186,6 +209,9 @@ class TreeWalker {
   PageId leaf_ = 0;
   std::size_t idx_ = 0;
   std::uint64_t leaves_entered_ = 0;
+  PageRef leaf_ref_;  // the pinned current leaf (see above)
+  NodeView leaf_view_;
+  std::uint64_t leaf_version_ = 0;
 };
 
 }  // namespace bkf
