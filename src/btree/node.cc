@@ -113,28 +113,22 @@ Result<NodeView> NodeView::open(const PageRef& page, TreeType type) {
 
 bool NodeView::table_bounds(std::int64_t& first, std::int64_t& last) const {
   assert(n_ > 0 && (kind_ == node::kTableLeaf || kind_ == node::kTableInterior));
-  const bool remembered = memo_ != nullptr && memo_->stamp == stamp_;
-  if (remembered) {
-    const NodeMemo nm = load_memo(*memo_);
-    if (nm.flags & NodeMemo::kHasBounds) {
-      first = nm.first;
-      last = nm.last;
-      return true;
-    }
-  }
-  Result<std::int64_t> f = table_key(0);
-  if (!f.ok()) return false;
-  Result<std::int64_t> l = table_key(n_ - 1);
-  if (!l.ok()) return false;
-  first = *f;
-  last = *l;
-  if (remembered) {
-    NodeMemo nm = load_memo(*memo_);
+  // Only a view of a cached page whose memo still describes it can keep the
+  // keys; for any other view, reading them would cost more than it saves.
+  if (memo_ == nullptr || memo_->stamp != stamp_) return false;
+  NodeMemo nm = load_memo(*memo_);
+  if (!(nm.flags & NodeMemo::kHasBounds)) {
+    Result<std::int64_t> f = table_key(0);
+    if (!f.ok()) return false;
+    Result<std::int64_t> l = table_key(n_ - 1);
+    if (!l.ok()) return false;
     nm.flags |= NodeMemo::kHasBounds;
-    nm.first = first;
-    nm.last = last;
+    nm.first = *f;
+    nm.last = *l;
     store_memo(*memo_, nm);
   }
+  first = nm.first;
+  last = nm.last;
   return true;
 }
 

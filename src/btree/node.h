@@ -138,9 +138,10 @@ class NodeView {
   // Sum of the lengths of all cells, each one checked.
   Result<std::size_t> cells_bytes() const;
 
-  // Table pages with at least one cell: the keys of the first and the last
-  // cell, from the page's memo when it has them. False when they cannot be
-  // read (a damaged cell; the search then meets it on its own).
+  // Table pages with at least one cell, opened from a cached page: the keys
+  // of the first and the last cell, kept in the page's memo. False for views
+  // of plain byte spans, and when the keys cannot be read (a damaged cell;
+  // the search then meets it on its own).
   bool table_bounds(std::int64_t& first, std::int64_t& last) const;
 
  protected:
