@@ -57,6 +57,41 @@ struct LeafHead {
 // whole cell lies within them and that L <= T.
 Result<LeafHead> parse_leaf_head(const std::uint8_t* p, std::size_t n);
 
+// Reads a varint of at most nine bytes at p[pos] (n bytes in all) and moves
+// pos past it; false when it runs past n or is longer (the callers' checked
+// paths then decide, and report any damage).
+inline bool read_short_varint(const std::uint8_t* p, std::size_t n, std::size_t& pos, std::uint64_t& v) noexcept {
+  std::uint64_t x = 0;
+  for (unsigned shift = 0; shift <= 56; shift += 7) {
+    if (pos >= n) return false;
+    const std::uint8_t b = p[pos++];
+    x |= static_cast<std::uint64_t>(b & 0x7f) << shift;
+    if (b < 0x80) {
+      v = x;
+      return true;
+    }
+  }
+  return false;
+}
+
+// parse_leaf_head for well-formed cells, without building a Result: true
+// with the same head parse_leaf_head gives, false for any cell it would
+// reject (and for varints of ten bytes, which it accepts); call
+// parse_leaf_head then.
+inline bool parse_leaf_head_fast(const std::uint8_t* p, std::size_t n, LeafHead& h) noexcept {
+  std::size_t pos = 0;
+  std::uint64_t z;
+  if (!read_short_varint(p, n, pos, h.total) || !read_short_varint(p, n, pos, h.local) ||
+      !read_short_varint(p, n, pos, z)) {
+    return false;
+  }
+  h.rowid = static_cast<std::int64_t>((z >> 1) ^ (0 - (z & 1)));
+  h.head_len = pos;
+  if (h.local > h.total) return false;
+  const std::uint64_t rest = n - pos;
+  return h.local <= rest && (h.total == h.local || rest - h.local >= 4);
+}
+
 // Length of the cell of a page of the given kind at p (n bytes to the end).
 // kind must be one of the four page kinds.
 Result<std::size_t> cell_len(std::uint8_t kind, const std::uint8_t* p, std::size_t n);

@@ -29,17 +29,25 @@ Status Cursor::seek(std::int64_t rowid) {
 }
 
 Result<std::optional<std::int64_t>> Cursor::next_into(std::string& payload) {
-  const NodeView* v = BKF_TRY(walk_.current_view());
-  if (v == nullptr) return std::optional<std::int64_t>();
-  std::string_view c;
-  cell::LeafHead h = BKF_TRY(v->leaf_head(walk_.idx(), &c));
+  const NodeView* v = walk_.kept_view();
+  if (v == nullptr) {
+    v = BKF_TRY(walk_.current_view());
+    if (v == nullptr) return std::optional<std::int64_t>();
+  }
+  cell::LeafHead h;
+  const std::uint8_t* c;
+  if (!v->leaf_head_fast(walk_.idx(), h, c)) {
+    std::string_view cell_bytes;
+    h = BKF_TRY(v->leaf_head(walk_.idx(), &cell_bytes));
+    c = ubytes(cell_bytes);
+  }
   walk_.set_idx(walk_.idx() + 1);
-  payload.clear();
   if (!h.has_overflow()) {
-    payload.append(cell::leaf_local(ubytes(c), h));
+    payload.assign(cell::leaf_local(c, h));
   } else {
-    BKF_TRY(overflow::append_payload(walk_.pager(), h.total, cell::leaf_local(ubytes(c), h),
-                                     cell::leaf_overflow(ubytes(c), h), payload));
+    payload.clear();
+    BKF_TRY(overflow::append_payload(walk_.pager(), h.total, cell::leaf_local(c, h), cell::leaf_overflow(c, h),
+                                     payload));
   }
   return std::optional<std::int64_t>(h.rowid);
 }

@@ -162,11 +162,18 @@ Result<cell::LeafHead> NodeView::leaf_head(std::size_t i, std::string_view* cell
 
 Result<std::int64_t> NodeView::table_key(std::size_t i) const {
   if (kind_ == node::kTableLeaf) {
-    cell::LeafHead h = BKF_TRY(leaf_head(i));
+    cell::LeafHead h;
+    const std::uint8_t* c;
+    if (leaf_head_fast(i, h, c)) return h.rowid;
+    h = BKF_TRY(leaf_head(i));
     return h.rowid;
   }
   assert(kind_ == node::kTableInterior);
   std::size_t off = BKF_TRY(cell_offset(i));
+  // The common case inline: a key varint of at most nine bytes.
+  std::size_t pos = 4;
+  std::uint64_t z;
+  if (size_ - off >= 4 && cell::read_short_varint(p_ + off, size_ - off, pos, z)) return zigzag_decode(z);
   return cell::interior_key(p_ + off, size_ - off);
 }
 

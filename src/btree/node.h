@@ -125,6 +125,16 @@ class NodeView {
   Result<std::int64_t> table_key(std::size_t i) const;
   // Table leaf: the parsed head of cell i and the cell's bytes.
   Result<cell::LeafHead> leaf_head(std::size_t i, std::string_view* cell_bytes = nullptr) const;
+  // The same for a well-formed cell without building a Result (a scan's
+  // inner loop): false whenever leaf_head might fail, which then reports why.
+  bool leaf_head_fast(std::size_t i, cell::LeafHead& h, const std::uint8_t*& cell) const noexcept {
+    if (i >= n_) return false;
+    const std::uint8_t* ptr = p_ + node::kHeadSize + node::kPointerSize * i;
+    const std::size_t off = (std::size_t(ptr[0]) << 8) | ptr[1];
+    if (off < cs_ || off >= size_ || !cell::parse_leaf_head_fast(p_ + off, size_ - off, h)) return false;
+    cell = p_ + off;
+    return true;
+  }
   // Index pages: key bytes of cell i (leaf or interior).
   Result<std::string_view> index_key(std::size_t i) const;
 

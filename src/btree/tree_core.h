@@ -185,6 +185,11 @@ class TreeWalker {
   // The view of the current leaf (idx may be at its end), or nullptr when
   // unpositioned.
   Result<const NodeView*> leaf_view();
+  // The fast path of current_view(), for a scan's inner loop: the kept leaf
+  // when it still holds the next cell, else nullptr (call current_view()).
+  const NodeView* kept_view() const {
+    return positioned_ && leaf_kept() && idx_ < leaf_view_.cell_count() ? &leaf_view_ : nullptr;
+  }
 
  private:
   struct Entry {

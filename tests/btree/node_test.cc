@@ -163,6 +163,48 @@ TEST(NodeViewTest, RejectsDamagedCells) {
   EXPECT_EQ(r.error().message(), "uvarint overflow / overlong");
 }
 
+// The inline head parser of the scan loop accepts only what the checked one
+// accepts, and reads it the same way: random bytes, and real cells cut short
+// or with bytes changed.
+TEST(CellTest, FastHeadParserAgreesWithTheCheckedOne) {
+  std::mt19937_64 rng(11);
+  std::vector<std::uint8_t> buf(64);
+  std::string c;
+  for (int round = 0; round < 200000; ++round) {
+    std::size_t n;
+    if (round % 2 == 0) {
+      n = rng() % buf.size();
+      for (std::size_t i = 0; i < n; ++i) buf[i] = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() % 3 : rng());
+    } else {
+      std::int64_t rowid = static_cast<std::int64_t>(rng()) >> (rng() % 64);
+      std::size_t len = rng() % 40;
+      std::uint64_t total = rng() % 3 == 0 ? len + rng() % 300 : len;
+      cell::encode_leaf(c, rowid, total, std::string(len, 'v'), total > len ? std::optional<std::uint32_t>(7) : std::nullopt);
+      n = std::min(c.size(), buf.size());
+      std::copy_n(c.begin(), n, buf.begin());
+      if (rng() % 3 == 0) n = rng() % (n + 1);
+      if (rng() % 3 == 0 && n > 0) buf[rng() % n] = static_cast<std::uint8_t>(rng());
+    }
+    cell::LeafHead fast;
+    bool ok = cell::parse_leaf_head_fast(buf.data(), n, fast);
+    auto slow = cell::parse_leaf_head(buf.data(), n);
+    if (ok) {
+      ASSERT_TRUE(slow.ok()) << round;
+      EXPECT_EQ(fast.total, slow->total);
+      EXPECT_EQ(fast.local, slow->local);
+      EXPECT_EQ(fast.rowid, slow->rowid);
+      EXPECT_EQ(fast.head_len, slow->head_len);
+    } else if (slow.ok()) {
+      // Only a varint of ten bytes may leave the fast parser behind.
+      std::uint64_t v;
+      int l1 = get_uvarint(buf.data(), n, v);
+      int l2 = get_uvarint(buf.data() + l1, n - l1, v);
+      int l3 = get_uvarint(buf.data() + l1 + l2, n - l1 - l2, v);
+      EXPECT_TRUE(l1 == 10 || l2 == 10 || l3 == 10) << round;
+    }
+  }
+}
+
 // Searches of a cached page go through its memo (first and last keys,
 // interpolated probes); they must agree with the plain halving search of a
 // view over the same bytes, for every key layout and every target.

@@ -23,7 +23,7 @@ bool AggAcc::admit(const Value& v) {
   return true;
 }
 
-void AggAcc::step(const Value& v) {
+void AggAcc::step_general(const Value& v) {
   if (!admit(v)) return;
   switch (kind_) {
     case AggKind::CountStar:

@@ -40,6 +40,7 @@ Status Vm::init_run(const Program& p) {
   indexes_.clear();
   indexes_.resize(p.nindex_cursors);
   groups_.clear();
+  cur_accs_ = nullptr;
   group_map_.clear();
   group_order_.clear();
   group_pos_ = 0;
@@ -308,7 +309,7 @@ Status Vm::exec(const Program& p) {
         break;
       case OpKind::AggStep:
         if (!has_group_) return internal_error("AggStep before any AggStart");
-        groups_[current_group_].accs[op.a].step(r[op.b]);
+        cur_accs_[op.a].step(r[op.b]);
         break;
       case OpKind::AggRewind:
         BKF_TRY(agg_rewind(op, pc));
@@ -321,7 +322,7 @@ Status Vm::exec(const Program& p) {
         break;
       case OpKind::AggResult:
         if (group_pos_ >= group_order_.size()) return internal_error("AggResult outside the walk over the groups");
-        groups_[group_order_[group_pos_]].accs[op.a].finalize(r[op.b]);
+        groups_[group_order_[group_pos_]]->accs[op.a].finalize(r[op.b]);
         break;
 
       // ---- correlated subqueries ----
@@ -353,21 +354,26 @@ Status Vm::exec(const Program& p) {
 // ---- grouping ----
 
 Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
+  // Without grouping keys every row belongs to the one group with the empty
+  // key.
+  if (key_count == 0 && has_group_ && groups_[current_group_]->key.empty()) return {};
   keyenc::encode_identity_key_into(key_scratch_, std::span<const Value>(regs_.data() + key_start, key_count));
   // Input that arrives grouped stays on its group without a map lookup.
-  if (has_group_ && groups_[current_group_].key == key_scratch_) return {};
+  if (has_group_ && groups_[current_group_]->key == key_scratch_) return {};
   auto it = group_map_.find(std::string_view(key_scratch_));
   if (it != group_map_.end()) {
     current_group_ = it->second;
+    cur_accs_ = groups_[current_group_]->accs.data();
     has_group_ = true;
     return {};
   }
-  Group& g = groups_.emplace_back();
+  Group& g = *groups_.emplace_back(std::make_unique<Group>());
   g.key = key_scratch_;
   g.key_values.assign(regs_.begin() + key_start, regs_.begin() + key_start + key_count);
   g.accs.reserve(agg_specs_->size());
   for (const AggSpec& spec : *agg_specs_) g.accs.emplace_back(spec);
   current_group_ = static_cast<std::uint32_t>(groups_.size() - 1);
+  cur_accs_ = g.accs.data();
   group_map_.emplace(std::string_view(g.key), current_group_);
   has_group_ = true;
   return {};
@@ -376,14 +382,14 @@ Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
 Status Vm::agg_rewind(const Op& op, std::size_t& pc) {
   if (groups_.empty() && op.flag == 0) {
     // Aggregates without GROUP BY yield one row even over no input.
-    Group& g = groups_.emplace_back();
+    Group& g = *groups_.emplace_back(std::make_unique<Group>());
     for (const AggSpec& spec : *agg_specs_) g.accs.emplace_back(spec);
   }
   group_order_.resize(groups_.size());
   for (std::uint32_t i = 0; i < group_order_.size(); ++i) group_order_[i] = i;
   // Keys are unique, so the order is total; identity keys sort as values do.
   std::sort(group_order_.begin(), group_order_.end(),
-            [this](std::uint32_t a, std::uint32_t b) { return groups_[a].key < groups_[b].key; });
+            [this](std::uint32_t a, std::uint32_t b) { return groups_[a]->key < groups_[b]->key; });
   group_pos_ = 0;
   if (group_order_.empty()) {
     pc = op.a;
@@ -394,7 +400,7 @@ Status Vm::agg_rewind(const Op& op, std::size_t& pc) {
 }
 
 void Vm::load_group_key(std::uint32_t dest, std::uint32_t count) {
-  const Group& g = groups_[group_order_[group_pos_]];
+  const Group& g = *groups_[group_order_[group_pos_]];
   for (std::uint32_t i = 0; i < count; ++i) {
     if (i < g.key_values.size()) regs_[dest + i].assign(g.key_values[i]);
     else regs_[dest + i].set_null();

@@ -30,7 +30,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -158,11 +157,13 @@ class Vm {
   // A child that only needs its first rows stops after this many.
   std::uint64_t row_cap_ = ~std::uint64_t{0};
 
-  // Grouping. agg_specs_ points into the running program. groups_ is a
-  // deque so that the map's views of group keys stay valid while groups are
-  // added.
+  // Grouping. agg_specs_ points into the running program. Groups live on
+  // the heap one by one so that the map's views of group keys stay valid
+  // while groups are added (and a machine without groups allocates nothing
+  // for them). cur_accs_ is the accumulators of the current group.
   const std::vector<AggSpec>* agg_specs_ = nullptr;
-  std::deque<Group> groups_;
+  std::vector<std::unique_ptr<Group>> groups_;
+  AggAcc* cur_accs_ = nullptr;
   std::unordered_map<std::string_view, std::uint32_t> group_map_;
   std::uint32_t current_group_ = 0;
   bool has_group_ = false;
