@@ -61,6 +61,10 @@ Result<LeafHead> parse_leaf_head(const std::uint8_t* p, std::size_t n);
 // pos past it; false when it runs past n or is longer (the callers' checked
 // paths then decide, and report any damage).
 inline bool read_short_varint(const std::uint8_t* p, std::size_t n, std::size_t& pos, std::uint64_t& v) noexcept {
+  if (pos < n && p[pos] < 0x80) {
+    v = p[pos++];
+    return true;
+  }
   std::uint64_t x = 0;
   for (unsigned shift = 0; shift <= 56; shift += 7) {
     if (pos >= n) return false;

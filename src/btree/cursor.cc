@@ -1,6 +1,7 @@
 #include "btree/cursor.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "btree/btree.h"
 #include "btree/cell.h"
@@ -43,7 +44,15 @@ Result<std::optional<std::int64_t>> Cursor::next_into(std::string& payload) {
   }
   walk_.set_idx(walk_.idx() + 1);
   if (!h.has_overflow()) {
-    payload.assign(cell::leaf_local(c, h));
+    // Rows of one table have similar lengths: a buffer that is large enough
+    // is resized and filled without the general assignment path.
+    std::string_view local = cell::leaf_local(c, h);
+    if (payload.capacity() >= local.size()) {
+      payload.resize(local.size());
+      if (!local.empty()) std::memcpy(payload.data(), local.data(), local.size());
+    } else {
+      payload.assign(local);
+    }
   } else {
     payload.clear();
     BKF_TRY(overflow::append_payload(walk_.pager(), h.total, cell::leaf_local(c, h), cell::leaf_overflow(c, h),

@@ -36,7 +36,9 @@
 #include <vector>
 
 #include "pager/result.h"
+#include "record/serial.h"
 #include "record/value.h"
+#include "record/varint.h"
 
 namespace bkf {
 
@@ -79,11 +81,25 @@ class RecordColumns {
 
   // Starts on a new record. The bytes must stay valid and unchanged until the
   // next reset; nothing is read yet.
-  void reset(std::string_view record) noexcept;
+  void reset(std::string_view record) noexcept {
+    rec_ = record;
+    walked_ = false;
+  }
   std::string_view record() const noexcept { return rec_; }
 
   // Column i into out, reusing out's buffer; Null past the header's last.
-  Status read_into(std::size_t i, Value& out);
+  // Numbers are decoded here; text, blobs and every fault out of line.
+  Status read_into(std::size_t i, Value& out) {
+    if (!walked_) walk();
+    if (i < ncols_) {
+      const Col& c = cols_[i];
+      if (c.type <= 9 && c.offset <= rec_.size() && serial::body_len(c.type) <= rec_.size() - c.offset) {
+        serial::decode_number_body(c.type, ubytes(rec_) + c.offset, out);
+        return {};
+      }
+    }
+    return read_other(i, out);
+  }
   Result<Value> read(std::size_t i);
 
   // Number of columns the header lists (walks the whole header).
@@ -94,18 +110,28 @@ class RecordColumns {
     std::uint64_t type;
     std::uint64_t offset;
   };
-  Status begin();
-  // Walks the header until column i is known or the header ends.
-  Status walk_to(std::size_t i);
+  // Why a walk of the header stopped before its end.
+  enum class Stop : std::uint8_t { None, Truncated, Overlong, HeaderTooBig, LengthOverflow };
+
+  // Walks the whole header once per record, as far as it is readable: the
+  // columns before a fault read normally, and a column at or after it gives
+  // the error a column-by-column walk would have met on the way.
+  void walk();
+  // Headers longer than this are walked every time rather than remembered.
+  static constexpr std::size_t kMaxReusedHeader = 256;
+  Status read_other(std::size_t i, Value& out);
+  Error stop_error() const;
 
   std::string_view rec_;
-  bool begun_ = false;
-  bool header_done_ = false;
-  bool overflowed_ = false;  // the end of the last known column overflowed
-  std::size_t pos_ = 0;         // next serial type in the header
-  std::size_t header_end_ = 0;  // H, or the varint's end when H is smaller
-  std::uint64_t next_offset_ = 0;
-  std::vector<Col> cols_;
+  bool walked_ = false;
+  Stop stop_ = Stop::None;
+  std::size_t ncols_ = 0;   // columns walked: the first ncols_ entries of cols_
+  std::vector<Col> cols_;  // storage kept from record to record
+  // The header bytes of the last record whose walk read its whole header
+  // without a fault (empty when there is none), and its column count: cols_
+  // still describes that header until the next walk that reads another.
+  std::string header_;
+  std::size_t header_cols_ = 0;
 };
 
 // Builds in out a record of exactly values.size() columns. For column i with

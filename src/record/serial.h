@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,42 @@ void write_body(std::uint8_t* dst, const Value& v) noexcept;
 
 // Appends v's body to out (nothing for Null and the integers 0 and 1).
 void encode_body(std::string& out, const Value& v);
+
+// Decodes the body of serial type 0..9 other than 7's float check: types 0,
+// 8 and 9 read nothing; 1..6 read body_len(type) bytes at p and 7 eight,
+// which the caller has checked lie within the record. The same values
+// decode_body_into gives for those types.
+inline void decode_number_body(std::uint64_t type, const std::uint8_t* p, Value& out) noexcept {
+  auto be16 = [p] { return static_cast<std::uint64_t>((p[0] << 8) | p[1]); };
+  auto be32 = [](const std::uint8_t* q) {
+    std::uint32_t u;
+    std::memcpy(&u, q, 4);
+    return static_cast<std::uint64_t>(__builtin_bswap32(u));
+  };
+  auto be64 = [p] {
+    std::uint64_t u;
+    std::memcpy(&u, p, 8);
+    return __builtin_bswap64(u);
+  };
+  switch (type) {
+    case 0: out.set_null(); return;
+    case 1: out.set_int(static_cast<std::int8_t>(p[0])); return;
+    case 2: out.set_int(static_cast<std::int16_t>(be16())); return;
+    case 3: out.set_int(static_cast<std::int64_t>(((be16() << 8) | p[2]) << 40) >> 40); return;
+    case 4: out.set_int(static_cast<std::int32_t>(be32(p))); return;
+    case 5: out.set_int(static_cast<std::int64_t>(((be16() << 32) | be32(p + 2)) << 16) >> 16); return;
+    case 6: out.set_int(static_cast<std::int64_t>(be64())); return;
+    case 7: {
+      const std::uint64_t u = be64();
+      double d;
+      std::memcpy(&d, &u, sizeof d);
+      out.set_real(d);
+      return;
+    }
+    case 8: out.set_int(0); return;
+    default: out.set_int(1); return;
+  }
+}
 
 // Decodes one body of the given serial type into out, reusing out's buffer.
 // body must be exactly the body's bytes. Errors (Corrupt): "float body must

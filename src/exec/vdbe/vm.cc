@@ -10,6 +10,7 @@
 #include "exec/value_ops.h"
 #include "exec/vdbe/internal.h"
 #include "exec/vdbe/post_run.h"
+#include "exec/vdbe/slots.h"
 #include "record/record.h"
 
 namespace bkf::vdbe {
@@ -152,9 +153,16 @@ Status Vm::exec(const Program& p) {
       case OpKind::Rowid:
         BKF_TRY(read_rowid(op.a, r[op.b]));
         break;
-      case OpKind::Column:
-        BKF_TRY(read_column(op.a, op.b, r[op.c]));
+      case OpKind::Column: {
+        // The common case inline: an open cursor on a row it has read.
+        TableSlot* t = tables_[op.a].get();
+        if (t != nullptr && !t->null_row && t->has_current && t->row_loaded) {
+          BKF_TRY(t->cols.read_into(op.b, r[op.c]));
+        } else {
+          BKF_TRY(read_column(op.a, op.b, r[op.c]));
+        }
         break;
+      }
       case OpKind::Count:
         BKF_TRY(count_rows(op.a, r[op.b]));
         break;
@@ -305,6 +313,8 @@ Status Vm::exec(const Program& p) {
 
       // ---- grouping and aggregates ----
       case OpKind::AggStart:
+        // Without grouping keys every row stays in the one group.
+        if (op.b == 0 && has_group_ && groups_[current_group_]->key.empty()) break;
         BKF_TRY(agg_start(op.a, op.b));
         break;
       case OpKind::AggStep:
