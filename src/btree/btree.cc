@@ -56,19 +56,28 @@ Status BTree::make_cell(std::int64_t rowid, std::string_view payload) {
 }
 
 Status BTree::insert(std::int64_t rowid, std::string_view payload) {
+  TreePath path;
+  bool in_place;
+  return insert_on_path(rowid, payload, path, in_place);
+}
+
+Status BTree::insert_on_path(std::int64_t rowid, std::string_view payload, TreePath& path, bool& in_place) {
   TreeScratch& s = scratch();
   BKF_TRY(make_cell(rowid, payload));
-  TreePath path;
   BKF_TRY(descend<TableKeys>(*pager_, root_, rowid, path));
   NodeView v = BKF_TRY(NodeView::open(path.leaf, TreeType::Table));
   LeafPos pos = BKF_TRY(v.leaf_find(rowid));
+  std::size_t gap = v.gap();
   if (pos.found) {
     // Replace: free the old chain first, so a failure leaves the row intact.
     std::string_view old = BKF_TRY(v.cell(pos.index));
     BKF_TRY(free_cell_overflow(*pager_, old));
     NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(path.leaf), TreeType::Table));
     m.remove_cell(pos.index);
+    gap = m.gap();
   }
+  // A cell that fits the free gap is placed without compacting or splitting.
+  in_place = gap >= s.cell.size() + node::kPointerSize;
   return place_cell<TableKeys>(*pager_, path, pos.index, s.cell, s);
 }
 
@@ -91,8 +100,18 @@ Status BTree::insert_fast(std::int64_t rowid, std::string_view payload, AppendHi
       }
     }
   }
-  BKF_TRY(insert(rowid, payload));
-  PageRef leaf = BKF_TRY(rightmost_leaf(*pager_, root_, TreeType::Table));
+  TreePath path;
+  bool in_place;
+  BKF_TRY(insert_on_path(rowid, payload, path, in_place));
+  // The hint names the rightmost leaf. The leaf just written is it when the
+  // descent took the right child at every level and nothing split; else it
+  // is found from the root.
+  bool rightmost = in_place;
+  for (std::size_t level = 0; rightmost && level < path.depth; ++level) {
+    NodeView pv = BKF_TRY(NodeView::open(path.pages[level], TreeType::Table));
+    rightmost = path.slots[level] == pv.cell_count();
+  }
+  PageRef leaf = rightmost ? std::move(path.leaf) : BKF_TRY(rightmost_leaf(*pager_, root_, TreeType::Table));
   NodeView lv = BKF_TRY(NodeView::open(leaf, TreeType::Table));
   if (lv.cell_count() == 0) {
     hint.clear();
@@ -129,6 +148,21 @@ Result<std::optional<std::int64_t>> BTree::last_rowid() {
   }
   std::int64_t last = BKF_TRY(v.table_key(v.cell_count() - 1));
   return std::optional<std::int64_t>(last);
+}
+
+Result<std::optional<std::int64_t>> BTree::last_rowid_hinted(const AppendHint& hint) {
+  if (hint.present) {
+    Result<PageRef> ref = pager_->get_page(hint.leaf);
+    if (ref.ok()) {
+      Result<NodeView> v = NodeView::open(*ref, TreeType::Table);
+      std::int64_t last;
+      if (v.ok() && v->kind() == node::kTableLeaf && v->cell_count() > 0 && v->table_key_fast(v->cell_count() - 1, last) &&
+          last == hint.last_rowid) {
+        return std::optional<std::int64_t>(last);
+      }
+    }
+  }
+  return last_rowid();
 }
 
 Result<std::uint64_t> BTree::count_subtree(PageId page) { return count_cells(*pager_, page, TreeType::Table); }

@@ -41,6 +41,9 @@ class Cursor {
 
   // Unpositioned, with an empty path.
   void reset() { walk_.reset(); }
+  // Unpositioned, over the tree at root (same pager): what a new cursor on
+  // root is, keeping this one's buffers.
+  void reopen(PageId root) { walk_.reset(root); }
   // reset(), then before the first row of the tree.
   Status rewind() {
     walk_.reset();

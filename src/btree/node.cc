@@ -148,8 +148,11 @@ Result<std::string_view> NodeView::cell(std::size_t i) const {
 Result<std::uint32_t> NodeView::child_at(std::size_t i) const {
   assert(!is_leaf() && i <= n_);
   if (i == n_) return right_child();
-  std::string_view c = BKF_TRY(cell(i));
-  return cell::get_u32(ubytes(c));
+  // Only the child number is read: its pointer and its four bytes must lie
+  // in the page (the key after it is checked whenever a search reads it).
+  std::size_t off = BKF_TRY(cell_offset(i));
+  if (size_ - off < 4) return Error::corrupt("cell runs past the end of its page");
+  return cell::get_u32(p_ + off);
 }
 
 Result<cell::LeafHead> NodeView::leaf_head(std::size_t i, std::string_view* cell_bytes) const {
@@ -160,20 +163,35 @@ Result<cell::LeafHead> NodeView::leaf_head(std::size_t i, std::string_view* cell
   return h;
 }
 
-Result<std::int64_t> NodeView::table_key(std::size_t i) const {
+bool NodeView::table_key_fast(std::size_t i, std::int64_t& key) const noexcept {
   if (kind_ == node::kTableLeaf) {
     cell::LeafHead h;
     const std::uint8_t* c;
-    if (leaf_head_fast(i, h, c)) return h.rowid;
-    h = BKF_TRY(leaf_head(i));
+    if (!leaf_head_fast(i, h, c)) return false;
+    key = h.rowid;
+    return true;
+  }
+  if (i >= n_) return false;
+  const std::uint8_t* ptr = p_ + node::kHeadSize + node::kPointerSize * i;
+  const std::size_t off = get_u16(ptr);
+  std::size_t pos = 4;
+  std::uint64_t z;
+  if (off < cs_ || off >= size_ || size_ - off < 4 || !cell::read_short_varint(p_ + off, size_ - off, pos, z)) {
+    return false;
+  }
+  key = zigzag_decode(z);
+  return true;
+}
+
+Result<std::int64_t> NodeView::table_key(std::size_t i) const {
+  std::int64_t key;
+  if (table_key_fast(i, key)) return key;
+  if (kind_ == node::kTableLeaf) {
+    cell::LeafHead h = BKF_TRY(leaf_head(i));
     return h.rowid;
   }
   assert(kind_ == node::kTableInterior);
   std::size_t off = BKF_TRY(cell_offset(i));
-  // The common case inline: a key varint of at most nine bytes.
-  std::size_t pos = 4;
-  std::uint64_t z;
-  if (size_ - off >= 4 && cell::read_short_varint(p_ + off, size_ - off, pos, z)) return zigzag_decode(z);
   return cell::interior_key(p_ + off, size_ - off);
 }
 
@@ -198,7 +216,8 @@ Result<std::size_t> NodeView::interior_child_index(std::int64_t rowid) const {
     std::int64_t klo = first, khi = last;
     for (int probe = 0; lo < hi && probe < kInterpolationProbes; ++probe) {
       std::size_t mid = interpolate(rowid, klo, lo - 1, khi, hi, true);
-      std::int64_t k = BKF_TRY(table_key(mid));
+      std::int64_t k;
+      if (!table_key_fast(mid, k)) k = BKF_TRY(table_key(mid));
       if (k < rowid) {
         lo = mid + 1;
         klo = k;
@@ -242,7 +261,8 @@ Result<LeafPos> NodeView::leaf_find(std::int64_t rowid) const {
     std::int64_t klo = first, khi = last;
     for (int probe = 0; lo < hi && probe < kInterpolationProbes; ++probe) {
       std::size_t mid = interpolate(rowid, klo, lo - 1, khi, hi, false);
-      std::int64_t k = BKF_TRY(table_key(mid));
+      std::int64_t k;
+      if (!table_key_fast(mid, k)) k = BKF_TRY(table_key(mid));
       if (k == rowid) return LeafPos{mid, true};
       if (k < rowid) {
         lo = mid + 1;

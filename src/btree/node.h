@@ -123,6 +123,9 @@ class NodeView {
 
   // Table pages: row id of a leaf cell, or key of an interior cell.
   Result<std::int64_t> table_key(std::size_t i) const;
+  // The same for a well-formed cell without building a Result: false
+  // whenever table_key might fail (it then reports why).
+  bool table_key_fast(std::size_t i, std::int64_t& key) const noexcept;
   // Table leaf: the parsed head of cell i and the cell's bytes.
   Result<cell::LeafHead> leaf_head(std::size_t i, std::string_view* cell_bytes = nullptr) const;
   // The same for a well-formed cell without building a Result (a scan's

@@ -160,6 +160,11 @@ class TreeWalker {
   std::size_t idx() const { return idx_; }
   void set_idx(std::size_t i) { idx_ = i; }
 
+  // Unpositioned, with an empty stack, over the tree at root.
+  void reset(PageId root) {
+    root_ = root;
+    reset();
+  }
   // Unpositioned, with an empty stack.
   void reset() {
     depth_ = 0;
@@ -208,7 +213,7 @@ class TreeWalker {
 
   Pager* pager_;
   PageId root_;
-  std::array<Entry, kMaxTreeDepth> stack_{};
+  std::array<Entry, kMaxTreeDepth> stack_;  // entries [0, depth_) are set
   std::size_t depth_ = 0;
   bool positioned_ = false;
   PageId leaf_ = 0;

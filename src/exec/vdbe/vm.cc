@@ -25,6 +25,20 @@ Vm::Vm(Pager& pager, std::span<const Value> binds) : pager_(pager), binds_(binds
 
 Vm::~Vm() = default;
 
+void Vm::rearm(std::span<const Value> binds) {
+  binds_ = binds;
+  ran_ = false;
+  rows_.clear();
+  deferred_.clear();
+  params_.clear();
+  changes_ = 0;
+  last_rowid_ = 0;
+  row_cap_ = ~std::uint64_t{0};
+  subquery_cache_.clear();
+  subquery_runs_ = 0;
+  subquery_cache_hits_ = 0;
+}
+
 Status Vm::run(const Program& p) {
   if (ran_) return internal_error("a machine runs only once");
   ran_ = true;
@@ -34,11 +48,26 @@ Status Vm::run(const Program& p) {
 }
 
 Status Vm::init_run(const Program& p) {
-  regs_.assign(p.nregs == 0 ? 1 : p.nregs, Value());
+  // Registers start as Null; a machine that ran before keeps their buffers.
+  const std::size_t nregs = p.nregs == 0 ? 1 : p.nregs;
+  regs_.resize(nregs);
+  for (Value& v : regs_) v.set_null();
   agg_specs_ = &p.agg_specs;
-  tables_.clear();
+  // Slots of an earlier run are kept closed (without a position or a page)
+  // until the program opens them.
+  for (auto& t : tables_) {
+    if (t) {
+      t->open = false;
+      t->cursor.reset();
+    }
+  }
+  for (auto& x : indexes_) {
+    if (x) {
+      x->open = false;
+      x->cursor.reopen(x->root);
+    }
+  }
   tables_.resize(p.ncursors);
-  indexes_.clear();
   indexes_.resize(p.nindex_cursors);
   groups_.clear();
   cur_accs_ = nullptr;
@@ -156,7 +185,7 @@ Status Vm::exec(const Program& p) {
       case OpKind::Column: {
         // The common case inline: an open cursor on a row it has read.
         TableSlot* t = tables_[op.a].get();
-        if (t != nullptr && !t->null_row && t->has_current && t->row_loaded) {
+        if (t != nullptr && t->open && !t->null_row && t->has_current && t->row_loaded) {
           BKF_TRY(t->cols.read_into(op.b, r[op.c]));
         } else {
           BKF_TRY(read_column(op.a, op.b, r[op.c]));
@@ -451,7 +480,10 @@ Status Vm::scalar_sub(const Program& p, const Op& op) {
 
   const Program& child_program = p.subprograms[sub];
   PostRun post = PostRun::of(child_program);
-  Vm child(pager_, binds_);
+  if (children_.size() <= sub) children_.resize(sub + 1);
+  if (!children_[sub]) children_[sub] = std::make_unique<Vm>(pager_, binds_);
+  else children_[sub]->rearm(binds_);
+  Vm& child = *children_[sub];
   child.params_.assign(args_scratch_.begin(), args_scratch_.begin() + count);
   // Without sorting or DISTINCT only the first OFFSET + 1 rows can matter.
   if (child_program.order_desc.empty() && !child_program.distinct) {

@@ -67,9 +67,19 @@ class Vm {
 
   // Runs the program from its first instruction until Halt, a jump to the
   // end or the last instruction; the first error ends the run. A machine
-  // runs once: a second call fails with an internal error. A program that
-  // is not validated in its present shape is checked first.
+  // runs once (a second call fails with an internal error) unless rearm()
+  // is called in between. A program that is not validated in its present
+  // shape is checked first.
   Status run(const Program& program);
+
+  // Makes the machine ready for another run, with these bind values (which
+  // must outlive it), exactly as a new machine on the same pager would be,
+  // but keeping its storage: registers, cursor slots with their row and key
+  // buffers, scratch space. A prepared statement that keeps one machine and
+  // rearms it for each execution allocates nothing per run beyond its
+  // result rows. The previous run's rows, counters, deferred rows and
+  // subquery cache are dropped; no cursor keeps a position or a page.
+  void rearm(std::span<const Value> binds);
 
   // The result rows in emission order; take_rows() moves them out.
   const std::vector<Row>& rows() const noexcept { return rows_; }
@@ -176,8 +186,10 @@ class Vm {
   std::vector<std::size_t> spool_starts_;  // row i is values [starts[i], starts[i+1])
   std::size_t spool_pos_ = 0;
 
-  // Correlated subqueries.
+  // Correlated subqueries. children_[i] is the machine that runs
+  // sub-program i, rearmed for every run.
   std::unordered_map<std::string, Value, BytesHash, BytesEq> subquery_cache_;
+  std::vector<std::unique_ptr<Vm>> children_;
   std::uint64_t subquery_runs_ = 0;
   std::uint64_t subquery_cache_hits_ = 0;
   std::string sub_key_scratch_;
