@@ -37,6 +37,7 @@
 
 #include "pager/result.h"
 #include "record/serial.h"
+#include "record/utf8.h"
 #include "record/value.h"
 #include "record/varint.h"
 
@@ -93,9 +94,24 @@ class RecordColumns {
     if (!walked_) walk();
     if (i < ncols_) {
       const Col& c = cols_[i];
-      if (c.type <= 9 && c.offset <= rec_.size() && serial::body_len(c.type) <= rec_.size() - c.offset) {
-        serial::decode_number_body(c.type, ubytes(rec_) + c.offset, out);
-        return {};
+      const std::uint64_t len = serial::body_len(c.type);
+      if (c.offset <= rec_.size() && len <= rec_.size() - c.offset) {
+        const char* body = rec_.data() + c.offset;
+        if (c.type <= 9) {
+          serial::decode_number_body(c.type, ubytes(rec_) + c.offset, out);
+          return {};
+        }
+        if (c.type >= 12) {
+          std::string_view b(body, static_cast<std::size_t>(len));
+          if (c.type % 2 == 0) {
+            out.set_blob(b);
+            return {};
+          }
+          if (is_valid_utf8(b)) {
+            out.set_text(b);
+            return {};
+          }
+        }
       }
     }
     return read_other(i, out);

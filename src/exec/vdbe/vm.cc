@@ -399,9 +399,11 @@ Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
   keyenc::encode_identity_key_into(key_scratch_, std::span<const Value>(regs_.data() + key_start, key_count));
   // Input that arrives grouped stays on its group without a map lookup.
   if (has_group_ && groups_[current_group_]->key == key_scratch_) return {};
-  auto it = group_map_.find(std::string_view(key_scratch_));
-  if (it != group_map_.end()) {
-    current_group_ = it->second;
+  auto key_of = [this](std::uint32_t g) { return std::string_view(groups_[g]->key); };
+  const std::uint64_t h = GroupIndex::hash(key_scratch_);
+  const std::uint32_t found = group_map_.find(key_scratch_, h, key_of);
+  if (found != GroupIndex::kNone) {
+    current_group_ = found;
     cur_accs_ = groups_[current_group_]->accs.data();
     has_group_ = true;
     return {};
@@ -413,7 +415,7 @@ Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
   for (const AggSpec& spec : *agg_specs_) g.accs.emplace_back(spec);
   current_group_ = static_cast<std::uint32_t>(groups_.size() - 1);
   cur_accs_ = g.accs.data();
-  group_map_.emplace(std::string_view(g.key), current_group_);
+  group_map_.insert(h, current_group_);
   has_group_ = true;
   return {};
 }

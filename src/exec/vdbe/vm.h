@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "exec/vdbe/agg.h"
+#include "exec/vdbe/group_index.h"
 #include "exec/vdbe/program.h"
 #include "pager/result.h"
 #include "record/sort.h"
@@ -168,13 +169,13 @@ class Vm {
   std::uint64_t row_cap_ = ~std::uint64_t{0};
 
   // Grouping. agg_specs_ points into the running program. Groups live on
-  // the heap one by one so that the map's views of group keys stay valid
-  // while groups are added (and a machine without groups allocates nothing
-  // for them). cur_accs_ is the accumulators of the current group.
+  // the heap one by one (a machine without groups allocates nothing for
+  // them); group_map_ finds a key's group. cur_accs_ is the accumulators of
+  // the current group.
   const std::vector<AggSpec>* agg_specs_ = nullptr;
   std::vector<std::unique_ptr<Group>> groups_;
   AggAcc* cur_accs_ = nullptr;
-  std::unordered_map<std::string_view, std::uint32_t> group_map_;
+  GroupIndex group_map_;
   std::uint32_t current_group_ = 0;
   bool has_group_ = false;
   std::vector<std::uint32_t> group_order_;
