@@ -61,8 +61,19 @@ Result<LeafHead> parse_leaf_head(const std::uint8_t* p, std::size_t n);
 // pos past it; false when it runs past n or is longer (the callers' checked
 // paths then decide, and report any damage).
 inline bool read_short_varint(const std::uint8_t* p, std::size_t n, std::size_t& pos, std::uint64_t& v) noexcept {
+  // One, two and three bytes (lengths, row ids below 2^20) without a loop.
   if (pos < n && p[pos] < 0x80) {
     v = p[pos++];
+    return true;
+  }
+  if (pos + 1 < n && p[pos + 1] < 0x80) {
+    v = (p[pos] & 0x7fu) | (std::uint64_t{p[pos + 1]} << 7);
+    pos += 2;
+    return true;
+  }
+  if (pos + 2 < n && p[pos + 1] >= 0x80 && p[pos + 2] < 0x80) {
+    v = (p[pos] & 0x7fu) | (std::uint64_t{p[pos + 1] & 0x7fu} << 7) | (std::uint64_t{p[pos + 2]} << 14);
+    pos += 3;
     return true;
   }
   std::uint64_t x = 0;

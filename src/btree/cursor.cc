@@ -30,6 +30,8 @@ Status Cursor::seek(std::int64_t rowid) {
 }
 
 Result<std::optional<std::int64_t>> Cursor::next_into(std::string& payload) {
+  std::int64_t rowid;
+  if (next_local(payload, rowid)) return std::optional<std::int64_t>(rowid);
   const NodeView* v = walk_.kept_view();
   if (v == nullptr) {
     v = BKF_TRY(walk_.current_view());
@@ -44,15 +46,7 @@ Result<std::optional<std::int64_t>> Cursor::next_into(std::string& payload) {
   }
   walk_.set_idx(walk_.idx() + 1);
   if (!h.has_overflow()) {
-    // Rows of one table have similar lengths: a buffer that is large enough
-    // is resized and filled without the general assignment path.
-    std::string_view local = cell::leaf_local(c, h);
-    if (payload.capacity() >= local.size()) {
-      payload.resize(local.size());
-      if (!local.empty()) std::memcpy(payload.data(), local.data(), local.size());
-    } else {
-      payload.assign(local);
-    }
+    payload.assign(cell::leaf_local(c, h));
   } else {
     payload.clear();
     BKF_TRY(overflow::append_payload(walk_.pager(), h.total, cell::leaf_local(c, h), cell::leaf_overflow(c, h),

@@ -11,6 +11,29 @@ namespace bkf {
 namespace {
 
 Error header_too_big() { return Error::corrupt("record header size exceeds buffer"); }
+
+// Whether n bytes at a and b are equal; short runs (record headers) are
+// compared in a few word loads rather than through a library call.
+inline bool equal_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
+  auto load64 = [](const std::uint8_t* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  };
+  auto load32 = [](const std::uint8_t* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+  };
+  if (n >= 8 && n <= 16) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+  if (n >= 4 && n < 8) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+  if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  return std::memcmp(a, b, n) == 0;
+}
 Error body_too_big() { return Error::corrupt("record body exceeds buffer"); }
 Error length_overflow() { return Error::corrupt("record body length overflow"); }
 
@@ -215,7 +238,7 @@ void RecordColumns::walk() {
   // header bytes give the same columns at the same offsets, so they are
   // taken over from the last clean walk without walking again.
   const std::size_t same = header_.size();
-  if (same != 0 && size >= same && std::memcmp(p, header_.data(), same) == 0) {
+  if (same != 0 && size >= same && equal_bytes(p, ubytes(header_), same)) {
     stop_ = Stop::None;
     ncols_ = header_cols_;
     return;

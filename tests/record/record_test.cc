@@ -384,6 +384,24 @@ TEST(Utf8Test, Strict) {
     h.erase(std::remove(h.begin(), h.end(), ' '), h.end());
     EXPECT_EQ(is_valid_utf8(unhex(h)), c.ok) << c.hex;
   }
+  // One stray byte, or one valid two-byte character, at every position of
+  // ASCII texts of every length up to 40 (the word-wise ASCII test must see
+  // each byte).
+  for (std::size_t n = 1; n <= 40; ++n) {
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string t(n, 'a');
+      t[at] = static_cast<char>(0x80);
+      EXPECT_FALSE(is_valid_utf8(t)) << n << " " << at;
+      t[at] = static_cast<char>(0xff);
+      EXPECT_FALSE(is_valid_utf8(t)) << n << " " << at;
+      std::string u(n, 'a');
+      u.insert(at, "\xc3\xa9");
+      EXPECT_TRUE(is_valid_utf8(u)) << n << " " << at;
+      u.erase(at + 1, 1);  // a lead byte without its continuation
+      EXPECT_FALSE(is_valid_utf8(u)) << n << " " << at;
+    }
+    EXPECT_TRUE(is_valid_utf8(std::string(n, 'a')));
+  }
 }
 
 }  // namespace

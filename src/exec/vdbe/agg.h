@@ -83,20 +83,6 @@ class AggAcc {
             return;
           }
           break;
-        case AggKind::Min:
-        case AggKind::Max:
-          // A value of the kept value's kind, compared as cmp_value does
-          // (ties, and NaN, keep the earlier value).
-          if (seen_ && v.kind() == kept_.kind()) {
-            int c;
-            if (v.is_int()) c = v.int_value() < kept_.int_value() ? -1 : v.int_value() > kept_.int_value() ? 1 : 0;
-            else if (v.is_real()) c = v.real_value() < kept_.real_value() ? -1 : v.real_value() > kept_.real_value() ? 1 : 0;
-            else if (v.is_text()) c = v.bytes().compare(kept_.bytes());
-            else break;
-            if (kind_ == AggKind::Min ? c < 0 : c > 0) kept_.assign(v);
-            return;
-          }
-          break;
         default:
           break;
       }

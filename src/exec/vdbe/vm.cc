@@ -164,10 +164,22 @@ Status Vm::exec(const Program& p) {
         BKF_TRY(rewind(op.a, flag));
         if (flag) pc = op.b;
         break;
-      case OpKind::Next:
+      case OpKind::Next: {
+        // The common step inline: the next row lies in the cursor's current
+        // leaf (see Vm::next for every other case).
+        TableSlot* t = tables_[op.a].get();
+        std::int64_t id;
+        if (t != nullptr && t->open && !t->null_row && t->cursor.next_local(t->row, id)) {
+          t->current = id;
+          t->has_current = t->row_loaded = t->row_read = true;
+          t->cols.reset(t->row);
+          pc = op.b;
+          break;
+        }
         BKF_TRY(next(op.a, flag));
         if (flag) pc = op.b;
         break;
+      }
       case OpKind::SeekRowid:
         BKF_TRY(seek_rowid(op.a, r[op.b], flag));
         if (!flag) pc = op.c;
