@@ -354,7 +354,14 @@ Status TreeWalker<K>::advance() {
     PageId child = BKF_TRY(v.child_at(e.next));
     stack_[depth_++] = Entry{e.page, e.next + 1};
     if (on_stack(child)) return cycle_error();
-    return descend_leftmost(child);
+    BKF_TRY(descend_leftmost(child));
+    // A walk moving from leaf to leaf: ask for the bytes of the leaf after
+    // this one now, so that they arrive while this one is read.
+    if (e.next + 1 <= v.cell_count()) {
+      Result<std::uint32_t> after = v.child_at(e.next + 1);
+      if (after.ok()) pager_->prefetch(*after);
+    }
+    return {};
   }
   positioned_ = false;
   leaf_ref_ = PageRef();

@@ -126,6 +126,14 @@ class PageCache {
   std::size_t dirty_count() const { return dirty_count_; }
   bool contains(PageId id) { return map_.find(id) != nullptr; }
 
+  // The bytes of a cached page without pinning it or refreshing its last
+  // use, nullptr when it is not cached; valid only until the next cache
+  // operation (for hints such as prefetching).
+  const std::uint8_t* peek(PageId id) {
+    PageFrame** f = map_.find(id);
+    return f == nullptr ? nullptr : (*f)->data;
+  }
+
   // A cache hit: refreshes the page's last use and pins it; empty on a miss.
   PageRef lookup(PageId id) {
     PageFrame** f = map_.find(id);

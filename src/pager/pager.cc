@@ -225,6 +225,13 @@ Result<PageRef> Pager::get_page(PageId id) {
   return load(id);
 }
 
+void Pager::prefetch(PageId id) {
+  if (id < 2 || id > header_.page_count) return;
+  const std::uint8_t* p = cache_.peek(id);
+  if (p == nullptr) return;
+  for (std::size_t off = 0; off < header_.page_size; off += 64) __builtin_prefetch(p + off);
+}
+
 Result<PageRef> Pager::load(PageId id) {
   PageRef hit = cache_.lookup(id);
   if (hit) return hit;

@@ -89,32 +89,32 @@ class RecordColumns {
   std::string_view record() const noexcept { return rec_; }
 
   // Column i into out, reusing out's buffer; Null past the header's last.
-  // Numbers are decoded here; text, blobs and every fault out of line.
   Status read_into(std::size_t i, Value& out) {
-    if (!walked_) walk();
-    if (i < ncols_) {
-      const Col& c = cols_[i];
-      const std::uint64_t len = serial::body_len(c.type);
-      if (c.offset <= rec_.size() && len <= rec_.size() - c.offset) {
-        const char* body = rec_.data() + c.offset;
-        if (c.type <= 9) {
-          serial::decode_number_body(c.type, ubytes(rec_) + c.offset, out);
-          return {};
-        }
-        if (c.type >= 12) {
-          std::string_view b(body, static_cast<std::size_t>(len));
-          if (c.type % 2 == 0) {
-            out.set_blob(b);
-            return {};
-          }
-          if (is_valid_utf8(b)) {
-            out.set_text(b);
-            return {};
-          }
-        }
-      }
-    }
+    if (read_fast(i, out)) return {};
     return read_other(i, out);
+  }
+  // The common case of read_into without building a Status: true when
+  // column i was read into out (a number, a blob or valid text lying within
+  // the record); false when read_into must decide, out then unchanged.
+  bool read_fast(std::size_t i, Value& out) {
+    if (!walked_) walk();
+    if (i >= ncols_) return false;
+    const Col& c = cols_[i];
+    const std::uint64_t len = serial::body_len(c.type);
+    if (c.offset > rec_.size() || len > rec_.size() - c.offset) return false;
+    if (c.type <= 9) {
+      serial::decode_number_body(c.type, ubytes(rec_) + c.offset, out);
+      return true;
+    }
+    if (c.type < 12) return false;
+    std::string_view b(rec_.data() + c.offset, static_cast<std::size_t>(len));
+    if (c.type % 2 == 0) {
+      out.set_blob(b);
+      return true;
+    }
+    if (!is_valid_utf8(b)) return false;
+    out.set_text(b);
+    return true;
   }
   Result<Value> read(std::size_t i);
 

@@ -198,7 +198,7 @@ Status Vm::exec(const Program& p) {
         // The common case inline: an open cursor on a row it has read.
         TableSlot* t = tables_[op.a].get();
         if (t != nullptr && t->open && !t->null_row && t->has_current && t->row_loaded) {
-          BKF_TRY(t->cols.read_into(op.b, r[op.c]));
+          if (!t->cols.read_fast(op.b, r[op.c])) BKF_TRY(t->cols.read_into(op.b, r[op.c]));
         } else {
           BKF_TRY(read_column(op.a, op.b, r[op.c]));
         }
