@@ -189,6 +189,8 @@ class Pager {
   bool journal_created_ = false;
   std::vector<std::uint8_t> io_buf_;           // reused: journal image, runs of pages
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages
+  std::vector<PageId> journal_pages_;          // reused: pages a journal holds
+  std::vector<std::uint8_t> run_buf_;          // reused: a run of pages read at once
 #ifndef NDEBUG
   bool busy_ = false;
   friend class PagerOpScope;
