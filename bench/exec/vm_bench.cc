@@ -12,10 +12,14 @@
 #include <unistd.h>
 
 #include "btree/btree.h"
+#include "btree/cursor.h"
+#include "btree/index.h"
+#include "btree/keyenc.h"
 #include "exec/vdbe/builder.h"
 #include "exec/vdbe/vm.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
+#include "record/record.h"
 
 namespace {
 
@@ -365,6 +369,32 @@ Program update_range_narrow(std::uint32_t root) {
   return finish(b);
 }
 
+// SELECT rowid, c FROM t WHERE a = ? through an index on a: the keys with
+// the value's prefix, each followed to its row.
+Program index_equality_lookup(std::uint32_t root, std::uint32_t index) {
+  ProgramBuilder b;
+  auto cur = b.cursor();
+  auto icur = b.index_cursor();
+  auto a = b.reg(), prefix = b.reg(), rid = b.reg(), out = b.regs(2);
+  b.emit(Op::open_read(cur, root));
+  b.emit(Op::open_index(icur, index));
+  b.emit(Op::bind(0, a));
+  b.emit(Op::make_index_prefix(a, 1, prefix));
+  auto seek = b.emit(Op::idx_seek(icur, prefix, 0));
+  auto top = b.here();
+  auto guard = b.emit(Op::idx_prefix_guard(icur, prefix, 0));
+  b.emit(Op::idx_rowid(icur, rid));
+  auto miss = b.emit(Op::seek_rowid(cur, rid, 0));
+  b.emit(Op::rowid(cur, out));
+  b.emit(Op::column(cur, 3, out + 1));
+  b.emit(Op::result_row(out, 2));
+  b.patch_here(miss);
+  b.emit(Op::idx_next(icur, top));
+  b.patch_here(seek);
+  b.patch_here(guard);
+  return finish(b);
+}
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -387,9 +417,10 @@ void narrow_workloads(Pager& pager) {
 
   // One run of a prepared single-row INSERT per row, into a table of its
   // own: a new machine per run, then one machine rearmed for every run.
+  std::uint32_t iroot = 0;
   for (bool rearm : {false, true}) {
     constexpr std::int64_t kInserts = 200000;
-    std::uint32_t iroot = BTree::create(pager).value().root();
+    iroot = BTree::create(pager).value().root();
     Program p = prepared_insert(iroot);
     std::vector<Value> binds = {Value::integer(0), Value::integer(0), Value::text("abcdefghijklmnopqrst"),
                                 Value::real(0)};
@@ -436,6 +467,39 @@ void narrow_workloads(Pager& pager) {
     report(rearm ? "vm_prepared_point_lookup_200k_rearmed" : "vm_prepared_point_lookup_200k", kLookups,
            seconds_since(start));
     if (found != static_cast<std::uint64_t>(kLookups)) std::exit(2);
+  }
+
+  // An index on a of the 200,000 rows just inserted (20 rows per value),
+  // probed by random values through one rearmed machine.
+  {
+    std::uint32_t index = IndexBTree::create(pager).value().root();
+    IndexBTree ix(pager, index);
+    Cursor c(pager, iroot);
+    std::string payload, key;
+    if (!c.rewind().ok()) std::exit(1);
+    std::vector<Value> a(1);
+    while (auto id = c.next_into(payload).value()) {
+      if (!decode_column_into(payload, 1, a[0]).ok()) std::exit(1);
+      keyenc::encode_index_key_into(key, a, *id);
+      if (!ix.insert(key).ok()) std::exit(1);
+    }
+    constexpr std::int64_t kProbes = 100000;
+    Program p = index_equality_lookup(iroot, index);
+    std::vector<Value> binds = {Value::integer(0)};
+    Vm vm(pager, binds);
+    std::uint64_t x = 88172645463325252ull, rows = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (std::int64_t i = 0; i < kProbes; ++i) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      binds[0].set_int(static_cast<std::int64_t>(x % 10000));
+      vm.rearm(binds);
+      must_run(vm, p);
+      rows += vm.rows().size();
+    }
+    report("vm_index_equality_lookup_20_rows", kProbes, seconds_since(start));
+    if (rows != static_cast<std::uint64_t>(kProbes) * 20) std::exit(2);
   }
 
   std::vector<Row> rows = run(pager, count_sum_narrow(root), secs);

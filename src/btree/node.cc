@@ -44,11 +44,22 @@ inline void store_memo(PageMemo& m, const NodeMemo& nm) noexcept { std::memcpy(m
 // first-key-at-least search on the slot that ends it.
 inline std::size_t interpolate(std::int64_t target, std::int64_t klo, std::size_t plo, std::int64_t khi,
                                std::size_t phi, bool round_up) noexcept {
-  // Differences of two keys fit 64 bits unsigned; the product needs 128.
-  const auto num = static_cast<unsigned __int128>(static_cast<std::uint64_t>(target) - static_cast<std::uint64_t>(klo)) *
-                   (phi - plo);
-  const auto den = static_cast<std::uint64_t>(khi) - static_cast<std::uint64_t>(klo);
-  auto step = static_cast<std::size_t>(round_up ? (num + den - 1) / den : num / den);
+  // Differences of two keys fit 64 bits unsigned.
+  const std::uint64_t dist = static_cast<std::uint64_t>(target) - static_cast<std::uint64_t>(klo);
+  const std::uint64_t den = static_cast<std::uint64_t>(khi) - static_cast<std::uint64_t>(klo);
+  const std::uint64_t width = phi - plo;
+  std::size_t step;
+  // A page holds fewer than 2^16 cells, so below 2^37 the product is below
+  // 2^53: both operands are exact in a double, and the quotient's floor (or
+  // ceiling) is the exact one, without a slow integer division.
+  if (dist < (std::uint64_t{1} << 37) && den < (std::uint64_t{1} << 53)) {
+    const double q = static_cast<double>(dist * width) / static_cast<double>(den);
+    step = static_cast<std::size_t>(q);
+    if (round_up && static_cast<double>(step) < q) ++step;
+  } else {
+    const auto num = static_cast<unsigned __int128>(dist) * width;
+    step = static_cast<std::size_t>(round_up ? (num + den - 1) / den : num / den);
+  }
   if (step < 1) step = 1;
   if (step > phi - plo - 1) step = phi - plo - 1;
   return plo + step;
@@ -163,6 +174,19 @@ Result<cell::LeafHead> NodeView::leaf_head(std::size_t i, std::string_view* cell
   return h;
 }
 
+// The key of interior cell i when its pointer and key varint are
+// well-formed; false otherwise (table_key then reports why).
+inline bool interior_key_fast(const std::uint8_t* p, std::size_t size, std::size_t cs, std::size_t n,
+                              std::size_t i, std::int64_t& key) noexcept {
+  if (i >= n) return false;
+  const std::size_t off = get_u16(p + node::kHeadSize + node::kPointerSize * i);
+  std::size_t pos = 4;
+  std::uint64_t z;
+  if (off < cs || off >= size || size - off < 4 || !cell::read_short_varint(p + off, size - off, pos, z)) return false;
+  key = zigzag_decode(z);
+  return true;
+}
+
 bool NodeView::table_key_fast(std::size_t i, std::int64_t& key) const noexcept {
   if (kind_ == node::kTableLeaf) {
     cell::LeafHead h;
@@ -171,16 +195,7 @@ bool NodeView::table_key_fast(std::size_t i, std::int64_t& key) const noexcept {
     key = h.rowid;
     return true;
   }
-  if (i >= n_) return false;
-  const std::uint8_t* ptr = p_ + node::kHeadSize + node::kPointerSize * i;
-  const std::size_t off = get_u16(ptr);
-  std::size_t pos = 4;
-  std::uint64_t z;
-  if (off < cs_ || off >= size_ || size_ - off < 4 || !cell::read_short_varint(p_ + off, size_ - off, pos, z)) {
-    return false;
-  }
-  key = zigzag_decode(z);
-  return true;
+  return interior_key_fast(p_, size_, cs_, n_, i, key);
 }
 
 Result<std::int64_t> NodeView::table_key(std::size_t i) const {
@@ -217,7 +232,7 @@ Result<std::size_t> NodeView::interior_child_index(std::int64_t rowid) const {
     for (int probe = 0; lo < hi && probe < kInterpolationProbes; ++probe) {
       std::size_t mid = interpolate(rowid, klo, lo - 1, khi, hi, true);
       std::int64_t k;
-      if (!table_key_fast(mid, k)) k = BKF_TRY(table_key(mid));
+      if (!interior_key_fast(p_, size_, cs_, n_, mid, k)) k = BKF_TRY(table_key(mid));
       if (k < rowid) {
         lo = mid + 1;
         klo = k;
@@ -229,7 +244,8 @@ Result<std::size_t> NodeView::interior_child_index(std::int64_t rowid) const {
   }
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
-    std::int64_t k = BKF_TRY(table_key(mid));
+    std::int64_t k;
+    if (!interior_key_fast(p_, size_, cs_, n_, mid, k)) k = BKF_TRY(table_key(mid));
     if (k < rowid) lo = mid + 1;
     else hi = mid;
   }
