@@ -57,11 +57,11 @@ struct LeafHead {
 // whole cell lies within them and that L <= T.
 Result<LeafHead> parse_leaf_head(const std::uint8_t* p, std::size_t n);
 
-// Reads a varint of at most nine bytes at p[pos] (n bytes in all) and moves
-// pos past it; false when it runs past n or is longer (the callers' checked
-// paths then decide, and report any damage).
-inline bool read_short_varint(const std::uint8_t* p, std::size_t n, std::size_t& pos, std::uint64_t& v) noexcept {
-  // One, two and three bytes (lengths, row ids below 2^20) without a loop.
+// Reads a varint at p[pos] (n bytes in all) and moves pos past it: the same
+// value and length as get_uvarint, inline, with short varints (lengths, row
+// ids below 2^20) taken without a loop. False when it is cut off or
+// overlong (the callers' checked paths then report the error).
+inline bool read_varint_fast(const std::uint8_t* p, std::size_t n, std::size_t& pos, std::uint64_t& v) noexcept {
   if (pos < n && p[pos] < 0x80) {
     v = p[pos++];
     return true;
@@ -77,27 +77,32 @@ inline bool read_short_varint(const std::uint8_t* p, std::size_t n, std::size_t&
     return true;
   }
   std::uint64_t x = 0;
+  std::size_t at = pos;
   for (unsigned shift = 0; shift <= 56; shift += 7) {
-    if (pos >= n) return false;
-    const std::uint8_t b = p[pos++];
+    if (at >= n) return false;
+    const std::uint8_t b = p[at++];
     x |= static_cast<std::uint64_t>(b & 0x7f) << shift;
     if (b < 0x80) {
       v = x;
+      pos = at;
       return true;
     }
   }
-  return false;
+  // Nine bytes with bit 7 set: a tenth byte gives bit 63 alone.
+  if (at >= n || p[at] > 1) return false;
+  v = x | (static_cast<std::uint64_t>(p[at]) << 63);
+  pos = at + 1;
+  return true;
 }
 
-// parse_leaf_head for well-formed cells, without building a Result: true
-// with the same head parse_leaf_head gives, false for any cell it would
-// reject (and for varints of ten bytes, which it accepts); call
-// parse_leaf_head then.
+// parse_leaf_head without building a Result: true with the head
+// parse_leaf_head gives, false exactly when it would fail (call it then for
+// the error).
 inline bool parse_leaf_head_fast(const std::uint8_t* p, std::size_t n, LeafHead& h) noexcept {
   std::size_t pos = 0;
   std::uint64_t z;
-  if (!read_short_varint(p, n, pos, h.total) || !read_short_varint(p, n, pos, h.local) ||
-      !read_short_varint(p, n, pos, z)) {
+  if (!read_varint_fast(p, n, pos, h.total) || !read_varint_fast(p, n, pos, h.local) ||
+      !read_varint_fast(p, n, pos, z)) {
     return false;
   }
   h.rowid = static_cast<std::int64_t>((z >> 1) ^ (0 - (z & 1)));

@@ -182,7 +182,7 @@ inline bool interior_key_fast(const std::uint8_t* p, std::size_t size, std::size
   const std::size_t off = get_u16(p + node::kHeadSize + node::kPointerSize * i);
   std::size_t pos = 4;
   std::uint64_t z;
-  if (off < cs || off >= size || size - off < 4 || !cell::read_short_varint(p + off, size - off, pos, z)) return false;
+  if (off < cs || off >= size || size - off < 4 || !cell::read_varint_fast(p + off, size - off, pos, z)) return false;
   key = zigzag_decode(z);
   return true;
 }
