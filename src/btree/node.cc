@@ -152,7 +152,35 @@ Result<std::size_t> NodeView::cell_offset(std::size_t i) const {
 
 Result<std::string_view> NodeView::cell(std::size_t i) const {
   std::size_t off = BKF_TRY(cell_offset(i));
-  std::size_t len = BKF_TRY(cell::cell_len(kind_, p_ + off, size_ - off));
+  const std::uint8_t* c = p_ + off;
+  const std::size_t n = size_ - off;
+  // Well-formed cells are measured inline; cell_len decides (and reports)
+  // everything else.
+  std::size_t pos = 0;
+  std::uint64_t k;
+  switch (kind_) {
+    case node::kTableLeaf: {
+      cell::LeafHead h;
+      if (cell::parse_leaf_head_fast(c, n, h)) return std::string_view(reinterpret_cast<const char*>(c), h.cell_len());
+      break;
+    }
+    case node::kTableInterior:
+      pos = 4;
+      if (n >= 4 && cell::read_varint_fast(c, n, pos, k)) return std::string_view(reinterpret_cast<const char*>(c), pos);
+      break;
+    case node::kIndexLeaf:
+      if (cell::read_varint_fast(c, n, pos, k) && k <= n - pos) {
+        return std::string_view(reinterpret_cast<const char*>(c), pos + static_cast<std::size_t>(k));
+      }
+      break;
+    default:
+      pos = 4;
+      if (n >= 4 && cell::read_varint_fast(c, n, pos, k) && k <= n - pos) {
+        return std::string_view(reinterpret_cast<const char*>(c), pos + static_cast<std::size_t>(k));
+      }
+      break;
+  }
+  std::size_t len = BKF_TRY(cell::cell_len(kind_, c, n));
   return std::string_view(reinterpret_cast<const char*>(p_) + off, len);
 }
 
