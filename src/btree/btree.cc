@@ -85,17 +85,19 @@ Status BTree::insert_fast(std::int64_t rowid, std::string_view payload, AppendHi
   if (hint.present && payload.size() <= max_local() && rowid > hint.last_rowid) {
     TreeScratch& s = scratch();
     PageRef ref = BKF_TRY(pager_->get_page(hint.leaf));
-    Result<NodeView> v = NodeView::open(ref, TreeType::Table);
-    if (v.ok() && v->kind() == node::kTableLeaf && v->cell_count() > 0) {
-      Result<std::int64_t> last = v->table_key(v->cell_count() - 1);
-      if (last.ok() && *last == hint.last_rowid) {
-        cell::encode_leaf(s.cell, rowid, payload.size(), payload, std::nullopt);
-        if (v->gap() >= s.cell.size() + node::kPointerSize) {
-          NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(ref), TreeType::Table));
-          if (BKF_TRY(m.insert_cell(m.cell_count(), s.cell, s.compact))) {
-            hint.last_rowid = rowid;
-            return {};
-          }
+    // The page changes with every append, so its memo would not outlive
+    // this call: the head is checked directly.
+    Result<NodeView> v = NodeView::open(page_bytes(ref), TreeType::Table);
+    std::int64_t last;
+    if (v.ok() && v->kind() == node::kTableLeaf && v->cell_count() > 0 &&
+        v->table_key_fast(v->cell_count() - 1, last) && last == hint.last_rowid) {
+      cell::encode_leaf(s.cell, rowid, payload.size(), payload, std::nullopt);
+      if (v->gap() >= s.cell.size() + node::kPointerSize) {
+        // The cell fits the free gap: placed without compaction.
+        NodeMut m = NodeMut::adopt(page_bytes_mut(ref), *v);
+        if (BKF_TRY(m.insert_cell(m.cell_count(), s.cell, s.compact))) {
+          hint.last_rowid = rowid;
+          return {};
         }
       }
     }

@@ -356,6 +356,15 @@ Result<NodeMut> NodeMut::open(std::span<std::uint8_t> page, TreeType type) {
   return m;
 }
 
+NodeMut NodeMut::adopt(std::span<std::uint8_t> page, const NodeView& checked) {
+  NodeMut m;
+  static_cast<NodeView&>(m) = checked;
+  assert(m.p_ == page.data() && m.size_ == page.size());
+  (void)page;
+  m.memo_ = nullptr;
+  return m;
+}
+
 NodeMut NodeMut::init(std::span<std::uint8_t> page, std::uint8_t kind) {
   assert(page.size() >= 512 && page.size() <= 65536);
   std::memset(page.data(), 0, node::kHeadSize);

@@ -175,6 +175,10 @@ class NodeView {
 class NodeMut : public NodeView {
  public:
   static Result<NodeMut> open(std::span<std::uint8_t> page, TreeType type);
+  // The writable view of a page whose head `checked` (a view of the same
+  // bytes, unchanged since it was opened) has already checked: open()
+  // without checking again.
+  static NodeMut adopt(std::span<std::uint8_t> page, const NodeView& checked);
   // Initialises the page as an empty page of that kind and returns its view.
   static NodeMut init(std::span<std::uint8_t> page, std::uint8_t kind);
 
