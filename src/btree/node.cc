@@ -150,37 +150,46 @@ Result<std::size_t> NodeView::cell_offset(std::size_t i) const {
   return off;
 }
 
-Result<std::string_view> NodeView::cell(std::size_t i) const {
-  std::size_t off = BKF_TRY(cell_offset(i));
+bool NodeView::cell_fast(std::size_t i, std::string_view& out) const noexcept {
+  if (i >= n_) return false;
+  const std::size_t off = get_u16(p_ + node::kHeadSize + node::kPointerSize * i);
+  if (off < cs_ || off >= size_) return false;
   const std::uint8_t* c = p_ + off;
   const std::size_t n = size_ - off;
-  // Well-formed cells are measured inline; cell_len decides (and reports)
-  // everything else.
   std::size_t pos = 0;
   std::uint64_t k;
   switch (kind_) {
     case node::kTableLeaf: {
       cell::LeafHead h;
-      if (cell::parse_leaf_head_fast(c, n, h)) return std::string_view(reinterpret_cast<const char*>(c), h.cell_len());
+      if (!cell::parse_leaf_head_fast(c, n, h)) return false;
+      pos = h.cell_len();
       break;
     }
     case node::kTableInterior:
       pos = 4;
-      if (n >= 4 && cell::read_varint_fast(c, n, pos, k)) return std::string_view(reinterpret_cast<const char*>(c), pos);
+      if (n < 4 || !cell::read_varint_fast(c, n, pos, k)) return false;
       break;
     case node::kIndexLeaf:
-      if (cell::read_varint_fast(c, n, pos, k) && k <= n - pos) {
-        return std::string_view(reinterpret_cast<const char*>(c), pos + static_cast<std::size_t>(k));
-      }
+      if (!cell::read_varint_fast(c, n, pos, k) || k > n - pos) return false;
+      pos += static_cast<std::size_t>(k);
       break;
     default:
       pos = 4;
-      if (n >= 4 && cell::read_varint_fast(c, n, pos, k) && k <= n - pos) {
-        return std::string_view(reinterpret_cast<const char*>(c), pos + static_cast<std::size_t>(k));
-      }
+      if (n < 4 || !cell::read_varint_fast(c, n, pos, k) || k > n - pos) return false;
+      pos += static_cast<std::size_t>(k);
       break;
   }
-  std::size_t len = BKF_TRY(cell::cell_len(kind_, c, n));
+  out = std::string_view(reinterpret_cast<const char*>(c), pos);
+  return true;
+}
+
+Result<std::string_view> NodeView::cell(std::size_t i) const {
+  // Well-formed cells are measured inline; cell_len decides (and reports)
+  // everything else.
+  std::string_view fast;
+  if (cell_fast(i, fast)) return fast;
+  std::size_t off = BKF_TRY(cell_offset(i));
+  std::size_t len = BKF_TRY(cell::cell_len(kind_, p_ + off, size_ - off));
   return std::string_view(reinterpret_cast<const char*>(p_) + off, len);
 }
 
@@ -343,7 +352,8 @@ Result<LeafPos> NodeView::leaf_find(std::string_view key) const {
 Result<std::size_t> NodeView::cells_bytes() const {
   std::size_t total = 0;
   for (std::size_t i = 0; i < n_; ++i) {
-    std::string_view c = BKF_TRY(cell(i));
+    std::string_view c;
+    if (!cell_fast(i, c)) c = BKF_TRY(cell(i));
     total += c.size();
   }
   return total;
@@ -403,7 +413,8 @@ Status NodeMut::compact(std::string& scratch) {
   scratch.clear();
   scratch.reserve(total + node::kPointerSize * n_);
   for (std::size_t i = 0; i < n_; ++i) {
-    std::string_view c = BKF_TRY(cell(i));
+    std::string_view c;
+    if (!cell_fast(i, c)) c = BKF_TRY(cell(i));
     char len[2] = {static_cast<char>(c.size() >> 8), static_cast<char>(c.size())};
     scratch.append(len, 2);
     scratch.append(c);

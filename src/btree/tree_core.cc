@@ -37,12 +37,17 @@ void make_interior(std::string& out, PageId child, std::string_view key_part) {
 }  // namespace
 
 Status SplitArena::load(const NodeView& v, std::size_t at, std::string_view extra) {
-  bytes_.clear();
+  used_ = 0;
   ends_.clear();
   const std::size_t n = v.cell_count();
+  // Room for a page of cells and the new one (the buffers are kept between
+  // splits).
+  if (bytes_.size() < v.page_size() + extra.size()) bytes_.resize(v.page_size() + extra.size());
+  ends_.reserve(n + 1);
   for (std::size_t j = 0; j < n; ++j) {
     if (j == at) add(extra);
-    std::string_view c = BKF_TRY(v.cell(j));
+    std::string_view c;
+    if (!v.cell_fast(j, c)) c = BKF_TRY(v.cell(j));
     add(c);
   }
   if (at >= n) add(extra);

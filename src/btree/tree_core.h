@@ -14,8 +14,10 @@
 // gives Corrupt, never a loop, a deep recursion or an out-of-bounds access.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -46,17 +48,22 @@ class SplitArena {
   std::size_t count() const { return ends_.size(); }
   std::string_view cell(std::size_t i) const {
     std::size_t begin = i ? ends_[i - 1] : 0;
-    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+    return std::string_view(bytes_.data() + begin, ends_[i] - begin);
   }
   // Bytes of cells [0, k) with their pointers.
   std::size_t prefix_cost(std::size_t k) const { return (k ? ends_[k - 1] : 0) + node::kPointerSize * k; }
 
  private:
+  // Copies go to bytes_[0, used_); bytes_ only grows, so a split allocates
+  // nothing once the arena has seen a page.
   void add(std::string_view c) {
-    bytes_.append(c);
-    ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+    if (c.size() > bytes_.size() - used_) bytes_.resize(std::max(2 * bytes_.size(), used_ + c.size()));
+    if (!c.empty()) std::memcpy(bytes_.data() + used_, c.data(), c.size());
+    used_ += c.size();
+    ends_.push_back(static_cast<std::uint32_t>(used_));
   }
   std::string bytes_;
+  std::size_t used_ = 0;
   std::vector<std::uint32_t> ends_;
 };
 
