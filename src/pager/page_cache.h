@@ -92,8 +92,8 @@ class PageRef {
   // handles). Only valid inside a transaction.
   inline std::uint8_t* mutable_data();
 
-  // Changes whenever mutable_data() is called; equal versions of one
-  // pinned page mean equal bytes.
+  // Changes whenever mutable_data() is called: while the version of a
+  // pinned page stays the same, nobody has taken its bytes for change.
   std::uint64_t version() const { return f_->version; }
   // False once the cache has let go of the page (another connection's
   // commit emptied it, or rollback dropped the page): the handle then holds

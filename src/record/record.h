@@ -69,11 +69,13 @@ Status decode_record_into(std::string_view record, std::vector<Value>& out);
 Result<Value> decode_column(std::string_view record, std::size_t i);
 Status decode_column_into(std::string_view record, std::size_t i, Value& out);
 
-// Reads columns of one record on demand and remembers the header as far as it
-// has walked it, so that reading k columns of a row costs O(k) plus one walk
-// of the header up to the highest column read. One object serves a whole scan:
-// reset() it for every row; its storage is kept, so no row allocates once it
-// has grown to the widest row.
+// Reads columns of one record on demand. The first read walks the header
+// once and keeps every column's serial type and body offset, so reading k
+// columns of a row costs one header walk plus O(k); a row whose header bytes
+// repeat the previous row's (the common case in a table) takes the offsets
+// over without walking. One object serves a whole scan: reset() it for
+// every row; its storage is kept, so no row allocates once it has grown to
+// the widest row.
 //
 // Results match decode_column exactly, including which damage is noticed.
 class RecordColumns {

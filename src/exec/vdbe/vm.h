@@ -8,7 +8,9 @@
 //   std::uint64_t n = vm.changes();                // INSERT, UPDATE, DELETE
 //   std::int64_t id = vm.last_rowid();
 //
-// and then applies apply_post_run (post_run.h) to the rows of a query.
+// and then applies apply_post_run (post_run.h) to the rows of a query. A
+// prepared statement may keep its machine instead and call rearm(binds)
+// before each run, which reuses the registers, slots and buffers.
 //
 // The machine owns its registers (at least one), its table- and
 // index-cursor slots, the result rows, the rows UPDATE postponed, the
