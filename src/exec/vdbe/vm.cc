@@ -410,7 +410,7 @@ Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
   if (key_count == 0 && has_group_ && groups_[current_group_]->key.empty()) return {};
   keyenc::encode_identity_key_into(key_scratch_, std::span<const Value>(regs_.data() + key_start, key_count));
   // Input that arrives grouped stays on its group without a map lookup.
-  if (has_group_ && groups_[current_group_]->key == key_scratch_) return {};
+  if (has_group_ && GroupIndex::same(groups_[current_group_]->key, key_scratch_)) return {};
   auto key_of = [this](std::uint32_t g) { return std::string_view(groups_[g]->key); };
   const std::uint64_t h = GroupIndex::hash(key_scratch_);
   const std::uint32_t found = group_map_.find(key_scratch_, h, key_of);
