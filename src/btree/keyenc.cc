@@ -110,9 +110,11 @@ void encode_identity_value(std::string& out, const Value& v) {
     case ValueKind::Int: {
       std::int64_t n = v.int_value();
       d = static_cast<double>(n);
-      // |d| <= 2^63, so d is an exact integer that __int128 holds; the
-      // rounding error of an int64 to a double is at most 512.
-      remainder = static_cast<int>(static_cast<__int128>(n) - static_cast<__int128>(d));
+      // Integers up to 2^53 in magnitude are exact doubles. Beyond, |d| <=
+      // 2^63, so d is an exact integer that __int128 holds; the rounding
+      // error of an int64 to a double is at most 512.
+      constexpr std::int64_t kExact = std::int64_t{1} << 53;
+      if (n < -kExact || n > kExact) remainder = static_cast<int>(static_cast<__int128>(n) - static_cast<__int128>(d));
       break;
     }
     case ValueKind::Real: d = v.real_value(); break;

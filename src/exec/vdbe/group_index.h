@@ -22,14 +22,18 @@ class GroupIndex {
     std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      h = (h ^ w) * 0xff51afd7ed558ccdull;
+      h = (h ^ load64(p + i)) * 0xff51afd7ed558ccdull;
       h ^= h >> 32;
     }
     if (i < n) {
+      // The last bytes: the (overlapping) last word when there is one, else
+      // byte by byte.
       std::uint64_t w = 0;
-      std::memcpy(&w, p + i, n - i);
+      if (n >= 8) {
+        w = load64(p + n - 8);
+      } else {
+        for (std::size_t k = 0; k < n; ++k) w = (w << 8) | p[k];
+      }
       h = (h ^ w) * 0xc4ceb9fe1a85ec53ull;
     }
     h ^= h >> 29;
