@@ -197,7 +197,8 @@ Status decode_record_into(std::string_view record, std::vector<Value>& out) {
   while (BKF_TRY(walk.next(type, off))) {
     std::string_view body = BKF_TRY(body_slice(record, off, serial::body_len(type)));
     if (n == out.size()) out.emplace_back();
-    BKF_TRY(serial::decode_body_into(type, body, out[n]));
+    if (type <= 9) serial::decode_number_body(type, ubytes(body), out[n]);
+    else BKF_TRY(serial::decode_body_into(type, body, out[n]));
     ++n;
   }
   out.resize(n);
@@ -221,6 +222,10 @@ Status decode_column_into(std::string_view record, std::size_t i, Value& out) {
     }
   }
   std::string_view body = BKF_TRY(body_slice(record, off, serial::body_len(type)));
+  if (type <= 9) {
+    serial::decode_number_body(type, ubytes(body), out);
+    return {};
+  }
   return serial::decode_body_into(type, body, out);
 }
 
