@@ -46,9 +46,10 @@ class AggAcc {
   AggAcc(AggAcc&&) noexcept = default;
   AggAcc& operator=(AggAcc&&) noexcept = default;
 
-  // Counting and summing numbers, the steps of a scan's inner loop, are
-  // taken here; everything else (DISTINCT, min and max, text) out of line.
-  void step(const Value& v) {
+  // Counting and summing numbers, and min and max of integers, the steps of
+  // a scan's inner loop, are taken here (inlined into the interpreter's
+  // loop); everything else (DISTINCT, other kinds) out of line.
+  [[gnu::always_inline]] void step(const Value& v) {
     if (!distinct_) {
       switch (kind_) {
         case AggKind::CountStar:
@@ -80,6 +81,17 @@ class AggAcc {
           if (v.is_real()) {
             total_ += v.real_value();
             ++n_;
+            return;
+          }
+          break;
+        case AggKind::Min:
+        case AggKind::Max:
+          // Integers against a kept integer, as cmp_value orders them (a
+          // tie keeps the earlier value).
+          if (seen_ && v.is_int() && kept_.is_int()) {
+            if (kind_ == AggKind::Min ? v.int_value() < kept_.int_value() : v.int_value() > kept_.int_value()) {
+              kept_.set_int(v.int_value());
+            }
             return;
           }
           break;
