@@ -395,6 +395,38 @@ Program index_equality_lookup(std::uint32_t root, std::uint32_t index) {
   return finish(b);
 }
 
+// SELECT count(*), sum(t.c) FROM t JOIN u ON t.a = u.id WHERE u.name <
+// 'n01000': the rows of t in order, u probed by row id for each.
+Program join_probe(std::uint32_t troot, std::uint32_t uroot) {
+  ProgramBuilder b;
+  auto count = b.agg(AggKind::CountStar), sum = b.agg(AggKind::Sum);
+  auto t = b.cursor(), u = b.cursor();
+  auto a = b.reg(), name = b.reg(), bound = b.reg(), lt = b.reg(), c = b.reg(), out = b.regs(2);
+  b.emit(Op::open_read(t, troot));
+  b.emit(Op::open_read(u, uroot));
+  b.str("n01000", bound);
+  auto rewind = b.emit(Op::rewind(t, 0));
+  auto top = b.here();
+  b.emit(Op::column(t, 1, a));
+  auto miss = b.emit(Op::seek_rowid(u, a, 0));
+  b.emit(Op::column(u, 0, name));
+  b.emit(Op::binop(BinKind::Lt, name, bound, lt));
+  auto skip = b.emit(Op::if_false(lt, 0));
+  b.emit(Op::column(t, 3, c));
+  b.emit(Op::agg_start(0, 0));
+  b.emit(Op::agg_step(count, c));
+  b.emit(Op::agg_step(sum, c));
+  b.patch_here(miss);
+  b.patch_here(skip);
+  b.emit(Op::next(t, top));
+  b.patch_here(rewind);
+  b.emit(Op::agg_rewind(0, 0, 0, false));
+  b.emit(Op::agg_result(count, out));
+  b.emit(Op::agg_result(sum, out + 1));
+  b.emit(Op::result_row(out, 2));
+  return finish(b);
+}
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -508,6 +540,23 @@ void narrow_workloads(Pager& pager) {
   report("vm_scan_4_aggregates_narrow", kRows, secs);
   rows = run(pager, group_by_mod_narrow(root), secs);
   report("vm_group_by_mod_100_narrow", kRows, secs);
+
+  // u(id, name) with 10,000 rows, probed by row id for every row of t.
+  {
+    std::uint32_t uroot = BTree::create(pager).value().root();
+    BTree ut(pager, uroot);
+    AppendHint hint;
+    std::string rec;
+    std::vector<Value> urow(1);
+    for (std::int64_t id = 1; id <= 10000; ++id) {
+      std::string name = std::to_string(id);
+      urow[0].set_text("n" + std::string(5 - name.size(), '0') + name);
+      encode_record_into(rec, urow);
+      if (!ut.insert_fast(id, rec, hint).ok()) std::exit(1);
+    }
+    rows = run(pager, join_probe(root, uroot), secs);
+    report("vm_join_probe_by_rowid", kRows, secs);
+  }
 
   {
     Program p = update_range_narrow(root);

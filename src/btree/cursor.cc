@@ -18,6 +18,10 @@ Status Cursor::seek(std::int64_t rowid) {
     // leaves the leaf costs no extra cell reads.
     Result<const NodeView*> v = walk_.leaf_view();
     if (v.ok() && (*v)->kind() == node::kTableLeaf && (*v)->cell_count() > 0) {
+      // Already there: the row after the one last read (seeks in row-id
+      // order, as a join's lookups often are) costs one key read.
+      std::int64_t at;
+      if (walk_.idx() < (*v)->cell_count() && (*v)->table_key_fast(walk_.idx(), at) && at == rowid) return {};
       std::int64_t first, last;
       if ((*v)->table_bounds(first, last) && first <= rowid && rowid <= last) {
         LeafPos pos = BKF_TRY((*v)->leaf_find(rowid));

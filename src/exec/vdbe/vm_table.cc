@@ -70,7 +70,10 @@ TableSlot* Vm::table(std::uint32_t cur) {
 // there was one.
 static Status read_row(TableSlot& t, bool& has) {
   t.clear_position();
-  std::optional<std::int64_t> id = BKF_TRY(t.cursor.next_into(t.row));
+  std::int64_t local_id;
+  std::optional<std::int64_t> id;
+  if (t.cursor.next_local(t.row, local_id)) id = local_id;
+  else id = BKF_TRY(t.cursor.next_into(t.row));
   has = id.has_value();
   if (has) {
     t.current = *id;
