@@ -43,6 +43,19 @@ TEST_F(CursorTest, SeekPositions) {
     ASSERT_TRUE(r.ok() && r->has_value()) << t;
     EXPECT_EQ((*r)->first, (t + 9) / 10 * 10) << t;
   }
+  // Seeks in row-id order, each to the row after the one just read, and
+  // each to a row id between two rows.
+  for (std::int64_t t = 10; t <= 2000; t += 10) {
+    ASSERT_TRUE(c.seek(t).ok());
+    EXPECT_EQ((*c.next())->first, t);
+    ASSERT_TRUE(c.seek(t + 5).ok());
+    auto r = c.next();
+    if (t < 2000) {
+      EXPECT_EQ((*r)->first, t + 10);
+    } else {
+      EXPECT_FALSE(r->has_value());
+    }
+  }
   // Seeks forward and backward within and across leaves (the same-leaf path
   // and the full descent) agree with a fresh cursor.
   for (std::int64_t t : {500, 505, 510, 400, 1990, 15, 15, 16}) {
