@@ -37,6 +37,21 @@ inline void arith(const Value& a, const Value& b, Value& out, Checked checked, O
   out.set_real(on_reals(num_value(a), num_value(b)));
 }
 
+// Shared shape of / and %: Null for a Null operand or a zero divisor (one
+// whose num_value is 0.0, which every Blob has); on_ints gets two Ints with
+// a nonzero divisor, on_reals the numeric values otherwise.
+template <class OnInts, class OnReals>
+inline void divide(const Value& a, const Value& b, Value& out, OnInts on_ints, OnReals on_reals) {
+  if (a.is_null() || b.is_null()) return out.set_null();
+  if (a.is_int() && b.is_int()) {
+    if (b.int_value() == 0) return out.set_null();
+    return on_ints(a.int_value(), b.int_value(), out);
+  }
+  const double y = num_value(b);
+  if (y == 0.0) return out.set_null();
+  out.set_real(on_reals(num_value(a), y));
+}
+
 inline void set_bool(Value& out, bool v) { out.set_int(v ? 1 : 0); }
 
 // Shared shape of the six comparisons.
@@ -60,26 +75,27 @@ inline void copy_into(Value& out, const Value& v) {
 
 // ---- conversions --------------------------------------------------------
 
-double num_value(const Value& v) noexcept {
+namespace {
+
+// The numeric value of a number; a text read by `from_text`; 0.0 otherwise.
+template <class FromText>
+inline double number_of(const Value& v, FromText from_text) noexcept {
   switch (v.kind()) {
     case ValueKind::Int: return int_as_double(v.int_value());
     case ValueKind::Real: return v.real_value();
-    case ValueKind::Text: return num_from_text(v.bytes());
+    case ValueKind::Text: return from_text(v.bytes());
     case ValueKind::Null:
     case ValueKind::Blob: break;
   }
   return 0.0;
 }
 
+}  // namespace
+
+double num_value(const Value& v) noexcept { return number_of(v, num_from_text); }
+
 double to_number(const Value& v) noexcept {
-  switch (v.kind()) {
-    case ValueKind::Int: return int_as_double(v.int_value());
-    case ValueKind::Real: return v.real_value();
-    case ValueKind::Text: return parse_decimal_float(trim_white_space(v.bytes())).value_or(0.0);
-    case ValueKind::Null:
-    case ValueKind::Blob: break;
-  }
-  return 0.0;
+  return number_of(v, [](std::string_view t) { return parse_decimal_float(trim_white_space(t)).value_or(0.0); });
 }
 
 TextForm::TextForm(const Value& v) noexcept {
@@ -94,19 +110,7 @@ TextForm::TextForm(const Value& v) noexcept {
   }
 }
 
-void append_text_form(std::string& out, const Value& v) {
-  switch (v.kind()) {
-    case ValueKind::Int: {
-      char buf[24];
-      out.append(buf, format_int(v.int_value(), buf));
-      break;
-    }
-    case ValueKind::Real: append_real_display(out, v.real_value()); break;
-    case ValueKind::Text: out.append(v.bytes()); break;
-    case ValueKind::Null:
-    case ValueKind::Blob: break;
-  }
-}
+void append_text_form(std::string& out, const Value& v) { out.append(TextForm(v).view()); }
 
 // ---- truth and comparison -----------------------------------------------
 
@@ -150,59 +154,16 @@ void mul(const Value& a, const Value& b, Value& out) noexcept {
 }
 
 void div(const Value& a, const Value& b, Value& out) noexcept {
-  if (a.is_null() || b.is_null()) {
-    out.set_null();
-    return;
-  }
-  if (a.is_int() && b.is_int()) {
-    std::int64_t x = a.int_value(), y = b.int_value();
-    if (y == 0) {
-      out.set_null();
-    } else if (y == -1 && x == INT64_MIN) {
-      out.set_real(kTwoTo63);
-    } else {
-      out.set_int(x / y);
-    }
-    return;
-  }
-  if (b.is_blob()) {
-    out.set_null();
-    return;
-  }
-  double y = num_value(b);
-  if (y == 0.0) {
-    out.set_null();
-    return;
-  }
-  out.set_real(num_value(a) / y);
+  divide(a, b, out, [](std::int64_t x, std::int64_t y, Value& o) {
+    if (y == -1 && x == INT64_MIN) o.set_real(kTwoTo63);
+    else o.set_int(x / y);
+  }, [](double x, double y) { return x / y; });
 }
 
 void rem(const Value& a, const Value& b, Value& out) noexcept {
-  if (a.is_null() || b.is_null()) {
-    out.set_null();
-    return;
-  }
-  if (a.is_int() && b.is_int()) {
-    std::int64_t x = a.int_value(), y = b.int_value();
-    if (y == 0) {
-      out.set_null();
-    } else if (y == -1) {
-      out.set_int(0);  // also for INT64_MIN, whose quotient would overflow
-    } else {
-      out.set_int(x % y);
-    }
-    return;
-  }
-  if (b.is_blob()) {
-    out.set_null();
-    return;
-  }
-  double y = num_value(b);
-  if (y == 0.0) {
-    out.set_null();
-    return;
-  }
-  out.set_real(std::fmod(num_value(a), y));
+  divide(a, b, out, [](std::int64_t x, std::int64_t y, Value& o) {
+    o.set_int(y == -1 ? 0 : x % y);  // -1 also for INT64_MIN, whose quotient would overflow
+  }, [](double x, double y) { return std::fmod(x, y); });
 }
 
 void eq(const Value& a, const Value& b, Value& out) noexcept {

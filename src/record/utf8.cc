@@ -38,34 +38,43 @@ bool is_valid_utf8(std::string_view s) noexcept {
       i += 8;
     }
     if (i >= n) break;
-    std::uint8_t b = p[i];
-    if (b < 0x80) {
+    if (p[i] < 0x80) {
       ++i;
       continue;
     }
-    std::size_t len;
-    std::uint8_t lo = 0x80, hi = 0xbf;  // allowed range of the second byte
-    if (b >= 0xc2 && b <= 0xdf) {
-      len = 2;
-    } else if (b >= 0xe0 && b <= 0xef) {
-      len = 3;
-      if (b == 0xe0) lo = 0xa0;       // overlong below U+0800
-      else if (b == 0xed) hi = 0x9f;  // surrogates
-    } else if (b >= 0xf0 && b <= 0xf4) {
-      len = 4;
-      if (b == 0xf0) lo = 0x90;       // overlong below U+10000
-      else if (b == 0xf4) hi = 0x8f;  // above U+10FFFF
-    } else {
-      return false;  // continuation byte, C0/C1 overlong lead, or F5..FF
-    }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if ((p[i + k] & 0xc0) != 0x80) return false;
-    }
-    i += len;
+    const Utf8Step step = utf8_step(s, i);
+    if (!step.complete) return false;
+    i += step.length;
   }
   return true;
+}
+
+Utf8Step utf8_step(std::string_view s, std::size_t i) noexcept {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+  const std::size_t n = s.size();
+  const std::uint8_t b = p[i];
+  if (b < 0x80) return {1, true};
+  std::size_t len;
+  std::uint8_t lo = 0x80, hi = 0xbf;  // allowed range of the second byte
+  if (b >= 0xc2 && b <= 0xdf) {
+    len = 2;
+  } else if (b >= 0xe0 && b <= 0xef) {
+    len = 3;
+    if (b == 0xe0) lo = 0xa0;       // overlong below U+0800
+    else if (b == 0xed) hi = 0x9f;  // surrogates
+  } else if (b >= 0xf0 && b <= 0xf4) {
+    len = 4;
+    if (b == 0xf0) lo = 0x90;       // overlong below U+10000
+    else if (b == 0xf4) hi = 0x8f;  // above U+10FFFF
+  } else {
+    return {1, false};  // continuation byte, C0/C1 overlong lead, or F5..FF
+  }
+  std::size_t k = 1;
+  if (i + 1 < n && p[i + 1] >= lo && p[i + 1] <= hi) {
+    k = 2;
+    while (k < len && i + k < n && (p[i + k] & 0xc0) == 0x80) ++k;
+  }
+  return {k, k == len};
 }
 
 }  // namespace bkf

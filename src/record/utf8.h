@@ -5,10 +5,21 @@
 // U+10FFFF, no stray continuation bytes, no truncated sequences.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace bkf {
 
 bool is_valid_utf8(std::string_view s) noexcept;
+
+// The sequence that starts at s[i] (i < s.size()): `length` is how many of
+// its bytes are well formed (at least 1), `complete` whether they are a
+// whole encoded scalar value. A byte no sequence starts with has length 1
+// and is not complete.
+struct Utf8Step {
+  std::size_t length;
+  bool complete;
+};
+Utf8Step utf8_step(std::string_view s, std::size_t i) noexcept;
 
 }  // namespace bkf

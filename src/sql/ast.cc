@@ -1,6 +1,7 @@
 #include "sql/ast.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace bkf {
 namespace {
@@ -70,12 +71,15 @@ Expr shallow_copy(const Expr& e) {
 
 // Compares everything of two nodes except their Expr children: kind,
 // scalars, texts, list lengths, and (deeply) any SelectStmt they hold.
-bool shallow_eq(const Expr& a, const Expr& b) {
+bool shallow_eq(const Expr& a, const Expr& b, RealEq reals) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
     case ExprKind::Null: return true;
     case ExprKind::Integer: return a.as<Expr::Integer>().value == b.as<Expr::Integer>().value;
-    case ExprKind::Real: return a.as<Expr::Real>().value == b.as<Expr::Real>().value;
+    case ExprKind::Real: {
+      const double x = a.as<Expr::Real>().value, y = b.as<Expr::Real>().value;
+      return reals == RealEq::Ieee ? x == y : std::memcmp(&x, &y, sizeof x) == 0;
+    }
     case ExprKind::Str: return a.as<Expr::Str>().value == b.as<Expr::Str>().value;
     case ExprKind::Column: {
       const auto& x = a.as<Expr::Column>();
@@ -231,12 +235,12 @@ Expr Expr::clone() const {
 
 ExprPtr clone(const ExprPtr& e) { return e ? std::make_unique<Expr>(e->clone()) : nullptr; }
 
-bool eq(const Expr& a, const Expr& b) {
+bool eq(const Expr& a, const Expr& b, RealEq reals) {
   std::vector<std::pair<const Expr*, const Expr*>> work;
   const Expr* x = &a;
   const Expr* y = &b;
   for (;;) {
-    if (!shallow_eq(*x, *y)) return false;
+    if (!shallow_eq(*x, *y, reals)) return false;
     bool same_shape = true;
     ast_detail::zip_child_slots(*x, *y, [&](const ExprPtr& p, const ExprPtr& q) {
       if (!p != !q) same_shape = false;

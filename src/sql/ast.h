@@ -27,7 +27,10 @@
 // doubles (NaN equals nothing, not even itself; 0.0 equals -0.0), optional
 // parts both absent or both present and equal, lists of equal length and
 // pairwise equal. eq is deliberately not operator==, because it is not
-// reflexive for trees holding a NaN.
+// reflexive for trees holding a NaN. The compiler, which must find an
+// expression again (an aggregate call, a GROUP BY term) even when it holds
+// a NaN literal, asks for RealEq::Bits: Real literals of the expression
+// then compare bit for bit (a NaN equals itself, 0.0 differs from -0.0).
 //
 // Depth. Expression trees may be arbitrarily deep along their Expr edges:
 // a chain of 100,000 ORs or additions is a left-deep spine of 100,000
@@ -404,7 +407,11 @@ struct Statement {
 // ---------------------------------------------------------------------------
 // Structural equality (see the top of this file).
 
-bool eq(const Expr& a, const Expr& b);
+// How eq compares Real literals. Bits applies to the expression's own
+// nodes; a subquery inside is compared as queries are, by the IEEE rule.
+enum class RealEq : std::uint8_t { Ieee, Bits };
+
+bool eq(const Expr& a, const Expr& b, RealEq reals = RealEq::Ieee);
 bool eq(const ExprPtr& a, const ExprPtr& b);  // both null, or both present and equal
 bool eq(const WhenClause& a, const WhenClause& b);
 bool eq(const SelectItem& a, const SelectItem& b);

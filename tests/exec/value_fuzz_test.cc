@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "exec/scalar_funcs.h"
-#include "exec/unicode.h"
 #include "exec/value_ops.h"
-#include "value_testing.h"
+#include "record/utf8.h"
+#include "support/values.h"
 
 namespace bkf {
 namespace {
@@ -64,15 +64,6 @@ class ValueSource {
   std::mt19937_64 rng_;
 };
 
-bool valid_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    std::size_t len;
-    if (utf8_decode(s, i, len) > 0x10FFFF) return false;
-    i += len;
-  }
-  return true;
-}
-
 bool is_bool_or_null(const Value& v) {
   return v.is_null() || (v.is_int() && (v.int_value() == 0 || v.int_value() == 1));
 }
@@ -114,9 +105,9 @@ TEST(ValueFuzzTest, EveryOperatorAndFunctionOnRandomValues) {
       if (out.is_text()) {
         // Functions never invent malformed text out of well-formed input.
         bool inputs_valid = true;
-        for (const Value& v : args) inputs_valid &= !v.is_text() || valid_utf8(v.bytes());
+        for (const Value& v : args) inputs_valid &= !v.is_text() || is_valid_utf8(v.bytes());
         if (inputs_valid) {
-          ASSERT_TRUE(valid_utf8(out.bytes())) << scalar_kind_name(static_cast<ScalarKind>(k));
+          ASSERT_TRUE(is_valid_utf8(out.bytes())) << scalar_kind_name(static_cast<ScalarKind>(k));
         }
       }
     }

@@ -32,6 +32,11 @@ TEST(AstTest, EqualityOfReals) {
   ExprPtr n = bin(BinaryOp::Add, col("a"), real(nan));
   EXPECT_FALSE(eq(*n, *n));
   EXPECT_FALSE(eq(*n, n->clone()));
+  // Bit for bit, as the compiler matches expressions: a NaN equals itself,
+  // the two zeros differ.
+  EXPECT_TRUE(eq(*n, n->clone(), RealEq::Bits));
+  EXPECT_FALSE(eq(*real(0.0), *real(-0.0), RealEq::Bits));
+  EXPECT_FALSE(eq(*bin(BinaryOp::Add, col("a"), real(1.5)), *bin(BinaryOp::Add, col("b"), real(1.5)), RealEq::Bits));
   // An integer never equals a real of the same value: kinds differ.
   EXPECT_FALSE(eq(*make_expr(Expr::Integer{1}), *real(1.0)));
 }

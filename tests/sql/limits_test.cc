@@ -41,20 +41,9 @@ std::pair<std::size_t, std::size_t> size_and_height(const Expr& root) {
 
 TEST(ParserLimitsTest, DeepNestingIsAParseError) {
   const std::pair<std::string, std::string> shapes[] = {
-      {"(", ")"},
-      {"NOT ", ""},
-      {"- ", ""},
-      {"(SELECT ", ")"},
-      {"f(", ")"},
-      {"count(", ")"},
-      {"CAST(", " AS INT)"},
-      {"CASE WHEN ", " THEN 1 END"},
-      {"CASE ", " WHEN 1 THEN 1 END"},
-      {"a IN (", ")"},
-      {"a IN (SELECT ", ")"},
-      {"1 + (", ")"},
-      {"1 = NOT ", ""},
-      {"VALUES(", ")"},
+      {"(", ")"}, {"NOT ", ""}, {"- ", ""}, {"(SELECT ", ")"}, {"f(", ")"}, {"count(", ")"}, {"CAST(", " AS INT)"},
+      {"CASE WHEN ", " THEN 1 END"}, {"CASE ", " WHEN 1 THEN 1 END"}, {"a IN (", ")"}, {"a IN (SELECT ", ")"},
+      {"1 + (", ")"}, {"1 = NOT ", ""}, {"VALUES(", ")"},
   };
   for (const auto& [open, close] : shapes) {
     const std::string text = "SELECT " + repeat(open, kNesting) + "1" + repeat(close, kNesting);

@@ -115,6 +115,7 @@ const ParseCase kMustParse[] = {
     // Items, aliases, FROM and joins.
     {"SELECT a b, c AS d, t.* FROM t x", "SELECT a AS b, c AS d, t.* FROM t AS x"},
     {"SELECT * FROM a RIGHT JOIN b ON a.x = b.x", "SELECT * FROM b LEFT JOIN a ON Eq(a.x, b.x)"},
+    {"SELECT \"my col\" FROM \"weird table\" AS `x y`", "SELECT my col FROM weird table AS x y"},
     {"SELECT * FROM a AS p RIGHT OUTER JOIN b q ON p.x = q.x WHERE p.y > 1",
      "SELECT * FROM b AS q LEFT JOIN a AS p ON Eq(p.x, q.x) WHERE Gt(p.y, 1)"},
     {"SELECT * FROM a, b JOIN c ON a.x = c.x INNER JOIN d ON 1 CROSS JOIN e LEFT JOIN f ON 2 LEFT OUTER JOIN g ON 3 JOIN h",
@@ -257,43 +258,6 @@ TEST(ParserTest, MustFail) {
   // The display text users see.
   EXPECT_EQ(parse("SELECT 1 SELECT 2").error().to_string(),
             "parse error at byte 9: expected ';' or end of input after statement");
-}
-
-TEST(ParserTest, FieldsOfTheTree) {
-  auto r = parse(
-      "SELECT a FROM t RIGHT JOIN u ON 1; "
-      "INSERT INTO t VALUES (1, 2), (3, 4), (5, 6); "
-      "ALTER TABLE t ADD c TEXT; ALTER TABLE t ADD COLUMN c TEXT; "
-      "SELECT \"my col\" FROM \"weird table\" AS `x y`");
-  ASSERT_TRUE(r.ok()) << r.error().to_string();
-  const auto& st = *r;
-  ASSERT_EQ(st.size(), 5u);
-
-  const SelectStmt& q = st[0].as<Statement::Select>().select;
-  ASSERT_EQ(q.from.size(), 2u);
-  EXPECT_EQ(q.from[0].table, "u");
-  EXPECT_EQ(q.from[0].kind, JoinKind::Inner);
-  EXPECT_FALSE(q.from[0].on);
-  EXPECT_EQ(q.from[1].table, "t");
-  EXPECT_EQ(q.from[1].kind, JoinKind::Left);
-  ASSERT_TRUE(q.from[1].on);
-  EXPECT_TRUE(q.compound.empty());
-
-  const auto& ins = st[1].as<Statement::Insert>();
-  const auto& v = ins.source.as<InsertSource::Values>();
-  EXPECT_EQ(v.width, 2u);
-  ASSERT_EQ(v.values.size(), 6u);
-  EXPECT_EQ(v.values[5]->as<Expr::Integer>().value, 6);
-  EXPECT_FALSE(ins.columns.has_value());
-  EXPECT_EQ(ins.on_conflict.kind(), OnConflictKind::Plain);
-
-  EXPECT_EQ(st[2].kind(), StatementKind::AlterTableAddColumn);
-  EXPECT_TRUE(eq(st[2], st[3]));
-
-  const SelectStmt& w = st[4].as<Statement::Select>().select;
-  EXPECT_EQ(w.items[0].as<SelectItem::Expr>().expr->as<Expr::Column>().name, "my col");
-  EXPECT_EQ(w.from[0].table, "weird table");
-  EXPECT_EQ(w.from[0].alias, "x y");
 }
 
 // ---------------------------------------------------------------------------

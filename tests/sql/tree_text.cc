@@ -1,6 +1,7 @@
 #include "tree_text.h"
 
 #include "record/value.h"
+#include "support/hex.h"
 
 namespace bkf::testing {
 namespace {
@@ -9,25 +10,20 @@ const char* const kBinaryNames[] = {"Add", "Sub", "Mul", "Div", "Mod", "Eq", "Ne
                                     "Lt",  "Le",  "Gt",  "Ge",  "And", "Or"};
 const char* const kAggNames[] = {"Count", "Sum", "Avg", "Min", "Max", "Any"};
 
-std::string list(const std::vector<ExprPtr>& v) {
+// The items joined by ", ", each through f.
+template <class V, class F>
+std::string join(const V& v, F f) {
   std::string out;
-  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + show(v[i]);
+  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + f(v[i]);
   return out;
 }
+std::string list(const std::vector<ExprPtr>& v) { return join(v, [](const ExprPtr& e) { return show(e); }); }
+std::string names(const std::vector<std::string>& v) { return join(v, [](const std::string& n) { return n; }); }
 
 std::string quoted(const std::string& s) {
   std::string out = "'";
-  for (char c : s) {
-    out += c;
-    if (c == '\'') out += c;
-  }
+  for (char c : s) out += c == '\'' ? "''" : std::string(1, c);
   return out + "'";
-}
-
-std::string names(const std::vector<std::string>& v) {
-  std::string out;
-  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + v[i];
-  return out;
 }
 
 std::string show_column(const ColumnDef& c) {
@@ -46,9 +42,7 @@ std::string show_column(const ColumnDef& c) {
 }
 
 std::string show_assignments(const std::vector<Assignment>& v) {
-  std::string out;
-  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + v[i].column + " = " + show(v[i].value);
-  return out;
+  return join(v, [](const Assignment& a) { return a.column + " = " + show(a.value); });
 }
 
 }  // namespace
@@ -65,14 +59,7 @@ std::string show(const Expr& e) {
       return out;
     }
     case ExprKind::Str: return quoted(e.as<Expr::Str>().value);
-    case ExprKind::Blob: {
-      std::string out = "X'";
-      for (unsigned char c : e.as<Expr::Blob>().bytes) {
-        out += "0123456789abcdef"[c >> 4];
-        out += "0123456789abcdef"[c & 15];
-      }
-      return out + "'";
-    }
+    case ExprKind::Blob: return "X'" + hex(e.as<Expr::Blob>().bytes) + "'";
     case ExprKind::Column: {
       const auto& c = e.as<Expr::Column>();
       return c.table ? *c.table + "." + c.name : c.name;
@@ -145,7 +132,7 @@ std::string show(const SelectStmt& s) {
   }
   for (std::size_t i = 0; i < s.from.size(); ++i) {
     const JoinedTable& t = s.from[i];
-    if (i == 0) out += " FROM ";
+    if (i == 0) out += t.kind == JoinKind::Left ? " FROM LEFT " : " FROM ";
     else if (t.kind == JoinKind::Left) out += " LEFT JOIN ";
     else if (t.on) out += " JOIN ";
     else out += ", ";
@@ -171,8 +158,7 @@ std::string show(const Statement& st) {
     case StatementKind::CreateTable: {
       const auto& s = st.as<Statement::CreateTable>();
       std::string out = "CreateTable " + std::string(s.if_not_exists ? "IF NOT EXISTS " : "") + s.name + " (";
-      for (std::size_t i = 0; i < s.columns.size(); ++i) out += (i ? ", " : "") + show_column(s.columns[i]);
-      out += ")";
+      out += join(s.columns, show_column) + ")";
       for (const TableIndex& ix : s.indexes) {
         out += std::string(ix.unique ? " UniqueKey " : " Key ") + (ix.name ? *ix.name : "-") + "(" + names(ix.columns) + ")";
         if (ix.primary) out += " PRIMARY";

@@ -1,5 +1,5 @@
-// Short value constructors and a kind-and-payload comparison for the
-// table-driven tests of the value operators and scalar functions.
+// Short value constructors and a kind-and-payload comparison for
+// table-driven tests over values.
 #pragma once
 
 #include <gtest/gtest.h>

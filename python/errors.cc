@@ -1,0 +1,62 @@
+#include "errors.h"
+
+#include <cstring>
+#include <string>
+
+namespace bkf::py {
+
+void raise_engine_error(ModuleState* st, const Error& e) {
+  const std::string text = e.to_string();
+  raise_error(st, text.c_str());
+}
+
+void raise_error(ModuleState* st, const char* message) {
+  PyObject* type = st != nullptr && st->error != nullptr ? st->error : PyExc_RuntimeError;
+  Ref msg(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
+                               "replace"));
+  if (msg) PyErr_SetObject(type, msg.get());
+}
+
+void raise_internal_failure(ModuleState* st, const std::string& message) {
+  PyObject* type = st != nullptr && st->internal_failure != nullptr ? st->internal_failure : PyExc_SystemError;
+  PyErr_SetString(type, message.c_str());
+}
+
+bool check_owner(ModuleState* st, std::thread::id owner, const char* type_name) {
+  if (owner == std::this_thread::get_id()) return true;
+  raise_internal_failure(st, std::string(type_name) + " is unsendable, but sent to another thread");
+  return false;
+}
+
+void report_foreign_drop(PyTypeObject* type, const char* type_name) {
+  PyObject *saved_type, *saved_value, *saved_tb;
+  PyErr_Fetch(&saved_type, &saved_value, &saved_tb);
+  const std::string message = std::string(type_name) + " is unsendable, but is being dropped on another thread";
+  PyErr_SetString(PyExc_RuntimeError, message.c_str());
+  PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(type));
+  PyErr_Restore(saved_type, saved_value, saved_tb);
+}
+
+bool use_cursor_exclusive(CursorObject* cur, Use& use) {
+  if (use.take_exclusive(cur->d.uses)) return true;
+  PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+  return false;
+}
+
+bool use_cursor_shared(CursorObject* cur, Use& use) {
+  if (use.take_shared(cur->d.uses)) return true;
+  PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+  return false;
+}
+
+bool enter_cursor_shared(CursorObject* cur, Use& use) {
+  return check_owner(state_of(reinterpret_cast<PyObject*>(cur)), cur->d.owner, kCursorName) &&
+         use_cursor_shared(cur, use);
+}
+
+bool enter_cursor_exclusive(CursorObject* cur, Use& use) {
+  return check_owner(state_of(reinterpret_cast<PyObject*>(cur)), cur->d.owner, kCursorName) &&
+         use_cursor_exclusive(cur, use);
+}
+
+}  // namespace bkf::py

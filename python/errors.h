@@ -1,0 +1,40 @@
+// The exceptions the module raises, and the thread checks.
+#pragma once
+
+#include <string_view>
+#include <thread>
+
+#include "binding.h"
+#include "pager/error.h"
+
+namespace bkf::py {
+
+// brackenford.Error carrying an engine error's display text.
+void raise_engine_error(ModuleState* st, const Error& e);
+// brackenford.Error with a message of the module's own.
+void raise_error(ModuleState* st, const char* message);
+// The internal-failure exception (a BaseException, not an Exception).
+void raise_internal_failure(ModuleState* st, const std::string& message);
+
+// True when the calling thread created the object; otherwise raises the
+// internal-failure exception "<type_name> is unsendable, but sent to another
+// thread" and returns false.
+bool check_owner(ModuleState* st, std::thread::id owner, const char* type_name);
+
+// Reports, through the interpreter's unraisable-exception hook, a
+// RuntimeError "<type_name> is unsendable, but is being dropped on another
+// thread". Called from deallocation; keeps any exception already set.
+void report_foreign_drop(PyTypeObject* type, const char* type_name);
+
+// Takes the cursor's use flag; raises RuntimeError "Already borrowed" or
+// "Already mutably borrowed" when the cursor is in use by a call that has not
+// returned (only Python code run by that call can get here).
+bool use_cursor_exclusive(CursorObject* cur, Use& use);
+bool use_cursor_shared(CursorObject* cur, Use& use);
+
+// The thread check and the shared use every reading Cursor method starts with.
+bool enter_cursor_shared(CursorObject* cur, Use& use);
+// The same for the methods that change the cursor.
+bool enter_cursor_exclusive(CursorObject* cur, Use& use);
+
+}  // namespace bkf::py

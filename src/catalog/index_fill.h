@@ -1,0 +1,25 @@
+// Building index entries from a table's rows, shared by CREATE INDEX and
+// reindex.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+
+#include "btree/index.h"
+#include "pager/pager.h"
+#include "pager/result.h"
+
+namespace bkf::catalog {
+
+// Inserts into `index` one key per row of the table at table_root, walking
+// the rows in row-id order: the row's values at `positions` (Null past the
+// end of a row stored before a column was added) followed by its row id.
+// For a UNIQUE index each row is first probed for an existing key with the
+// same values, Null counting as equal to Null; a hit fails with the
+// Constraint error `duplicate_message`. Errors of the cursor, the record
+// decoder and the index tree ("index key too large ...") pass through.
+Status fill_index(Pager& pager, PageId table_root, std::span<const std::size_t> positions, bool unique,
+                  IndexBTree& index, const std::string& duplicate_message);
+
+}  // namespace bkf::catalog

@@ -1,0 +1,144 @@
+// Index fill, rebuild and integrity check: the operations that compare an
+// index with its table's rows.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "btree/btree.h"
+#include "btree/cursor.h"
+#include "btree/index.h"
+#include "btree/keyenc.h"
+#include "catalog/catalog.h"
+#include "catalog/index_fill.h"
+#include "record/record.h"
+
+namespace bkf {
+namespace catalog {
+namespace {
+
+// At most this many orphaned or stale entries are reported per index; the
+// count message follows regardless.
+constexpr std::size_t kMaxProblemsPerIndex = 8;
+
+// The indexed values of one decoded row: Null past its end.
+void pick_values(const std::vector<Value>& row, std::span<const std::size_t> positions, std::vector<Value>& out) {
+  out.resize(positions.size());
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (positions[i] < row.size()) out[i].assign(row[positions[i]]);
+    else out[i].set_null();
+  }
+}
+
+}  // namespace
+
+Status fill_index(Pager& pager, PageId table_root, std::span<const std::size_t> positions, bool unique,
+                  IndexBTree& index, const std::string& duplicate_message) {
+  Cursor rows(pager, table_root);
+  BKF_TRY(rows.rewind());
+  std::string payload, key;
+  std::vector<Value> row, values;
+  for (;;) {
+    const std::optional<std::int64_t> rowid = BKF_TRY(rows.next_into(payload));
+    if (!rowid) return {};
+    BKF_TRY(decode_record_into(payload, row));
+    pick_values(row, positions, values);
+    if (unique) {
+      keyenc::encode_key_prefix_into(key, values);
+      if (BKF_TRY(index.contains_prefix(key))) return Error::constraint(duplicate_message);
+    }
+    key.clear();
+    keyenc::encode_index_key_into(key, values, *rowid);
+    BKF_TRY(index.insert(key));
+  }
+}
+
+}  // namespace catalog
+
+Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_view> table) {
+  BKF_TRY(refresh(pager));
+  std::vector<std::string> chosen;
+  if (table) {
+    const std::string name(*table);
+    if (!state_.tables.contains(name)) return Error::schema("no such table: " + name);
+    auto list = state_.table_indexes.find(name);
+    if (list != state_.table_indexes.end()) chosen = list->second;
+  } else {
+    for (const IndexDef* ix : state_.indexes_by_key()) chosen.push_back(ix->name);
+  }
+
+  // Build every new tree and rewrite every schema row first; the catalog is
+  // pointed at the new roots only when all of them exist, so a failure
+  // leaves no definition naming a tree the caller's rollback discards.
+  std::vector<PageId> new_roots;
+  new_roots.reserve(chosen.size());
+  auto rebuild = [&](const std::string& name) -> Status {
+    auto ix = state_.indexes.find(name);
+    if (ix == state_.indexes.end()) return Error::schema("no such index: " + name);
+    auto t = state_.tables.find(ix->second.table);
+    if (t == state_.tables.end()) return Error::schema("no such table: " + ix->second.table);
+    IndexBTree tree = BKF_TRY(IndexBTree::create(pager));
+    BKF_TRY(catalog::fill_index(pager, t->second.root, ix->second.column_positions, ix->second.unique, tree,
+                                "UNIQUE constraint failed: duplicate value rebuilding " + name));
+    IndexDef rebuilt = ix->second;
+    rebuilt.root = tree.root();
+    BKF_TRY(delete_schema_row(pager, rebuilt.schema_rowid));
+    BKF_TRY(write_schema_row(pager, rebuilt.schema_rowid, rebuilt.to_row()));
+    new_roots.push_back(tree.root());
+    return {};
+  };
+  for (const std::string& name : chosen) {
+    Status st = rebuild(name);
+    if (!st.ok()) {
+      // Rows rewritten before the failure name trees this call built: the
+      // next refresh reads them back if the transaction goes on.
+      if (!new_roots.empty()) unsure_ = true;
+      return std::move(st).error();
+    }
+  }
+
+  if (!chosen.empty()) {
+    begin_change();
+    for (std::size_t i = 0; i < chosen.size(); ++i) state_.indexes.find(chosen[i])->second.root = new_roots[i];
+  }
+  return chosen.size();
+}
+
+Result<std::vector<std::string>> Catalog::integrity_check(Pager& pager) const {
+  std::vector<std::string> messages;
+  std::string key, expected, payload;
+  std::vector<Value> row, values;
+  for (const IndexDef* ix : state_.indexes_by_key()) {
+    auto t = state_.tables.find(ix->table);
+    if (t == state_.tables.end()) continue;
+    BTree table(pager, t->second.root);
+    IndexCursor entries(pager, ix->root);
+    BKF_TRY(entries.seek(std::string_view()));
+    std::uint64_t count = 0;
+    std::size_t problems = 0;
+    while (BKF_TRY(entries.next_into(key))) {
+      ++count;
+      const std::int64_t rowid = BKF_TRY(keyenc::key_rowid(key));
+      const char* problem = nullptr;
+      if (!BKF_TRY(table.search_into(rowid, payload))) {
+        problem = ": orphaned entry for missing rowid ";
+      } else {
+        BKF_TRY(decode_record_into(payload, row));
+        catalog::pick_values(row, ix->column_positions, values);
+        expected.clear();
+        keyenc::encode_index_key_into(expected, values, rowid);
+        if (expected != key) problem = ": stale entry for rowid ";
+      }
+      if (problem && problems++ < catalog::kMaxProblemsPerIndex) {
+        messages.push_back("index " + ix->name + problem + std::to_string(rowid));
+      }
+    }
+    const std::uint64_t rows = BKF_TRY(table.count());
+    if (rows != count) {
+      messages.push_back("index " + ix->name + ": " + std::to_string(count) + " entries but table " + t->second.name +
+                         " has " + std::to_string(rows) + " rows");
+    }
+  }
+  return messages;
+}
+
+}  // namespace bkf

@@ -1,0 +1,317 @@
+#include "exec/compile/compile_expr.h"
+
+#include <algorithm>
+
+#include "exec/compile/subquery.h"
+
+namespace bkf::compile {
+
+namespace {
+
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+// The low bit of the syntax tree's unary operator is flipped to get the
+// instruction's (Neg 0 / Not 1 against Not 0 / Neg 1).
+UnKind un_kind(UnaryOp op) { return static_cast<UnKind>(static_cast<std::uint8_t>(op) ^ 1u); }
+
+bool is_plain_literal(const Expr& e) {
+  switch (e.kind()) {
+    case ExprKind::Null:
+    case ExprKind::Integer:
+    case ExprKind::Real:
+    case ExprKind::Str: return true;
+    default: return false;
+  }
+}
+
+// One node being compiled. Generic nodes use stage 0 (push children) and
+// stage 1 (emit); CASE walks through its own stages.
+struct Frame {
+  const Expr* e;
+  std::uint32_t stage = 0;
+  std::uint32_t vbase = 0;  // values stack size before the children
+  // CASE state
+  std::uint32_t r = kNone;  // result register
+  std::uint32_t o = kNone;  // operand register
+  std::uint32_t i = 0;      // current WHEN pair
+  std::uint32_t jf = 0;     // the pair's IfFalse
+  std::uint32_t exits = 0;  // exits stack size at the start
+};
+
+enum CaseStage : std::uint32_t {
+  kCaseStart = 0,
+  kCaseOperandDone = 1,
+  kCaseWhenDone = 2,
+  kCaseThenDone = 3,
+  kCaseElseDone = 4,
+};
+
+}  // namespace
+
+bool load_literal(Gen& g, const Expr& e, std::uint32_t dest) {
+  switch (e.kind()) {
+    case ExprKind::Null: g.emit(Op::null(dest)); return true;
+    case ExprKind::Integer: g.emit(Op::integer(e.as<Expr::Integer>().value, dest)); return true;
+    case ExprKind::Real: g.emit(Op::real(e.as<Expr::Real>().value, dest)); return true;
+    case ExprKind::Str: g.str(e.as<Expr::Str>().value, dest); return true;
+    case ExprKind::Blob: g.blob(e.as<Expr::Blob>().bytes, dest); return true;
+    default: return false;
+  }
+}
+
+Status ExprCompiler::compile_into(const Expr& e, std::uint32_t target) {
+  if (is_plain_literal(e)) {
+    load_literal(g_, e, target);
+    return {};
+  }
+  std::uint32_t r = BKF_TRY(compile(e));
+  if (r != target) g_.emit(Op::copy(r, target));
+  return {};
+}
+
+Status ExprCompiler::check_level(std::uint32_t level) const {
+  if (max_level_ && level > *max_level_) {
+    return Error::exec("ON clause refers to a later table: " + ctx_->scopes[level].name);
+  }
+  return {};
+}
+
+Result<std::uint32_t> ExprCompiler::column_ref(const Expr::Column& c) {
+  if (!ctx_) return Error::exec("no such column: " + c.name);
+  std::uint32_t r = g_.reg();
+  Resolved res = BKF_TRY(ctx_->resolve(c));
+  BKF_TRY(check_level(res.level));
+  if (res.is_rowid()) g_.emit(Op::rowid(res.level, r));
+  else g_.emit(Op::column(res.level, *res.column, r));
+  return r;
+}
+
+Result<std::uint32_t> ExprCompiler::subquery(const SelectStmt& s) {
+  if (!ctx_) return Error::exec("subquery requires a FROM context");
+  CorrelatedSub sub = BKF_TRY(compile_correlated_subquery(s, *ctx_));
+  for (const ParamSrc& p : sub.params) {
+    if (p.kind != ParamSrc::Kind::Param) BKF_TRY(check_level(p.cursor));
+  }
+  std::uint32_t idx = g_.program().add_subprogram(std::move(sub.program));
+  std::uint32_t r = g_.reg();
+  g_.scalar_sub(idx, sub.params, r);
+  return r;
+}
+
+std::optional<std::uint32_t> ExprCompiler::group_key(const Expr& e) const {
+  if (!agg_ || !agg_->group_by) return std::nullopt;
+  const auto& gb = *agg_->group_by;
+  for (std::size_t i = 0; i < gb.size(); ++i) {
+    if (gb[i] && eq(e, *gb[i], RealEq::Bits)) return agg_->key_start + static_cast<std::uint32_t>(i);
+  }
+  return std::nullopt;
+}
+
+Result<std::uint32_t> ExprCompiler::compile(const Expr& root) {
+  std::vector<Frame> frames;
+  std::vector<std::uint32_t> vals;   // results of finished nodes
+  std::vector<std::uint32_t> exits;  // pending Gotos of CASE pairs
+  frames.push_back(Frame{&root});
+
+  auto push_children = [&](const Expr& e) {
+    std::size_t base = frames.size();
+    e.for_each_child([&](const ExprPtr& c) { frames.push_back(Frame{c.get()}); });
+    std::reverse(frames.begin() + static_cast<std::ptrdiff_t>(base), frames.end());
+  };
+  auto finish = [&](std::uint32_t reg) {
+    frames.pop_back();
+    vals.push_back(reg);
+  };
+
+  while (!frames.empty()) {
+    const Expr& e = *frames.back().e;
+    const std::uint32_t stage = frames.back().stage;
+
+    if (stage == 0 && agg_) {
+      if (std::optional<std::uint32_t> k = group_key(e)) {
+        finish(*k);
+        continue;
+      }
+    }
+
+    switch (e.kind()) {
+      case ExprKind::Null:
+      case ExprKind::Integer:
+      case ExprKind::Real:
+      case ExprKind::Str:
+      case ExprKind::Blob: {
+        std::uint32_t r = g_.reg();
+        load_literal(g_, e, r);
+        finish(r);
+        continue;
+      }
+      case ExprKind::Column: {
+        if (agg_) {
+          return Error::exec("column \"" + e.as<Expr::Column>().name + "\" must appear in GROUP BY or an aggregate");
+        }
+        finish(BKF_TRY(column_ref(e.as<Expr::Column>())));
+        continue;
+      }
+      case ExprKind::Aggregate: {
+        if (!agg_) return Error::exec("aggregate functions are not allowed here");
+        const std::vector<AggCall>* calls = agg_->calls;
+        std::optional<std::uint32_t> idx;
+        if (calls) {
+          for (const AggCall& c : *calls) {
+            if (c.node == &e) {
+              idx = c.index;
+              break;
+            }
+          }
+        }
+        if (!idx) return Error::exec("aggregate call was not collected");
+        finish(agg_->result_start + *idx);
+        continue;
+      }
+      case ExprKind::Subquery: {
+        if (agg_) return Error::exec("subquery/IN not supported in this position");
+        finish(BKF_TRY(subquery(*e.as<Expr::Subquery>().select)));
+        continue;
+      }
+      case ExprKind::InSelect:
+      case ExprKind::InList: {
+        if (agg_) return Error::exec("subquery/IN not supported in this position");
+        return Error::exec("IN(...) must be folded before compilation");
+      }
+      case ExprKind::SubParam: {
+        std::uint32_t r = g_.reg();
+        g_.emit(Op::param(static_cast<std::uint32_t>(e.as<Expr::SubParam>().index), r));
+        finish(r);
+        continue;
+      }
+      case ExprKind::Param: {
+        std::uint32_t r = g_.reg();
+        g_.emit(Op::bind(static_cast<std::uint32_t>(e.as<Expr::Param>().index), r));
+        finish(r);
+        continue;
+      }
+      case ExprKind::Unary:
+      case ExprKind::Binary:
+      case ExprKind::IsNull:
+      case ExprKind::Function:
+      case ExprKind::Cast:
+      case ExprKind::Like: {
+        if (stage == 0) {
+          if (const auto* f = e.get_if<Expr::Function>()) {
+            if (!scalar_kind_from_name(f->name)) return Error::exec("unknown function " + f->name);
+          }
+          frames.back().stage = 1;
+          frames.back().vbase = static_cast<std::uint32_t>(vals.size());
+          push_children(e);
+          continue;
+        }
+        const std::uint32_t vbase = frames.back().vbase;
+        const std::uint32_t* v = vals.data() + vbase;
+        const std::uint32_t n = static_cast<std::uint32_t>(vals.size()) - vbase;
+        std::uint32_t r = g_.reg();
+        switch (e.kind()) {
+          case ExprKind::Unary: g_.emit(Op::un(un_kind(e.as<Expr::Unary>().op), v[0], r)); break;
+          case ExprKind::Binary:
+            g_.emit(Op::binop(static_cast<BinKind>(e.as<Expr::Binary>().op), v[0], v[1], r));
+            break;
+          case ExprKind::IsNull: g_.emit(Op::is_null(v[0], e.as<Expr::IsNull>().negated, r)); break;
+          case ExprKind::Function:
+            g_.func(*scalar_kind_from_name(e.as<Expr::Function>().name), std::span<const std::uint32_t>(v, n),
+                         r);
+            break;
+          case ExprKind::Cast: g_.emit(Op::cast(v[0], e.as<Expr::Cast>().ty, r)); break;
+          case ExprKind::Like: g_.emit(Op::like(v[0], v[1], e.as<Expr::Like>().negated, r)); break;
+          default: break;
+        }
+        vals.resize(vbase);
+        finish(r);
+        continue;
+      }
+      case ExprKind::Case: {
+        const auto& c = e.as<Expr::Case>();
+        Frame& f = frames.back();
+        switch (stage) {
+          case kCaseStart: {
+            f.r = g_.reg();
+            g_.emit(Op::null(f.r));
+            f.exits = static_cast<std::uint32_t>(exits.size());
+            f.i = 0;
+            f.stage = kCaseOperandDone;
+            if (c.operand) {
+              f.vbase = static_cast<std::uint32_t>(vals.size());
+              frames.push_back(Frame{c.operand.get()});
+            }
+            continue;
+          }
+          case kCaseOperandDone:
+          case kCaseThenDone: {
+            if (stage == kCaseOperandDone) {
+              if (c.operand) {
+                f.o = vals.back();
+                vals.pop_back();
+              }
+            } else {
+              // The THEN value of pair i is in; jump to the end and let the
+              // pair's test fall to the next pair.
+              if (f.vbase != kNone) {
+                g_.emit(Op::copy(vals.back(), f.r));
+                vals.pop_back();
+              }
+              exits.push_back(g_.emit(Op::goto_(0)));
+              g_.patch_here(f.jf);
+              ++f.i;
+            }
+            if (f.i < c.whens.size()) {
+              f.stage = kCaseWhenDone;
+              frames.push_back(Frame{c.whens[f.i].condition.get()});
+              continue;
+            }
+            // ELSE, then every pair's exit lands after it.
+            if (c.else_expr && !is_plain_literal(*c.else_expr)) {
+              f.stage = kCaseElseDone;
+              frames.push_back(Frame{c.else_expr.get()});
+              continue;
+            }
+            if (c.else_expr) load_literal(g_, *c.else_expr, f.r);
+            [[fallthrough]];
+          }
+          case kCaseElseDone: {
+            if (stage == kCaseElseDone) {
+              g_.emit(Op::copy(vals.back(), f.r));
+              vals.pop_back();
+            }
+            for (std::size_t k = f.exits; k < exits.size(); ++k) g_.patch_here(exits[k]);
+            exits.resize(f.exits);
+            finish(f.r);
+            continue;
+          }
+          case kCaseWhenDone: {
+            std::uint32_t w = vals.back();
+            vals.pop_back();
+            std::uint32_t test = w;
+            if (f.o != kNone) {
+              test = g_.reg();
+              g_.emit(Op::binop(BinKind::Eq, f.o, w, test));
+            }
+            f.jf = g_.emit(Op::if_false(test, 0));
+            const Expr& then = *c.whens[f.i].result;
+            f.stage = kCaseThenDone;
+            if (is_plain_literal(then)) {
+              load_literal(g_, then, f.r);
+              f.vbase = kNone;  // nothing to copy
+            } else {
+              f.vbase = 0;
+              frames.push_back(Frame{&then});
+            }
+            continue;
+          }
+          default: break;
+        }
+        continue;
+      }
+    }
+  }
+  return vals.back();
+}
+
+}  // namespace bkf::compile

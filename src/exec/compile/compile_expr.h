@@ -1,0 +1,83 @@
+// The expression compiler: one Expr of the syntax tree into instructions
+// that leave its value in a register.
+//
+// Two modes share one code generator:
+//   - scan mode (compile_expr): column references resolve through the
+//     query's Ctx into Column / Rowid reads of its cursors; an aggregate call
+//     is an error ("aggregate functions are not allowed here"); a scalar
+//     subquery becomes a correlated sub-program (subquery.h);
+//   - group mode (the group phase of an aggregate query): an expression
+//     equal to a GROUP BY expression reads its group-key register, an
+//     aggregate call reads its accumulator's result register, a bare column
+//     is an error, and subqueries are not accepted.
+//
+// Compilation is iterative (an explicit stack of frames), so an expression
+// of any depth compiles without exhausting the machine stack. Operands are
+// compiled first, left to right; the result register is allocated after
+// them and never aliases an operand's register. Both operands of AND and
+// OR are always evaluated.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "exec/compile/expr_util.h"
+#include "exec/compile/gen.h"
+#include "exec/compile/scope.h"
+#include "pager/result.h"
+#include "sql/ast.h"
+
+namespace bkf::compile {
+
+// What the group phase of an aggregate query can read.
+struct AggContext {
+  const std::vector<ExprPtr>* group_by = nullptr;  // the GROUP BY expressions
+  std::uint32_t key_start = 0;                     // K: the current group's key values
+  std::uint32_t result_start = 0;                  // R: accumulator results, by index
+  const std::vector<AggCall>* calls = nullptr;     // aggregate node -> accumulator index
+};
+
+class ExprCompiler {
+ public:
+  // Scan mode; ctx may be null (no FROM: every column reference fails).
+  ExprCompiler(Gen& gen, const Ctx* ctx) : g_(gen), ctx_(ctx) {}
+  // Group mode.
+  ExprCompiler(Gen& gen, const AggContext& agg) : g_(gen), agg_(&agg) {}
+
+  // References to levels after `level` fail with "ON clause refers to a
+  // later table: {name}" (used while compiling an ON condition, whose later
+  // tables are not positioned yet).
+  void set_max_level(std::optional<std::uint32_t> level) { max_level_ = level; }
+
+  // Compiles e; returns the register holding its value.
+  Result<std::uint32_t> compile(const Expr& e);
+  // Compiles e so that its value lands in `target`: a Null, integer, real or
+  // string literal is loaded straight into it, anything else is compiled
+  // and copied.
+  Status compile_into(const Expr& e, std::uint32_t target);
+
+ private:
+  Status check_level(std::uint32_t level) const;
+  Result<std::uint32_t> column_ref(const Expr::Column& c);
+  Result<std::uint32_t> subquery(const SelectStmt& s);
+  std::optional<std::uint32_t> group_key(const Expr& e) const;
+
+  Gen& g_;
+  const Ctx* ctx_ = nullptr;
+  const AggContext* agg_ = nullptr;
+  std::optional<std::uint32_t> max_level_;
+};
+
+inline Result<std::uint32_t> compile_expr(Gen& gen, const Expr& e, const Ctx* ctx) {
+  return ExprCompiler(gen, ctx).compile(e);
+}
+inline Status compile_into(Gen& gen, const Expr& e, const Ctx* ctx, std::uint32_t target) {
+  return ExprCompiler(gen, ctx).compile_into(e, target);
+}
+
+// Loads a literal (Null, Integer, Real, Str, Blob) into `dest`; false when e
+// is not such a literal.
+bool load_literal(Gen& gen, const Expr& e, std::uint32_t dest);
+
+}  // namespace bkf::compile

@@ -1,0 +1,108 @@
+#include "exec/compile/index_maint.h"
+
+namespace bkf::compile {
+
+Affinity numeric_affinity(std::string_view decl_type) {
+  std::string t(decl_type);
+  for (char& c : t) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  auto has = [&](const char* s) { return t.find(s) != std::string::npos; };
+  if (has("INT")) return Affinity::Integer;
+  if (has("CHAR") || has("CLOB") || has("TEXT") || has("BLOB") || has("DATE") || has("TIME")) return Affinity::None;
+  if (has("REAL") || has("FLOA") || has("DOUB") || has("DEC") || has("NUM")) return Affinity::Real;
+  return Affinity::None;
+}
+
+Result<std::vector<IndexPlan>> open_index_plans(Gen& g, const Catalog& catalog, const TableDef& table,
+                                                const std::vector<bool>& wanted_columns) {
+  std::vector<IndexPlan> plans;
+  for (const IndexDef* ix : catalog.indexes_for(table.name)) {
+    if (ix->column_positions.size() != ix->columns.size() || ix->column_positions.empty()) {
+      return Error::corrupt("index " + ix->name + " names a column its table does not have");
+    }
+    if (!wanted_columns.empty()) {
+      bool touched = false;
+      for (std::size_t p : ix->column_positions) touched = touched || (p < wanted_columns.size() && wanted_columns[p]);
+      if (!touched) continue;
+    }
+    IndexPlan plan;
+    for (std::size_t p : ix->column_positions) plan.columns.push_back(static_cast<std::uint32_t>(p));
+    plan.label = ix->name;
+    plan.cursor = g.index_cursor();
+    plan.unique = ix->unique;
+    g.emit(Op::open_index(plan.cursor, ix->root));
+    plans.push_back(std::move(plan));
+  }
+  return plans;
+}
+
+IndexRegs alloc_index_regs(Gen& g, const IndexPlan& ix) {
+  const std::uint32_t n = static_cast<std::uint32_t>(ix.columns.size());
+  IndexRegs r;
+  r.key_cols = g.regs(n);
+  r.key = g.reg();
+  r.prefix_cols = g.regs(n);
+  r.prefix = g.reg();
+  r.old_cols = g.regs(n);
+  r.old_key = g.reg();
+  return r;
+}
+
+namespace {
+
+void copy_columns(Gen& g, const IndexPlan& ix, std::uint32_t dest, std::uint32_t base,
+                  std::optional<std::size_t> alias, std::uint32_t rowid_reg) {
+  const std::uint32_t n = static_cast<std::uint32_t>(ix.columns.size());
+  for (std::uint32_t i = 0; i < n; ++i) {
+    std::uint32_t src = alias && ix.columns[i] == *alias ? rowid_reg : base + ix.columns[i];
+    g.emit(Op::copy(src, dest + i));
+  }
+}
+
+}  // namespace
+
+std::uint32_t key_from_registers(Gen& g, const IndexPlan& ix, const IndexRegs& regs, std::uint32_t base,
+                                 std::optional<std::size_t> alias, std::uint32_t rowid_reg) {
+  copy_columns(g, ix, regs.key_cols, base, alias, rowid_reg);
+  g.emit(Op::make_index_key(regs.key_cols, static_cast<std::uint32_t>(ix.columns.size()), rowid_reg, regs.key));
+  return regs.key;
+}
+
+std::uint32_t prefix_from_registers(Gen& g, const IndexPlan& ix, const IndexRegs& regs, std::uint32_t base,
+                                    std::optional<std::size_t> alias, std::uint32_t rowid_reg) {
+  copy_columns(g, ix, regs.prefix_cols, base, alias, rowid_reg);
+  g.emit(Op::make_index_prefix(regs.prefix_cols, static_cast<std::uint32_t>(ix.columns.size()), regs.prefix));
+  return regs.prefix;
+}
+
+std::uint32_t key_from_cursor(Gen& g, const IndexPlan& ix, const IndexRegs& regs, std::optional<std::size_t> alias,
+                              std::uint32_t cur, std::uint32_t rowid_reg) {
+  const std::uint32_t n = static_cast<std::uint32_t>(ix.columns.size());
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (alias && ix.columns[i] == *alias) g.emit(Op::rowid(cur, regs.old_cols + i));
+    else g.emit(Op::column(cur, ix.columns[i], regs.old_cols + i));
+  }
+  g.emit(Op::make_index_key(regs.old_cols, n, rowid_reg, regs.old_key));
+  return regs.old_key;
+}
+
+void emit_not_null_guards(Gen& g, const TableDef& table, std::uint32_t base, const std::vector<bool>& check) {
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    const Column& c = table.columns[i];
+    if (!c.not_null || (table.rowid_alias && *table.rowid_alias == i)) continue;
+    if (!check.empty() && !(i < check.size() && check[i])) continue;
+    g.not_null_guard(base + static_cast<std::uint32_t>(i), c.name);
+  }
+}
+
+void emit_affinity(Gen& g, const TableDef& table, std::uint32_t base, const std::vector<bool>& which) {
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    if (!which.empty() && !(i < which.size() && which[i])) continue;
+    Affinity a = numeric_affinity(table.columns[i].decl_type);
+    if (a == Affinity::None) continue;
+    g.emit(Op::affinity(base + static_cast<std::uint32_t>(i), a == Affinity::Real));
+  }
+}
+
+}  // namespace bkf::compile

@@ -1,0 +1,172 @@
+// Database: one open database file, and the only door into the engine.
+//
+// The C interface and the Python module each own one Database per handle and
+// call nothing else of the engine. Everything here is exception-free: every
+// fallible call returns a Result (pager/result.h) whose Error carries the
+// display text users see ("schema error: no such table: t", ...).
+//
+//   auto db = Database::open("app.db");              // creates the file if missing
+//   if (!db) report(db.error().to_string());
+//   auto results = db->execute("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT);"
+//                              "INSERT INTO t (v) VALUES ('a'), ('b');"
+//                              "SELECT id, v FROM t ORDER BY id");
+//   // results->back().rows == {{Int(1), Text("a")}, {Int(2), Text("b")}}
+//
+//   auto ins = db->prepare("INSERT INTO t (v) VALUES (?)");
+//   Value v = Value::text("c");
+//   db->execute_prepared(*ins, std::span<const Value>(&v, 1));
+//
+// Transactions. Outside BEGIN every statement that writes (schema statements,
+// INSERT, UPDATE, DELETE, PRAGMA reindex) is one transaction of its own:
+// committed when it succeeds, rolled back when it fails. After BEGIN (or
+// START TRANSACTION) writes accumulate until COMMIT or ROLLBACK; a statement
+// that fails inside BEGIN is reported and what it changed stays until then.
+// A COMMIT that fails ends in a rollback and reports the commit's error, so
+// no failure ever leaves a transaction (or its file lock) behind.
+//
+// Several Database objects, in one process or many, may share a file: they
+// exclude each other through blocking file locks and see each other's
+// commits, schema changes included, at the start of their next statement.
+//
+// Threads: a Database and its Prepared statements belong to one thread at a
+// time; nothing here locks. Moving a Database keeps its Prepared statements
+// usable with it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pager/result.h"
+#include "record/value.h"
+
+namespace bkf {
+
+class Vfs;
+
+namespace engine {
+class Engine;
+struct PreparedState;
+}  // namespace engine
+
+// The outcome of one statement.
+struct ExecResult {
+  enum class Kind : std::uint8_t {
+    Ok = 0,        // schema statements, BEGIN, COMMIT, ROLLBACK, PRAGMA wal_checkpoint
+    Rows = 1,      // SELECT and the pragmas that report something
+    Affected = 2,  // INSERT, UPDATE, DELETE
+  };
+
+  Kind kind = Kind::Ok;
+  // Rows: the result column names and the rows, each as wide as `columns`.
+  std::vector<std::string> columns;
+  std::vector<std::vector<Value>> rows;
+  // Affected: the number of rows the statement inserted, changed or deleted.
+  std::uint64_t affected = 0;
+
+  static ExecResult ok() { return ExecResult{}; }
+  static ExecResult rows_of(std::vector<std::string> columns, std::vector<std::vector<Value>> rows) {
+    ExecResult r;
+    r.kind = Kind::Rows;
+    r.columns = std::move(columns);
+    r.rows = std::move(rows);
+    return r;
+  }
+  static ExecResult affected_rows(std::uint64_t n) {
+    ExecResult r;
+    r.kind = Kind::Affected;
+    r.affected = n;
+    return r;
+  }
+
+  bool is_ok() const noexcept { return kind == Kind::Ok; }
+  bool is_rows() const noexcept { return kind == Kind::Rows; }
+  bool is_affected() const noexcept { return kind == Kind::Affected; }
+};
+
+// One SELECT, INSERT ... VALUES, UPDATE or DELETE compiled once and run any
+// number of times with parameter values through Database::execute_prepared.
+// It stays valid across schema changes (it is compiled again when the
+// schema it was compiled against changed; a table that vanished then gives
+// "no such table") and its subqueries are evaluated afresh, with the
+// parameter values, at every execution.
+class Prepared {
+ public:
+  Prepared(Prepared&&) noexcept;
+  Prepared& operator=(Prepared&&) noexcept;
+  ~Prepared();
+
+  // INSERT, UPDATE or DELETE (executions report ExecResult::Affected);
+  // otherwise a query (ExecResult::Rows).
+  bool is_dml() const noexcept;
+  // The query says SQL_CALC_FOUND_ROWS; never for a data change.
+  bool calc_found_rows() const noexcept;
+  // The result column names of a query as last compiled; empty for a data
+  // change.
+  const std::vector<std::string>& columns() const noexcept;
+  // The number of `?` markers in the statement's text.
+  std::size_t parameter_count() const noexcept;
+
+ private:
+  friend class Database;
+  explicit Prepared(std::unique_ptr<engine::PreparedState> state);
+  std::unique_ptr<engine::PreparedState> state_;
+};
+
+class Database {
+ public:
+  // Opens the database file at `path` through the operating system's file
+  // layer, creating a new database (4096-byte pages) when the path has no
+  // file. Errors of the file layer, the header and the schema are returned.
+  static Result<Database> open(const std::string& path);
+  // The same through the given file-system layer, which must outlive the
+  // Database (tests slide a fault-injecting layer in here).
+  static Result<Database> open(Vfs& vfs, const std::string& path);
+
+  Database(Database&&) noexcept;
+  Database& operator=(Database&&) noexcept;
+  // Closes the files, which releases every file lock. An open transaction
+  // is abandoned: none of its changes reached the file.
+  ~Database();
+
+  // Parses the whole text first (a parse error anywhere runs nothing), then
+  // runs its statements in order and returns one result per statement. The
+  // first failing statement ends the call with its error; the statements
+  // before it keep their effects. An empty text gives an empty list. A `?`
+  // in the text reads NULL.
+  Result<std::vector<ExecResult>> execute(std::string_view sql);
+
+  // Compiles the text's one statement. Errors: "execution error: prepare
+  // expects exactly one statement", "execution error: UNION queries cannot
+  // be prepared", "execution error: only plain INSERT … VALUES can be
+  // prepared (not REPLACE / ON DUPLICATE / INSERT…SELECT)", "execution
+  // error: only SELECT/INSERT/UPDATE/DELETE can be prepared", and every
+  // parse and compile error of the statement.
+  Result<Prepared> prepare(std::string_view sql);
+
+  // Runs a statement prepared by this Database. params[i] is the value of
+  // the i-th `?` (from 0); a `?` without a value reads NULL and extra values
+  // are ignored. A query gives ExecResult::Rows, a data change
+  // ExecResult::Affected; outside BEGIN a data change is its own
+  // transaction.
+  Result<ExecResult> execute_prepared(Prepared& stmt, std::span<const Value> params);
+
+  // The row count that the latest query run with SQL_CALC_FOUND_ROWS had
+  // before OFFSET and LIMIT; 0 until there was one.
+  std::uint64_t found_rows() const noexcept;
+  // The row id of the last row inserted by the latest INSERT (or REPLACE,
+  // INSERT ... SELECT, ON DUPLICATE KEY UPDATE) that inserted one with a
+  // non-zero row id; 0 until then. Errors and rollbacks do not reset it.
+  std::int64_t last_insert_id() const noexcept;
+  // A transaction begun by BEGIN is open.
+  bool in_transaction() const noexcept;
+
+ private:
+  explicit Database(std::unique_ptr<engine::Engine> engine);
+  std::unique_ptr<engine::Engine> engine_;
+};
+
+}  // namespace bkf

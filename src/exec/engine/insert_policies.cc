@@ -1,0 +1,267 @@
+// INSERT ... SELECT, REPLACE and INSERT ... ON DUPLICATE KEY UPDATE.
+//
+// These run row by row inside the statement's one write transaction. The
+// source rows are computed first (a SELECT from the target table sees only
+// the rows that were there before), then every row goes through a row
+// inserter compiled once: an INSERT of the insert column list whose values
+// are the parameters ?0 .. ?n-1.
+//
+// Conflicts are found the way the constraints themselves find them, so
+// REPLACE deletes and ON DUPLICATE KEY UPDATE updates exactly the row the
+// insert would have collided with:
+//   - the conflict keys are the row-id alias and every UNIQUE index whose
+//     columns all appear in the insert column list;
+//   - a row's key values get the columns' affinity first (the text '5'
+//     meets the integer 5 in an INTEGER column, while the integer 0 never
+//     meets the text 'abc' in a TEXT column);
+//   - the row-id alias is probed by row id, a UNIQUE index by one seek on
+//     its key prefix; a NULL key value never conflicts;
+//   - the conflicting row is deleted or updated by its row id, through
+//     programs compiled once per statement from syntax trees, so table and
+//     column names need no quoting, whatever they are.
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "btree/btree.h"
+#include "btree/index.h"
+#include "btree/keyenc.h"
+#include "catalog/names.h"
+#include "exec/engine/engine.h"
+#include "exec/engine/folding.h"
+#include "exec/compile/index_maint.h"
+#include "exec/value_ops.h"
+
+namespace bkf::engine {
+
+namespace {
+
+struct ConflictKey {
+  bool is_rowid = false;                      // the row-id alias, else a UNIQUE index
+  std::uint32_t root = 0;                      // the index's root page
+  std::vector<std::size_t> positions;          // into the insert column list (and each row)
+  std::vector<compile::Affinity> affinities;   // of the key's columns, as INSERT applies them
+};
+
+// The first entry of names equal to name ignoring ASCII case.
+std::optional<std::size_t> find_name(const std::vector<std::string>& names, std::string_view name) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (catalog::ascii_iequal(names[i], name)) return i;
+  }
+  return std::nullopt;
+}
+
+std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t,
+                                       const std::vector<std::string>& cols) {
+  std::vector<ConflictKey> keys;
+  if (t.rowid_alias && *t.rowid_alias < t.columns.size()) {
+    const Column& alias = t.columns[*t.rowid_alias];
+    if (auto pos = find_name(cols, alias.name)) {
+      ConflictKey k;
+      k.is_rowid = true;
+      k.positions.push_back(*pos);
+      k.affinities.push_back(compile::numeric_affinity(alias.decl_type));
+      keys.push_back(std::move(k));
+    }
+  }
+  for (const IndexDef* idx : catalog.indexes_for(t.name)) {
+    if (!idx->unique || idx->columns.empty()) continue;
+    ConflictKey k;
+    k.root = idx->root;
+    bool covered = true;
+    for (const std::string& name : idx->columns) {
+      auto pos = find_name(cols, name);
+      auto col = t.column_index(name);
+      if (!pos || !col) {
+        covered = false;
+        break;
+      }
+      k.positions.push_back(*pos);
+      k.affinities.push_back(compile::numeric_affinity(t.columns[*col].decl_type));
+    }
+    if (covered) keys.push_back(std::move(k));
+  }
+  return keys;
+}
+
+// A copy of an ON DUPLICATE KEY UPDATE expression for the compiled UPDATE:
+// VALUES(c) becomes ?i, i the position of c in the insert column list (NULL
+// when c is not listed or the argument is not a plain column), anywhere in
+// the expression; a `?` of the statement's text reads NULL.
+ExprPtr subst_values_refs(const Expr& e, const std::vector<std::string>& cols) {
+  ExprPtr root = std::make_unique<Expr>(e.clone());
+  std::vector<ExprPtr*> stack{&root};
+  while (!stack.empty()) {
+    ExprPtr* slot = stack.back();
+    stack.pop_back();
+    Expr& n = **slot;
+    if (n.is<Expr::Param>()) {
+      *slot = make_expr(Expr::Null{});
+      continue;
+    }
+    if (auto* f = n.get_if<Expr::Function>();
+        f && f->args.size() == 1 && catalog::ascii_iequal(f->name, "VALUES")) {
+      std::optional<std::size_t> pos;
+      if (auto* c = f->args[0]->get_if<Expr::Column>()) pos = find_name(cols, c->name);
+      *slot = pos ? make_expr(Expr::Param{*pos}) : make_expr(Expr::Null{});
+      continue;
+    }
+    n.for_each_child([&](ExprPtr& c) { stack.push_back(&c); });
+  }
+  return root;
+}
+
+ExprPtr rowid_equals_param(std::size_t index) {
+  return make_expr(Expr::Binary{BinaryOp::Eq, make_expr(Expr::Column{std::nullopt, "rowid"}),
+                                make_expr(Expr::Param{index})});
+}
+
+}  // namespace
+
+Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
+  const TableDef* table = catalog_->get(ins.table);
+  if (!table) return Error::exec("no such table: " + ins.table);
+
+  std::vector<std::string> cols;
+  if (ins.columns) {
+    cols = *ins.columns;
+  } else {
+    cols.reserve(table->columns.size());
+    for (const Column& c : table->columns) cols.push_back(c.name);
+  }
+  const std::uint32_t table_root = table->root;
+  const std::vector<ConflictKey> keys = conflict_keys(*catalog_, *table, cols);
+  table = nullptr;  // catalog views are not kept across the work below
+
+  // The source rows, all of them before the first write.
+  std::vector<Row> rows;
+  if (auto* sel = ins.source.get_if<InsertSource::Select>()) {
+    rows = BKF_TRY(run_select_rows(sel->select, false)).rows;
+  } else {
+    const auto& v = ins.source.as<InsertSource::Values>();
+    const std::size_t width = v.width == 0 ? 1 : v.width;
+    rows.reserve(v.values.size() / width + 1);
+    for (std::size_t i = 0; i < v.values.size(); ++i) {
+      if (i % width == 0) rows.emplace_back().reserve(width);
+      rows.back().push_back(BKF_TRY(eval_const_expr(*v.values[i])));
+    }
+  }
+  for (const Row& r : rows) {
+    if (r.size() != cols.size()) {
+      return Error::exec("INSERT into " + ins.table + " expects " + std::to_string(cols.size()) + " values, got " +
+                         std::to_string(r.size()));
+    }
+  }
+
+  // The row inserter: INSERT [IGNORE] INTO table (cols) VALUES (?0, ..., ?n-1).
+  const bool ignore = ins.on_conflict.is<OnConflict::Ignore>();
+  Program inserter;
+  {
+    InsertSource::Values values;
+    values.width = cols.size();
+    values.values.reserve(cols.size());
+    for (std::size_t i = 0; i < cols.size(); ++i) values.values.push_back(make_expr(Expr::Param{i}));
+    Statement::Insert gen;
+    gen.table = ins.table;
+    gen.columns = cols;
+    gen.source = InsertSource(std::move(values));
+    gen.on_conflict = ignore ? OnConflict(OnConflict::Ignore{}) : OnConflict(OnConflict::Plain{});
+    inserter = BKF_TRY(compile_statement(Statement(std::move(gen))));
+  }
+
+  // The row id of the row that conflicts with `row` on `key`, if any.
+  std::vector<Value> key_values;
+  std::string prefix, found_key;
+  auto conflict = [&](const ConflictKey& key, const Row& row) -> Result<std::optional<std::int64_t>> {
+    key_values.clear();
+    for (std::size_t k = 0; k < key.positions.size(); ++k) {
+      Value v = row[key.positions[k]];
+      if (key.affinities[k] != compile::Affinity::None) apply_affinity(v, key.affinities[k] == compile::Affinity::Real);
+      if (v.is_null()) return std::optional<std::int64_t>();
+      key_values.push_back(std::move(v));
+    }
+    if (key.is_rowid) {
+      if (!key_values[0].is_int()) return std::optional<std::int64_t>();
+      const std::int64_t id = key_values[0].int_value();
+      BTree tree(*pager_, table_root);
+      if (!BKF_TRY(tree.search_into(id, found_key))) return std::optional<std::int64_t>();
+      return std::optional<std::int64_t>(id);
+    }
+    keyenc::encode_key_prefix_into(prefix, key_values);
+    IndexCursor cur(*pager_, key.root);
+    BKF_TRY(cur.seek(prefix));
+    if (!BKF_TRY(cur.next_into(found_key))) return std::optional<std::int64_t>();
+    if (found_key.size() < prefix.size() + keyenc::kRowidSuffixLen || found_key.compare(0, prefix.size(), prefix) != 0) {
+      return std::optional<std::int64_t>();
+    }
+    return std::optional<std::int64_t>(BKF_TRY(keyenc::key_rowid(found_key)));
+  };
+
+  std::uint64_t total = 0;
+
+  if (ins.on_conflict.is<OnConflict::Replace>()) {
+    // Every conflicting row goes, key by key, then the row is inserted; each
+    // source row counts 1, deleted rows are not counted.
+    std::optional<Program> remove;
+    if (!keys.empty()) {
+      Statement::Delete del;
+      del.table = ins.table;
+      del.where = rowid_equals_param(0);
+      remove = BKF_TRY(compile_statement(Statement(std::move(del))));
+    }
+    for (const Row& row : rows) {
+      for (const ConflictKey& key : keys) {
+        std::optional<std::int64_t> id = BKF_TRY(conflict(key, row));
+        if (!id) continue;
+        const Value bind = Value::integer(*id);
+        BKF_TRY(run_program_dml(*remove, std::span<const Value>(&bind, 1), false));
+      }
+      BKF_TRY(run_program_dml(inserter, row, true));
+      ++total;
+    }
+    return total;
+  }
+
+  if (auto* odku = ins.on_conflict.get_if<OnConflict::Update>()) {
+    // The first key that finds a duplicate decides; the duplicate is
+    // updated by its row id (bound after the row's values). The UPDATE is
+    // compiled at the first duplicate, so that a faulty assignment list
+    // fails only when it is needed.
+    std::optional<Program> update;
+    std::vector<Value> binds;
+    for (const Row& row : rows) {
+      std::optional<std::int64_t> dup;
+      for (const ConflictKey& key : keys) {
+        dup = BKF_TRY(conflict(key, row));
+        if (dup) break;
+      }
+      if (!dup) {
+        BKF_TRY(run_program_dml(inserter, row, true));
+        ++total;
+        continue;
+      }
+      if (!update) {
+        Statement::Update up;
+        up.table = ins.table;
+        up.assignments.reserve(odku->assignments.size());
+        for (const Assignment& a : odku->assignments) {
+          up.assignments.push_back(Assignment{a.column, subst_values_refs(*a.value, cols)});
+        }
+        up.where = rowid_equals_param(cols.size());
+        update = BKF_TRY(compile_statement(Statement(std::move(up))));
+      }
+      binds.assign(row.begin(), row.end());
+      binds.push_back(Value::integer(*dup));
+      total += BKF_TRY(run_program_dml(*update, binds, false));
+    }
+    return total;
+  }
+
+  // Plain or IGNORE from a SELECT: the inserter's own constraint handling.
+  for (const Row& row : rows) total += BKF_TRY(run_program_dml(inserter, row, true));
+  return total;
+}
+
+}  // namespace bkf::engine

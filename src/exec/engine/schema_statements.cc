@@ -1,0 +1,180 @@
+// CREATE TABLE, DROP TABLE, CREATE INDEX, DROP INDEX, ALTER TABLE ADD COLUMN.
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "catalog/names.h"
+#include "exec/engine/engine.h"
+#include "exec/engine/schema_rules.h"
+
+namespace bkf::engine {
+
+namespace {
+
+// The verdict of an existence check: nothing (go on and make the change),
+// or the statement's whole outcome (Ok for IF [NOT] EXISTS, else the
+// error).
+using Verdict = std::optional<Result<ExecResult>>;
+
+// Runs a schema change inside the autocommit rule. The existence check is
+// made against a catalog brought up to date under the statement's lock,
+// right before the change: another connection may have created or dropped
+// the object since this one last looked. When the check ends the statement
+// before any transaction (the usual IF [NOT] EXISTS case), it is first
+// confirmed under a shared lock only, so that no write transaction is begun
+// for a statement that changes nothing.
+template <class Check, class Work>
+Result<ExecResult> schema_change(Engine& eng, Check&& check, Work&& work) {
+  if (!eng.in_transaction()) {
+    if (Verdict early = check()) {
+      BKF_TRY(eng.read_begin());
+      Verdict confirmed = check();
+      eng.read_end();
+      if (confirmed) return std::move(*confirmed);
+    }
+  }
+  return eng.autocommit([&]() -> Result<ExecResult> {
+    if (Verdict v = check()) return std::move(*v);
+    BKF_TRY(work());
+    return ExecResult::ok();
+  });
+}
+
+template <class T>
+bool has_constraint(const ColumnDef& def) {
+  for (const Constraint& c : def.constraints) {
+    if (c.is<T>()) return true;
+  }
+  return false;
+}
+
+// The columns of CREATE TABLE and the position of the row-id alias.
+//
+// A PRIMARY KEY column is always NOT NULL. It is also UNIQUE (and gets an
+// automatic index) unless it has one of the integer types or
+// AUTO_INCREMENT; the first such key column aliases the row id, and the
+// compiler exempts the alias from the NOT NULL check so that a NULL there
+// still assigns the next row id. Other columns take NOT NULL and UNIQUE as
+// written; a key column's own NOT NULL and UNIQUE are not consulted.
+struct TableColumns {
+  std::vector<Column> columns;
+  std::optional<std::size_t> rowid_alias;
+};
+
+TableColumns table_columns(const Statement::CreateTable& s) {
+  TableColumns out;
+  out.columns.reserve(s.columns.size());
+  for (std::size_t i = 0; i < s.columns.size(); ++i) {
+    const ColumnDef& def = s.columns[i];
+    Column c;
+    c.name = def.name;
+    c.decl_type = def.type_name.value_or("");
+    c.default_value = column_default(def);
+    const bool integer_type = def.type_name && is_integer_type(*def.type_name);
+    const bool auto_increment = has_constraint<Constraint::AutoIncrement>(def);
+    if (has_constraint<Constraint::PrimaryKey>(def)) {
+      c.not_null = true;
+      c.unique = !integer_type && !auto_increment;
+      if ((integer_type || auto_increment) && !out.rowid_alias) out.rowid_alias = i;
+    } else {
+      c.not_null = has_constraint<Constraint::NotNull>(def);
+      c.unique = has_constraint<Constraint::Unique>(def);
+    }
+    out.columns.push_back(std::move(c));
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<ExecResult> Engine::run_create_table(const Statement::CreateTable& s) {
+  auto check = [&]() -> Verdict {
+    if (!catalog_->get(s.name)) return std::nullopt;
+    if (s.if_not_exists) return ExecResult::ok();
+    return Error::schema("table \"" + s.name + "\" already exists");
+  };
+  auto work = [&]() -> Status {
+    TableColumns tc = table_columns(s);
+    // Kept before the columns move into the catalog.
+    std::vector<std::string> unique_columns;
+    for (const Column& c : tc.columns) {
+      if (c.unique) unique_columns.push_back(c.name);
+    }
+    std::optional<std::string> alias_name;
+    if (tc.rowid_alias) alias_name = tc.columns[*tc.rowid_alias].name;
+
+    BKF_TRY(catalog_->create_table(*pager_, s.name, std::move(tc.columns), tc.rowid_alias));
+    for (const std::string& col : unique_columns) {
+      BKF_TRY(catalog_->create_index(*pager_, unique_column_index_name(s.name, col), s.name, {col}, true));
+    }
+    for (std::size_t i = 0; i < s.indexes.size(); ++i) {
+      const TableIndex& ti = s.indexes[i];
+      // A key on the row-id alias alone needs no index: the table is keyed
+      // by it already.
+      if (ti.columns.size() == 1 && alias_name && catalog::ascii_iequal(ti.columns[0], *alias_name)) continue;
+      BKF_TRY(catalog_->create_index(*pager_, table_key_index_name(s.name, ti.name, i), s.name, ti.columns,
+                                     ti.unique));
+    }
+    return {};
+  };
+  return schema_change(*this, check, work);
+}
+
+Result<ExecResult> Engine::run_drop_table(const Statement::DropTable& s) {
+  auto check = [&]() -> Verdict {
+    if (catalog_->get(s.name)) return std::nullopt;
+    if (s.if_exists) return ExecResult::ok();
+    return Error::schema("no such table: " + s.name);
+  };
+  auto work = [&]() -> Status {
+    BKF_TRY(catalog_->drop_table(*pager_, s.name));
+    return {};
+  };
+  return schema_change(*this, check, work);
+}
+
+Result<ExecResult> Engine::run_create_index(const Statement::CreateIndex& s) {
+  // Only the index name is checked here; the catalog reports a missing
+  // table or column, also under IF NOT EXISTS.
+  auto check = [&]() -> Verdict {
+    if (!catalog_->get_index(s.name)) return std::nullopt;
+    if (s.if_not_exists) return ExecResult::ok();
+    return Error::schema("index \"" + s.name + "\" already exists");
+  };
+  auto work = [&]() -> Status {
+    BKF_TRY(catalog_->create_index(*pager_, s.name, s.table, s.columns, s.unique));
+    return {};
+  };
+  return schema_change(*this, check, work);
+}
+
+Result<ExecResult> Engine::run_drop_index(const Statement::DropIndex& s) {
+  auto check = [&]() -> Verdict {
+    if (catalog_->get_index(s.name)) return std::nullopt;
+    if (s.if_exists) return ExecResult::ok();
+    return Error::schema("no such index: " + s.name);
+  };
+  auto work = [&]() -> Status {
+    BKF_TRY(catalog_->drop_index(*pager_, s.name));
+    return {};
+  };
+  return schema_change(*this, check, work);
+}
+
+Result<ExecResult> Engine::run_add_column(const Statement::AlterTableAddColumn& s) {
+  // No check before the transaction: the catalog reports a missing table
+  // and a taken column name.
+  return autocommit([&]() -> Result<ExecResult> {
+    Column c = plain_column(s.column);
+    const bool unique = c.unique;
+    BKF_TRY(catalog_->add_column(*pager_, s.table, std::move(c)));
+    if (unique) {
+      BKF_TRY(catalog_->create_index(*pager_, unique_column_index_name(s.table, s.column.name), s.table,
+                                     {s.column.name}, true));
+    }
+    return ExecResult::ok();
+  });
+}
+
+}  // namespace bkf::engine

@@ -1,0 +1,118 @@
+// Queries: running a compiled query and post-processing its rows, SELECT
+// statements, UNION and FOUND_ROWS().
+
+#include <utility>
+
+#include "exec/engine/engine.h"
+#include "exec/engine/row_set.h"
+#include "exec/engine/select_rules.h"
+#include "exec/vdbe/post_run.h"
+#include "exec/vdbe/vm.h"
+
+namespace bkf::engine {
+
+namespace {
+
+// The first SELECT of a UNION on its own: the statement without its
+// members and without the ORDER BY, LIMIT and OFFSET that belong to the
+// whole UNION.
+SelectStmt union_core(const SelectStmt& s) {
+  SelectStmt core;
+  core.distinct = s.distinct;
+  core.calc_found_rows = s.calc_found_rows;
+  core.items.reserve(s.items.size());
+  for (const SelectItem& item : s.items) core.items.push_back(item.clone());
+  core.from.reserve(s.from.size());
+  for (const JoinedTable& jt : s.from) core.from.push_back(jt.clone());
+  core.where = clone(s.where);
+  core.group_by.reserve(s.group_by.size());
+  for (const ExprPtr& g : s.group_by) core.group_by.push_back(clone(g));
+  core.having = clone(s.having);
+  return core;
+}
+
+}  // namespace
+
+Result<std::vector<Row>> Engine::run_query(const Program& program, bool calc_found_rows,
+                                           std::span<const Value> params) {
+  std::vector<Row> rows;
+  {
+    vdbe::Vm vm(*pager_, params);
+    BKF_TRY(vm.run(program));
+    rows = vm.take_rows();
+  }
+  // Sort on the trailing keys and cut them off; then DISTINCT, the found
+  // rows, OFFSET and LIMIT. DISTINCT compares the rows' values directly
+  // (row_set.h), which is cheaper than encoding each row.
+  vdbe::PostRun first = vdbe::PostRun::of(program);
+  first.distinct = false;
+  first.offset.reset();
+  first.limit.reset();
+  vdbe::apply_post_run(rows, first);
+  if (program.distinct) dedup_rows(rows);
+  if (calc_found_rows) found_rows_ = rows.size();
+  if (program.offset || program.limit) {
+    vdbe::PostRun cut;
+    cut.offset = program.offset;
+    cut.limit = program.limit;
+    vdbe::apply_post_run(rows, cut);
+  }
+  return rows;
+}
+
+Result<QueryRows> Engine::run_select_rows(const SelectStmt& s, bool calc_found_rows, bool first_row_only) {
+  if (s.compound.empty()) {
+    Program p = BKF_TRY(compile_query(s, first_row_only && !calc_found_rows));
+    std::vector<Row> rows = BKF_TRY(run_query(p, calc_found_rows, {}));
+    return QueryRows{std::move(p.columns), std::move(rows)};
+  }
+
+  // UNION: every member runs to completion on its own (its own DISTINCT,
+  // ORDER BY and LIMIT apply to its rows); the combined rows are then
+  // de-duplicated once if any member is a plain UNION, ordered, offset and
+  // limited. found_rows is never touched.
+  Program first = BKF_TRY(compile_query(union_core(s)));
+  QueryRows out;
+  out.columns = std::move(first.columns);
+  out.rows = BKF_TRY(run_query(first, false, {}));
+  bool dedup = false;
+  for (const CompoundMember& m : s.compound) {
+    Program p = BKF_TRY(compile_query(m.select));
+    if (p.columns.size() != out.columns.size()) {
+      return Error::exec("each UNION branch must return the same number of columns");
+    }
+    std::vector<Row> rows = BKF_TRY(run_query(p, false, {}));
+    out.rows.reserve(out.rows.size() + rows.size());
+    for (Row& r : rows) out.rows.push_back(std::move(r));
+    if (!m.all) dedup = true;
+  }
+  if (dedup) dedup_rows(out.rows);
+  if (!s.order_by.empty()) {
+    std::vector<SortKey> keys;
+    keys.reserve(s.order_by.size());
+    for (const OrderTerm& t : s.order_by) {
+      std::size_t col = BKF_TRY(resolve_union_order_col(*t.expr, out.columns));
+      keys.push_back(SortKey{col, t.desc});
+    }
+    sort_rows(out.rows, keys);
+  }
+  if (s.offset || s.limit) {
+    vdbe::PostRun cut;
+    if (s.offset) cut.offset = val_to_i64(BKF_TRY(eval_const_expr(*s.offset)));
+    if (s.limit) cut.limit = val_to_i64(BKF_TRY(eval_const_expr(*s.limit)));
+    vdbe::apply_post_run(out.rows, cut);
+  }
+  return out;
+}
+
+Result<ExecResult> Engine::run_select_statement(const SelectStmt& s) {
+  if (std::optional<std::string> name = found_rows_query(s)) {
+    std::vector<Row> rows(1);
+    rows[0].push_back(Value::integer(static_cast<std::int64_t>(found_rows_)));
+    return ExecResult::rows_of({std::move(*name)}, std::move(rows));
+  }
+  QueryRows r = BKF_TRY(run_select_rows(s, s.calc_found_rows));
+  return ExecResult::rows_of(std::move(r.columns), std::move(r.rows));
+}
+
+}  // namespace bkf::engine

@@ -1,0 +1,181 @@
+// reindex and integrity_check: rebuilt roots, failures that leave the
+// catalog alone, and every kind of mismatch with its exact messages.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "btree/index.h"
+#include "btree/keyenc.h"
+#include "catalog_test_util.h"
+
+namespace bkf::testing {
+namespace {
+
+class MaintenanceTest : public CatalogTest {
+ protected:
+  void SetUp() override {
+    db = Db::open(vfs, dir.file("db"));
+    // t(a, b) with rows 1..10 holding a = 10*i, b = "v{i % 3}".
+    must(db.tx([&]() -> Status {
+      root = BKF_TRY(db.c().create_table(db.p(), "t", cols({"a", "b"}), {})).root;
+      for (int i = 1; i <= 10; ++i) {
+        db.put_row(root, i, {Value::integer(10 * i), Value::text("v" + std::to_string(i % 3))});
+      }
+      BKF_TRY(db.c().create_index(db.p(), "ia", "t", {"a"}, true));
+      BKF_TRY(db.c().create_index(db.p(), "ib", "t", {"b", "a"}, false));
+      BKF_TRY(db.c().create_table(db.p(), "empty", cols({"x"}), {}));
+      return {};
+    }));
+  }
+
+  Db db;
+  std::uint32_t root = 0;
+};
+
+TEST_F(MaintenanceTest, ReindexRebuildsIntoNewRoots) {
+  EXPECT_TRUE(db.check().empty());
+  const std::uint32_t old_ia = db.c().get_index("ia")->root, old_ib = db.c().get_index("ib")->root;
+  std::size_t n = 0;
+  must(db.tx([&]() -> Status {
+    EXPECT_EQ(BKF_TRY(db.c().reindex(db.p(), std::string_view("empty"))), 0u);
+    n = BKF_TRY(db.c().reindex(db.p(), std::string_view("t")));
+    return {};
+  }));
+  EXPECT_EQ(n, 2u);
+  EXPECT_NE(db.c().get_index("ia")->root, old_ia);
+  EXPECT_NE(db.c().get_index("ib")->root, old_ib);
+  EXPECT_EQ(index_names(db.c().indexes_for("t")), (std::vector<std::string>{"ia", "ib"}));
+  EXPECT_TRUE(db.check().empty());
+  Db again = Db::open(vfs, dir.file("db"));
+  expect_same_schema(db.c(), again.c());
+  EXPECT_TRUE(again.check().empty());
+
+  Status st = db.tx([&] { return status_of(db.c().reindex(db.p(), std::string_view("nope"))); });
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().to_string(), "schema error: no such table: nope");
+
+  Db blank = Db::open(vfs, dir.file("blank"));
+  must(blank.tx([&]() -> Status {
+    EXPECT_EQ(BKF_TRY(blank.c().reindex(blank.p(), std::nullopt)), 0u);
+    return {};
+  }));
+}
+
+TEST_F(MaintenanceTest, FailedReindexKeepsEveryOldRoot) {
+  std::uint32_t u_root = 0;
+  must(db.tx([&]() -> Status {
+    u_root = BKF_TRY(db.c().create_table(db.p(), "u", cols({"x"}), {})).root;
+    BKF_TRY(db.c().create_index(db.p(), "u1", "u", {"x"}, false));
+    BKF_TRY(db.c().create_index(db.p(), "u2", "u", {"x"}, true));
+    // Two equal values written behind the indexes' back.
+    db.put_row(u_root, 1, {Value::text("same")});
+    db.put_row(u_root, 2, {Value::text("same")});
+    return {};
+  }));
+  auto roots = [&] {
+    std::vector<std::uint32_t> r;
+    for (const char* n : {"ia", "ib", "u1", "u2"}) r.push_back(db.c().get_index(n)->root);
+    return r;
+  };
+  const std::vector<std::uint32_t> before = roots();
+  for (std::optional<std::string_view> which : {std::optional<std::string_view>("u"),
+                                                std::optional<std::string_view>()}) {
+    must(db.p().begin());
+    auto r = db.c().reindex(db.p(), which);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().to_string(), "constraint violation: UNIQUE constraint failed: duplicate value rebuilding u2");
+    EXPECT_EQ(roots(), before);
+    must(db.p().rollback());
+    db.c().restore();
+    EXPECT_EQ(roots(), before);
+    EXPECT_FALSE(db.c().is_stale(db.p()));
+  }
+  // The old trees are intact after the rollback.
+  EXPECT_EQ(db.check(), (std::vector<std::string>{"index u1: 0 entries but table u has 2 rows",
+                                                  "index u2: 0 entries but table u has 2 rows"}));
+
+  // Inside a transaction that goes on, the schema row already rewritten for
+  // u1 is read back at the next refresh, and a commit keeps both in step.
+  must(db.p().begin());
+  ASSERT_FALSE(db.c().reindex(db.p(), std::string_view("u")).ok());
+  EXPECT_TRUE(db.c().is_stale(db.p()));
+  must(db.c().refresh(db.p()));
+  EXPECT_NE(db.c().get_index("u1")->root, before[2]);
+  EXPECT_EQ(db.c().get_index("u2")->root, before[3]);
+  must(db.p().commit());
+  db.c().discard();
+  Db again = Db::open(vfs, dir.file("db"));
+  expect_same_schema(db.c(), again.c());
+  EXPECT_EQ(again.check(), std::vector<std::string>{"index u2: 0 entries but table u has 2 rows"});
+}
+
+TEST_F(MaintenanceTest, OrphanedEntriesAreCappedAtEightPerIndex) {
+  must(db.tx([&]() -> Status {
+    BKF_TRY(BTree(db.p(), root).truncate_from(std::numeric_limits<std::int64_t>::min()));
+    return {};
+  }));
+  std::vector<std::string> want;
+  for (int r = 1; r <= 8; ++r) want.push_back("index ia: orphaned entry for missing rowid " + std::to_string(r));
+  want.push_back("index ia: 10 entries but table t has 0 rows");
+  // ib orders by b ("v0" rows 3, 6, 9; "v1" rows 1, 4, 7, 10; "v2" ...).
+  for (int r : {3, 6, 9, 1, 4, 7, 10, 2}) {
+    want.push_back("index ib: orphaned entry for missing rowid " + std::to_string(r));
+  }
+  want.push_back("index ib: 10 entries but table t has 0 rows");
+  EXPECT_EQ(db.check(), want);
+
+  // reindex repairs what the check found.
+  must(db.tx([&] { return status_of(db.c().reindex(db.p(), std::nullopt)); }));
+  EXPECT_TRUE(db.check().empty());
+}
+
+TEST_F(MaintenanceTest, StaleAndMissingEntries) {
+  must(db.tx([&]() -> Status {
+    db.put_row(root, 3, {Value::integer(999), Value::text("v0")});
+    return {};
+  }));
+  EXPECT_EQ(db.check(), (std::vector<std::string>{"index ia: stale entry for rowid 3",
+                                                  "index ib: stale entry for rowid 3"}));
+  must(db.tx([&]() -> Status {
+    db.put_row(root, 3, {Value::integer(30), Value::text("v0")});
+    std::vector<Value> vals{Value::integer(50)};
+    EXPECT_TRUE(BKF_TRY(IndexBTree(db.p(), db.c().get_index("ia")->root).remove(keyenc::encode_index_key(vals, 5))));
+    return {};
+  }));
+  EXPECT_EQ(db.check(), std::vector<std::string>{"index ia: 9 entries but table t has 10 rows"});
+
+  // A key too short to carry a row id comes only from a damaged page.
+  must(db.tx([&] { return IndexBTree(db.p(), db.c().get_index("ib")->root).insert(std::string("\x00\x01", 2)); }));
+  must(db.p().read_lock());
+  auto r = db.c().integrity_check(db.p());
+  must(db.p().read_unlock());
+  ASSERT_FALSE(r.ok());
+  EXPECT_TRUE(r.error().is(ErrorKind::Corrupt));
+}
+
+TEST_F(MaintenanceTest, IndexWithoutTableIsKeptButNotChecked) {
+  IndexDef ghost{"ghost_ix", "ghost", {"a"}, {}, 0, 0, false};
+  must(db.tx([&]() -> Status {
+    // An index row whose table has no row, with a tree full of entries.
+    ghost.root = BKF_TRY(IndexBTree::create(db.p())).root();
+    IndexBTree tree(db.p(), ghost.root);
+    for (int i = 0; i < 5; ++i) {
+      BKF_TRY(tree.insert(keyenc::encode_index_key(std::vector<Value>{Value::integer(i)}, i)));
+    }
+    return BTree(db.p(), db.c().schema_root()).insert(100, encode_record(ghost.to_row()));
+  }));
+  Db again = Db::open(vfs, dir.file("db"));
+  ASSERT_NE(again.c().get_index("ghost_ix"), nullptr);
+  EXPECT_TRUE(again.c().get_index("ghost_ix")->column_positions.empty());
+  EXPECT_TRUE(again.c().indexes_for("ghost").empty());
+  EXPECT_TRUE(again.check().empty());
+  must(again.tx([&]() -> Status {
+    EXPECT_TRUE(BKF_TRY(again.c().drop_index(again.p(), "ghost_ix")));
+    return {};
+  }));
+  Db third = Db::open(vfs, dir.file("db"));
+  EXPECT_EQ(third.c().get_index("ghost_ix"), nullptr);
+}
+
+}  // namespace
+}  // namespace bkf::testing

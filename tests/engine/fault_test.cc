@@ -1,0 +1,155 @@
+// Failures of the file layer under the statement frame: every write, sync,
+// truncation and unlink of an autocommit statement, of an explicit COMMIT
+// and of a schema change is made to fail in turn. Whatever fails, the
+// statement either took effect whole or not at all, no transaction and no
+// file lock is left behind, the schema in memory matches the file, and the
+// database stays usable and consistent, also after a reopen.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "engine/engine_testing.h"
+#include "pager/os_vfs.h"
+#include "support/fault_vfs.h"
+#include "support/lock_probe.h"
+
+namespace bkf::testing {
+namespace {
+
+// Puts the table back as SetUp left it.
+constexpr const char* kReset = "DELETE FROM t WHERE id > 1; UPDATE t SET v = 'one'; DROP TABLE IF EXISTS extra";
+
+class CommitFaults : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    auto db = Database::open(fault, path);
+    ASSERT_TRUE(db.ok()) << db.error().to_string();
+    ASSERT_EQ(run_sql(*db, std::string("PRAGMA journal_mode = ") + GetParam()),
+              std::string("[journal_mode] ('") + GetParam() + "')");
+    ASSERT_EQ(run_sql(*db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT UNIQUE)"), "ok");
+    ASSERT_EQ(run_sql(*db, "INSERT INTO t VALUES (1, 'one')"), "affected 1");
+  }
+
+  // No lock on the database file or the log, and no transaction.
+  void expect_idle(Database& db, const std::string& where) {
+    EXPECT_FALSE(db.in_transaction()) << where;
+    EXPECT_FALSE(lock_would_block(path, true)) << where;
+    if (os.exists(path + "-wal")) EXPECT_FALSE(lock_would_block(path + "-wal", true)) << where;
+  }
+
+  // Runs `setup` unarmed, then `sql` with the nth counted operation
+  // failing, for every n the statement performs; `check` looks at the
+  // outcome.
+  template <class Check>
+  void sweep(const std::string& setup, const std::string& sql, Check&& check) {
+    std::uint64_t total = 0;
+    {
+      auto db = Database::open(fault, path);
+      ASSERT_TRUE(db.ok());
+      ASSERT_NE(run_sql(*db, setup).substr(0, 1), "!");
+      fault.disarm();
+      ASSERT_NE(run_sql(*db, sql).substr(0, 1), "!");
+      total = fault.count();
+      ASSERT_NE(run_sql(*db, kReset).substr(0, 1), "!");
+    }
+    // At least a write, a sync and, in journal mode, the journal's removal.
+    ASSERT_GE(total, 2u);
+    for (std::uint64_t n = 1; n <= total; ++n) {
+      const std::string where = sql + " failing at operation " + std::to_string(n);
+      auto db = Database::open(fault, path);
+      ASSERT_TRUE(db.ok()) << where;
+      ASSERT_NE(run_sql(*db, setup).substr(0, 1), "!") << where;
+      FaultPlan plan;
+      plan.nth = n;
+      plan.torn = n % 2 == 0;
+      fault.arm(plan);
+      const std::string got = run_sql(*db, sql);
+      fault.disarm();
+      expect_idle(*db, where);
+      const bool failed = got.substr(0, 1) == "!";
+      check(*db, failed, where);
+      EXPECT_EQ(run_sql(*db, "PRAGMA integrity_check"), "[integrity_check] ('ok')") << where;
+      // The same database goes on working, and another connection agrees.
+      EXPECT_EQ(run_sql(*db, "INSERT INTO t VALUES (100, 'after')"), "affected 1") << where;
+      {
+        Database other = open_db(path);
+        check(other, failed, where);
+        EXPECT_EQ(run_sql(other, "PRAGMA integrity_check"), "[integrity_check] ('ok')") << where;
+        EXPECT_NE(run_sql(other, kReset).substr(0, 1), "!") << where;
+      }
+    }
+  }
+
+  TempDir dir;
+  std::string path = dir.file("f.db");
+  OsVfs os;
+  FaultVfs fault{os};
+};
+
+TEST_P(CommitFaults, AutocommitInsert) {
+  sweep("SELECT 1", "INSERT INTO t VALUES (2, 'two')", [](Database& db, bool failed, const std::string& where) {
+    EXPECT_EQ(run_sql(db, "SELECT count(*) FROM t WHERE id = 2"), failed ? "[count(*)] (0)" : "[count(*)] (1)")
+        << where;
+  });
+}
+
+TEST_P(CommitFaults, ExplicitCommit) {
+  sweep("BEGIN; INSERT INTO t VALUES (2, 'two'); UPDATE t SET v = 'uno' WHERE id = 1", "COMMIT",
+        [](Database& db, bool failed, const std::string& where) {
+          EXPECT_EQ(run_sql(db, "SELECT v FROM t WHERE id <= 2 ORDER BY id"),
+                    failed ? "[v] ('one')" : "[v] ('uno') ('two')")
+              << where;
+        });
+}
+
+TEST_P(CommitFaults, SchemaChange) {
+  sweep("SELECT 1", "CREATE TABLE extra (a INT UNIQUE)", [](Database& db, bool failed, const std::string& where) {
+    // The catalog agrees with the file: the table is there exactly when
+    // the statement succeeded, and its name is usable either way.
+    EXPECT_EQ(run_sql(db, "SELECT * FROM extra"), failed ? "!execution error: no such table: extra" : "[a]") << where;
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CommitFaults, ::testing::Values("delete", "wal"));
+
+// What the statement frame costs in file operations: an autocommit
+// statement is exactly one commit (the same operations as BEGIN, the
+// statement, COMMIT), one log append and one sync in WAL mode; reads and
+// statements that change nothing write nothing.
+TEST(CommitCost, OneCommitPerStatement) {
+  TempDir dir;
+  const std::string path = dir.file("c.db");
+  OsVfs os;
+  FaultVfs fault{os};
+  auto db = Database::open(fault, path);
+  ASSERT_TRUE(db.ok());
+  ASSERT_EQ(run_sql(*db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT UNIQUE)"), "ok");
+  auto ops = [&](const std::string& sql, const char* want) {
+    fault.disarm();
+    EXPECT_EQ(run_sql(*db, sql), want) << sql;
+    return std::array<std::uint64_t, 4>{fault.count(FaultOp::Write), fault.count(FaultOp::Sync),
+                                        fault.count(FaultOp::Truncate), fault.count(FaultOp::Unlink)};
+  };
+  const auto autocommit = ops("INSERT INTO t VALUES (1, 'a')", "affected 1");
+  const auto explicit_tx = ops("BEGIN; INSERT INTO t VALUES (2, 'b'); COMMIT", "ok / affected 1 / ok");
+  EXPECT_EQ(autocommit, explicit_tx);
+  EXPECT_EQ(autocommit[3], 1u);  // the journal goes once
+  const std::array<std::uint64_t, 4> none{0, 0, 0, 0};
+  EXPECT_EQ(ops("SELECT * FROM t", "[id, v] (1, 'a') (2, 'b')"), none);
+  EXPECT_EQ(ops("CREATE TABLE IF NOT EXISTS t (x INT)", "ok"), none);
+  EXPECT_EQ(ops("DROP TABLE IF EXISTS nope", "ok"), none);
+  EXPECT_EQ(ops("INSERT INTO t VALUES (1, 'c')", "!constraint violation: UNIQUE constraint failed: t.id"), none);
+  EXPECT_EQ(ops("UPDATE t SET v = 'x' WHERE id = 99", "affected 0"), none);
+  EXPECT_EQ(ops("PRAGMA integrity_check", "[integrity_check] ('ok')"), none);
+
+  ASSERT_EQ(run_sql(*db, "PRAGMA journal_mode = wal"), "[journal_mode] ('wal')");
+  const auto wal = ops("INSERT INTO t VALUES (3, 'c')", "affected 1");
+  EXPECT_EQ(wal, (std::array<std::uint64_t, 4>{1, 1, 0, 0}));
+  ASSERT_EQ(run_sql(*db, "PRAGMA synchronous = 1"), "[synchronous] (1)");
+  EXPECT_EQ(ops("INSERT INTO t VALUES (4, 'd')", "affected 1"), (std::array<std::uint64_t, 4>{1, 0, 0, 0}));
+}
+
+}  // namespace
+}  // namespace bkf::testing

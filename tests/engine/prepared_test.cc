@@ -1,0 +1,251 @@
+// Prepared statements and the object's own state (last_insert_id,
+// found_rows, opening).
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/engine_testing.h"
+
+namespace bkf::testing {
+namespace {
+
+std::string run_text(Database& db, Prepared& p, std::vector<Value> params = {}) {
+  auto r = db.execute_prepared(p, params);
+  return r ? result_text(*r) : "!" + r.error().to_string();
+}
+
+Prepared must_prepare(Database& db, std::string_view sql) {
+  auto p = db.prepare(sql);
+  if (!p) {
+    ADD_FAILURE() << sql << ": " << p.error().to_string();
+    std::abort();
+  }
+  return std::move(*p);
+}
+
+class PreparedTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  Database db = open_db(dir.file("p.db"));
+};
+
+TEST_F(PreparedTest, RefusesWhatCannotBePrepared) {
+  const char* kOnlyPlainInsert =
+      "execution error: only plain INSERT \xE2\x80\xA6 VALUES can be prepared (not REPLACE / ON DUPLICATE / "
+      "INSERT\xE2\x80\xA6SELECT)";
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT UNIQUE)"), "ok");
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "execution error: prepare expects exactly one statement"},
+      {"SELECT 1; SELECT 2", "execution error: prepare expects exactly one statement"},
+      {"SELECT 1 UNION SELECT 2", "execution error: UNION queries cannot be prepared"},
+      {"INSERT INTO t SELECT 1, 'a'", kOnlyPlainInsert},
+      {"REPLACE INTO t VALUES (1, 'a')", kOnlyPlainInsert},
+      {"INSERT INTO t VALUES (1, 'a') ON DUPLICATE KEY UPDATE v = 'b'", kOnlyPlainInsert},
+      {"CREATE TABLE u (a INT)", "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"},
+      {"BEGIN", "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"},
+      {"PRAGMA journal_mode", "execution error: only SELECT/INSERT/UPDATE/DELETE can be prepared"},
+      {"SELECT * FROM missing", "execution error: no such table: missing"},
+      {"SELEC 1", "parse error at byte 0: expected a statement, found Ident(\"SELEC\")"},
+  };
+  for (const auto& [sql, error] : cases) {
+    auto p = db.prepare(sql);
+    ASSERT_FALSE(p.ok()) << sql;
+    EXPECT_EQ(p.error().to_string(), error) << sql;
+  }
+  // Nothing of the refused texts ran.
+  EXPECT_EQ(run_sql(db, "SELECT count(*) FROM t"), "[count(*)] (0)");
+}
+
+TEST_F(PreparedTest, RunsWithParametersAndTracksTheLastInsertId) {
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"), "ok");
+  EXPECT_EQ(db.last_insert_id(), 0);
+  Prepared ins = must_prepare(db, "INSERT INTO t (v) VALUES (?)");
+  EXPECT_TRUE(ins.is_dml());
+  EXPECT_EQ(ins.parameter_count(), 1u);
+  EXPECT_EQ(run_text(db, ins, {Value::text("a")}), "affected 1");
+  EXPECT_EQ(db.last_insert_id(), 1);
+  EXPECT_EQ(run_text(db, ins, {Value::text("b")}), "affected 1");
+  EXPECT_EQ(db.last_insert_id(), 2);
+  // An explicit row id 0 and a DELETE leave it alone; a failure too.
+  Prepared ins_id = must_prepare(db, "INSERT INTO t VALUES (?, ?)");
+  EXPECT_EQ(run_text(db, ins_id, {Value::integer(0), Value::text("zero")}), "affected 1");
+  EXPECT_EQ(db.last_insert_id(), 2);
+  EXPECT_EQ(run_text(db, ins_id, {Value::integer(0), Value::text("again")}),
+            "!constraint violation: UNIQUE constraint failed: t.id");
+  EXPECT_EQ(db.last_insert_id(), 2);
+  Prepared del = must_prepare(db, "DELETE FROM t WHERE id = ?");
+  EXPECT_EQ(run_text(db, del, {Value::integer(0)}), "affected 1");
+  EXPECT_EQ(db.last_insert_id(), 2);
+  // Missing values read NULL; extra ones are ignored.
+  Prepared sel = must_prepare(db, "SELECT id, ? IS NULL, ? FROM t WHERE v = ? OR ? IS NULL ORDER BY id");
+  EXPECT_FALSE(sel.is_dml());
+  EXPECT_EQ(sel.parameter_count(), 4u);
+  EXPECT_EQ(sel.columns(), (std::vector<std::string>{"id", "expr", "expr"}));
+  EXPECT_EQ(run_text(db, sel, {Value::integer(1), Value::integer(2), Value::text("b"), Value::integer(0)}),
+            "[id, expr, expr] (2, 0, 2)");
+  EXPECT_EQ(run_text(db, sel, {}), "[id, expr, expr] (1, 1, NULL) (2, 1, NULL)");
+  EXPECT_EQ(run_text(db, sel, {Value::null(), Value::null(), Value::null(), Value::integer(1), Value::integer(9)}),
+            "[id, expr, expr]");
+  // UPDATE through ?.
+  Prepared upd = must_prepare(db, "UPDATE t SET v = ? WHERE id = ?");
+  EXPECT_EQ(run_text(db, upd, {Value::text("B"), Value::integer(2)}), "affected 1");
+  EXPECT_EQ(run_sql(db, "SELECT v FROM t ORDER BY id"), "[v] ('a') ('B')");
+}
+
+TEST_F(PreparedTest, LastInsertIdOfTheRowByRowInserts) {
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v INT UNIQUE)"), "ok");
+  // INSERT ... SELECT: the third inserted row.
+  EXPECT_EQ(run_sql(db, "INSERT INTO t (v) SELECT 10 UNION ALL SELECT 20 UNION ALL SELECT 30"), "affected 3");
+  EXPECT_EQ(db.last_insert_id(), 3);
+  // REPLACE of two rows: the second.
+  EXPECT_EQ(run_sql(db, "REPLACE INTO t VALUES (7, 10), (9, 20)"), "affected 2");
+  EXPECT_EQ(db.last_insert_id(), 9);
+  EXPECT_EQ(run_sql(db, "SELECT id, v FROM t ORDER BY id"), "[id, v] (3, 30) (7, 10) (9, 20)");
+  // Each row is a run of its own: a REPLACE whose second row fails keeps
+  // the first row's id although the statement is undone...
+  EXPECT_EQ(run_sql(db, "REPLACE INTO t VALUES (11, 40), (12, 'x'), (13, NULL), (14, NULL)"),
+            "!constraint violation: UNIQUE constraint failed: t__v__unique");
+  EXPECT_EQ(db.last_insert_id(), 13);
+  EXPECT_EQ(run_sql(db, "SELECT count(*) FROM t"), "[count(*)] (3)");
+  // ... while a plain multi-row INSERT is one run and keeps the old id.
+  EXPECT_EQ(run_sql(db, "INSERT INTO t VALUES (20, 1), (21, 1)"),
+            "!constraint violation: UNIQUE constraint failed: t__v__unique");
+  EXPECT_EQ(db.last_insert_id(), 13);
+  // An update by ON DUPLICATE KEY UPDATE inserts nothing.
+  EXPECT_EQ(run_sql(db, "INSERT INTO t (v) VALUES (30) ON DUPLICATE KEY UPDATE v = 31"), "affected 1");
+  EXPECT_EQ(db.last_insert_id(), 13);
+  EXPECT_EQ(run_sql(db, "INSERT INTO t (v) VALUES (30) ON DUPLICATE KEY UPDATE v = 32"), "affected 1");
+  EXPECT_EQ(db.last_insert_id(), 10);
+}
+
+TEST_F(PreparedTest, FoundRowsThroughAPreparedQuery) {
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (a INT); INSERT INTO t VALUES (1), (2), (3), (4)"), "ok / affected 4");
+  Prepared q = must_prepare(db, "SELECT SQL_CALC_FOUND_ROWS a FROM t WHERE a > ? LIMIT 1");
+  EXPECT_TRUE(q.calc_found_rows());
+  EXPECT_EQ(run_text(db, q, {Value::integer(1)}), "[a] (2)");
+  EXPECT_EQ(db.found_rows(), 3u);
+  EXPECT_EQ(run_sql(db, "SELECT FOUND_ROWS()"), "[FOUND_ROWS()] (3)");
+  // Prepared, the FOUND_ROWS() form is compiled like any other call.
+  EXPECT_FALSE(db.prepare("SELECT FOUND_ROWS()").ok());
+}
+
+TEST_F(PreparedTest, SurvivesSchemaChanges) {
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)"), "ok");
+  Prepared ins = must_prepare(db, "INSERT INTO t (v) VALUES (?)");
+  Prepared all = must_prepare(db, "SELECT * FROM t");
+  EXPECT_EQ(run_text(db, ins, {Value::text("a")}), "affected 1");
+  // An index made after preparing is kept up to date by the prepared INSERT.
+  ASSERT_EQ(run_sql(db, "CREATE UNIQUE INDEX t_v ON t (v)"), "ok");
+  EXPECT_EQ(run_text(db, ins, {Value::text("b")}), "affected 1");
+  EXPECT_EQ(run_text(db, ins, {Value::text("b")}), "!constraint violation: UNIQUE constraint failed: t_v");
+  EXPECT_EQ(run_sql(db, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
+  EXPECT_EQ(run_sql(db, "SELECT id FROM t WHERE v = 'b'"), "[id] (2)");
+  // A column added later shows in SELECT *.
+  ASSERT_EQ(run_sql(db, "ALTER TABLE t ADD COLUMN w INT DEFAULT 5"), "ok");
+  EXPECT_EQ(run_text(db, ins, {Value::text("c")}), "affected 1");
+  EXPECT_EQ(run_text(db, all), "[id, v, w] (1, 'a', NULL) (2, 'b', NULL) (3, 'c', 5)");
+  EXPECT_EQ(all.columns(), (std::vector<std::string>{"id", "v", "w"}));
+  // A table dropped and made again is found again; a vanished one is not.
+  ASSERT_EQ(run_sql(db, "DROP TABLE t"), "ok");
+  EXPECT_EQ(run_text(db, ins, {Value::text("d")}), "!execution error: no such table: t");
+  EXPECT_EQ(run_text(db, all), "!execution error: no such table: t");
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (v TEXT, id INTEGER PRIMARY KEY)"), "ok");
+  EXPECT_EQ(run_text(db, ins, {Value::text("e")}), "affected 1");
+  EXPECT_EQ(run_text(db, all), "[v, id] ('e', 1)");
+}
+
+TEST_F(PreparedTest, SubqueriesRunAtEveryExecutionWithTheParameters) {
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, g INT); INSERT INTO t VALUES (1, 1), (2, 2)"),
+            "ok / affected 2");
+  Prepared newest = must_prepare(db, "SELECT id FROM t WHERE id = (SELECT max(id) FROM t)");
+  EXPECT_EQ(run_text(db, newest), "[id] (2)");
+  ASSERT_EQ(run_sql(db, "INSERT INTO t VALUES (3, 1)"), "affected 1");
+  EXPECT_EQ(run_text(db, newest), "[id] (3)");
+
+  // A ? inside a subquery sees its value, at any depth and in IN tests.
+  Prepared in_group = must_prepare(db, "SELECT id FROM t WHERE id IN (SELECT id FROM t WHERE g = ?) ORDER BY id");
+  EXPECT_EQ(run_text(db, in_group, {Value::integer(1)}), "[id] (1) (3)");
+  EXPECT_EQ(run_text(db, in_group, {Value::integer(2)}), "[id] (2)");
+  EXPECT_EQ(run_text(db, in_group, {}), "[id]");
+  Prepared nested =
+      must_prepare(db, "SELECT ? + (SELECT count(*) FROM t WHERE g = (SELECT max(g) FROM t WHERE id < ?))");
+  EXPECT_EQ(run_text(db, nested, {Value::integer(100), Value::integer(2)}), "[expr] (102)");
+  EXPECT_EQ(run_text(db, nested, {Value::integer(100), Value::integer(3)}), "[expr] (101)");
+
+  // Data changes too, and inside BEGIN they see the open transaction.
+  Prepared del = must_prepare(db, "DELETE FROM t WHERE g = (SELECT g FROM t WHERE id = ?)");
+  ASSERT_EQ(run_sql(db, "BEGIN; INSERT INTO t VALUES (4, 7)"), "ok / affected 1");
+  EXPECT_EQ(run_text(db, del, {Value::integer(4)}), "affected 1");
+  ASSERT_EQ(run_sql(db, "COMMIT"), "ok");
+  EXPECT_EQ(run_text(db, del, {Value::integer(1)}), "affected 2");
+  EXPECT_EQ(run_sql(db, "SELECT id FROM t"), "[id] (2)");
+
+  // IN lists without subqueries are rewritten once.
+  Prepared list = must_prepare(db, "SELECT id FROM t WHERE id IN (1, 2, ?)");
+  EXPECT_EQ(run_text(db, list, {Value::integer(9)}), "[id] (2)");
+}
+
+TEST_F(PreparedTest, PreparedInsertsInOneTransaction) {
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v INT UNIQUE)"), "ok");
+  Prepared ins = must_prepare(db, "INSERT INTO t (v) VALUES (?)");
+  ASSERT_EQ(run_sql(db, "BEGIN"), "ok");
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(run_text(db, ins, {Value::integer(i)}), "affected 1");
+  // A failure inside BEGIN keeps what was done before it.
+  EXPECT_EQ(run_text(db, ins, {Value::integer(7)}), "!constraint violation: UNIQUE constraint failed: t__v__unique");
+  EXPECT_TRUE(db.in_transaction());
+  ASSERT_EQ(run_sql(db, "COMMIT"), "ok");
+  EXPECT_FALSE(db.in_transaction());
+  EXPECT_EQ(run_sql(db, "SELECT count(*), max(v) FROM t"), "[count(*), max(v)] (500, 499)");
+  EXPECT_EQ(db.last_insert_id(), 500);
+}
+
+TEST(DatabaseOpen, CreatesAndReopens) {
+  TempDir dir;
+  const std::string path = dir.file("new.db");
+  {
+    Database db = open_db(path);
+    EXPECT_EQ(run_sql(db, ""), "");
+    EXPECT_EQ(run_sql(db, "CREATE TABLE t (a INT); INSERT INTO t VALUES (1)"), "ok / affected 1");
+  }
+  {
+    Database db = open_db(path);
+    EXPECT_EQ(run_sql(db, "SELECT a FROM t"), "[a] (1)");
+    // Moving the object keeps it working, prepared statements included.
+    auto p = db.prepare("SELECT a FROM t");
+    ASSERT_TRUE(p.ok());
+    Database moved = std::move(db);
+    auto r = moved.execute_prepared(*p, {});
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(result_text(*r), "[a] (1)");
+  }
+  // A file that is no database.
+  {
+    FILE* f = fopen(dir.file("junk.db").c_str(), "w");
+    fputs("this is not a database file, not at all, and it goes on for a while to pass 100 bytes ......"
+          "..........................................",
+          f);
+    fclose(f);
+    auto db = Database::open(dir.file("junk.db"));
+    ASSERT_FALSE(db.ok());
+    EXPECT_EQ(db.error().kind(), ErrorKind::BadHeader);
+  }
+}
+
+TEST(DatabaseOpen, StatementsOfAnotherDatabaseAreCompiledAgain) {
+  TempDir dir;
+  Database a = open_db(dir.file("a.db"));
+  Database b = open_db(dir.file("b.db"));
+  ASSERT_EQ(run_sql(a, "CREATE TABLE t (v TEXT); INSERT INTO t VALUES ('in a')"), "ok / affected 1");
+  ASSERT_EQ(run_sql(b, "CREATE TABLE pad (x INT); CREATE TABLE t (v TEXT); INSERT INTO t VALUES ('in b')"),
+            "ok / ok / affected 1");
+  auto p = a.prepare("SELECT v FROM t");
+  ASSERT_TRUE(p.ok());
+  auto r = b.execute_prepared(*p, {});
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(result_text(*r), "[v] ('in b')");
+}
+
+}  // namespace
+}  // namespace bkf::testing

@@ -1,0 +1,132 @@
+// Two processes on one file: a writer blocked by another's BEGIN until its
+// COMMIT, and checkpoints racing another process's commits.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "engine/engine_testing.h"
+#include "support/lock_probe.h"
+
+namespace bkf::testing {
+namespace {
+
+// Runs body in a child process; its return value is the exit status.
+template <class F>
+pid_t spawn(F&& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  return pid;
+}
+
+int wait_exit(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class TwoProcesses : public ::testing::TestWithParam<const char*> {
+ protected:
+  TempDir dir;
+  std::string path = dir.file("p.db");
+};
+
+TEST_P(TwoProcesses, WriterWaitsForAnotherProcessesTransaction) {
+  Database db = open_db(path);
+  ASSERT_EQ(run_sql(db, std::string("PRAGMA journal_mode = ") + GetParam()),
+            std::string("[journal_mode] ('") + GetParam() + "')");
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, who TEXT)"), "ok");
+  ASSERT_EQ(run_sql(db, "BEGIN; INSERT INTO t VALUES (1, 'parent')"), "ok / affected 1");
+
+  pid_t child = spawn([&] {
+    auto other = Database::open(path);
+    if (!other) return 2;
+    // Blocks until the parent commits; then it sees the parent's two rows
+    // and adds its own after them.
+    auto r = other->execute("INSERT INTO t (who) VALUES ('child')");
+    if (!r) return 3;
+    auto q = other->execute("SELECT count(*) FROM t");
+    if (!q || q->back().rows[0][0].int_value() != 3) return 4;
+    return 0;
+  });
+  ASSERT_GT(child, 0);
+  // The child is waiting for the lock the open transaction holds.
+  ASSERT_TRUE(wait_for_lock_waiter(path));
+  EXPECT_EQ(run_sql(db, "INSERT INTO t VALUES (2, 'parent')"), "affected 1");
+  ASSERT_EQ(run_sql(db, "COMMIT"), "ok");
+  EXPECT_EQ(wait_exit(child), 0);
+  EXPECT_EQ(run_sql(db, "SELECT id, who FROM t ORDER BY id"),
+            "[id, who] (1, 'parent') (2, 'parent') (3, 'child')");
+}
+
+TEST_P(TwoProcesses, SchemaChangesOfAnotherProcessAreSeen) {
+  Database db = open_db(path);
+  ASSERT_EQ(run_sql(db, std::string("PRAGMA journal_mode = ") + GetParam()),
+            std::string("[journal_mode] ('") + GetParam() + "')");
+  ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v INT)"), "ok");
+  auto ins = db.prepare("INSERT INTO t (v) VALUES (?)");
+  ASSERT_TRUE(ins.ok());
+  pid_t child = spawn([&] {
+    auto other = Database::open(path);
+    if (!other) return 2;
+    auto r = other->execute("DROP TABLE t; CREATE TABLE t (v INT UNIQUE, id INTEGER PRIMARY KEY); "
+                            "CREATE TABLE seen (x INT); INSERT INTO t VALUES (5, 1)");
+    return r ? 0 : 3;
+  });
+  ASSERT_EQ(wait_exit(child), 0);
+  // The prepared INSERT is compiled against the new table and its index.
+  Value five = Value::integer(5);
+  auto r = db.execute_prepared(*ins, std::span<const Value>(&five, 1));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(), "constraint violation: UNIQUE constraint failed: t__v__unique");
+  EXPECT_EQ(run_sql(db, "INSERT INTO seen VALUES (1); SELECT * FROM t"), "affected 1 / [v, id] (5, 1)");
+  EXPECT_EQ(run_sql(db, "CREATE TABLE IF NOT EXISTS seen (y INT); PRAGMA integrity_check"),
+            "ok / [integrity_check] ('ok')");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TwoProcesses, ::testing::Values("delete", "wal"));
+
+TEST(WalCheckpoint, RacingAnotherProcessesCommitsLosesNone) {
+  TempDir dir;
+  const std::string path = dir.file("w.db");
+  Database db = open_db(path);
+  ASSERT_EQ(run_sql(db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v INT)"),
+            "[journal_mode] ('wal') / ok");
+  constexpr int kCommits = 1000;
+  pid_t child = spawn([&] {
+    auto other = Database::open(path);
+    if (!other) return 2;
+    auto ins = other->prepare("INSERT INTO t (v) VALUES (?)");
+    if (!ins) return 3;
+    for (int i = 0; i < kCommits; ++i) {
+      Value v = Value::integer(i);
+      if (!other->execute_prepared(*ins, std::span<const Value>(&v, 1))) return 4;
+    }
+    return 0;
+  });
+  ASSERT_GT(child, 0);
+  int checkpoints = 0;
+  int status = 0;
+  for (;;) {
+    ASSERT_EQ(run_sql(db, "PRAGMA wal_checkpoint"), "ok");
+    ++checkpoints;
+    auto count = run_sql(db, "SELECT count(*) FROM t");
+    ASSERT_EQ(count.substr(0, 1), "[") << count;
+    pid_t done = waitpid(child, &status, WNOHANG);
+    ASSERT_NE(done, -1);
+    if (done == child) break;
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_GT(checkpoints, 0);
+  EXPECT_EQ(run_sql(db, "SELECT count(*), sum(v) FROM t"), "[count(*), sum(v)] (1000, 499500)");
+  ASSERT_EQ(run_sql(db, "PRAGMA wal_checkpoint"), "ok");
+  Database again = open_db(path);
+  EXPECT_EQ(run_sql(again, "SELECT count(*), sum(v) FROM t"), "[count(*), sum(v)] (1000, 499500)");
+  EXPECT_EQ(run_sql(again, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
+}
+
+}  // namespace
+}  // namespace bkf::testing

@@ -1,0 +1,122 @@
+// The engine's pure rules where the end-to-end scripts cannot reach every
+// case: column affinity of defaults, integer key types, row counts of UNION
+// limits, the shape of IN comparison trees, and row de-duplication against
+// the record encoding as the model.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/engine_testing.h"
+#include "support/values.h"
+#include "exec/engine/folding.h"
+#include "exec/engine/row_set.h"
+#include "exec/engine/schema_rules.h"
+#include "exec/engine/select_rules.h"
+#include "record/record.h"
+
+namespace bkf::testing {
+namespace {
+
+using engine::coerce_affinity;
+
+TEST(SchemaRules, CoerceAffinity) {
+  struct Case {
+    const char* type;
+    Value in, want;
+  } cases[] = {
+      {"INT", T("42"), I(42)}, {"integer", T(" \t42\n"), I(42)}, {"INT", T("+7"), I(7)}, {"INT", T("-7"), I(-7)},
+      {"INT", T("4x"), T("4x")}, {"INT", T("1.5"), T("1.5")}, {"INT", T(""), T("")}, {"INT", T("-"), T("-")},
+      {"INT", T("9223372036854775808"), T("9223372036854775808")}, {"BIGINT", T("-9223372036854775808"), I(kMin)},
+      {"POINT", T("3"), I(3)}, {"REAL", T("1e3"), R(1000.0)}, {"double precision", T(" .5 "), R(0.5)},
+      {"FLOAT", T("-Infinity"), R(-kInf)}, {"REAL", T("nan"), R(kNaN)}, {"DECIMAL", T("2"), R(2.0)},
+      {"NUMERIC", T("2.5x"), T("2.5x")}, {"TEXT", T("5"), T("5")}, {"VARCHAR", T("7"), T("7")}, {"", T("7"), T("7")},
+      {"TEXT", I(5), I(5)}, {"INT", R(2.5), R(2.5)}, {"INT", N(), N()}, {"INT", B("1"), B("1")},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(same_value(coerce_affinity(c.type, c.in), c.want)) << c.type << " " << value_debug(c.in);
+  }
+}
+
+TEST(SchemaRules, IntegerTypes) {
+  for (const char* t : {"INT", "int", "Int2", "INT4", "int8", "BIGINT", "INTEGER", "tinyint", "SMALLINT",
+                        "MediumInt"}) {
+    EXPECT_TRUE(engine::is_integer_type(t)) << t;
+  }
+  for (const char* t : {"", "INTEGERS", " INT", "INT ", "UNSIGNED", "INT UNSIGNED", "NUMBER", "TEXT", "POINT"}) {
+    EXPECT_FALSE(engine::is_integer_type(t)) << t;
+  }
+}
+
+TEST(SelectRules, RowCounts) {
+  const std::pair<Value, std::int64_t> cases[] = {
+      {I(-3), -3}, {R(2.9), 2}, {R(-2.9), -2}, {R(1e300), kMax}, {R(kNaN), 0}, {T(" 12 "), 12}, {T("12x"), 0},
+      {T("1.5"), 0}, {N(), 0}, {B("7"), 0},
+  };
+  for (const auto& [v, want] : cases) EXPECT_EQ(engine::val_to_i64(v), want) << value_debug(v);
+}
+
+// Depth of an expression tree along Binary nodes, and its comparisons'
+// right-hand integers from left to right.
+void shape(const Expr& e, int depth, int& max_depth, std::vector<std::int64_t>& items) {
+  max_depth = std::max(max_depth, depth);
+  const auto& b = e.as<Expr::Binary>();
+  if (b.op == BinaryOp::Eq || b.op == BinaryOp::Ne) {
+    items.push_back(b.right->as<Expr::Integer>().value);
+    return;
+  }
+  shape(*b.left, depth + 1, max_depth, items);
+  shape(*b.right, depth + 1, max_depth, items);
+}
+
+TEST(Folding, InComparisonsFormABalancedTreeInItemOrder) {
+  for (std::size_t n : {1u, 2u, 3u, 5u, 8u, 1000u, 200000u}) {
+    std::vector<ExprPtr> items;
+    for (std::size_t i = 0; i < n; ++i) items.push_back(make_expr(Expr::Integer{static_cast<std::int64_t>(i)}));
+    ExprPtr chain = engine::in_comparisons(make_expr(Expr::Column{std::nullopt, "x"}), std::move(items), n % 2 == 0);
+    int depth = 0;
+    std::vector<std::int64_t> got;
+    shape(*chain, 0, depth, got);
+    ASSERT_EQ(got.size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(got[i], static_cast<std::int64_t>(i));
+    EXPECT_LE(depth, static_cast<int>(std::ceil(std::log2(static_cast<double>(n)))));
+  }
+  EXPECT_EQ(engine::in_comparisons(make_expr(Expr::Null{}), {}, false)->as<Expr::Integer>().value, 0);
+  EXPECT_EQ(engine::in_comparisons(make_expr(Expr::Null{}), {}, true)->as<Expr::Integer>().value, 1);
+}
+
+// Row de-duplication against the definition: equal record bytes.
+TEST(RowSet, MatchesRecordBytes) {
+  const std::vector<Value> pool = {Value::null(),      Value::integer(1),   Value::real(1.0),  Value::real(0.0),
+                                   Value::real(-0.0),  Value::integer(0),   Value::text("1"),  Value::blob("1"),
+                                   Value::text(""),    Value::blob(""),     Value::real(NAN),  Value::integer(-1),
+                                   Value::integer(std::numeric_limits<std::int64_t>::max())};
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t width = 1 + rng() % 3;
+    const std::size_t n = rng() % 200;
+    std::vector<Row> rows;
+    for (std::size_t i = 0; i < n; ++i) {
+      Row r;
+      for (std::size_t j = 0; j < width; ++j) r.push_back(pool[rng() % (round % 2 ? 4 : pool.size())]);
+      rows.push_back(std::move(r));
+    }
+    std::vector<Row> want;
+    std::set<std::string> seen;
+    for (const Row& r : rows) {
+      if (seen.insert(encode_record(r)).second) want.push_back(r);
+    }
+    std::vector<Row> got = rows;
+    engine::dedup_rows(got);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(encode_record(got[i]), encode_record(want[i]));
+  }
+}
+
+}  // namespace
+}  // namespace bkf::testing

@@ -1,0 +1,164 @@
+-- Schema statements: columns, defaults, the row-id alias and automatic
+-- indexes.
+
+-- Defaults take the column's affinity; the first DEFAULT wins.
+CREATE TABLE d (id INTEGER PRIMARY KEY, a INT DEFAULT '42', b INT DEFAULT ' 42 ', c INT DEFAULT '4x',
+                e REAL DEFAULT '1e3', f TEXT DEFAULT 5, g VARCHAR(10) DEFAULT '7', h INT DEFAULT 1 DEFAULT 2,
+                k INT, n NUMERIC DEFAULT '2.5', p INT DEFAULT NULL);
+> ok
+INSERT INTO d (id) VALUES (1);
+> affected 1
+SELECT a, b, c, e, f, g, h, k, n, p FROM d;
+> [a, b, c, e, f, g, h, k, n, p] (42, 42, '4x', 1000.0, 5, '7', 1, NULL, 2.5, NULL)
+
+-- An INTEGER PRIMARY KEY is the row id, without an index. It is NOT NULL,
+-- yet left out of an INSERT it takes the next row id; listed, it must be
+-- an integer.
+CREATE TABLE t1 (id INTEGER PRIMARY KEY, x TEXT);
+> ok
+INSERT INTO t1 (x) VALUES ('a');
+> affected 1
+INSERT INTO t1 VALUES (7, 'b');
+> affected 1
+INSERT INTO t1 (x) VALUES ('c');
+> affected 1
+INSERT INTO t1 VALUES ('9', 'd');
+> affected 1
+INSERT INTO t1 VALUES (NULL, 'e');
+> !execution error: expected an integer, found Null
+SELECT id, rowid, x FROM t1;
+> [id, rowid, x] (1, 1, 'a') (7, 7, 'b') (8, 8, 'c') (9, 9, 'd')
+PRAGMA reindex = t1;
+> [reindex] ('rebuilt 0 index(es)')
+CREATE TABLE t1b (id BIGINT PRIMARY KEY);
+> ok
+CREATE TABLE t1c (id int primary key);
+> ok
+PRAGMA reindex = t1c;
+> [reindex] ('rebuilt 0 index(es)')
+
+-- A text key is NOT NULL and unique, through an automatic index.
+CREATE TABLE t2 (code TEXT PRIMARY KEY, v INT);
+> ok
+INSERT INTO t2 VALUES ('a', 1);
+> affected 1
+INSERT INTO t2 VALUES ('a', 2);
+> !constraint violation: UNIQUE constraint failed: t2__code__unique
+INSERT INTO t2 VALUES (NULL, 3);
+> !constraint violation: NOT NULL constraint failed: code
+DROP INDEX t2__code__unique;
+> ok
+INSERT INTO t2 VALUES ('a', 2);
+> affected 1
+
+-- AUTO_INCREMENT makes any key the alias, without an index.
+CREATE TABLE t3 (id TEXT PRIMARY KEY AUTO_INCREMENT, v INT);
+> ok
+INSERT INTO t3 (v) VALUES (1), (2);
+> affected 2
+SELECT id, v FROM t3;
+> [id, v] (1, 1) (2, 2)
+PRAGMA reindex = t3;
+> [reindex] ('rebuilt 0 index(es)')
+
+-- Only the first integer key is the alias; a second is NOT NULL, not unique.
+CREATE TABLE t4 (a INTEGER PRIMARY KEY, b INTEGER PRIMARY KEY);
+> ok
+INSERT INTO t4 (b) VALUES (1), (1);
+> affected 2
+INSERT INTO t4 (a) VALUES (5);
+> !constraint violation: NOT NULL constraint failed: b
+SELECT a, b FROM t4;
+> [a, b] (1, 1) (2, 1)
+PRAGMA reindex = t4;
+> [reindex] ('rebuilt 0 index(es)')
+
+-- Table-level keys: named by position or by their own name.
+CREATE TABLE t5 (a INT, b INT, UNIQUE (a, b), KEY (b), INDEX named (a));
+> ok
+INSERT INTO t5 VALUES (1, 1), (1, 2);
+> affected 2
+INSERT INTO t5 VALUES (1, 2);
+> !constraint violation: UNIQUE constraint failed: t5__t5__idx0
+DROP INDEX t5__t5__idx0;
+> ok
+DROP INDEX t5__t5__idx1;
+> ok
+DROP INDEX t5__named;
+> ok
+DROP INDEX t5__named;
+> !schema error: no such index: t5__named
+-- A key on the alias column alone makes no index, whatever its case. (The
+-- one-column PRIMARY KEY is folded onto its column by the parser, so the
+-- UNIQUE keys are entries 0 and 1.)
+CREATE TABLE t6 (id INTEGER, v INT, PRIMARY KEY (id), UNIQUE (ID), UNIQUE (v));
+> ok
+PRAGMA reindex = t6;
+> [reindex] ('rebuilt 1 index(es)')
+DROP INDEX t6__t6__idx1;
+> ok
+-- A unique column.
+CREATE TABLE t7 (id INTEGER PRIMARY KEY, mail TEXT UNIQUE);
+> ok
+DROP INDEX t7__mail__unique;
+> ok
+
+-- Existence checks, exact names.
+CREATE TABLE t1 (z INT);
+> !schema error: table "t1" already exists
+CREATE TABLE IF NOT EXISTS t1 (z INT);
+> ok
+SELECT * FROM t1 WHERE id = 7;
+> [id, x] (7, 'b')
+DROP TABLE T1;
+> !schema error: no such table: T1
+DROP TABLE IF EXISTS T1;
+> ok
+DROP INDEX nope;
+> !schema error: no such index: nope
+DROP INDEX IF EXISTS nope;
+> ok
+CREATE INDEX i1 ON t1 (x);
+> ok
+CREATE INDEX i1 ON t1 (id);
+> !schema error: index "i1" already exists
+CREATE INDEX IF NOT EXISTS i1 ON missing (a);
+> ok
+CREATE INDEX IF NOT EXISTS i2 ON missing (a);
+> !schema error: no such table: missing
+CREATE INDEX i3 ON t1 (nope);
+> !schema error: no such column: nope
+CREATE UNIQUE INDEX i4 ON t4 (b);
+> !constraint violation: UNIQUE constraint failed: duplicate value in i4
+DROP TABLE t1;
+> ok
+SELECT * FROM t1;
+> !execution error: no such table: t1
+DROP INDEX i1;
+> !schema error: no such index: i1
+
+-- ALTER TABLE ADD COLUMN: old rows read NULL (or nothing new is written).
+CREATE TABLE a (id INTEGER PRIMARY KEY);
+> ok
+INSERT INTO a VALUES (1);
+> affected 1
+ALTER TABLE a ADD COLUMN c INT UNIQUE;
+> ok
+ALTER TABLE a ADD COLUMN p INT PRIMARY KEY;
+> ok
+ALTER TABLE a ADD COLUMN q TEXT DEFAULT 'dflt';
+> ok
+INSERT INTO a (id, c) VALUES (2, 5);
+> affected 1
+SELECT id, c, p, q FROM a;
+> [id, c, p, q] (1, NULL, NULL, NULL) (2, 5, NULL, 'dflt')
+INSERT INTO a (id, c) VALUES (3, 5);
+> !constraint violation: UNIQUE constraint failed: a__c__unique
+DROP INDEX a__c__unique;
+> ok
+ALTER TABLE a ADD COLUMN C INT;
+> !schema error: duplicate column name: C
+ALTER TABLE missing ADD COLUMN c INT;
+> !schema error: no such table: missing
+PRAGMA integrity_check;
+> [integrity_check] ('ok')

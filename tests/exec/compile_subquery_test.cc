@@ -1,0 +1,132 @@
+// Correlated scalar subqueries: parameters and their sharing, the result
+// cache, `?` values, the subquery's own ORDER BY/LIMIT, three nesting
+// levels, shadowing, IN lists and statements whose subquery reads the table
+// they change.
+#include "compile_test_util.h"
+
+namespace bkf::testing {
+namespace {
+
+using vdbe::OpKind;
+using vdbe::ParamSrc;
+
+class SubqueryTest : public CompileTest {
+ protected:
+  void SetUp() override {
+    CompileTest::SetUp();
+    ok("CREATE TABLE t (id INTEGER PRIMARY KEY, k INT, a INT);"
+       "CREATE TABLE u (id INTEGER PRIMARY KEY, k INT, b INT, v INT);"
+       "CREATE TABLE w (id INTEGER PRIMARY KEY, x INT, y INT);"
+       "INSERT INTO t VALUES (1, 1, 10), (2, 2, 20), (3, 1, 30), (4, 3, 10), (5, 1, 50);"
+       "INSERT INTO u VALUES (1, 1, 7, 100), (2, 1, 8, 300), (3, 2, 7, 200), (4, 1, 9, 50);"
+       "INSERT INTO w VALUES (1, 10, 7), (2, 10, 8), (3, 30, 7), (4, 10, 7)");
+  }
+  // The parameter sources of the first ScalarSub of a program.
+  std::vector<ParamSrc> params_of(const vdbe::Program& p) {
+    for (const vdbe::Op& op : p.ops) {
+      if (op.kind == OpKind::ScalarSub) {
+        return std::vector<ParamSrc>(p.param_lists.begin() + op.b, p.param_lists.begin() + op.b + op.c);
+      }
+    }
+    ADD_FAILURE() << "no ScalarSub in\n" << p.debug();
+    return {};
+  }
+};
+
+TEST_F(SubqueryTest, ParametersAndCache) {
+  const char* q = "SELECT t.id, (SELECT count(*) FROM u WHERE u.k = t.k) FROM t";
+  EXPECT_EQ(rows(q), "1|3;2|1;3|3;4|0;5|3");
+  // One run per distinct argument: k = 1, 2, 3; the other two rows hit the cache.
+  QueryResult r = run(q);
+  EXPECT_EQ(r.subquery_runs, 3u);
+  EXPECT_EQ(r.subquery_cache_hits, 2u);
+  std::vector<ParamSrc> ps = params_of(program(q));
+  ASSERT_EQ(ps.size(), 1u);
+  EXPECT_EQ(ps[0], ParamSrc::col(0, 1));
+  // The row-id alias is passed as a row id; T.K and t.k share a parameter.
+  ps = params_of(program("SELECT (SELECT max(u.v) FROM u WHERE u.id = t.id AND u.k = T.K AND u.b > t.k) FROM t"));
+  ASSERT_EQ(ps.size(), 2u);
+  EXPECT_EQ(ps[0], ParamSrc::rowid(0));
+  EXPECT_EQ(ps[1], ParamSrc::col(0, 1));
+  EXPECT_EQ(rows("SELECT (SELECT max(u.v) FROM u WHERE u.id = t.id AND u.k = T.K) FROM t"), "100;NULL;NULL;NULL;NULL");
+  // Without outer references: no parameter, one run.
+  EXPECT_TRUE(params_of(program("SELECT (SELECT count(*) FROM u) FROM t")).empty());
+  EXPECT_EQ(run("SELECT (SELECT count(*) FROM u) FROM t").subquery_runs, 1u);
+  // The sub-program seeks with its parameter.
+  vdbe::Program p = program("SELECT (SELECT v FROM u WHERE u.id = t.k) FROM t");
+  ASSERT_EQ(p.subprograms.size(), 1u);
+  EXPECT_TRUE(has_op(p.subprograms[0], OpKind::SeekRowid)) << p.debug();
+  EXPECT_EQ(rows("SELECT (SELECT v FROM u WHERE u.id = t.k) FROM t"), "100;300;100;200;100");
+}
+
+TEST_F(SubqueryTest, BindsOrderAndLimit) {
+  EXPECT_EQ(rows("SELECT (SELECT count(*) FROM u WHERE u.k = t.k AND u.v > ?) FROM t WHERE id < 3",
+                 {Value::integer(60)}),
+            "2;1");
+  EXPECT_EQ(rows("SELECT (SELECT v FROM u WHERE u.k = t.k ORDER BY v DESC LIMIT 1) FROM t WHERE id <= 2"), "300;200");
+  EXPECT_EQ(rows("SELECT (SELECT v FROM u WHERE u.k = t.k ORDER BY v LIMIT 1 OFFSET 1) FROM t WHERE id <= 2"),
+            "100;NULL");
+  EXPECT_EQ(rows("SELECT (SELECT v FROM u WHERE u.k = t.k LIMIT 0) FROM t WHERE id = 1"), "NULL");
+  EXPECT_EQ(rows("SELECT (SELECT DISTINCT b FROM u WHERE u.k = t.k ORDER BY b DESC) FROM t WHERE id = 1"), "9");
+  // The result of the subquery in WHERE, ORDER BY and inside expressions.
+  EXPECT_EQ(rows("SELECT id FROM t WHERE (SELECT count(*) FROM u WHERE u.k = t.k) = 3 ORDER BY id DESC"), "5;3;1");
+  EXPECT_EQ(rows("SELECT id FROM t ORDER BY (SELECT sum(v) FROM u WHERE u.k = t.k), id LIMIT 3"), "4;2;1");
+  EXPECT_EQ(rows("SELECT k, count(*) FROM t WHERE a < (SELECT max(v) FROM u WHERE u.k = t.k) GROUP BY k"), "1|3;2|1");
+}
+
+TEST_F(SubqueryTest, NestingAndShadowing) {
+  // Three levels: the innermost reads the outermost row through the middle.
+  const char* q =
+      "SELECT t.id, (SELECT sum((SELECT count(*) FROM w WHERE w.x = t.a AND w.y = u.b)) FROM u WHERE u.k = t.k) "
+      "FROM t";
+  EXPECT_EQ(rows(q), "1|3;2|0;3|1;4|NULL;5|0");
+  vdbe::Program p = program(q);
+  std::vector<ParamSrc> outer = params_of(p);
+  ASSERT_EQ(outer.size(), 2u);  // t.a for the innermost, t.k for the middle
+  EXPECT_EQ(outer[0], ParamSrc::col(0, 2));
+  EXPECT_EQ(outer[1], ParamSrc::col(0, 1));
+  ASSERT_EQ(p.subprograms.size(), 1u);
+  std::vector<ParamSrc> inner = params_of(p.subprograms[0]);
+  ASSERT_EQ(inner.size(), 2u);
+  EXPECT_EQ(inner[0], ParamSrc::param(0));
+  EXPECT_EQ(inner[1], ParamSrc::col(0, 2));
+  // An inner alias hides the outer table of the same name.
+  EXPECT_TRUE(params_of(program("SELECT (SELECT count(*) FROM u AS t WHERE t.k = 1) FROM t")).empty());
+  EXPECT_EQ(rows("SELECT (SELECT count(*) FROM u AS T WHERE t.k = 1) FROM t WHERE id = 2"), "3");
+  // Unqualified names resolve only inside the subquery.
+  EXPECT_EQ(rows("SELECT (SELECT count(*) FROM u WHERE k = 2) FROM t WHERE id = 1"), "1");
+  // Outer references inside CASE are passed like any other.
+  EXPECT_EQ(rows("SELECT (SELECT count(*) FROM u WHERE u.k = CASE WHEN t.a > 15 THEN 2 ELSE t.k END) FROM t"),
+            "3;1;1;0;1");
+  // An IN list in a correlated subquery is a chain of comparisons.
+  EXPECT_EQ(rows("SELECT (SELECT count(*) FROM u WHERE u.v IN (t.a * 10, 200, NULL)) FROM t"), "2;1;2;2;1");
+  EXPECT_EQ(rows("SELECT (SELECT count(*) FROM u WHERE u.v NOT IN (t.a * 10, 200)) FROM t WHERE id = 1"), "2");
+  // On the null row of a LEFT JOIN the parameters read NULL.
+  EXPECT_EQ(sorted_rows("SELECT t.id, (SELECT count(*) FROM w WHERE w.y = u.b) FROM t LEFT JOIN u ON u.id = t.a"),
+            "1|0;2|0;3|0;4|0;5|0");
+  EXPECT_EQ(sorted_rows("SELECT t.id, (SELECT count(*) FROM w WHERE w.y = u.b OR u.b IS NULL) FROM t "
+                        "LEFT JOIN u ON u.id = t.k AND t.k < 3"),
+            "1|3;2|1;3|3;4|4;5|3");
+}
+
+TEST_F(SubqueryTest, WritesDoNotSeeTheirOwnChanges) {
+  // Deletes the one row that has no smaller id; a one-pass delete would see
+  // each next row become the smallest and delete them all.
+  ok("DELETE FROM t WHERE (SELECT count(*) FROM t AS x WHERE x.id < t.id) = 0");
+  EXPECT_EQ(rows("SELECT id FROM t"), "2;3;4;5");
+  EXPECT_TRUE(has_op(program("DELETE FROM t WHERE (SELECT count(*) FROM t AS x WHERE x.id < t.id) = 0"),
+                     OpKind::SpoolRow));
+  // Every new value is computed from the table as it was.
+  ok("UPDATE t SET a = (SELECT sum(x.a) FROM t AS x WHERE x.id < t.id)");
+  EXPECT_EQ(rows("SELECT id, a FROM t"), "2|NULL;3|20;4|50;5|60");
+  QueryResult r = ok("UPDATE t SET a = (SELECT max(x.id) FROM t AS x WHERE x.id < t.id) WHERE id >= 3");
+  EXPECT_EQ(r.changes, 3u);
+  EXPECT_EQ(rows("SELECT id, a FROM t"), "2|NULL;3|2;4|3;5|4");
+  // A subquery over another table runs in one pass.
+  EXPECT_FALSE(has_op(program("UPDATE t SET a = (SELECT max(v) FROM u WHERE u.k = t.k)"), OpKind::SpoolRow));
+  ok("UPDATE t SET a = (SELECT max(v) FROM u WHERE u.k = t.k)");
+  EXPECT_EQ(rows("SELECT id, a FROM t"), "2|200;3|300;4|NULL;5|300");
+}
+
+}  // namespace
+}  // namespace bkf::testing

@@ -1,0 +1,140 @@
+// Prepared statements: binding slots, running, and running on the wrong
+// handle.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "c_test_util.h"
+
+namespace bkf_ctest {
+namespace {
+
+using Statements = TableTest;
+
+TEST_F(Statements, InsertRunTwiceAndLastInsertId) {
+  Stmt ins(db, "INSERT INTO t (v) VALUES (?)");
+  ASSERT_NE(ins.get(), nullptr) << last_error(db);
+  bkf_bind_text(ins, 0, "a");
+  EXPECT_EQ(bkf_exec_prepared(db, ins), 1);
+  EXPECT_EQ(bkf_last_insert_id(db), 1);
+  EXPECT_EQ(bkf_exec_prepared(db, ins), 1);  // slots stay bound
+  EXPECT_EQ(bkf_last_insert_id(db), 2);
+  bkf_clear_binds(ins);
+  EXPECT_EQ(bkf_exec_prepared(db, ins), 1);  // a missing slot reads NULL
+  Stmt del(db, "DELETE FROM t WHERE id = ?");
+  bkf_bind_int(del, 0, 1);
+  EXPECT_EQ(bkf_exec_prepared(db, del), 1);
+  EXPECT_EQ(bkf_last_insert_id(db), 3);
+  ASSERT_EQ(bkf_exec(db, "SELECT id, v FROM t ORDER BY id"), 2);
+  EXPECT_EQ(str(db, 0, 1), "a");
+  EXPECT_EQ(str(db, 1, 1), "<null>");
+}
+
+TEST_F(Statements, QueryBuffersRowsAndReportsTheirNumber) {
+  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('a'), ('b'), ('c')"), 3);
+  Stmt q(db, "SELECT id, v FROM t WHERE id >= ? ORDER BY id");
+  bkf_bind_int(q, 0, 2);
+  ASSERT_EQ(bkf_exec_prepared(db, q), 2);
+  EXPECT_EQ(bkf_col_count(db), 2u);
+  EXPECT_STREQ(bkf_col_name(db, 1), "v");
+  EXPECT_EQ(str(db, 1, 1), "c");
+  bkf_bind_int(q, 0, 10);
+  ASSERT_EQ(bkf_exec_prepared(db, q), 0);  // an empty result keeps its columns
+  EXPECT_EQ(bkf_row_count(db), 0u);
+  EXPECT_EQ(bkf_col_count(db), 2u);
+  EXPECT_STREQ(bkf_col_name(db, 1), "v");
+  EXPECT_EQ(bkf_col_name(db, 2), nullptr);
+}
+
+TEST_F(Statements, BindingFillsLowerSlotsWithNull) {
+  Stmt q(db, "SELECT ?, ?, ?, ?, ?");
+  ASSERT_NE(q.get(), nullptr) << last_error(db);
+  bkf_bind_int(q, 3, 7);
+  bkf_bind_null(q, -1);
+  bkf_bind_int(q, -5, 9);
+  ASSERT_EQ(bkf_exec_prepared(db, q), 1);
+  for (size_t c = 0; c < 3; ++c) EXPECT_EQ(bkf_get_str(db, 0, c), nullptr);
+  EXPECT_EQ(str(db, 0, 3), "7");
+  EXPECT_EQ(bkf_get_str(db, 0, 4), nullptr);
+
+  bkf_bind_real(q, 0, 2.5);
+  bkf_bind_text(q, 1, "t\xc3\xa9xt");
+  bkf_bind_text(q, 2, "\xc3");      // not UTF-8: binds NULL
+  bkf_bind_text(q, 3, nullptr);     // binds NULL over the 7
+  bkf_bind_int(q, 4, INT64_MIN);
+  ASSERT_EQ(bkf_exec_prepared(db, q), 1);
+  EXPECT_EQ(str(db, 0, 0), "2.5");
+  EXPECT_EQ(str(db, 0, 1), "t\xc3\xa9xt");
+  EXPECT_EQ(bkf_get_str(db, 0, 2), nullptr);
+  EXPECT_EQ(bkf_get_str(db, 0, 3), nullptr);
+  EXPECT_EQ(str(db, 0, 4), "-9223372036854775808");
+}
+
+// Slots are allocated densely, so an absurd index must not ask for an
+// absurd list; no statement has that many markers anyway.
+TEST_F(Statements, HugeBindIndexIsIgnored) {
+  Stmt q(db, "SELECT ?");
+  const int64_t huge[] = {65536, int64_t{1} << 40, std::numeric_limits<int64_t>::max()};
+  for (int64_t idx : huge) {
+    bkf_bind_int(q, idx, 1);
+    bkf_bind_real(q, idx, 1.0);
+    bkf_bind_text(q, idx, "x");
+    bkf_bind_null(q, idx);
+  }
+  bkf_bind_int(q, 65535, 5);  // the highest index kept
+  bkf_bind_int(q, 0, 11);
+  ASSERT_EQ(bkf_exec_prepared(db, q), 1);
+  EXPECT_EQ(str(db, 0, 0), "11");
+}
+
+TEST_F(Statements, StatementRunsOnlyOnItsOwnHandle) {
+  Db other(dir.file("b.db"));
+  ASSERT_EQ(bkf_exec(other, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); SELECT 1, 2"), 1);
+  Stmt ins(db, "INSERT INTO t (v) VALUES (?)");
+  bkf_bind_text(ins, 0, "wrong file");
+  EXPECT_EQ(bkf_exec_prepared(other, ins), -1);
+  EXPECT_EQ(last_error(other), "prepared statement belongs to another database");
+  EXPECT_EQ(bkf_col_count(other), 2u);  // an argument failure leaves the buffer alone
+  EXPECT_EQ(bkf_last_error(db), nullptr);
+  ASSERT_EQ(bkf_exec(other, "SELECT v FROM t"), 0);
+  ASSERT_EQ(bkf_exec_prepared(db, ins), 1);
+}
+
+// The same file opened twice is still two handles: a statement belongs to
+// the handle, not to the file, and a closed handle's successor (which may
+// reuse its address) does not inherit its statements.
+TEST_F(Statements, SameFileOtherHandleAndReusedAddress) {
+  {
+    Db same_file(dir.file("a.db"));
+    Stmt q(db, "SELECT 1");
+    EXPECT_EQ(bkf_exec_prepared(same_file, q), -1);
+    EXPECT_EQ(last_error(same_file), "prepared statement belongs to another database");
+  }
+  BkfDb* first = bkf_open(dir.file("c.db").c_str());
+  BkfStmt* orphan = bkf_prepare(first, "SELECT 1");
+  ASSERT_NE(orphan, nullptr);
+  bkf_close(first);
+  for (int i = 0; i < 8; ++i) {
+    BkfDb* next = bkf_open(dir.file("c.db").c_str());
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(bkf_exec_prepared(next, orphan), -1);
+    bkf_close(next);
+  }
+  bkf_finalize(orphan);
+}
+
+TEST_F(Statements, FailedRunEmptiesBufferAndKeepsLastInsertId) {
+  ASSERT_EQ(bkf_exec(db, "CREATE UNIQUE INDEX tv ON t (v); INSERT INTO t (v) VALUES ('a')"), 1);
+  ASSERT_EQ(bkf_exec(db, "SELECT 1"), 1);
+  Stmt ins(db, "INSERT INTO t (v) VALUES (?)");
+  bkf_bind_text(ins, 0, "a");
+  EXPECT_EQ(bkf_exec_prepared(db, ins), -1);
+  EXPECT_EQ(last_error(db), "constraint violation: UNIQUE constraint failed: tv");
+  EXPECT_EQ(bkf_row_count(db), 0u);
+  EXPECT_EQ(bkf_last_insert_id(db), 1);
+}
+
+}  // namespace
+}  // namespace bkf_ctest
