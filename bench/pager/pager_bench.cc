@@ -1,6 +1,7 @@
 // Pager benchmarks: commit latency in both journal modes (synchronous 2, so
 // every commit waits for the disk) and lookups of cached pages, the hottest
 // path of the engine. Prints "name ops seconds ops_per_sec" per workload.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -85,6 +86,34 @@ void bench_lookups(bkf::Vfs& vfs, const std::string& path, std::uint64_t lookups
   if (sum == 12345) std::printf("#\n");  // keep the loop
 }
 
+// The disk's own rate for what a commit needs at least: one 4096-byte
+// positioned write and one data sync of a file in the same directory.
+void bench_sync_probe(const std::string& path, int n) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) std::exit(1);
+  char page[4096] = {};
+  auto start = Clock::now();
+  for (int i = 0; i < n; ++i) {
+    page[0] = static_cast<char>(i);
+    if (::pwrite(fd, page, sizeof page, 0) != static_cast<ssize_t>(sizeof page) || ::fdatasync(fd) != 0) std::exit(1);
+  }
+  report("probe_pwrite_fdatasync_4k", static_cast<std::uint64_t>(n), Clock::now() - start);
+  ::close(fd);
+}
+
+// What a statement outside a transaction pays for its shared lock: take it
+// (noticing other connections' commits) and release it.
+void bench_read_locks(const char* name, bkf::Vfs& vfs, const std::string& path, bool wal, int n) {
+  auto p = make_db(vfs, path, 10);
+  if (wal) check(p->set_journal_mode_wal());
+  auto start = Clock::now();
+  for (int i = 0; i < n; ++i) {
+    check(p->read_lock());
+    check(p->read_unlock());
+  }
+  report(name, static_cast<std::uint64_t>(n), Clock::now() - start);
+}
+
 }  // namespace
 
 int main() {
@@ -95,6 +124,9 @@ int main() {
   bench_commits("commit_journal_sync2", vfs, dir + "/journal.db", false, 300);
   bench_commits("commit_wal_sync2", vfs, dir + "/wal.db", true, 1000);
   bench_lookups(vfs, dir + "/lookup.db", 20'000'000);
+  bench_sync_probe(dir + "/probe", 1000);
+  bench_read_locks("read_lock_unlock_journal", vfs, dir + "/rl.db", false, 200'000);
+  bench_read_locks("read_lock_unlock_wal", vfs, dir + "/rlw.db", true, 200'000);
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   return 0;

@@ -25,9 +25,8 @@ Result<BTree> BTree::create(Pager& pager, TreeScratch* scratch) {
 std::size_t BTree::max_local() const { return node::max_local(pager_->page_size()); }
 
 Result<bool> BTree::search_into(std::int64_t rowid, std::string& out) {
-  TreePath path;
-  BKF_TRY(descend<TableKeys>(*pager_, root_, rowid, path));
-  NodeView v = BKF_TRY(NodeView::open(page_bytes(path.leaf), TreeType::Table));
+  PageRef leaf = BKF_TRY(descend_to_leaf<TableKeys>(*pager_, root_, rowid));
+  NodeView v = BKF_TRY(NodeView::open(leaf, TreeType::Table));
   LeafPos pos = BKF_TRY(v.leaf_find(rowid));
   if (!pos.found) return false;
   std::string_view c;
@@ -57,19 +56,28 @@ Status BTree::make_cell(std::int64_t rowid, std::string_view payload) {
 }
 
 Status BTree::insert(std::int64_t rowid, std::string_view payload) {
+  TreePath path;
+  bool in_place;
+  return insert_on_path(rowid, payload, path, in_place);
+}
+
+Status BTree::insert_on_path(std::int64_t rowid, std::string_view payload, TreePath& path, bool& in_place) {
   TreeScratch& s = scratch();
   BKF_TRY(make_cell(rowid, payload));
-  TreePath path;
   BKF_TRY(descend<TableKeys>(*pager_, root_, rowid, path));
-  NodeView v = BKF_TRY(NodeView::open(page_bytes(path.leaf), TreeType::Table));
+  NodeView v = BKF_TRY(NodeView::open(path.leaf, TreeType::Table));
   LeafPos pos = BKF_TRY(v.leaf_find(rowid));
+  std::size_t gap = v.gap();
   if (pos.found) {
     // Replace: free the old chain first, so a failure leaves the row intact.
     std::string_view old = BKF_TRY(v.cell(pos.index));
     BKF_TRY(free_cell_overflow(*pager_, old));
     NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(path.leaf), TreeType::Table));
     m.remove_cell(pos.index);
+    gap = m.gap();
   }
+  // A cell that fits the free gap is placed without compacting or splitting.
+  in_place = gap >= s.cell.size() + node::kPointerSize;
   return place_cell<TableKeys>(*pager_, path, pos.index, s.cell, s);
 }
 
@@ -77,24 +85,36 @@ Status BTree::insert_fast(std::int64_t rowid, std::string_view payload, AppendHi
   if (hint.present && payload.size() <= max_local() && rowid > hint.last_rowid) {
     TreeScratch& s = scratch();
     PageRef ref = BKF_TRY(pager_->get_page(hint.leaf));
+    // The page changes with every append, so its memo would not outlive
+    // this call: the head is checked directly.
     Result<NodeView> v = NodeView::open(page_bytes(ref), TreeType::Table);
-    if (v.ok() && v->kind() == node::kTableLeaf && v->cell_count() > 0) {
-      Result<std::int64_t> last = v->table_key(v->cell_count() - 1);
-      if (last.ok() && *last == hint.last_rowid) {
-        cell::encode_leaf(s.cell, rowid, payload.size(), payload, std::nullopt);
-        if (v->gap() >= s.cell.size() + node::kPointerSize) {
-          NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(ref), TreeType::Table));
-          if (BKF_TRY(m.insert_cell(m.cell_count(), s.cell, s.compact))) {
-            hint.last_rowid = rowid;
-            return {};
-          }
+    std::int64_t last;
+    if (v.ok() && v->kind() == node::kTableLeaf && v->cell_count() > 0 &&
+        v->table_key_fast(v->cell_count() - 1, last) && last == hint.last_rowid) {
+      cell::encode_leaf(s.cell, rowid, payload.size(), payload, std::nullopt);
+      if (v->gap() >= s.cell.size() + node::kPointerSize) {
+        // The cell fits the free gap: placed without compaction.
+        NodeMut m = NodeMut::adopt(page_bytes_mut(ref), *v);
+        if (BKF_TRY(m.insert_cell(m.cell_count(), s.cell, s.compact))) {
+          hint.last_rowid = rowid;
+          return {};
         }
       }
     }
   }
-  BKF_TRY(insert(rowid, payload));
-  PageRef leaf = BKF_TRY(rightmost_leaf(*pager_, root_, TreeType::Table));
-  NodeView lv = BKF_TRY(NodeView::open(page_bytes(leaf), TreeType::Table));
+  TreePath path;
+  bool in_place;
+  BKF_TRY(insert_on_path(rowid, payload, path, in_place));
+  // The hint names the rightmost leaf. The leaf just written is it when the
+  // descent took the right child at every level and nothing split; else it
+  // is found from the root.
+  bool rightmost = in_place;
+  for (std::size_t level = 0; rightmost && level < path.depth; ++level) {
+    NodeView pv = BKF_TRY(NodeView::open(path.pages[level], TreeType::Table));
+    rightmost = path.slots[level] == pv.cell_count();
+  }
+  PageRef leaf = rightmost ? std::move(path.leaf) : BKF_TRY(rightmost_leaf(*pager_, root_, TreeType::Table));
+  NodeView lv = BKF_TRY(NodeView::open(leaf, TreeType::Table));
   if (lv.cell_count() == 0) {
     hint.clear();
     return {};
@@ -108,7 +128,7 @@ Status BTree::insert_fast(std::int64_t rowid, std::string_view payload, AppendHi
 Result<bool> BTree::remove(std::int64_t rowid) {
   TreePath path;
   BKF_TRY(descend<TableKeys>(*pager_, root_, rowid, path));
-  NodeView v = BKF_TRY(NodeView::open(page_bytes(path.leaf), TreeType::Table));
+  NodeView v = BKF_TRY(NodeView::open(path.leaf, TreeType::Table));
   LeafPos pos = BKF_TRY(v.leaf_find(rowid));
   if (!pos.found) return false;
   std::string_view old = BKF_TRY(v.cell(pos.index));
@@ -120,16 +140,31 @@ Result<bool> BTree::remove(std::int64_t rowid) {
 
 Result<std::optional<std::int64_t>> BTree::last_rowid() {
   PageRef leaf = BKF_TRY(rightmost_leaf(*pager_, root_, TreeType::Table));
-  NodeView v = BKF_TRY(NodeView::open(page_bytes(leaf), TreeType::Table));
+  NodeView v = BKF_TRY(NodeView::open(leaf, TreeType::Table));
   if (v.cell_count() == 0) {
     // Deletes emptied the rightmost leaf: the largest row id is in the last
     // leaf, in key order, that still holds a row.
     leaf = BKF_TRY(last_nonempty_leaf(*pager_, root_, TreeType::Table));
     if (!leaf) return std::optional<std::int64_t>();
-    v = BKF_TRY(NodeView::open(page_bytes(leaf), TreeType::Table));
+    v = BKF_TRY(NodeView::open(leaf, TreeType::Table));
   }
   std::int64_t last = BKF_TRY(v.table_key(v.cell_count() - 1));
   return std::optional<std::int64_t>(last);
+}
+
+Result<std::optional<std::int64_t>> BTree::last_rowid_hinted(const AppendHint& hint) {
+  if (hint.present) {
+    Result<PageRef> ref = pager_->get_page(hint.leaf);
+    if (ref.ok()) {
+      Result<NodeView> v = NodeView::open(*ref, TreeType::Table);
+      std::int64_t last;
+      if (v.ok() && v->kind() == node::kTableLeaf && v->cell_count() > 0 && v->table_key_fast(v->cell_count() - 1, last) &&
+          last == hint.last_rowid) {
+        return std::optional<std::int64_t>(last);
+      }
+    }
+  }
+  return last_rowid();
 }
 
 Result<std::uint64_t> BTree::count_subtree(PageId page) { return count_cells(*pager_, page, TreeType::Table); }
@@ -155,7 +190,7 @@ Result<std::uint64_t> BTree::free_subtree_into(PageId page, PageIdSet& freed) {
     if (!freed.insert(id)) return Error::corrupt("b-tree page is reachable twice");
     {
       PageRef ref = BKF_TRY(pager_->get_page(id));
-      NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), TreeType::Table));
+      NodeView v = BKF_TRY(NodeView::open(ref, TreeType::Table));
       if (v.is_leaf()) {
         for (std::size_t i = 0; i < v.cell_count(); ++i) {
           std::string_view c = BKF_TRY(v.cell(i));
@@ -174,7 +209,7 @@ Result<std::uint64_t> BTree::free_subtree_into(PageId page, PageIdSet& freed) {
       if (depth == 0) return rows;
       Entry& e = stack[depth - 1];
       PageRef ref = BKF_TRY(pager_->get_page(e.page));
-      NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), TreeType::Table));
+      NodeView v = BKF_TRY(NodeView::open(ref, TreeType::Table));
       if (e.next > v.cell_count()) {
         ref = PageRef();
         BKF_TRY(pager_->free_page(e.page));
@@ -199,7 +234,7 @@ Result<std::uint64_t> BTree::truncate_from(std::int64_t rowid) {
   std::uint64_t removed = 0;
   bool empty;
   {
-    NodeView v = BKF_TRY(NodeView::open(page_bytes(path.leaf), TreeType::Table));
+    NodeView v = BKF_TRY(NodeView::open(path.leaf, TreeType::Table));
     LeafPos pos = BKF_TRY(v.leaf_find(rowid));
     for (std::size_t i = pos.index; i < v.cell_count(); ++i) {
       std::string_view c = BKF_TRY(v.cell(i));
@@ -219,7 +254,7 @@ Result<std::uint64_t> BTree::truncate_from(std::int64_t rowid) {
   for (std::size_t level = path.depth; level-- > 0;) {
     PageRef& pref = path.pages[level];
     const std::size_t c = path.slots[level];
-    NodeView v = BKF_TRY(NodeView::open(page_bytes(pref), TreeType::Table));
+    NodeView v = BKF_TRY(NodeView::open(pref, TreeType::Table));
     const std::size_t n = v.cell_count();
     for (std::size_t slot = c + 1; slot <= n; ++slot) {
       PageId child = BKF_TRY(v.child_at(slot));

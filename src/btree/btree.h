@@ -91,6 +91,11 @@ class BTree {
   // even when trailing leaves were emptied by deletes. The caller deals with
   // a result of INT64_MAX (the next row id would not fit).
   Result<std::optional<std::int64_t>> last_rowid();
+  // The same from an append hint that insert_fast keeps (under its
+  // contract): the hinted leaf is read, and when it is still a table leaf
+  // whose last row id is the hint's, that is the answer; otherwise
+  // last_rowid() decides.
+  Result<std::optional<std::int64_t>> last_rowid_hinted(const AppendHint& hint);
 
   // Rows in the subtree at page (the root: the table's row count).
   Result<std::uint64_t> count_subtree(PageId page);
@@ -113,6 +118,9 @@ class BTree {
   // chain first when the payload needs one.
   Status make_cell(std::int64_t rowid, std::string_view payload);
   Result<std::uint64_t> free_subtree_into(PageId page, PageIdSet& freed);
+  // insert(), leaving the path taken in path; in_place tells whether the
+  // cell went into the leaf's free gap (no compaction, no split).
+  Status insert_on_path(std::int64_t rowid, std::string_view payload, TreePath& path, bool& in_place);
 
   Pager* pager_;
   PageId root_;

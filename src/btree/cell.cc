@@ -1,5 +1,7 @@
 #include "btree/cell.h"
 
+#include <cstring>
+
 #include "record/varint.h"
 
 namespace bkf::cell {
@@ -90,16 +92,16 @@ Result<std::string_view> index_interior_key(const std::uint8_t* p, std::size_t n
 
 void encode_leaf(std::string& out, std::int64_t rowid, std::uint64_t total, std::string_view local,
                  std::optional<std::uint32_t> overflow) {
-  out.clear();
-  append_uvarint(out, total);
-  append_uvarint(out, local.size());
-  append_uvarint(out, zigzag_encode(rowid));
-  out.append(local);
-  if (overflow) {
-    std::uint8_t b[4];
-    put_u32(b, *overflow);
-    out.append(reinterpret_cast<const char*>(b), 4);
-  }
+  // The head is built on the stack, then the cell is sized once and filled.
+  std::uint8_t head[3 * kMaxVarintLen];
+  std::size_t h = put_uvarint(head, total);
+  h += put_uvarint(head + h, local.size());
+  h += put_uvarint(head + h, zigzag_encode(rowid));
+  out.resize(h + local.size() + (overflow ? 4 : 0));
+  auto* p = reinterpret_cast<std::uint8_t*>(out.data());
+  std::memcpy(p, head, h);
+  if (!local.empty()) std::memcpy(p + h, local.data(), local.size());
+  if (overflow) put_u32(p + h + local.size(), *overflow);
 }
 
 void encode_interior(std::string& out, std::uint32_t child, std::int64_t key) {

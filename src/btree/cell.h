@@ -57,6 +57,61 @@ struct LeafHead {
 // whole cell lies within them and that L <= T.
 Result<LeafHead> parse_leaf_head(const std::uint8_t* p, std::size_t n);
 
+// Reads a varint at p[pos] (n bytes in all) and moves pos past it: the same
+// value and length as get_uvarint, inline, with short varints (lengths, row
+// ids below 2^20) taken without a loop. False when it is cut off or
+// overlong (the callers' checked paths then report the error).
+inline bool read_varint_fast(const std::uint8_t* p, std::size_t n, std::size_t& pos, std::uint64_t& v) noexcept {
+  if (pos < n && p[pos] < 0x80) {
+    v = p[pos++];
+    return true;
+  }
+  if (pos + 1 < n && p[pos + 1] < 0x80) {
+    v = (p[pos] & 0x7fu) | (std::uint64_t{p[pos + 1]} << 7);
+    pos += 2;
+    return true;
+  }
+  if (pos + 2 < n && p[pos + 1] >= 0x80 && p[pos + 2] < 0x80) {
+    v = (p[pos] & 0x7fu) | (std::uint64_t{p[pos + 1] & 0x7fu} << 7) | (std::uint64_t{p[pos + 2]} << 14);
+    pos += 3;
+    return true;
+  }
+  std::uint64_t x = 0;
+  std::size_t at = pos;
+  for (unsigned shift = 0; shift <= 56; shift += 7) {
+    if (at >= n) return false;
+    const std::uint8_t b = p[at++];
+    x |= static_cast<std::uint64_t>(b & 0x7f) << shift;
+    if (b < 0x80) {
+      v = x;
+      pos = at;
+      return true;
+    }
+  }
+  // Nine bytes with bit 7 set: a tenth byte gives bit 63 alone.
+  if (at >= n || p[at] > 1) return false;
+  v = x | (static_cast<std::uint64_t>(p[at]) << 63);
+  pos = at + 1;
+  return true;
+}
+
+// parse_leaf_head without building a Result: true with the head
+// parse_leaf_head gives, false exactly when it would fail (call it then for
+// the error).
+inline bool parse_leaf_head_fast(const std::uint8_t* p, std::size_t n, LeafHead& h) noexcept {
+  std::size_t pos = 0;
+  std::uint64_t z;
+  if (!read_varint_fast(p, n, pos, h.total) || !read_varint_fast(p, n, pos, h.local) ||
+      !read_varint_fast(p, n, pos, z)) {
+    return false;
+  }
+  h.rowid = static_cast<std::int64_t>((z >> 1) ^ (0 - (z & 1)));
+  h.head_len = pos;
+  if (h.local > h.total) return false;
+  const std::uint64_t rest = n - pos;
+  return h.local <= rest && (h.total == h.local || rest - h.local >= 4);
+}
+
 // Length of the cell of a page of the given kind at p (n bytes to the end).
 // kind must be one of the four page kinds.
 Result<std::size_t> cell_len(std::uint8_t kind, const std::uint8_t* p, std::size_t n);

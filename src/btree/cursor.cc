@@ -1,6 +1,7 @@
 #include "btree/cursor.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "btree/btree.h"
 #include "btree/cell.h"
@@ -12,20 +13,18 @@ namespace bkf {
 
 Status Cursor::seek(std::int64_t rowid) {
   if (walk_.positioned()) {
-    // Same-leaf fast path.
-    PageRef ref = BKF_TRY(walk_.pager().get_page(walk_.leaf()));
-    Result<NodeView> v = NodeView::open(page_bytes(ref), TreeType::Table);
-    if (v.ok() && v->kind() == node::kTableLeaf && v->cell_count() > 0) {
-      const std::size_t n = v->cell_count();
-      const std::size_t idx = walk_.idx();
-      if (idx < n) {
-        Result<std::int64_t> at = v->table_key(idx);
-        if (at.ok() && *at == rowid) return {};
-      }
-      Result<std::int64_t> first = v->table_key(0);
-      Result<std::int64_t> last = v->table_key(n - 1);
-      if (first.ok() && last.ok() && *first <= rowid && rowid <= *last) {
-        LeafPos pos = BKF_TRY(v->leaf_find(rowid));
+    // Same-leaf fast path: a row id within the current leaf's range moves
+    // within the leaf. The leaf's bounds come from its memo, so a seek that
+    // leaves the leaf costs no extra cell reads.
+    Result<const NodeView*> v = walk_.leaf_view();
+    if (v.ok() && (*v)->kind() == node::kTableLeaf && (*v)->cell_count() > 0) {
+      // Already there: the row after the one last read (seeks in row-id
+      // order, as a join's lookups often are) costs one key read.
+      std::int64_t at;
+      if (walk_.idx() < (*v)->cell_count() && (*v)->table_key_fast(walk_.idx(), at) && at == rowid) return {};
+      std::int64_t first, last;
+      if ((*v)->table_bounds(first, last) && first <= rowid && rowid <= last) {
+        LeafPos pos = BKF_TRY((*v)->leaf_find(rowid));
         walk_.set_idx(pos.index);
         return {};
       }
@@ -35,15 +34,28 @@ Status Cursor::seek(std::int64_t rowid) {
 }
 
 Result<std::optional<std::int64_t>> Cursor::next_into(std::string& payload) {
-  PageRef ref;
-  NodeView v;
-  if (!BKF_TRY(walk_.current(ref, v))) return std::optional<std::int64_t>();
-  std::string_view c;
-  cell::LeafHead h = BKF_TRY(v.leaf_head(walk_.idx(), &c));
+  std::int64_t rowid;
+  if (next_local(payload, rowid)) return std::optional<std::int64_t>(rowid);
+  const NodeView* v = walk_.kept_view();
+  if (v == nullptr) {
+    v = BKF_TRY(walk_.current_view());
+    if (v == nullptr) return std::optional<std::int64_t>();
+  }
+  cell::LeafHead h;
+  const std::uint8_t* c;
+  if (!v->leaf_head_fast(walk_.idx(), h, c)) {
+    std::string_view cell_bytes;
+    h = BKF_TRY(v->leaf_head(walk_.idx(), &cell_bytes));
+    c = ubytes(cell_bytes);
+  }
   walk_.set_idx(walk_.idx() + 1);
-  payload.clear();
-  BKF_TRY(overflow::append_payload(walk_.pager(), h.total, cell::leaf_local(ubytes(c), h),
-                                   h.has_overflow() ? cell::leaf_overflow(ubytes(c), h) : 0, payload));
+  if (!h.has_overflow()) {
+    payload.assign(cell::leaf_local(c, h));
+  } else {
+    payload.clear();
+    BKF_TRY(overflow::append_payload(walk_.pager(), h.total, cell::leaf_local(c, h), cell::leaf_overflow(c, h),
+                                     payload));
+  }
   return std::optional<std::int64_t>(h.rowid);
 }
 
@@ -58,7 +70,7 @@ Result<std::optional<std::pair<std::int64_t, std::string>>> Cursor::next() {
 Status Cursor::delete_current() {
   assert(walk_.positioned() && walk_.idx() > 0 && "delete_current: no current row");
   PageRef ref = BKF_TRY(walk_.pager().get_page(walk_.leaf()));
-  NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), TreeType::Table));
+  NodeView v = BKF_TRY(NodeView::open(ref, TreeType::Table));
   const std::size_t i = walk_.idx() - 1;
   if (!v.is_leaf() || i >= v.cell_count()) return Error::corrupt("cursor's row is no longer on its leaf");
   std::string_view c = BKF_TRY(v.cell(i));
@@ -74,7 +86,7 @@ Result<bool> Cursor::update_current_inplace(std::int64_t rowid, std::string_view
   if (payload.size() > node::max_local(pager.page_size())) return false;
   assert(walk_.positioned() && walk_.idx() > 0 && "update_current_inplace: no current row");
   PageRef ref = BKF_TRY(pager.get_page(walk_.leaf()));
-  NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), TreeType::Table));
+  NodeView v = BKF_TRY(NodeView::open(ref, TreeType::Table));
   const std::size_t i = walk_.idx() - 1;
   if (!v.is_leaf() || i >= v.cell_count()) return Error::corrupt("cursor's row is no longer on its leaf");
   std::string_view old;

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,6 +42,9 @@ class Cursor {
 
   // Unpositioned, with an empty path.
   void reset() { walk_.reset(); }
+  // Unpositioned, over the tree at root (same pager): what a new cursor on
+  // root is, keeping this one's buffers.
+  void reopen(PageId root) { walk_.reset(root); }
   // reset(), then before the first row of the tree.
   Status rewind() {
     walk_.reset();
@@ -63,6 +67,28 @@ class Cursor {
   // first; its capacity is kept, so a scan allocates nothing per row unless
   // payloads grow); nothing at the end, the buffer then untouched.
   Result<std::optional<std::int64_t>> next_into(std::string& payload);
+
+  // The common step of a scan, inline: when the cursor's kept leaf holds
+  // the next row in a well-formed cell without overflow, reads it as
+  // next_into() would (row id out, payload into the buffer) and returns
+  // true; otherwise returns false having changed nothing, and next_into()
+  // takes the step.
+  bool next_local(std::string& payload, std::int64_t& rowid) {
+    const NodeView* v = walk_.kept_view();
+    cell::LeafHead h;
+    const std::uint8_t* c;
+    if (v == nullptr || !v->leaf_head_fast(walk_.idx(), h, c) || h.has_overflow()) return false;
+    walk_.set_idx(walk_.idx() + 1);
+    const std::size_t n = static_cast<std::size_t>(h.local);
+    if (payload.capacity() >= n) {
+      payload.resize(n);
+      if (n != 0) std::memcpy(payload.data(), c + h.head_len, n);
+    } else {
+      payload.assign(reinterpret_cast<const char*>(c) + h.head_len, n);
+    }
+    rowid = h.rowid;
+    return true;
+  }
 
   // Moves to the first cell of the next leaf, or past the end.
   Status advance() { return walk_.advance(); }

@@ -20,7 +20,7 @@ Status IndexBTree::insert(std::string_view key) {
   TreeScratch& s = scratch();
   TreePath path;
   BKF_TRY(descend<IndexKeys>(*pager_, root_, key, path));
-  NodeView v = BKF_TRY(NodeView::open(page_bytes(path.leaf), TreeType::Index));
+  NodeView v = BKF_TRY(NodeView::open(path.leaf, TreeType::Index));
   LeafPos pos = BKF_TRY(v.leaf_find(key));
   if (pos.found) return {};
   cell::encode_index_leaf(s.cell, key);
@@ -30,7 +30,7 @@ Status IndexBTree::insert(std::string_view key) {
 Result<bool> IndexBTree::remove(std::string_view key) {
   TreePath path;
   BKF_TRY(descend<IndexKeys>(*pager_, root_, key, path));
-  NodeView v = BKF_TRY(NodeView::open(page_bytes(path.leaf), TreeType::Index));
+  NodeView v = BKF_TRY(NodeView::open(path.leaf, TreeType::Index));
   LeafPos pos = BKF_TRY(v.leaf_find(key));
   if (!pos.found) return false;
   NodeMut m = BKF_TRY(NodeMut::open(page_bytes_mut(path.leaf), TreeType::Index));
@@ -41,10 +41,9 @@ Result<bool> IndexBTree::remove(std::string_view key) {
 Result<bool> IndexBTree::contains_prefix(std::string_view prefix) {
   TreeWalker<IndexKeys> walk(*pager_, root_);
   BKF_TRY(walk.seek(prefix));
-  PageRef ref;
-  NodeView v;
-  if (!BKF_TRY(walk.current(ref, v))) return false;
-  std::string_view key = BKF_TRY(v.index_key(walk.idx()));
+  const NodeView* v = BKF_TRY(walk.current_view());
+  if (v == nullptr) return false;
+  std::string_view key = BKF_TRY(v->index_key(walk.idx()));
   return key.size() >= prefix.size() && key.substr(0, prefix.size()) == prefix;
 }
 
@@ -57,10 +56,9 @@ Status IndexCursor::seek(std::string_view key) {
 }
 
 Result<bool> IndexCursor::next_into(std::string& key) {
-  PageRef ref;
-  NodeView v;
-  if (!BKF_TRY(walk_.current(ref, v))) return false;
-  std::string_view k = BKF_TRY(v.index_key(walk_.idx()));
+  const NodeView* v = BKF_TRY(walk_.current_view());
+  if (v == nullptr) return false;
+  std::string_view k = BKF_TRY(v->index_key(walk_.idx()));
   walk_.set_idx(walk_.idx() + 1);
   key.assign(k);
   return true;

@@ -69,6 +69,9 @@ class IndexCursor {
   IndexCursor(Pager& pager, PageId root) : walk_(pager, root) {}
 
   bool positioned() const { return walk_.positioned(); }
+  // Unpositioned, over the tree at root (same pager): what a new cursor on
+  // root is.
+  void reopen(PageId root) { walk_.reset(root); }
 
   // Positions before the first key that is at least key. A seek that fails
   // leaves the cursor unpositioned.

@@ -7,10 +7,24 @@ namespace bkf::keyenc {
 
 namespace {
 
+inline void put_be64(char* buf, std::uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(buf, &v, 8);
+}
+
 void append_be64(std::string& out, std::uint64_t v) {
   char buf[8];
-  for (int i = 0; i < 8; ++i) buf[i] = static_cast<char>(v >> (56 - 8 * i));
+  put_be64(buf, v);
   out.append(buf, 8);
+}
+
+// A number's encoding: its tag and the eight bytes of its transform, appended
+// at once.
+void append_number(std::string& out, double d) {
+  char buf[9];
+  buf[0] = static_cast<char>(kNumberTag);
+  put_be64(buf + 1, number_transform(d));
+  out.append(buf, 9);
 }
 
 void encode_bytes(std::string& out, std::uint8_t tag, std::string_view bytes) {
@@ -46,14 +60,8 @@ void escape_into(std::string& out, std::string_view bytes) {
 void encode_value(std::string& out, const Value& v) {
   switch (v.kind()) {
     case ValueKind::Null: out.push_back(static_cast<char>(kNullTag)); return;
-    case ValueKind::Int:
-      out.push_back(static_cast<char>(kNumberTag));
-      append_be64(out, number_transform(static_cast<double>(v.int_value())));
-      return;
-    case ValueKind::Real:
-      out.push_back(static_cast<char>(kNumberTag));
-      append_be64(out, number_transform(v.real_value()));
-      return;
+    case ValueKind::Int: append_number(out, static_cast<double>(v.int_value())); return;
+    case ValueKind::Real: append_number(out, v.real_value()); return;
     case ValueKind::Text: encode_bytes(out, kTextTag, v.bytes()); return;
     case ValueKind::Blob: encode_bytes(out, kBlobTag, v.bytes()); return;
   }
@@ -102,20 +110,24 @@ void encode_identity_value(std::string& out, const Value& v) {
     case ValueKind::Int: {
       std::int64_t n = v.int_value();
       d = static_cast<double>(n);
-      // |d| <= 2^63, so d is an exact integer that __int128 holds; the
-      // rounding error of an int64 to a double is at most 512.
-      remainder = static_cast<int>(static_cast<__int128>(n) - static_cast<__int128>(d));
+      // Integers up to 2^53 in magnitude are exact doubles. Beyond, |d| <=
+      // 2^63, so d is an exact integer that __int128 holds; the rounding
+      // error of an int64 to a double is at most 512.
+      constexpr std::int64_t kExact = std::int64_t{1} << 53;
+      if (n < -kExact || n > kExact) remainder = static_cast<int>(static_cast<__int128>(n) - static_cast<__int128>(d));
       break;
     }
     case ValueKind::Real: d = v.real_value(); break;
     default: encode_value(out, v); return;
   }
   if (d == 0.0) d = 0.0;  // -0.0 and 0.0 are one value
-  out.push_back(static_cast<char>(kNumberTag));
-  append_be64(out, number_transform(d));
+  char buf[11];
+  buf[0] = static_cast<char>(kNumberTag);
+  put_be64(buf + 1, number_transform(d));
   unsigned r = static_cast<unsigned>(remainder + 0x8000);
-  out.push_back(static_cast<char>(r >> 8));
-  out.push_back(static_cast<char>(r & 0xff));
+  buf[9] = static_cast<char>(r >> 8);
+  buf[10] = static_cast<char>(r & 0xff);
+  out.append(buf, 11);
 }
 
 void encode_identity_key_into(std::string& out, std::span<const Value> values) {

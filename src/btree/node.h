@@ -33,6 +33,16 @@
 // A view does not own the page; it caches the count and content start, so
 // the page must be changed only through one NodeMut while views of it live.
 // Nothing here touches the pager's dirty flag: the caller sets it.
+//
+// Views opened from a cached page (open(const PageRef&, ...)) remember in
+// the page's memo (pager/page_cache.h) the head they checked and, once a
+// search asked for them, a table page's first and last keys; both are
+// trusted only while the page's version is the one they were derived at, so
+// they are derived once per load or change, not per visit. Table searches
+// use the two keys to place their first probe by interpolation (a leaf of
+// consecutive row ids is searched with one probe) and to answer keys
+// outside the page's range without probing at all. Every probe still reads
+// its cell through the checks above.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +52,7 @@
 #include <string_view>
 
 #include "btree/cell.h"
+#include "pager/page_cache.h"
 #include "pager/result.h"
 
 namespace bkf {
@@ -90,6 +101,9 @@ class NodeView {
   NodeView() = default;
   // Checks the head of a page for a tree of the given type.
   static Result<NodeView> open(std::span<const std::uint8_t> page, TreeType type);
+  // The same for a cached page, through its memo (see above). For reading:
+  // NodeMut::open is the way to change a page.
+  static Result<NodeView> open(const PageRef& page, TreeType type);
 
   std::uint8_t kind() const noexcept { return kind_; }
   bool is_leaf() const noexcept { return kind_ == node::kTableLeaf || kind_ == node::kIndexLeaf; }
@@ -102,6 +116,9 @@ class NodeView {
 
   // The bytes of cell i (i < cell_count()), pointer and length checked.
   Result<std::string_view> cell(std::size_t i) const;
+  // The same for a well-formed cell without building a Result (loops over
+  // every cell of a page): false whenever cell(i) would fail.
+  bool cell_fast(std::size_t i, std::string_view& out) const noexcept;
 
   // Child of slot i of an interior page: the child of cell i for i below the
   // count, the right child for i equal to it.
@@ -109,8 +126,21 @@ class NodeView {
 
   // Table pages: row id of a leaf cell, or key of an interior cell.
   Result<std::int64_t> table_key(std::size_t i) const;
+  // The same for a well-formed cell without building a Result: false
+  // whenever table_key might fail (it then reports why).
+  bool table_key_fast(std::size_t i, std::int64_t& key) const noexcept;
   // Table leaf: the parsed head of cell i and the cell's bytes.
   Result<cell::LeafHead> leaf_head(std::size_t i, std::string_view* cell_bytes = nullptr) const;
+  // The same for a well-formed cell without building a Result (a scan's
+  // inner loop): false whenever leaf_head might fail, which then reports why.
+  bool leaf_head_fast(std::size_t i, cell::LeafHead& h, const std::uint8_t*& cell) const noexcept {
+    if (i >= n_) return false;
+    const std::uint8_t* ptr = p_ + node::kHeadSize + node::kPointerSize * i;
+    const std::size_t off = (std::size_t(ptr[0]) << 8) | ptr[1];
+    if (off < cs_ || off >= size_ || !cell::parse_leaf_head_fast(p_ + off, size_ - off, h)) return false;
+    cell = p_ + off;
+    return true;
+  }
   // Index pages: key bytes of cell i (leaf or interior).
   Result<std::string_view> index_key(std::size_t i) const;
 
@@ -124,6 +154,12 @@ class NodeView {
   // Sum of the lengths of all cells, each one checked.
   Result<std::size_t> cells_bytes() const;
 
+  // Table pages with at least one cell, opened from a cached page: the keys
+  // of the first and the last cell, kept in the page's memo. False for views
+  // of plain byte spans, and when the keys cannot be read (a damaged cell;
+  // the search then meets it on its own).
+  bool table_bounds(std::int64_t& first, std::int64_t& last) const;
+
  protected:
   Result<std::size_t> cell_offset(std::size_t i) const;
 
@@ -132,12 +168,20 @@ class NodeView {
   std::uint8_t kind_ = 0;
   std::size_t n_ = 0;
   std::size_t cs_ = 0;
+  // The memo of the cached page this view was opened from, and the version
+  // the view saw; nullptr for views of plain byte spans.
+  PageMemo* memo_ = nullptr;
+  std::uint64_t stamp_ = 0;
 };
 
 // A view that may change the page.
 class NodeMut : public NodeView {
  public:
   static Result<NodeMut> open(std::span<std::uint8_t> page, TreeType type);
+  // The writable view of a page whose head `checked` (a view of the same
+  // bytes, unchanged since it was opened) has already checked: open()
+  // without checking again.
+  static NodeMut adopt(std::span<std::uint8_t> page, const NodeView& checked);
   // Initialises the page as an empty page of that kind and returns its view.
   static NodeMut init(std::span<std::uint8_t> page, std::uint8_t kind);
 

@@ -37,12 +37,17 @@ void make_interior(std::string& out, PageId child, std::string_view key_part) {
 }  // namespace
 
 Status SplitArena::load(const NodeView& v, std::size_t at, std::string_view extra) {
-  bytes_.clear();
+  used_ = 0;
   ends_.clear();
   const std::size_t n = v.cell_count();
+  // Room for a page of cells and the new one (the buffers are kept between
+  // splits).
+  if (bytes_.size() < v.page_size() + extra.size()) bytes_.resize(v.page_size() + extra.size());
+  ends_.reserve(n + 1);
   for (std::size_t j = 0; j < n; ++j) {
     if (j == at) add(extra);
-    std::string_view c = BKF_TRY(v.cell(j));
+    std::string_view c;
+    if (!v.cell_fast(j, c)) c = BKF_TRY(v.cell(j));
     add(c);
   }
   if (at >= n) add(extra);
@@ -106,7 +111,7 @@ Status descend(Pager& pager, PageId root, typename K::Key key, TreePath& path) {
   PageId id = root;
   for (;;) {
     PageRef ref = BKF_TRY(pager.get_page(id));
-    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
+    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
     if (v.is_leaf()) {
       path.leaf = std::move(ref);
       return {};
@@ -118,6 +123,25 @@ Status descend(Pager& pager, PageId root, typename K::Key key, TreePath& path) {
     path.slots[path.depth] = c;
     ++path.depth;
     if (path.contains(child)) return cycle_error();
+    id = child;
+  }
+}
+
+template <class K>
+Result<PageRef> descend_to_leaf(Pager& pager, PageId root, typename K::Key key) {
+  std::array<PageId, kMaxTreeDepth> seen;
+  std::size_t depth = 0;
+  PageId id = root;
+  for (;;) {
+    PageRef ref = BKF_TRY(pager.get_page(id));
+    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
+    if (v.is_leaf()) return ref;
+    if (depth == kMaxTreeDepth) return depth_error();
+    std::size_t c = BKF_TRY(v.interior_child_index(key));
+    PageId child = BKF_TRY(v.child_at(c));
+    seen[depth++] = id;
+    for (std::size_t i = 0; i < depth; ++i)
+      if (seen[i] == child) return cycle_error();
     id = child;
   }
 }
@@ -196,6 +220,8 @@ Status place_cell(Pager& pager, TreePath& path, std::size_t i, std::string_view 
 
 template Status descend<TableKeys>(Pager&, PageId, std::int64_t, TreePath&);
 template Status descend<IndexKeys>(Pager&, PageId, std::string_view, TreePath&);
+template Result<PageRef> descend_to_leaf<TableKeys>(Pager&, PageId, std::int64_t);
+template Result<PageRef> descend_to_leaf<IndexKeys>(Pager&, PageId, std::string_view);
 template Status place_cell<TableKeys>(Pager&, TreePath&, std::size_t, std::string_view, TreeScratch&);
 template Status place_cell<IndexKeys>(Pager&, TreePath&, std::size_t, std::string_view, TreeScratch&);
 
@@ -204,7 +230,7 @@ Result<PageRef> rightmost_leaf(Pager& pager, PageId page, TreeType type) {
   std::size_t depth = 0;
   for (;;) {
     PageRef ref = BKF_TRY(pager.get_page(page));
-    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), type));
+    NodeView v = BKF_TRY(NodeView::open(ref, type));
     if (v.is_leaf()) return ref;
     if (depth == kMaxTreeDepth) return depth_error();
     seen[depth++] = page;
@@ -235,7 +261,7 @@ Status walk_subtree(Pager& pager, PageId page, TreeType type, bool reverse, Fn&&
     // Enter id.
     if (++entered > limit) return shared_error();
     PageRef ref = BKF_TRY(pager.get_page(id));
-    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), type));
+    NodeView v = BKF_TRY(NodeView::open(ref, type));
     if (v.is_leaf()) {
       if (BKF_TRY(fn(ref, v))) return {};
     } else {
@@ -253,7 +279,7 @@ Status walk_subtree(Pager& pager, PageId page, TreeType type, bool reverse, Fn&&
       std::size_t slot = reverse ? e.count - e.next : e.next;
       ++e.next;
       PageRef pref = BKF_TRY(pager.get_page(e.page));
-      NodeView pv = BKF_TRY(NodeView::open(page_bytes(pref), type));
+      NodeView pv = BKF_TRY(NodeView::open(pref, type));
       if (pv.is_leaf() || pv.cell_count() != e.count) return Error::corrupt("b-tree page changed during a walk");
       id = BKF_TRY(pv.child_at(slot));
       for (std::size_t i = 0; i < depth; ++i)
@@ -285,11 +311,14 @@ Result<PageRef> last_nonempty_leaf(Pager& pager, PageId page, TreeType type) {
 }
 
 template <class K>
-Status TreeWalker<K>::enter_leaf(PageId id) {
+Status TreeWalker<K>::enter_leaf(PageId id, PageRef&& ref, const NodeView& view) {
   if (++leaves_entered_ > pager_->page_count()) return shared_error();
   leaf_ = id;
   idx_ = 0;
   positioned_ = true;
+  leaf_version_ = ref.version();
+  leaf_ref_ = std::move(ref);
+  leaf_view_ = view;
   return {};
 }
 
@@ -297,8 +326,8 @@ template <class K>
 Status TreeWalker<K>::descend_leftmost(PageId page) {
   for (;;) {
     PageRef ref = BKF_TRY(pager_->get_page(page));
-    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
-    if (v.is_leaf()) return enter_leaf(page);
+    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
+    if (v.is_leaf()) return enter_leaf(page, std::move(ref), v);
     if (depth_ == kMaxTreeDepth) return depth_error();
     stack_[depth_++] = Entry{page, 1};
     PageId child = BKF_TRY(v.child_at(0));
@@ -313,10 +342,10 @@ Status TreeWalker<K>::seek(typename K::Key key) {
   PageId page = root_;
   for (;;) {
     PageRef ref = BKF_TRY(pager_->get_page(page));
-    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
+    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
     if (v.is_leaf()) {
       LeafPos pos = BKF_TRY(v.leaf_find(key));
-      BKF_TRY(enter_leaf(page));
+      BKF_TRY(enter_leaf(page, std::move(ref), v));
       idx_ = pos.index;
       return {};
     }
@@ -334,28 +363,58 @@ Status TreeWalker<K>::advance() {
   while (depth_ > 0) {
     Entry e = stack_[--depth_];
     PageRef ref = BKF_TRY(pager_->get_page(e.page));
-    NodeView v = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
+    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
     if (v.is_leaf()) return Error::corrupt("b-tree interior page became a leaf during a walk");
     if (e.next > v.cell_count()) continue;  // every child visited
     PageId child = BKF_TRY(v.child_at(e.next));
     stack_[depth_++] = Entry{e.page, e.next + 1};
     if (on_stack(child)) return cycle_error();
-    return descend_leftmost(child);
+    BKF_TRY(descend_leftmost(child));
+    // A walk moving from leaf to leaf: ask for the bytes of the leaf after
+    // this one now, so that they arrive while this one is read.
+    if (e.next + 1 <= v.cell_count()) {
+      Result<std::uint32_t> after = v.child_at(e.next + 1);
+      if (after.ok()) pager_->prefetch(*after);
+    }
+    return {};
   }
   positioned_ = false;
+  leaf_ref_ = PageRef();
   return {};
 }
 
 template <class K>
-Result<bool> TreeWalker<K>::current(PageRef& ref, NodeView& view) {
+Result<const NodeView*> TreeWalker<K>::leaf_view() {
+  if (!positioned_) return static_cast<const NodeView*>(nullptr);
+  if (!leaf_kept()) {
+    leaf_ref_ = PageRef();
+    PageRef ref = BKF_TRY(pager_->get_page(leaf_));
+    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
+    if (!v.is_leaf()) return Error::corrupt("cursor's leaf is no longer a leaf");
+    leaf_version_ = ref.version();
+    leaf_ref_ = std::move(ref);
+    leaf_view_ = v;
+  }
+  return static_cast<const NodeView*>(&leaf_view_);
+}
+
+template <class K>
+Result<const NodeView*> TreeWalker<K>::current_view() {
   while (positioned_) {
-    ref = BKF_TRY(pager_->get_page(leaf_));
-    view = BKF_TRY(NodeView::open(page_bytes(ref), K::kType));
-    if (!view.is_leaf()) return Error::corrupt("cursor's leaf is no longer a leaf");
-    if (idx_ < view.cell_count()) return true;
+    const NodeView* v = BKF_TRY(leaf_view());
+    if (idx_ < v->cell_count()) return v;
     BKF_TRY(advance());
   }
-  return false;
+  return static_cast<const NodeView*>(nullptr);
+}
+
+template <class K>
+Result<bool> TreeWalker<K>::current(PageRef& ref, NodeView& view) {
+  const NodeView* v = BKF_TRY(current_view());
+  if (v == nullptr) return false;
+  ref = leaf_ref_;
+  view = *v;
+  return true;
 }
 
 template class TreeWalker<TableKeys>;

@@ -14,8 +14,10 @@
 // gives Corrupt, never a loop, a deep recursion or an out-of-bounds access.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -46,17 +48,22 @@ class SplitArena {
   std::size_t count() const { return ends_.size(); }
   std::string_view cell(std::size_t i) const {
     std::size_t begin = i ? ends_[i - 1] : 0;
-    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+    return std::string_view(bytes_.data() + begin, ends_[i] - begin);
   }
   // Bytes of cells [0, k) with their pointers.
   std::size_t prefix_cost(std::size_t k) const { return (k ? ends_[k - 1] : 0) + node::kPointerSize * k; }
 
  private:
+  // Copies go to bytes_[0, used_); bytes_ only grows, so a split allocates
+  // nothing once the arena has seen a page.
   void add(std::string_view c) {
-    bytes_.append(c);
-    ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+    if (c.size() > bytes_.size() - used_) bytes_.resize(std::max(2 * bytes_.size(), used_ + c.size()));
+    if (!c.empty()) std::memcpy(bytes_.data() + used_, c.data(), c.size());
+    used_ += c.size();
+    ends_.push_back(static_cast<std::uint32_t>(used_));
   }
   std::string bytes_;
+  std::size_t used_ = 0;
   std::vector<std::uint32_t> ends_;
 };
 
@@ -118,6 +125,11 @@ struct TreePath {
 template <class K>
 Status descend(Pager& pager, PageId root, typename K::Key key, TreePath& path);
 
+// The same descent for lookups, which need only the leaf: the interior pages
+// are not kept pinned, only their numbers for the cycle check.
+template <class K>
+Result<PageRef> descend_to_leaf(Pager& pager, PageId root, typename K::Key key);
+
 // Places cell at index i of the path's leaf, splitting the leaf and then
 // every full interior page up the path; a split of the root moves its
 // contents to a new page so that the root keeps its number.
@@ -136,6 +148,13 @@ Result<PageRef> last_nonempty_leaf(Pager& pager, PageId page, TreeType type);
 
 // A forward walk over the leaves of a tree: the path stack of a cursor.
 // Positioned means (leaf, idx): idx is the next cell of that leaf to return.
+//
+// The walker keeps its current leaf pinned, with the view it opened, so
+// that reading a leaf row after row costs no page lookup. The pinned copy is
+// used only while it is still the cache's copy of the page and its version
+// is the one the view was opened at; otherwise (the page was changed, or
+// the cache let go of it) the leaf is fetched and checked again, exactly as
+// if it had not been kept.
 template <class K>
 class TreeWalker {
  public:
@@ -148,11 +167,17 @@ class TreeWalker {
   std::size_t idx() const { return idx_; }
   void set_idx(std::size_t i) { idx_ = i; }
 
+  // Unpositioned, with an empty stack, over the tree at root.
+  void reset(PageId root) {
+    root_ = root;
+    reset();
+  }
   // Unpositioned, with an empty stack.
   void reset() {
     depth_ = 0;
     positioned_ = false;
     leaves_entered_ = 0;
+    leaf_ref_ = PageRef();
   }
   // From page down child 0 to a leaf, pushing the interior pages passed;
   // positions before the leaf's first cell. The stack is not emptied first.
@@ -165,6 +190,18 @@ class TreeWalker {
   // The leaf holding the next cell, moving past exhausted and empty leaves:
   // true with ref and view set, false at the end (unpositioned).
   Result<bool> current(PageRef& ref, NodeView& view);
+  // The same without copying the handle: the view of the leaf holding the
+  // next cell, or nullptr at the end. Valid until the walker moves or the
+  // page is changed.
+  Result<const NodeView*> current_view();
+  // The view of the current leaf (idx may be at its end), or nullptr when
+  // unpositioned.
+  Result<const NodeView*> leaf_view();
+  // The fast path of current_view(), for a scan's inner loop: the kept leaf
+  // when it still holds the next cell, else nullptr (call current_view()).
+  const NodeView* kept_view() const {
+    return positioned_ && leaf_kept() && idx_ < leaf_view_.cell_count() ? &leaf_view_ : nullptr;
+  }
 
  private:
   struct Entry {
@@ -176,16 +213,22 @@ class TreeWalker {
       if (stack_[i].page == id) return true;
     return false;
   }
-  Status enter_leaf(PageId id);
+  Status enter_leaf(PageId id, PageRef&& ref, const NodeView& view);
+  bool leaf_kept() const {
+    return leaf_ref_ && leaf_ref_.id() == leaf_ && leaf_ref_.attached() && leaf_ref_.version() == leaf_version_;
+  }
 
   Pager* pager_;
   PageId root_;
-  std::array<Entry, kMaxTreeDepth> stack_{};
+  std::array<Entry, kMaxTreeDepth> stack_;  // entries [0, depth_) are set
   std::size_t depth_ = 0;
   bool positioned_ = false;
   PageId leaf_ = 0;
   std::size_t idx_ = 0;
   std::uint64_t leaves_entered_ = 0;
+  PageRef leaf_ref_;  // the pinned current leaf (see above)
+  NodeView leaf_view_;
+  std::uint64_t leaf_version_ = 0;
 };
 
 }  // namespace bkf

@@ -15,7 +15,7 @@ PageCache::~PageCache() {
 
 void PageCache::destroy(PageFrame* f) {
   f->~PageFrame();
-  ::operator delete(static_cast<void*>(f));
+  ::operator delete(static_cast<void*>(f), std::align_val_t{64});
 }
 
 PageFrame* PageCache::take_frame(PageId id) {
@@ -24,10 +24,11 @@ PageFrame* PageCache::take_frame(PageId id) {
     f = free_frames_.back();
     free_frames_.pop_back();
   } else {
-    // Frame header and page bytes in one allocation; the header's size is a
-    // multiple of 8, so the bytes are 8-aligned.
+    // Frame header and page bytes in one allocation, on a cache-line
+    // boundary; the header's size is a multiple of 8, so the bytes are
+    // 8-aligned.
     static_assert(sizeof(PageFrame) % 8 == 0);
-    void* mem = ::operator new(sizeof(PageFrame) + page_size_);
+    void* mem = ::operator new(sizeof(PageFrame) + page_size_, std::align_val_t{64});
     f = new (mem) PageFrame{};
     f->data = reinterpret_cast<std::uint8_t*>(f + 1);
     f->size = page_size_;
@@ -35,6 +36,8 @@ PageFrame* PageCache::take_frame(PageId id) {
   f->cache = nullptr;
   f->next_dirty = nullptr;
   f->tick = 0;
+  f->version = 1;
+  f->memo.stamp = 0;
   f->id = id;
   f->refs = 0;
   f->dirty = false;

@@ -12,6 +12,12 @@
 // Dirty pages are kept on an intrusive list, linked on the clean-to-dirty
 // transition made through PageRef::mutable_data(), so commit and rollback
 // touch only the pages a transaction changed.
+//
+// Every frame carries a version, raised by each PageRef::mutable_data(), and
+// a small memo in which the layer that interprets the bytes (the B-tree
+// layer) keeps facts it derived from them, stamped with the version they
+// were derived at: a stamp that no longer matches means the bytes may have
+// changed since, and the facts are derived again.
 #pragma once
 
 #include <cassert>
@@ -27,15 +33,27 @@ namespace bkf {
 
 class PageCache;
 
+// Facts derived from a page's bytes, remembered with the frame. The cache
+// never reads `bytes`; it only makes the memo stale by moving the frame's
+// version on (a fresh or recycled frame starts with a stamp of 0, which no
+// version equals).
+struct PageMemo {
+  static constexpr std::size_t kSize = 24;
+  std::uint64_t stamp = 0;  // the frame version `bytes` describe
+  alignas(8) std::uint8_t bytes[kSize] = {};
+};
+
 struct PageFrame {
   PageCache* cache;       // owning cache, nullptr once detached
   PageFrame* next_dirty;  // dirty-list link, valid while dirty and attached
   std::uint64_t tick;     // last use, for least-recently-used eviction
+  std::uint64_t version;  // raised by every mutable_data(); never 0
   PageId id;
   std::uint32_t refs;     // PageRefs currently pinning the frame
   std::uint32_t size;     // bytes at data
   bool dirty;
   std::uint8_t* data;     // `size` bytes right behind the frame
+  PageMemo memo;
 };
 
 // A pinned page. Copying pins again; the page cannot be evicted while any
@@ -69,8 +87,21 @@ class PageRef {
   const std::uint8_t* data() const { return f_->data; }
   bool is_dirty() const { return f_->dirty; }
   // The bytes, for changing them. Marks the page dirty, so the next commit
-  // writes it and a rollback discards it. Only valid inside a transaction.
+  // writes it and a rollback discards it, and raises the version (call it
+  // again for every change made after bytes were read through other
+  // handles). Only valid inside a transaction.
   inline std::uint8_t* mutable_data();
+
+  // Changes whenever mutable_data() is called: while the version of a
+  // pinned page stays the same, nobody has taken its bytes for change.
+  std::uint64_t version() const { return f_->version; }
+  // False once the cache has let go of the page (another connection's
+  // commit emptied it, or rollback dropped the page): the handle then holds
+  // a private copy, and the cache's current copy must be fetched again.
+  bool attached() const { return f_->cache != nullptr; }
+  // The memo of derived facts (see PageMemo). Usable through a const handle:
+  // it only remembers what the bytes already say.
+  PageMemo& memo() const { return f_->memo; }
 
  private:
   friend class PageCache;
@@ -94,6 +125,14 @@ class PageCache {
   std::size_t size() const { return map_.size(); }
   std::size_t dirty_count() const { return dirty_count_; }
   bool contains(PageId id) { return map_.find(id) != nullptr; }
+
+  // The bytes of a cached page without pinning it or refreshing its last
+  // use, nullptr when it is not cached; valid only until the next cache
+  // operation (for hints such as prefetching).
+  const std::uint8_t* peek(PageId id) {
+    PageFrame** f = map_.find(id);
+    return f == nullptr ? nullptr : (*f)->data;
+  }
 
   // A cache hit: refreshes the page's last use and pins it; empty on a miss.
   PageRef lookup(PageId id) {
@@ -166,6 +205,7 @@ class PageCache {
 };
 
 inline std::uint8_t* PageRef::mutable_data() {
+  ++f_->version;
   if (!f_->dirty) {
     f_->dirty = true;
     if (f_->cache != nullptr) f_->cache->push_dirty(f_);

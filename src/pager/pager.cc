@@ -225,6 +225,13 @@ Result<PageRef> Pager::get_page(PageId id) {
   return load(id);
 }
 
+void Pager::prefetch(PageId id) {
+  if (id < 2 || id > header_.page_count) return;
+  const std::uint8_t* p = cache_.peek(id);
+  if (p == nullptr) return;
+  for (std::size_t off = 0; off < header_.page_size; off += 64) __builtin_prefetch(p + off);
+}
+
 Result<PageRef> Pager::load(PageId id) {
   PageRef hit = cache_.lookup(id);
   if (hit) return hit;
@@ -415,22 +422,39 @@ Status Pager::commit_journal() {
   sorted_dirty_pages();
 
   // 1. The journal: page 1 and every changed page that existed at begin,
-  //    as the file holds them now (the last committed content).
-  std::uint32_t records = 1;
-  for (PageFrame* f : dirty_scratch_) records += f->id <= old_count;
+  //    as the file holds them now (the last committed content), read with
+  //    one read per run of consecutive pages.
+  journal_pages_.assign(1, 1);
+  for (PageFrame* f : dirty_scratch_) {
+    if (f->id <= old_count && f->id != 1) journal_pages_.push_back(f->id);
+  }
+  const auto records = static_cast<std::uint32_t>(journal_pages_.size());
   {
     journal::Image image(io_buf_, ps, old_count, records);
     // Page 1 is the header and zeros. A database whose first write was cut
-    // short (its creation failed) may hold less than the whole page.
+    // short (its creation failed) may hold less than the whole page, so it
+    // is read on its own.
     std::uint8_t* first = image.record(0, 1);
     if (Status st = file_->read_exact_at(first, ps, 0); !st.ok()) {
       if (!st.error().is(ErrorKind::ShortRead) || st.error().got() < kHeaderSize) return st;
       std::memset(first + st.error().got(), 0, ps - st.error().got());
     }
-    std::uint32_t i = 1;
-    for (PageFrame* f : dirty_scratch_) {
-      if (f->id > old_count) continue;
-      BKF_TRY(file_->read_exact_at(image.record(i++, f->id), ps, std::uint64_t{f->id - 1} * ps));
+    const std::size_t max_run = std::max<std::size_t>(1, kMaxRunBytes / ps);
+    for (std::size_t i = 1; i < records;) {
+      std::size_t j = i + 1;
+      while (j < records && j - i < max_run && journal_pages_[j] == journal_pages_[j - 1] + 1) ++j;
+      const std::uint64_t offset = std::uint64_t{journal_pages_[i] - 1} * ps;
+      if (j - i == 1) {
+        BKF_TRY(file_->read_exact_at(image.record(static_cast<std::uint32_t>(i), journal_pages_[i]), ps, offset));
+      } else {
+        run_buf_.resize((j - i) * ps);
+        BKF_TRY(file_->read_exact_at(run_buf_.data(), run_buf_.size(), offset));
+        for (std::size_t k = i; k < j; ++k) {
+          std::memcpy(image.record(static_cast<std::uint32_t>(k), journal_pages_[k]), run_buf_.data() + (k - i) * ps,
+                      ps);
+        }
+      }
+      i = j;
     }
     std::unique_ptr<VfsFile> jf = BKF_TRY(vfs_.open(journal_path_, true));
     journal_created_ = true;

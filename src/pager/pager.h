@@ -79,6 +79,10 @@ class Pager {
   // Page `id`, from the cache, the log or the file; InvalidPage outside
   // 2..page_count() (page 1 is the header and never handed out).
   Result<PageRef> get_page(PageId id);
+  // A hint that page `id` will be read soon: when it is cached, its bytes
+  // are requested into the processor's caches. Reads nothing from the file,
+  // changes nothing, never fails.
+  void prefetch(PageId id);
   // A zero-filled dirty page, reused from the free list (the page freed last
   // comes first) or appended; fetch it with get_page(). Inside a transaction.
   Result<PageId> alloc_page();
@@ -187,6 +191,8 @@ class Pager {
   bool journal_created_ = false;
   std::vector<std::uint8_t> io_buf_;           // reused: journal image, runs of pages
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages
+  std::vector<PageId> journal_pages_;          // reused: pages a journal holds
+  std::vector<std::uint8_t> run_buf_;          // reused: a run of pages read at once
 #ifndef NDEBUG
   bool busy_ = false;
   friend class PagerOpScope;

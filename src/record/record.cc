@@ -11,6 +11,29 @@ namespace bkf {
 namespace {
 
 Error header_too_big() { return Error::corrupt("record header size exceeds buffer"); }
+
+// Whether n bytes at a and b are equal; short runs (record headers) are
+// compared in a few word loads rather than through a library call.
+inline bool equal_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
+  auto load64 = [](const std::uint8_t* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  };
+  auto load32 = [](const std::uint8_t* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+  };
+  if (n >= 8 && n <= 16) return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+  if (n >= 4 && n < 8) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+  if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  return std::memcmp(a, b, n) == 0;
+}
 Error body_too_big() { return Error::corrupt("record body exceeds buffer"); }
 Error length_overflow() { return Error::corrupt("record body length overflow"); }
 
@@ -174,7 +197,8 @@ Status decode_record_into(std::string_view record, std::vector<Value>& out) {
   while (BKF_TRY(walk.next(type, off))) {
     std::string_view body = BKF_TRY(body_slice(record, off, serial::body_len(type)));
     if (n == out.size()) out.emplace_back();
-    BKF_TRY(serial::decode_body_into(type, body, out[n]));
+    if (type <= 9) serial::decode_number_body(type, ubytes(body), out[n]);
+    else BKF_TRY(serial::decode_body_into(type, body, out[n]));
     ++n;
   }
   out.resize(n);
@@ -198,6 +222,10 @@ Status decode_column_into(std::string_view record, std::size_t i, Value& out) {
     }
   }
   std::string_view body = BKF_TRY(body_slice(record, off, serial::body_len(type)));
+  if (type <= 9) {
+    serial::decode_number_body(type, ubytes(body), out);
+    return {};
+  }
   return serial::decode_body_into(type, body, out);
 }
 
@@ -207,50 +235,97 @@ Result<Value> decode_column(std::string_view record, std::size_t i) {
   return v;
 }
 
-void RecordColumns::reset(std::string_view record) noexcept {
-  rec_ = record;
-  begun_ = false;
-  header_done_ = false;
-  overflowed_ = false;
-  cols_.clear();
-}
-
-Status RecordColumns::begin() {
-  HeaderWalk walk;
-  BKF_TRY(walk.start(rec_));
-  pos_ = walk.pos();
-  header_end_ = walk.end();
-  next_offset_ = walk.offset();
-  begun_ = true;
-  return {};
-}
-
-Status RecordColumns::walk_to(std::size_t i) {
-  if (!begun_) BKF_TRY(begin());
+void RecordColumns::walk() {
+  walked_ = true;
   const std::uint8_t* p = ubytes(rec_);
-  while (cols_.size() <= i && !header_done_) {
-    if (pos_ >= header_end_) {
-      header_done_ = true;
+  const std::size_t size = rec_.size();
+  // Rows of a table mostly repeat the header of the row before: the same
+  // header bytes give the same columns at the same offsets, so they are
+  // taken over from the last clean walk without walking again.
+  const std::size_t same = header_.size();
+  if (same != 0 && size >= same && equal_bytes(p, ubytes(header_), same)) {
+    stop_ = Stop::None;
+    ncols_ = header_cols_;
+    return;
+  }
+  header_.clear();
+  stop_ = Stop::None;
+  ncols_ = 0;
+  auto varint_stop = [](int code) { return code == kVarintOverlong ? Stop::Overlong : Stop::Truncated; };
+  if (size == 0) {
+    stop_ = Stop::Truncated;
+    return;
+  }
+  std::uint64_t h;
+  int n = get_uvarint(p, size, h);
+  if (n <= 0) {
+    stop_ = varint_stop(n);
+    return;
+  }
+  if (h > size) {
+    stop_ = Stop::HeaderTooBig;
+    return;
+  }
+  std::size_t pos = static_cast<std::size_t>(n);
+  // A header size below its own varint's length leaves no room for types.
+  const std::size_t end = h < pos ? pos : static_cast<std::size_t>(h);
+  // cols_ only grows, so its storage is kept from record to record.
+  Col* out = cols_.data();
+  std::size_t room = cols_.size();
+  std::size_t k = 0;
+  std::uint64_t offset = h;
+  bool overflowed = false;
+  while (pos < end) {
+    std::uint64_t type;
+    if (p[pos] < 0x80) {
+      type = p[pos++];
+    } else {
+      int m = get_uvarint_multi(p + pos, end - pos, type);
+      if (m <= 0) {
+        stop_ = varint_stop(m);
+        break;
+      }
+      pos += static_cast<std::size_t>(m);
+    }
+    // The previous column's end overflowed: this column has no offset.
+    if (overflowed) {
+      stop_ = Stop::LengthOverflow;
       break;
     }
-    std::uint64_t type;
-    int n = get_uvarint(p + pos_, header_end_ - pos_, type);
-    if (n <= 0) return varint_error(n);
-    if (overflowed_) return length_overflow();
-    pos_ += static_cast<std::size_t>(n);
-    cols_.push_back(Col{type, next_offset_});
-    if (__builtin_add_overflow(next_offset_, serial::body_len(type), &next_offset_)) overflowed_ = true;
+    if (k == room) {
+      cols_.resize(room < 8 ? 16 : 2 * room);
+      out = cols_.data();
+      room = cols_.size();
+    }
+    out[k].type = type;
+    out[k].offset = offset;
+    ++k;
+    overflowed = __builtin_add_overflow(offset, serial::body_len(type), &offset);
   }
-  return {};
+  ncols_ = k;
+  // Only a walk that read the whole header without a fault is reused; what
+  // it found depends on the header bytes alone (H and the serial types), as
+  // long as the record holds all of them, which the test above requires.
+  if (stop_ == Stop::None && end <= kMaxReusedHeader) {
+    header_.assign(reinterpret_cast<const char*>(p), end);
+    header_cols_ = k;
+  }
 }
 
-Status RecordColumns::read_into(std::size_t i, Value& out) {
-  if (i >= cols_.size()) {
-    BKF_TRY(walk_to(i));
-    if (i >= cols_.size()) {
-      out.set_null();
-      return {};
-    }
+Error RecordColumns::stop_error() const {
+  switch (stop_) {
+    case Stop::Overlong: return varint_error(kVarintOverlong);
+    case Stop::HeaderTooBig: return header_too_big();
+    case Stop::LengthOverflow: return length_overflow();
+    default: return varint_error(kVarintTruncated);
+  }
+}
+
+Status RecordColumns::read_other(std::size_t i, Value& out) {
+  if (i >= ncols_) {
+    if (stop_ != Stop::None) return stop_error();
+    out.set_null();
+    return {};
   }
   const Col& c = cols_[i];
   std::string_view body = BKF_TRY(body_slice(rec_, c.offset, serial::body_len(c.type)));
@@ -264,8 +339,9 @@ Result<Value> RecordColumns::read(std::size_t i) {
 }
 
 Result<std::size_t> RecordColumns::column_count() {
-  BKF_TRY(walk_to(static_cast<std::size_t>(-1) - 1));
-  return cols_.size();
+  if (!walked_) walk();
+  if (stop_ != Stop::None) return stop_error();
+  return ncols_;
 }
 
 Status splice_record_into(std::string& out, std::string_view old, std::span<const Value> values,

@@ -36,7 +36,10 @@
 #include <vector>
 
 #include "pager/result.h"
+#include "record/serial.h"
+#include "record/utf8.h"
 #include "record/value.h"
+#include "record/varint.h"
 
 namespace bkf {
 
@@ -66,11 +69,13 @@ Status decode_record_into(std::string_view record, std::vector<Value>& out);
 Result<Value> decode_column(std::string_view record, std::size_t i);
 Status decode_column_into(std::string_view record, std::size_t i, Value& out);
 
-// Reads columns of one record on demand and remembers the header as far as it
-// has walked it, so that reading k columns of a row costs O(k) plus one walk
-// of the header up to the highest column read. One object serves a whole scan:
-// reset() it for every row; its storage is kept, so no row allocates once it
-// has grown to the widest row.
+// Reads columns of one record on demand. The first read walks the header
+// once and keeps every column's serial type and body offset, so reading k
+// columns of a row costs one header walk plus O(k); a row whose header bytes
+// repeat the previous row's (the common case in a table) takes the offsets
+// over without walking. One object serves a whole scan: reset() it for
+// every row; its storage is kept, so no row allocates once it has grown to
+// the widest row.
 //
 // Results match decode_column exactly, including which damage is noticed.
 class RecordColumns {
@@ -79,11 +84,40 @@ class RecordColumns {
 
   // Starts on a new record. The bytes must stay valid and unchanged until the
   // next reset; nothing is read yet.
-  void reset(std::string_view record) noexcept;
+  void reset(std::string_view record) noexcept {
+    rec_ = record;
+    walked_ = false;
+  }
   std::string_view record() const noexcept { return rec_; }
 
   // Column i into out, reusing out's buffer; Null past the header's last.
-  Status read_into(std::size_t i, Value& out);
+  Status read_into(std::size_t i, Value& out) {
+    if (read_fast(i, out)) return {};
+    return read_other(i, out);
+  }
+  // The common case of read_into without building a Status: true when
+  // column i was read into out (a number, a blob or valid text lying within
+  // the record); false when read_into must decide, out then unchanged.
+  bool read_fast(std::size_t i, Value& out) {
+    if (!walked_) walk();
+    if (i >= ncols_) return false;
+    const Col& c = cols_[i];
+    const std::uint64_t len = serial::body_len(c.type);
+    if (c.offset > rec_.size() || len > rec_.size() - c.offset) return false;
+    if (c.type <= 9) {
+      serial::decode_number_body(c.type, ubytes(rec_) + c.offset, out);
+      return true;
+    }
+    if (c.type < 12) return false;
+    std::string_view b(rec_.data() + c.offset, static_cast<std::size_t>(len));
+    if (c.type % 2 == 0) {
+      out.set_blob(b);
+      return true;
+    }
+    if (!is_valid_utf8(b)) return false;
+    out.set_text(b);
+    return true;
+  }
   Result<Value> read(std::size_t i);
 
   // Number of columns the header lists (walks the whole header).
@@ -94,18 +128,28 @@ class RecordColumns {
     std::uint64_t type;
     std::uint64_t offset;
   };
-  Status begin();
-  // Walks the header until column i is known or the header ends.
-  Status walk_to(std::size_t i);
+  // Why a walk of the header stopped before its end.
+  enum class Stop : std::uint8_t { None, Truncated, Overlong, HeaderTooBig, LengthOverflow };
+
+  // Walks the whole header once per record, as far as it is readable: the
+  // columns before a fault read normally, and a column at or after it gives
+  // the error a column-by-column walk would have met on the way.
+  void walk();
+  // Headers longer than this are walked every time rather than remembered.
+  static constexpr std::size_t kMaxReusedHeader = 256;
+  Status read_other(std::size_t i, Value& out);
+  Error stop_error() const;
 
   std::string_view rec_;
-  bool begun_ = false;
-  bool header_done_ = false;
-  bool overflowed_ = false;  // the end of the last known column overflowed
-  std::size_t pos_ = 0;         // next serial type in the header
-  std::size_t header_end_ = 0;  // H, or the varint's end when H is smaller
-  std::uint64_t next_offset_ = 0;
-  std::vector<Col> cols_;
+  bool walked_ = false;
+  Stop stop_ = Stop::None;
+  std::size_t ncols_ = 0;   // columns walked: the first ncols_ entries of cols_
+  std::vector<Col> cols_;  // storage kept from record to record
+  // The header bytes of the last record whose walk read its whole header
+  // without a fault (empty when there is none), and its column count: cols_
+  // still describes that header until the next walk that reads another.
+  std::string header_;
+  std::size_t header_cols_ = 0;
 };
 
 // Builds in out a record of exactly values.size() columns. For column i with

@@ -11,6 +11,26 @@ std::size_t valid_utf8_prefix(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
   const std::size_t n = s.size();
   std::size_t i = 0;
+  // All ASCII, the common case, tested a word at a time with no byte loop:
+  // short texts by two overlapping loads, longer ones by words and a last
+  // (overlapping) word.
+  auto ascii4 = [p](std::size_t at) {
+    std::uint32_t w;
+    std::memcpy(&w, p + at, 4);
+    return (w & 0x80808080u) == 0;
+  };
+  auto ascii8 = [p](std::size_t at) {
+    std::uint64_t w;
+    std::memcpy(&w, p + at, 8);
+    return (w & 0x8080808080808080ull) == 0;
+  };
+  if (n >= 8) {
+    std::size_t k = 0;
+    while (k + 8 <= n && ascii8(k)) k += 8;
+    if (k + 8 > n && ascii8(n - 8)) return true;
+  } else if (n >= 4) {
+    if (ascii4(0) && ascii4(n - 4)) return true;
+  }
   while (i < n) {
     // ASCII runs, eight bytes at a time.
     while (i + 8 <= n) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -92,11 +93,11 @@ class Value {
   }
   void set_text(std::string_view s) {
     kind_ = ValueKind::Text;
-    bytes_.assign(s.data(), s.size());
+    copy_bytes(s);
   }
   void set_blob(std::string_view b) {
     kind_ = ValueKind::Blob;
-    bytes_.assign(b.data(), b.size());
+    copy_bytes(b);
   }
   // Makes this an empty text or blob whose buffer the caller then fills.
   std::string& reset_text() {
@@ -121,6 +122,21 @@ class Value {
   bool identical(const Value& other) const noexcept;
 
  private:
+  // bytes_ = s, which may lie inside bytes_. Within the buffer's capacity the
+  // copy is a move of the bytes (a register rewritten row after row takes
+  // this path); growing first keeps s in place, shrinking waits until after.
+  void copy_bytes(std::string_view s) {
+    const std::size_t n = s.size();
+    if (n > bytes_.capacity()) {
+      bytes_.assign(s.data(), n);
+      return;
+    }
+    const char* src = s.data();
+    if (n > bytes_.size()) bytes_.resize(n);
+    if (n != 0) std::memmove(bytes_.data(), src, n);
+    if (n < bytes_.size()) bytes_.resize(n);
+  }
+
   ValueKind kind_ = ValueKind::Null;
   union Num {
     std::int64_t i;

@@ -6,6 +6,7 @@
 
 #include "btree/btree.h"
 #include "btree/cursor.h"
+#include "btree/index.h"
 #include "tree_test_util.h"
 
 namespace bkf {
@@ -41,6 +42,19 @@ TEST_F(CursorTest, SeekPositions) {
     auto r = c.next();
     ASSERT_TRUE(r.ok() && r->has_value()) << t;
     EXPECT_EQ((*r)->first, (t + 9) / 10 * 10) << t;
+  }
+  // Seeks in row-id order, each to the row after the one just read, and
+  // each to a row id between two rows.
+  for (std::int64_t t = 10; t <= 2000; t += 10) {
+    ASSERT_TRUE(c.seek(t).ok());
+    EXPECT_EQ((*c.next())->first, t);
+    ASSERT_TRUE(c.seek(t + 5).ok());
+    auto r = c.next();
+    if (t < 2000) {
+      EXPECT_EQ((*r)->first, t + 10);
+    } else {
+      EXPECT_FALSE(r->has_value());
+    }
   }
   // Seeks forward and backward within and across leaves (the same-leaf path
   // and the full descent) agree with a fresh cursor.
@@ -94,6 +108,65 @@ TEST_F(CursorTest, UpdateInPlace) {
   ASSERT_EQ((*c2.next())->first, 105);
   EXPECT_FALSE(*c2.update_current_inplace(105, "tiny"));
   EXPECT_EQ(**t.search(105), std::string(1000, 'o'));
+}
+
+// A cursor keeps its current leaf pinned between calls; what it reads must
+// still be what the cache holds when the page was changed behind it, when a
+// rollback dropped the page, or when another connection's commit emptied
+// the cache.
+TEST(CursorPinTest, ReadsWhatTheCacheHolds) {
+  testing::TempDir dir;
+  OsVfs vfs;
+  const std::string path = dir.file("p.db");
+  auto a = std::move(Pager::create(vfs, path, 512)).value();
+  ASSERT_TRUE(a->begin().ok());
+  PageId root = BTree::create(*a)->root();
+  for (std::int64_t r = 1; r <= 5; ++r) ASSERT_TRUE(BTree(*a, root).insert(r, "old").ok());
+  IndexBTree ix = *IndexBTree::create(*a);
+  for (const char* k : {"a", "b", "c"}) ASSERT_TRUE(ix.insert(k).ok());
+  ASSERT_TRUE(a->commit().ok());
+  std::string buf;
+
+  // Another connection commits while this one's cursors sit on the leaves.
+  ASSERT_TRUE(a->read_lock().ok());
+  Cursor c(*a, root);
+  ASSERT_TRUE(c.rewind().ok());
+  ASSERT_EQ(**c.next_into(buf), 1);
+  IndexCursor ic(*a, ix.root());
+  ASSERT_TRUE(ic.seek("").ok());
+  ASSERT_TRUE(*ic.next_into(buf));
+  EXPECT_EQ(buf, "a");
+  ASSERT_TRUE(a->read_unlock().ok());
+  {
+    auto b = std::move(Pager::open(vfs, path)).value();
+    ASSERT_TRUE(b->begin().ok());
+    ASSERT_TRUE(BTree(*b, root).insert(2, "new").ok());
+    ASSERT_TRUE(BTree(*b, root).remove(3).ok());
+    ASSERT_TRUE(IndexBTree(*b, ix.root()).remove("b").ok());
+    ASSERT_TRUE(b->commit().ok());
+  }
+  ASSERT_TRUE(a->read_lock().ok());
+  ASSERT_EQ(**c.next_into(buf), 2);
+  EXPECT_EQ(buf, "new");
+  EXPECT_EQ(**c.next_into(buf), 4);
+  ASSERT_TRUE(*ic.next_into(buf));
+  EXPECT_EQ(buf, "c");
+  ASSERT_TRUE(a->read_unlock().ok());
+
+  // A change through another handle, then a rollback that drops the page.
+  ASSERT_TRUE(a->begin().ok());
+  ASSERT_TRUE(c.rewind().ok());
+  ASSERT_EQ(**c.next_into(buf), 1);
+  ASSERT_TRUE(BTree(*a, root).insert(2, "changed").ok());
+  ASSERT_EQ(**c.next_into(buf), 2);
+  EXPECT_EQ(buf, "changed");
+  ASSERT_TRUE(a->rollback().ok());
+  ASSERT_TRUE(a->read_lock().ok());
+  ASSERT_EQ(**c.next_into(buf), 4);
+  ASSERT_TRUE(c.seek(2).ok());
+  ASSERT_EQ(**c.next_into(buf), 2);
+  EXPECT_EQ(buf, "new");
+  ASSERT_TRUE(a->read_unlock().ok());
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "exec/vdbe/agg.h"
 #include "exec/vdbe/post_run.h"
+#include "record/compare.h"
 
 namespace bkf::vdbe {
 namespace {
@@ -70,6 +72,46 @@ TEST(AggAcc, EveryKind) {
   for (const AggCase& c : cases) {
     Value got = fold(c.kind, c.distinct, c.in);
     EXPECT_TRUE(got.identical(c.want)) << c.name << ": got " << value_debug(got) << ", want " << value_debug(c.want);
+  }
+}
+
+// min and max against a model built on cmp_value over random mixes of
+// kinds (NaN, -0.0, ties between Int and Real, texts that share prefixes),
+// including every same-kind comparison the accumulator makes inline.
+TEST(AggAcc, MinAndMaxFollowTheValueOrder) {
+  std::mt19937_64 rng(3);
+  const double reals[] = {0.0, -0.0, 1.0, -1.5, std::nan(""), 1e300, -1e300};
+  const char* texts[] = {"", "a", "ab", "abc", "b", "\xc3\xa9"};
+  auto pick = [&]() -> Value {
+    switch (rng() % 6) {
+      case 0: return N();
+      case 1: return I(static_cast<std::int64_t>(rng() % 7) - 3);
+      case 2: return R(reals[rng() % std::size(reals)]);
+      case 3: return T(texts[rng() % std::size(texts)]);
+      case 4: return B(texts[rng() % std::size(texts)]);
+      default: return I(static_cast<std::int64_t>(rng()));
+    }
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<Value> in(rng() % 12);
+    // Mostly one kind, so that the inline comparisons run.
+    const int only = static_cast<int>(rng() % 8);
+    for (Value& v : in) {
+      do v = pick();
+      while (only < 5 && v.kind() != static_cast<ValueKind>(only) && rng() % 4 != 0);
+    }
+    for (AggKind kind : {AggKind::Min, AggKind::Max}) {
+      Value want;
+      bool seen = false;
+      for (const Value& v : in) {
+        if (v.is_null()) continue;
+        Ordering o = cmp_value(v, want);
+        if (!seen || o == (kind == AggKind::Min ? Ordering::Less : Ordering::Greater)) want = v;
+        seen = true;
+      }
+      Value got = fold(kind, false, in);
+      EXPECT_TRUE(got.identical(want)) << round << ": got " << value_debug(got) << ", want " << value_debug(want);
+    }
   }
 }
 

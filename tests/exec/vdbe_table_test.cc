@@ -51,6 +51,153 @@ class TableTest : public VmFixture {
   }
 };
 
+// ---- one machine run again and again ----
+
+// A rearmed machine behaves exactly like a new one: a sequence of programs
+// (inserts, lookups, scans, index maintenance, aggregates, a correlated
+// subquery, failing runs) gives the same rows, counters, errors and file
+// contents when each run gets a new machine as when one machine is rearmed
+// for every run, and a slot opened by an earlier run is closed again.
+TEST(RearmTest, RearmedMachineActsLikeANewOne) {
+  struct Step {
+    const Program* program;
+    std::vector<Value> binds;
+  };
+  auto outcomes = [](bool rearm) {
+    ::bkf::testing::TempDir dir;
+    OsVfs vfs;
+    auto pager = std::move(Pager::create(vfs, dir.file("r.db"), 512)).value();
+    EXPECT_TRUE(pager->begin().ok());
+    std::uint32_t root = BTree::create(*pager).value().root();
+    std::uint32_t index = IndexBTree::create(*pager).value().root();
+
+    ProgramBuilder ins;  // INSERT (rowid ?1, value ?2), with a UNIQUE index on the value
+    {
+      auto cur = ins.cursor();
+      auto ic = ins.index_cursor();
+      auto r = ins.regs(5);
+      ins.emit(Op::open_write(cur, root));
+      ins.emit(Op::open_index(ic, index));
+      ins.emit(Op::bind(0, r));
+      ins.emit(Op::bind(1, r + 1));
+      ins.emit(Op::make_index_key(r + 1, 1, r, r + 2));
+      ins.emit(Op::make_index_prefix(r + 1, 1, r + 3));
+      ins.idx_insert_unique(ic, r + 2, r + 3, "t.v");
+      ins.emit(Op::make_record(r + 1, 1, r + 4));
+      ins.emit(Op::insert(cur, r + 4, r));
+    }
+    Program insert = ins.finish().value();
+    ProgramBuilder lk;  // SELECT rowid, v, (SELECT count(*) FROM t WHERE rowid <= v) FROM t WHERE rowid = ?1
+    {
+      ProgramBuilder sb;
+      auto c = sb.agg(AggKind::CountStar);
+      auto scur = sb.cursor();
+      auto sr = sb.regs(4);
+      sb.emit(Op::open_read(scur, root));
+      sb.emit(Op::param(0, sr));
+      auto rw = sb.emit(Op::rewind(scur, 0));
+      auto top = sb.here();
+      sb.emit(Op::rowid(scur, sr + 1));
+      sb.emit(Op::binop(BinKind::Le, sr + 1, sr, sr + 2));
+      auto skip = sb.emit(Op::if_false(sr + 2, 0));
+      sb.emit(Op::agg_start(0, 0));
+      sb.emit(Op::agg_step(c, sr + 1));
+      sb.patch_here(skip);
+      sb.emit(Op::next(scur, top));
+      sb.patch_here(rw);
+      sb.emit(Op::agg_rewind(0, 0, 0, false));
+      sb.emit(Op::agg_result(c, sr + 3));
+      sb.emit(Op::result_row(sr + 3, 1));
+      Program sub = sb.finish().value();
+      sub.visible = 1;
+      auto s = lk.sub(std::move(sub));
+      auto cur = lk.cursor();
+      auto r = lk.regs(4);
+      lk.emit(Op::open_read(cur, root));
+      lk.emit(Op::bind(0, r));
+      auto miss = lk.emit(Op::seek_rowid(cur, r, 0));
+      lk.emit(Op::rowid(cur, r + 1));
+      lk.emit(Op::column(cur, 0, r + 2));
+      lk.scalar_sub(s, {ParamSrc::col(cur, 0)}, r + 3);
+      lk.emit(Op::result_row(r + 1, 3));
+      lk.patch_here(miss);
+    }
+    Program lookup = lk.finish().value();
+    ProgramBuilder sc;  // SELECT count(*), sum(v), max(rowid) FROM t
+    {
+      auto c = sc.agg(AggKind::CountStar), sum = sc.agg(AggKind::Sum), mx = sc.agg(AggKind::Max);
+      auto cur = sc.cursor();
+      auto r = sc.regs(5);
+      sc.emit(Op::open_read(cur, root));
+      auto rw = sc.emit(Op::rewind(cur, 0));
+      auto top = sc.here();
+      sc.emit(Op::column(cur, 0, r));
+      sc.emit(Op::rowid(cur, r + 1));
+      sc.emit(Op::agg_start(0, 0));
+      sc.emit(Op::agg_step(c, r));
+      sc.emit(Op::agg_step(sum, r));
+      sc.emit(Op::agg_step(mx, r + 1));
+      sc.emit(Op::next(cur, top));
+      sc.patch_here(rw);
+      sc.emit(Op::agg_rewind(0, 0, 0, false));
+      for (std::uint32_t k = 0; k < 3; ++k) sc.emit(Op::agg_result(k, r + 2 + k));
+      sc.emit(Op::result_row(r + 2, 3));
+    }
+    Program scan = sc.finish().value();
+    ProgramBuilder un;  // reads cursor 0 without opening it
+    {
+      auto cur = un.cursor();
+      auto r = un.reg();
+      un.emit(Op::column(cur, 0, r));
+      un.emit(Op::result_row(r, 1));
+    }
+    Program unopened = un.finish().value();
+
+    std::vector<Step> steps;
+    for (std::int64_t i = 1; i <= 60; ++i) steps.push_back({&insert, {I(i * 7 % 61), I(i * 3)}});
+    steps.push_back({&insert, {I(5), I(9)}});     // UNIQUE failure after the index probe
+    steps.push_back({&insert, {T("x"), I(1000)}});  // row id of the wrong type
+    steps.push_back({&unopened, {}});
+    for (std::int64_t k : {1, 7, 61, 0, 30, 30, 59}) steps.push_back({&lookup, {I(k)}});
+    steps.push_back({&scan, {}});
+    steps.push_back({&unopened, {}});
+    steps.push_back({&insert, {I(100), I(1)}});
+    steps.push_back({&scan, {}});
+
+    std::vector<std::string> out;
+    Vm kept(*pager, {});
+    for (const Step& st : steps) {
+      std::unique_ptr<Vm> fresh;
+      Vm* vm = &kept;
+      if (rearm) {
+        kept.rearm(st.binds);
+      } else {
+        fresh = std::make_unique<Vm>(*pager, st.binds);
+        vm = fresh.get();
+      }
+      Status status = vm->run(*st.program);
+      out.push_back((status.ok() ? std::string("ok") : status.error().to_string()) + " " +
+                    dump(vm->rows()) + " changes " + std::to_string(vm->changes()) + " last " +
+                    std::to_string(vm->last_rowid()) + " subruns " + std::to_string(vm->subquery_runs()));
+    }
+    std::string contents;
+    Cursor c(*pager, root);
+    EXPECT_TRUE(c.rewind().ok());
+    std::string buf;
+    while (auto id = c.next_into(buf).value()) contents += std::to_string(*id) + ":" + buf + ";";
+    IndexCursor ic(*pager, index);
+    EXPECT_TRUE(ic.seek("").ok());
+    while (ic.next_into(buf).value()) contents += buf + ";";
+    out.push_back(contents);
+    return out;
+  };
+  std::vector<std::string> fresh = outcomes(false), rearmed = outcomes(true);
+  ASSERT_EQ(fresh.size(), rearmed.size());
+  for (std::size_t i = 0; i < fresh.size(); ++i) EXPECT_EQ(fresh[i], rearmed[i]) << "step " << i;
+  // The unopened cursor is an internal error in both.
+  EXPECT_NE(fresh[62].find("is not open"), std::string::npos) << fresh[62];
+}
+
 // ---- inserts ----
 
 TEST_F(TableTest, AppendsThroughTheHintAndReplacesExistingRows) {
@@ -104,6 +251,53 @@ TEST_F(TableTest, AppendsThroughTheHintAndReplacesExistingRows) {
     ASSERT_TRUE(found.has_value()) << id;
     EXPECT_EQ(*found, encode_record(std::vector<Value>{T("replaced")}));
   }
+}
+
+// NewRowid through a slot that appends: the next id follows the last
+// insert, and after a delete, a truncation or a rewrite through another slot
+// it is taken from the table again.
+TEST_F(TableTest, NewRowidFollowsEveryChangeOfTheTable) {
+  std::uint32_t root = new_table();
+  ProgramBuilder b;
+  auto ins = b.cursor(), del = b.cursor();
+  auto rec = b.reg(), id = b.reg(), i = b.reg(), one = b.reg(), n = b.reg(), more = b.reg(), key = b.reg();
+  b.emit(Op::open_write(ins, root));
+  b.emit(Op::open_write(del, root));
+  b.str("row", rec);
+  b.emit(Op::make_record(rec, 1, rec));
+  b.emit(Op::integer(0, i));
+  b.emit(Op::integer(1, one));
+  b.emit(Op::integer(2000, n));  // several leaves
+  auto top = b.here();
+  b.emit(Op::new_rowid(ins, id));
+  b.emit(Op::insert(ins, rec, id));
+  b.emit(Op::binop(BinKind::Add, i, one, i));
+  b.emit(Op::binop(BinKind::Lt, i, n, more));
+  b.emit(Op::if_true(more, top));
+  // Delete row 2000 through the other slot: the next id is 2000 again.
+  b.emit(Op::integer(2000, key));
+  auto miss = b.emit(Op::seek(del, key, 0));
+  b.emit(Op::delete_current(del));
+  b.patch_here(miss);
+  b.emit(Op::new_rowid(ins, id));
+  b.emit(Op::result_row(id, 1));
+  b.emit(Op::insert(ins, rec, id));
+  b.emit(Op::new_rowid(ins, id));
+  b.emit(Op::result_row(id, 1));
+  // Cut the table from row 101 on: the next id is 101.
+  b.emit(Op::integer(101, key));
+  b.emit(Op::truncate_from(del, key));
+  b.emit(Op::new_rowid(ins, id));
+  b.emit(Op::result_row(id, 1));
+  b.emit(Op::insert(ins, rec, id));
+  // A row far ahead written through the other slot.
+  b.emit(Op::integer(5000, key));
+  b.emit(Op::insert(del, rec, key));
+  b.emit(Op::new_rowid(ins, id));
+  b.emit(Op::result_row(id, 1));
+  RunResult r = run(done(b));
+  ASSERT_TRUE(r.status.ok()) << r.error();
+  EXPECT_EQ(dump(r.rows), "(Int(2000))(Int(2001))(Int(101))(Int(5001))");
 }
 
 TEST_F(TableTest, InsertChecksItsOperands) {

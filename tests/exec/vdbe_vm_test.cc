@@ -246,6 +246,47 @@ TEST_F(VmTest, GroupingMatchesAModel) {
   }
 }
 
+// Thousands of groups, met in scattered order: every row lands in its own
+// key's group however large the table of groups grows.
+TEST_F(VmTest, ManyGroupsFromATableScan) {
+  std::uint32_t root = new_table();
+  std::map<std::int64_t, std::int64_t> ints;
+  std::map<std::string, std::int64_t> texts;
+  for (std::int64_t i = 1; i <= 20000; ++i) {
+    std::int64_t k = (i * 7919) % 5003;
+    if (k % 2 == 0) {
+      put(root, i, {I(k)});
+      ++ints[k];
+    } else {
+      std::string t = "t" + std::to_string(k);
+      put(root, i, {Value::text(t)});
+      ++texts[t];
+    }
+  }
+  ProgramBuilder b;
+  auto count = b.agg(AggKind::CountStar);
+  auto cur = b.cursor();
+  auto key = b.reg(), out = b.regs(2);
+  b.emit(Op::open_read(cur, root));
+  auto rewind = b.emit(Op::rewind(cur, 0));
+  auto top = b.here();
+  b.emit(Op::column(cur, 0, key));
+  b.emit(Op::agg_start(key, 1));
+  b.emit(Op::agg_step(count, key));
+  b.emit(Op::next(cur, top));
+  b.patch_here(rewind);
+  auto end = b.emit(Op::agg_rewind(0, out, 1, true));
+  auto loop = b.here();
+  b.emit(Op::agg_result(count, out + 1));
+  b.emit(Op::result_row(out, 2));
+  b.emit(Op::agg_next(loop, out, 1));
+  b.patch_here(end);
+  std::vector<Row> want;
+  for (auto& [k, n] : ints) want.push_back(Row{I(k), I(n)});
+  for (auto& [t, n] : texts) want.push_back(Row{Value::text(t), I(n)});
+  EXPECT_EQ(rows_of(done(b)), dump(want));
+}
+
 // ---- correlated subqueries ----
 
 class SubqueryTest : public VmFixture {

@@ -268,6 +268,35 @@ TEST(RecordTest, RandomRoundTripAndColumnReaderAgreement) {
   }
 }
 
+// One reader over rows that repeat, cut short or change the previous row's
+// header: every column reads as decode_column reads it.
+TEST(RecordTest, ColumnReaderOverChangingHeaders) {
+  std::string a = encode_record(std::vector<Value>{Value::integer(5), Value::text("ab"), Value::real(0.5)});
+  std::string same_header = encode_record(std::vector<Value>{Value::integer(7), Value::text("cd"), Value::real(2.5)});
+  std::string wider_int = encode_record(std::vector<Value>{Value::integer(300), Value::text("ab"), Value::real(0.5)});
+  const std::vector<std::string> rows = {a,
+                                         same_header,
+                                         a.substr(0, 4),  // the header alone: bodies run past the end
+                                         same_header,
+                                         a.substr(0, 2),  // cut inside the header
+                                         wider_int,
+                                         a,
+                                         a + "trailing",
+                                         ""};
+  RecordColumns cols;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    cols.reset(rows[r]);
+    for (std::size_t i = 0; i < 4; ++i) {
+      Value want, got;
+      Status sw = decode_column_into(rows[r], i, want);
+      Status sg = cols.read_into(i, got);
+      ASSERT_EQ(sw.ok(), sg.ok()) << "row " << r << " column " << i;
+      if (sw.ok()) EXPECT_TRUE(want.identical(got)) << "row " << r << " column " << i;
+      else EXPECT_EQ(sw.error().message(), sg.error().message()) << "row " << r << " column " << i;
+    }
+  }
+}
+
 TEST(SpliceTest, KeepsAndReplacesColumns) {
   std::vector<Value> old_row = {Value::integer(1000), Value::text("old"), Value::real(1.5)};
   std::string old = encode_record(old_row);
@@ -354,6 +383,24 @@ TEST(Utf8Test, Strict) {
     std::string h = c.hex;
     h.erase(std::remove(h.begin(), h.end(), ' '), h.end());
     EXPECT_EQ(is_valid_utf8(unhex(h)), c.ok) << c.hex;
+  }
+  // One stray byte, or one valid two-byte character, at every position of
+  // ASCII texts of every length up to 40 (the word-wise ASCII test must see
+  // each byte).
+  for (std::size_t n = 1; n <= 40; ++n) {
+    for (std::size_t at = 0; at < n; ++at) {
+      std::string t(n, 'a');
+      t[at] = static_cast<char>(0x80);
+      EXPECT_FALSE(is_valid_utf8(t)) << n << " " << at;
+      t[at] = static_cast<char>(0xff);
+      EXPECT_FALSE(is_valid_utf8(t)) << n << " " << at;
+      std::string u(n, 'a');
+      u.insert(at, "\xc3\xa9");
+      EXPECT_TRUE(is_valid_utf8(u)) << n << " " << at;
+      u.erase(at + 1, 1);  // a lead byte without its continuation
+      EXPECT_FALSE(is_valid_utf8(u)) << n << " " << at;
+    }
+    EXPECT_TRUE(is_valid_utf8(std::string(n, 'a')));
   }
 }
 

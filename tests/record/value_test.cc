@@ -85,5 +85,28 @@ TEST(ValueTest, InPlaceAssignmentKeepsCapacity) {
   EXPECT_FALSE(Value::real(0.0).identical(Value::real(-0.0)));
 }
 
+// set_text and set_blob from bytes that lie inside the value itself, when
+// shrinking, keeping and growing the length, within and beyond capacity.
+TEST(ValueTest, SettersTakeTheirOwnBytes) {
+  Value v = Value::text("abcdef");
+  v.set_text(v.bytes().substr(1, 5));  // the source runs up to the old end
+  EXPECT_EQ(v.bytes(), "bcdef");
+  v.set_blob(v.bytes().substr(2));
+  EXPECT_EQ(v.bytes(), "def");
+  EXPECT_TRUE(v.is_blob());
+  v.set_text(v.bytes());
+  EXPECT_EQ(v.bytes(), "def");
+  std::string big(100, 'q');
+  v.set_text(big);
+  EXPECT_EQ(v.bytes(), big);
+  v.set_text(v.bytes().substr(90));
+  EXPECT_EQ(v.bytes(), std::string(10, 'q'));
+  v.set_text("");
+  EXPECT_EQ(v.bytes(), "");
+  v.set_text("0123456789");  // grows within the capacity it kept
+  v.set_text(v.bytes().substr(3, 4));
+  EXPECT_EQ(v.bytes(), "3456");
+}
+
 }  // namespace
 }  // namespace bkf

@@ -23,7 +23,7 @@ bool AggAcc::admit(const Value& v) {
   return true;
 }
 
-void AggAcc::step(const Value& v) {
+void AggAcc::step_general(const Value& v) {
   if (!admit(v)) return;
   switch (kind_) {
     case AggKind::CountStar:
@@ -51,6 +51,16 @@ void AggAcc::step(const Value& v) {
     case AggKind::Min:
     case AggKind::Max:
       if (v.is_null()) return;
+      // A value of the kept value's kind is compared here as cmp_value does
+      // (ties, and NaN, keep the earlier value).
+      if (seen_ && v.kind() == kept_.kind() && (v.is_int() || v.is_real() || v.is_text())) {
+        int c;
+        if (v.is_int()) c = v.int_value() < kept_.int_value() ? -1 : v.int_value() > kept_.int_value() ? 1 : 0;
+        else if (v.is_real()) c = v.real_value() < kept_.real_value() ? -1 : v.real_value() > kept_.real_value() ? 1 : 0;
+        else c = v.bytes().compare(kept_.bytes());
+        if (kind_ == AggKind::Min ? c < 0 : c > 0) kept_.assign(v);
+        return;
+      }
       if (!seen_) {
         kept_.assign(v);
         seen_ = true;

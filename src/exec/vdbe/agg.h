@@ -46,7 +46,61 @@ class AggAcc {
   AggAcc(AggAcc&&) noexcept = default;
   AggAcc& operator=(AggAcc&&) noexcept = default;
 
-  void step(const Value& v);
+  // Counting and summing numbers, and min and max of integers, the steps of
+  // a scan's inner loop, are taken here (inlined into the interpreter's
+  // loop); everything else (DISTINCT, other kinds) out of line.
+  [[gnu::always_inline]] void step(const Value& v) {
+    if (!distinct_) {
+      switch (kind_) {
+        case AggKind::CountStar:
+          ++n_;
+          return;
+        case AggKind::Count:
+          if (!v.is_null()) ++n_;
+          return;
+        case AggKind::Sum:
+          if (v.is_int()) {
+            seen_ = true;
+            exact_ += v.int_value();
+            total_ += static_cast<double>(v.int_value());
+            return;
+          }
+          if (v.is_real()) {
+            seen_ = true;
+            non_integer_ = true;
+            total_ += v.real_value();
+            return;
+          }
+          break;
+        case AggKind::Avg:
+          if (v.is_int()) {
+            total_ += static_cast<double>(v.int_value());
+            ++n_;
+            return;
+          }
+          if (v.is_real()) {
+            total_ += v.real_value();
+            ++n_;
+            return;
+          }
+          break;
+        case AggKind::Min:
+        case AggKind::Max:
+          // Integers against a kept integer, as cmp_value orders them (a
+          // tie keeps the earlier value).
+          if (seen_ && v.is_int() && kept_.is_int()) {
+            if (kind_ == AggKind::Min ? v.int_value() < kept_.int_value() : v.int_value() > kept_.int_value()) {
+              kept_.set_int(v.int_value());
+            }
+            return;
+          }
+          break;
+        default:
+          break;
+      }
+    }
+    step_general(v);
+  }
   void finalize(Value& out) const;
   Value finalize() const {
     Value out;
@@ -57,6 +111,7 @@ class AggAcc {
  private:
   // Returns false when a DISTINCT accumulator must skip v.
   bool admit(const Value& v);
+  void step_general(const Value& v);
 
   AggKind kind_;
   bool non_integer_ = false;  // sum: a value other than Int was added

@@ -25,8 +25,21 @@ namespace bkf::vdbe {
 struct TableSlot {
   TableSlot(Pager& pager, PageId root_page) : cursor(pager, root_page), root(root_page) {}
 
+  // What a new slot on root_page is, keeping the buffers (a machine that
+  // runs again reuses its slots).
+  void reopen(PageId root_page) {
+    cursor.reopen(root_page);
+    root = root_page;
+    current = 0;
+    has_current = row_loaded = row_read = null_row = false;
+    cols.reset({});
+    hint.clear();
+    open = true;
+  }
+
   Cursor cursor;
   PageId root;
+  bool open = true;  // false between runs, until the program opens it again
   std::int64_t current = 0;
   bool has_current = false;
   bool row_loaded = false;
@@ -46,8 +59,17 @@ struct TableSlot {
 struct IndexSlot {
   IndexSlot(Pager& pager, PageId root_page) : cursor(pager, root_page), root(root_page) {}
 
+  void reopen(PageId root_page) {
+    cursor.reopen(root_page);
+    root = root_page;
+    key.clear();
+    valid = false;
+    open = true;
+  }
+
   IndexCursor cursor;
   PageId root;
+  bool open = true;  // false between runs, until the program opens it again
   std::string key;
   bool valid = false;
   TreeScratch scratch;

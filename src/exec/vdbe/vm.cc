@@ -10,6 +10,7 @@
 #include "exec/value_ops.h"
 #include "exec/vdbe/internal.h"
 #include "exec/vdbe/post_run.h"
+#include "exec/vdbe/slots.h"
 #include "record/record.h"
 
 namespace bkf::vdbe {
@@ -24,6 +25,20 @@ Vm::Vm(Pager& pager, std::span<const Value> binds) : pager_(pager), binds_(binds
 
 Vm::~Vm() = default;
 
+void Vm::rearm(std::span<const Value> binds) {
+  binds_ = binds;
+  ran_ = false;
+  rows_.clear();
+  deferred_.clear();
+  params_.clear();
+  changes_ = 0;
+  last_rowid_ = 0;
+  row_cap_ = ~std::uint64_t{0};
+  subquery_cache_.clear();
+  subquery_runs_ = 0;
+  subquery_cache_hits_ = 0;
+}
+
 Status Vm::run(const Program& p) {
   if (ran_) return internal_error("a machine runs only once");
   ran_ = true;
@@ -33,13 +48,29 @@ Status Vm::run(const Program& p) {
 }
 
 Status Vm::init_run(const Program& p) {
-  regs_.assign(p.nregs == 0 ? 1 : p.nregs, Value());
+  // Registers start as Null; a machine that ran before keeps their buffers.
+  const std::size_t nregs = p.nregs == 0 ? 1 : p.nregs;
+  regs_.resize(nregs);
+  for (Value& v : regs_) v.set_null();
   agg_specs_ = &p.agg_specs;
-  tables_.clear();
+  // Slots of an earlier run are kept closed (without a position or a page)
+  // until the program opens them.
+  for (auto& t : tables_) {
+    if (t) {
+      t->open = false;
+      t->cursor.reset();
+    }
+  }
+  for (auto& x : indexes_) {
+    if (x) {
+      x->open = false;
+      x->cursor.reopen(x->root);
+    }
+  }
   tables_.resize(p.ncursors);
-  indexes_.clear();
   indexes_.resize(p.nindex_cursors);
   groups_.clear();
+  cur_accs_ = nullptr;
   group_map_.clear();
   group_order_.clear();
   group_pos_ = 0;
@@ -133,10 +164,22 @@ Status Vm::exec(const Program& p) {
         BKF_TRY(rewind(op.a, flag));
         if (flag) pc = op.b;
         break;
-      case OpKind::Next:
+      case OpKind::Next: {
+        // The common step inline: the next row lies in the cursor's current
+        // leaf (see Vm::next for every other case).
+        TableSlot* t = tables_[op.a].get();
+        std::int64_t id;
+        if (t != nullptr && t->open && !t->null_row && t->cursor.next_local(t->row, id)) {
+          t->current = id;
+          t->has_current = t->row_loaded = t->row_read = true;
+          t->cols.reset(t->row);
+          pc = op.b;
+          break;
+        }
         BKF_TRY(next(op.a, flag));
         if (flag) pc = op.b;
         break;
+      }
       case OpKind::SeekRowid:
         BKF_TRY(seek_rowid(op.a, r[op.b], flag));
         if (!flag) pc = op.c;
@@ -151,9 +194,16 @@ Status Vm::exec(const Program& p) {
       case OpKind::Rowid:
         BKF_TRY(read_rowid(op.a, r[op.b]));
         break;
-      case OpKind::Column:
-        BKF_TRY(read_column(op.a, op.b, r[op.c]));
+      case OpKind::Column: {
+        // The common case inline: an open cursor on a row it has read.
+        TableSlot* t = tables_[op.a].get();
+        if (t != nullptr && t->open && !t->null_row && t->has_current && t->row_loaded) {
+          if (!t->cols.read_fast(op.b, r[op.c])) BKF_TRY(t->cols.read_into(op.b, r[op.c]));
+        } else {
+          BKF_TRY(read_column(op.a, op.b, r[op.c]));
+        }
         break;
+      }
       case OpKind::Count:
         BKF_TRY(count_rows(op.a, r[op.b]));
         break;
@@ -304,11 +354,13 @@ Status Vm::exec(const Program& p) {
 
       // ---- grouping and aggregates ----
       case OpKind::AggStart:
+        // Without grouping keys every row stays in the one group.
+        if (op.b == 0 && has_group_ && groups_[current_group_]->key.empty()) break;
         BKF_TRY(agg_start(op.a, op.b));
         break;
       case OpKind::AggStep:
         if (!has_group_) return internal_error("AggStep before any AggStart");
-        groups_[current_group_].accs[op.a].step(r[op.b]);
+        cur_accs_[op.a].step(r[op.b]);
         break;
       case OpKind::AggRewind:
         BKF_TRY(agg_rewind(op, pc));
@@ -321,7 +373,7 @@ Status Vm::exec(const Program& p) {
         break;
       case OpKind::AggResult:
         if (group_pos_ >= group_order_.size()) return internal_error("AggResult outside the walk over the groups");
-        groups_[group_order_[group_pos_]].accs[op.a].finalize(r[op.b]);
+        groups_[group_order_[group_pos_]]->accs[op.a].finalize(r[op.b]);
         break;
 
       // ---- correlated subqueries ----
@@ -353,22 +405,29 @@ Status Vm::exec(const Program& p) {
 // ---- grouping ----
 
 Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
+  // Without grouping keys every row belongs to the one group with the empty
+  // key.
+  if (key_count == 0 && has_group_ && groups_[current_group_]->key.empty()) return {};
   keyenc::encode_identity_key_into(key_scratch_, std::span<const Value>(regs_.data() + key_start, key_count));
   // Input that arrives grouped stays on its group without a map lookup.
-  if (has_group_ && groups_[current_group_].key == key_scratch_) return {};
-  auto it = group_map_.find(std::string_view(key_scratch_));
-  if (it != group_map_.end()) {
-    current_group_ = it->second;
+  if (has_group_ && GroupIndex::same(groups_[current_group_]->key, key_scratch_)) return {};
+  auto key_of = [this](std::uint32_t g) { return std::string_view(groups_[g]->key); };
+  const std::uint64_t h = GroupIndex::hash(key_scratch_);
+  const std::uint32_t found = group_map_.find(key_scratch_, h, key_of);
+  if (found != GroupIndex::kNone) {
+    current_group_ = found;
+    cur_accs_ = groups_[current_group_]->accs.data();
     has_group_ = true;
     return {};
   }
-  Group& g = groups_.emplace_back();
+  Group& g = *groups_.emplace_back(std::make_unique<Group>());
   g.key = key_scratch_;
   g.key_values.assign(regs_.begin() + key_start, regs_.begin() + key_start + key_count);
   g.accs.reserve(agg_specs_->size());
   for (const AggSpec& spec : *agg_specs_) g.accs.emplace_back(spec);
   current_group_ = static_cast<std::uint32_t>(groups_.size() - 1);
-  group_map_.emplace(std::string_view(g.key), current_group_);
+  cur_accs_ = g.accs.data();
+  group_map_.insert(h, current_group_);
   has_group_ = true;
   return {};
 }
@@ -376,14 +435,14 @@ Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
 Status Vm::agg_rewind(const Op& op, std::size_t& pc) {
   if (groups_.empty() && op.flag == 0) {
     // Aggregates without GROUP BY yield one row even over no input.
-    Group& g = groups_.emplace_back();
+    Group& g = *groups_.emplace_back(std::make_unique<Group>());
     for (const AggSpec& spec : *agg_specs_) g.accs.emplace_back(spec);
   }
   group_order_.resize(groups_.size());
   for (std::uint32_t i = 0; i < group_order_.size(); ++i) group_order_[i] = i;
   // Keys are unique, so the order is total; identity keys sort as values do.
   std::sort(group_order_.begin(), group_order_.end(),
-            [this](std::uint32_t a, std::uint32_t b) { return groups_[a].key < groups_[b].key; });
+            [this](std::uint32_t a, std::uint32_t b) { return groups_[a]->key < groups_[b]->key; });
   group_pos_ = 0;
   if (group_order_.empty()) {
     pc = op.a;
@@ -394,7 +453,7 @@ Status Vm::agg_rewind(const Op& op, std::size_t& pc) {
 }
 
 void Vm::load_group_key(std::uint32_t dest, std::uint32_t count) {
-  const Group& g = groups_[group_order_[group_pos_]];
+  const Group& g = *groups_[group_order_[group_pos_]];
   for (std::uint32_t i = 0; i < count; ++i) {
     if (i < g.key_values.size()) regs_[dest + i].assign(g.key_values[i]);
     else regs_[dest + i].set_null();
@@ -435,7 +494,10 @@ Status Vm::scalar_sub(const Program& p, const Op& op) {
 
   const Program& child_program = p.subprograms[sub];
   PostRun post = PostRun::of(child_program);
-  Vm child(pager_, binds_);
+  if (children_.size() <= sub) children_.resize(sub + 1);
+  if (!children_[sub]) children_[sub] = std::make_unique<Vm>(pager_, binds_);
+  else children_[sub]->rearm(binds_);
+  Vm& child = *children_[sub];
   child.params_.assign(args_scratch_.begin(), args_scratch_.begin() + count);
   // Without sorting or DISTINCT only the first OFFSET + 1 rows can matter.
   if (child_program.order_desc.empty() && !child_program.distinct) {

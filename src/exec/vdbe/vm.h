@@ -8,7 +8,9 @@
 //   std::uint64_t n = vm.changes();                // INSERT, UPDATE, DELETE
 //   std::int64_t id = vm.last_rowid();
 //
-// and then applies apply_post_run (post_run.h) to the rows of a query.
+// and then applies apply_post_run (post_run.h) to the rows of a query. A
+// prepared statement may keep its machine instead and call rearm(binds)
+// before each run, which reuses the registers, slots and buffers.
 //
 // The machine owns its registers (at least one), its table- and
 // index-cursor slots, the result rows, the rows UPDATE postponed, the
@@ -30,7 +32,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <span>
 #include <string>
@@ -39,6 +40,7 @@
 #include <vector>
 
 #include "exec/vdbe/agg.h"
+#include "exec/vdbe/group_index.h"
 #include "exec/vdbe/program.h"
 #include "pager/result.h"
 #include "record/sort.h"
@@ -68,9 +70,19 @@ class Vm {
 
   // Runs the program from its first instruction until Halt, a jump to the
   // end or the last instruction; the first error ends the run. A machine
-  // runs once: a second call fails with an internal error. A program that
-  // is not validated in its present shape is checked first.
+  // runs once (a second call fails with an internal error) unless rearm()
+  // is called in between. A program that is not validated in its present
+  // shape is checked first.
   Status run(const Program& program);
+
+  // Makes the machine ready for another run, with these bind values (which
+  // must outlive it), exactly as a new machine on the same pager would be,
+  // but keeping its storage: registers, cursor slots with their row and key
+  // buffers, scratch space. A prepared statement that keeps one machine and
+  // rearms it for each execution allocates nothing per run beyond its
+  // result rows. The previous run's rows, counters, deferred rows and
+  // subquery cache are dropped; no cursor keeps a position or a page.
+  void rearm(std::span<const Value> binds);
 
   // The result rows in emission order; take_rows() moves them out.
   const std::vector<Row>& rows() const noexcept { return rows_; }
@@ -158,12 +170,14 @@ class Vm {
   // A child that only needs its first rows stops after this many.
   std::uint64_t row_cap_ = ~std::uint64_t{0};
 
-  // Grouping. agg_specs_ points into the running program. groups_ is a
-  // deque so that the map's views of group keys stay valid while groups are
-  // added.
+  // Grouping. agg_specs_ points into the running program. Groups live on
+  // the heap one by one (a machine without groups allocates nothing for
+  // them); group_map_ finds a key's group. cur_accs_ is the accumulators of
+  // the current group.
   const std::vector<AggSpec>* agg_specs_ = nullptr;
-  std::deque<Group> groups_;
-  std::unordered_map<std::string_view, std::uint32_t> group_map_;
+  std::vector<std::unique_ptr<Group>> groups_;
+  AggAcc* cur_accs_ = nullptr;
+  GroupIndex group_map_;
   std::uint32_t current_group_ = 0;
   bool has_group_ = false;
   std::vector<std::uint32_t> group_order_;
@@ -175,8 +189,10 @@ class Vm {
   std::vector<std::size_t> spool_starts_;  // row i is values [starts[i], starts[i+1])
   std::size_t spool_pos_ = 0;
 
-  // Correlated subqueries.
+  // Correlated subqueries. children_[i] is the machine that runs
+  // sub-program i, rearmed for every run.
   std::unordered_map<std::string, Value, BytesHash, BytesEq> subquery_cache_;
+  std::vector<std::unique_ptr<Vm>> children_;
   std::uint64_t subquery_runs_ = 0;
   std::uint64_t subquery_cache_hits_ = 0;
   std::string sub_key_scratch_;

@@ -27,10 +27,14 @@ bool starts_with(std::string_view key, std::string_view prefix) {
 
 }  // namespace
 
-IndexSlot* Vm::index(std::uint32_t cur) { return indexes_[cur].get(); }
+IndexSlot* Vm::index(std::uint32_t cur) {
+  IndexSlot* s = indexes_[cur].get();
+  return s != nullptr && s->open ? s : nullptr;
+}
 
 Status Vm::open_index(std::uint32_t cur, std::uint32_t root) {
-  indexes_[cur].reset(new IndexSlot(pager_, root));
+  if (indexes_[cur]) indexes_[cur]->reopen(root);
+  else indexes_[cur].reset(new IndexSlot(pager_, root));
   return {};
 }
 

@@ -61,13 +61,19 @@ std::int64_t seek_start(const Value& v) {
 
 }  // namespace
 
-TableSlot* Vm::table(std::uint32_t cur) { return tables_[cur].get(); }
+TableSlot* Vm::table(std::uint32_t cur) {
+  TableSlot* t = tables_[cur].get();
+  return t != nullptr && t->open ? t : nullptr;
+}
 
 // Reads the next row of the slot's cursor into the slot; has tells whether
 // there was one.
 static Status read_row(TableSlot& t, bool& has) {
   t.clear_position();
-  std::optional<std::int64_t> id = BKF_TRY(t.cursor.next_into(t.row));
+  std::int64_t local_id;
+  std::optional<std::int64_t> id;
+  if (t.cursor.next_local(t.row, local_id)) id = local_id;
+  else id = BKF_TRY(t.cursor.next_into(t.row));
   has = id.has_value();
   if (has) {
     t.current = *id;
@@ -78,7 +84,8 @@ static Status read_row(TableSlot& t, bool& has) {
 }
 
 Status Vm::open_table(std::uint32_t cur, std::uint32_t root) {
-  tables_[cur].reset(new TableSlot(pager_, root));
+  if (tables_[cur]) tables_[cur]->reopen(root);
+  else tables_[cur].reset(new TableSlot(pager_, root));
   return {};
 }
 
@@ -203,7 +210,12 @@ Status Vm::make_updated_record(const Program& p, const Op& op) {
 Status Vm::new_rowid(std::uint32_t cur, Value& out) {
   TableSlot* t = table(cur);
   if (!t) return not_open(cur);
-  std::optional<std::int64_t> last = BKF_TRY(BTree(pager_, t->root).last_rowid());
+  std::optional<std::int64_t> last;
+  // While the slot's append hint stands, it names the rightmost leaf and
+  // its last row id, the largest of the table: one page confirms it instead
+  // of a descent from the root.
+  if (t->hint.present) last = BKF_TRY(BTree(pager_, t->root).last_rowid_hinted(t->hint));
+  else last = BKF_TRY(BTree(pager_, t->root).last_rowid());
   if (!last) {
     out.set_int(1);
   } else if (*last == kMaxRowid) {
@@ -219,7 +231,7 @@ Status Vm::new_rowid(std::uint32_t cur, Value& out) {
 // the other slots on it unreliable.
 void Vm::forget_hints(PageId root, const TableSlot* except) {
   for (auto& s : tables_) {
-    if (s && s.get() != except && s->root == root) s->hint.clear();
+    if (s && s->open && s.get() != except && s->root == root) s->hint.clear();
   }
 }
 
@@ -227,7 +239,7 @@ void Vm::forget_hints(PageId root, const TableSlot* except) {
 // keep its position.
 void Vm::reset_cursors(PageId root) {
   for (auto& s : tables_) {
-    if (s && s->root == root) {
+    if (s && s->open && s->root == root) {
       s->cursor.reset();
       s->clear_position();
       s->hint.clear();

@@ -1,0 +1,115 @@
+// GroupIndex: finds the group of a GROUP BY key among the groups made so
+// far. An open-addressing table of (hash, group number) with linear
+// probing; the keys themselves stay with the groups, and the caller's
+// key_of(number) gives them back for the comparison. Grouping looks a key up
+// for every input row, so the table is flat and the hash cheap.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace bkf::vdbe {
+
+class GroupIndex {
+ public:
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+
+  static std::uint64_t hash(std::string_view key) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+    const std::size_t n = key.size();
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      h = (h ^ load64(p + i)) * 0xff51afd7ed558ccdull;
+      h ^= h >> 32;
+    }
+    if (i < n) {
+      // The last bytes: the (overlapping) last word when there is one, else
+      // byte by byte.
+      std::uint64_t w = 0;
+      if (n >= 8) {
+        w = load64(p + n - 8);
+      } else {
+        for (std::size_t k = 0; k < n; ++k) w = (w << 8) | p[k];
+      }
+      h = (h ^ w) * 0xc4ceb9fe1a85ec53ull;
+    }
+    h ^= h >> 29;
+    h *= 0xbf58476d1ce4e5b9ull;
+    return h ^ (h >> 32);
+  }
+
+  // Whether two keys are equal; grouping keys are short (a number's key
+  // is 11 bytes), so they are compared in word loads, not by a library call.
+  static bool same(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* q = reinterpret_cast<const unsigned char*>(b.data());
+    if (n >= 8 && n <= 16) return load64(p) == load64(q) && load64(p + n - 8) == load64(q + n - 8);
+    if (n < 8) {
+      for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != q[i]) return false;
+      return true;
+    }
+    return std::memcmp(p, q, n) == 0;
+  }
+
+  void clear() {
+    slots_.clear();
+    count_ = 0;
+  }
+
+  // The group number stored for key (whose hash is h), or kNone.
+  template <class KeyOf>
+  std::uint32_t find(std::string_view key, std::uint64_t h, KeyOf&& key_of) const {
+    if (slots_.empty()) return kNone;
+    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.group == kNone) return kNone;
+      if (s.hash == h && same(key_of(s.group), key)) return s.group;
+    }
+  }
+
+  // Adds a group whose key (of hash h) is not in the table yet.
+  void insert(std::uint64_t h, std::uint32_t group) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    place(h, group);
+    ++count_;
+  }
+
+ private:
+  static std::uint64_t load64(const unsigned char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  }
+
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t group = kNone;
+  };
+
+  void place(std::uint64_t h, std::uint32_t group) {
+    std::size_t i = h & mask_;
+    while (slots_[i].group != kNone) i = (i + 1) & mask_;
+    slots_[i] = Slot{h, group};
+  }
+  void grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    mask_ = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.group != kNone) place(s.hash, s.group);
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t count_ = 0;
+};
+
+}  // namespace bkf::vdbe
