@@ -27,9 +27,9 @@ std::size_t valid_utf8_prefix(std::string_view s) noexcept {
   if (n >= 8) {
     std::size_t k = 0;
     while (k + 8 <= n && ascii8(k)) k += 8;
-    if (k + 8 > n && ascii8(n - 8)) return true;
+    if (k + 8 > n && ascii8(n - 8)) return n;
   } else if (n >= 4) {
-    if (ascii4(0) && ascii4(n - 4)) return true;
+    if (ascii4(0) && ascii4(n - 4)) return n;
   }
   while (i < n) {
     // ASCII runs, eight bytes at a time.
