@@ -45,7 +45,7 @@ int sql_input(const std::uint8_t* data, std::size_t size) {
   // Texts that ask for an exponential amount of work (a table doubled by
   // INSERT ... SELECT over and over, joins of many tables) are left out.
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (size > 1024 || table_references(text) > 6) return 0;
+  if (size > 1024 || table_references(text) > 4) return 0;
   testing::MemVfs vfs;
   install(vfs, base);
   {
