@@ -14,21 +14,33 @@ namespace bkf::fuzz {
 
 namespace {
 
-// An upper bound of the tables a text's queries read: one per FROM, plus
-// the commas and JOINs up to the end of its FROM list. A join of many
+// An upper bound of the tables a text's queries read: every FROM and every
+// JOIN, and every comma from a FROM to the next clause. A join of many
 // tables is slow by nature, which is no fault.
 int table_references(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto word_byte = [](unsigned char c) { return std::isalnum(c) || c == '_' || c >= 0x80; };
   int n = 0;
-  for (std::size_t at = lower.find("from"); at != std::string::npos; at = lower.find("from", at + 4)) {
-    ++n;
-    std::size_t end = lower.size();
-    for (const char* stop : {"where", "group", "order", "limit", "union", "having", ";", ")"}) {
-      end = std::min(end, lower.find(stop, at));
+  bool in_from = false;
+  for (std::size_t i = 0; i < text.size();) {
+    if (!word_byte(static_cast<unsigned char>(text[i]))) {
+      n += in_from && text[i] == ',';
+      if (text[i] == ';') in_from = false;
+      ++i;
+      continue;
     }
-    for (std::size_t i = at; i < end; ++i) n += lower[i] == ',';
-    for (std::size_t j = lower.find("join", at); j < end; j = lower.find("join", j + 4)) ++n;
+    std::size_t j = i;
+    std::string w;
+    for (; j < text.size() && word_byte(static_cast<unsigned char>(text[j])); ++j) {
+      w += static_cast<char>(std::tolower(static_cast<unsigned char>(text[j])));
+    }
+    if (w == "from" || w == "join") {
+      ++n;
+      in_from = in_from || w == "from";
+    } else if (w == "where" || w == "group" || w == "order" || w == "limit" || w == "union" || w == "having" ||
+               w == "select") {
+      in_from = false;
+    }
+    i = j;
   }
   return n;
 }
