@@ -151,6 +151,16 @@ Status place_cell(Pager& pager, TreePath& path, std::size_t i, std::string_view 
   const std::size_t page_size = pager.page_size();
   const std::uint8_t leaf_kind = node::leaf_kind(K::kType);
   const std::uint8_t interior_kind = node::interior_kind(K::kType);
+  // A damaged free list can hand out a page that is in use. One of this
+  // path would be zeroed and rebuilt under the split that is still reading
+  // it.
+  auto alloc_fresh = [&]() -> Result<PageId> {
+    const PageId id = BKF_TRY(pager.alloc_page());
+    if (id == path.leaf.id() || path.contains(id)) {
+      return Error::corrupt("free list hands out page " + std::to_string(id) + " of the b-tree being split");
+    }
+    return id;
+  };
 
   // The leaf.
   {
@@ -160,7 +170,7 @@ Status place_cell(Pager& pager, TreePath& path, std::size_t i, std::string_view 
   }
   std::size_t k = BKF_TRY(choose_leaf_split(s.arena, page_size));
   BKF_TRY(K::separator_of_leaf_cell(s.arena.cell(k - 1), s.sep));
-  PageId right = BKF_TRY(pager.alloc_page());
+  PageId right = BKF_TRY(alloc_fresh());
   {
     PageRef rref = BKF_TRY(pager.get_page(right));
     BKF_TRY(rebuild(path.leaf, leaf_kind, s.arena, 0, k, 0));
@@ -186,7 +196,7 @@ Status place_cell(Pager& pager, TreePath& path, std::size_t i, std::string_view 
     if (up.size() < 4) return Error::corrupt("interior cell shorter than its child number");
     const PageId mid_child = cell::get_u32(ubytes(up));
     s.next_sep.assign(up.substr(4));
-    PageId new_right = BKF_TRY(pager.alloc_page());
+    PageId new_right = BKF_TRY(alloc_fresh());
     PageRef rref = BKF_TRY(pager.get_page(new_right));
     BKF_TRY(rebuild(pref, interior_kind, s.arena, 0, mid, mid_child));
     BKF_TRY(rebuild(rref, interior_kind, s.arena, mid + 1, s.arena.count(), old_right));
@@ -198,7 +208,7 @@ Status place_cell(Pager& pager, TreePath& path, std::size_t i, std::string_view 
   // The root split: its contents (now the left half) move to a new page and
   // the root becomes an interior page over the two halves.
   PageRef& root = path.depth ? path.pages[0] : path.leaf;
-  PageId left = BKF_TRY(pager.alloc_page());
+  PageId left = BKF_TRY(alloc_fresh());
   PageRef lref = BKF_TRY(pager.get_page(left));
   std::memcpy(lref.mutable_data(), root.data(), page_size);
   NodeMut r = NodeMut::init(page_bytes_mut(root), interior_kind);

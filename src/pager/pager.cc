@@ -431,8 +431,16 @@ Status Pager::commit_journal() {
   const auto records = static_cast<std::uint32_t>(journal_pages_.size());
   {
     journal::Image image(io_buf_, ps, old_count, records);
+    // Page 1 is the header and zeros. A database whose first write was cut
+    // short (its creation failed) may hold less than the whole page, so it
+    // is read on its own.
+    std::uint8_t* first = image.record(0, 1);
+    if (Status st = file_->read_exact_at(first, ps, 0); !st.ok()) {
+      if (!st.error().is(ErrorKind::ShortRead) || st.error().got() < kHeaderSize) return st;
+      std::memset(first + st.error().got(), 0, ps - st.error().got());
+    }
     const std::size_t max_run = std::max<std::size_t>(1, kMaxRunBytes / ps);
-    for (std::size_t i = 0; i < records;) {
+    for (std::size_t i = 1; i < records;) {
       std::size_t j = i + 1;
       while (j < records && j - i < max_run && journal_pages_[j] == journal_pages_[j - 1] + 1) ++j;
       const std::uint64_t offset = std::uint64_t{journal_pages_[i] - 1} * ps;
@@ -629,9 +637,18 @@ Status Pager::switch_to_wal() {
     wal_.reset();
     cache_.clear();
     header_ = before;
+    restore_file_header();
     return st;
   }
   return {};
+}
+
+void Pager::restore_file_header() {
+  // The new header may have reached the file (whole or torn) although its
+  // write or sync failed: others would then follow a switch that was
+  // reported as failed. Put the old one back; if even that fails, the next
+  // switch or commit writes the header again.
+  if (write_header_to_file().ok()) (void)file_->sync();
 }
 
 Status Pager::set_journal_mode_delete() {
@@ -669,7 +686,12 @@ Status Pager::switch_to_journal() {
   ++header_.change_counter;
   Status st = write_header_to_file();
   if (st.ok()) st = file_->sync();
-  if (!st.ok()) header_ = before;  // the next refresh reopens the log
+  if (!st.ok()) {
+    // Still write-ahead-log mode, with every page in the file: the next
+    // refresh opens a fresh log.
+    header_ = before;
+    restore_file_header();
+  }
   return st;
 }
 

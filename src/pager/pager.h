@@ -167,6 +167,8 @@ class Pager {
   void sorted_dirty_pages();
   Status write_dirty_pages();
   Status write_header_to_file();
+  // After a failed mode switch: writes header_ (the old header) back.
+  void restore_file_header();
   void end_transaction();
   Status release_read_lock();
   Result<PageRef> load(PageId id);

@@ -5,7 +5,9 @@
 
 namespace bkf {
 
-bool is_valid_utf8(std::string_view s) noexcept {
+bool is_valid_utf8(std::string_view s) noexcept { return valid_utf8_prefix(s) == s.size(); }
+
+std::size_t valid_utf8_prefix(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
   const std::size_t n = s.size();
   std::size_t i = 0;
@@ -25,9 +27,9 @@ bool is_valid_utf8(std::string_view s) noexcept {
   if (n >= 8) {
     std::size_t k = 0;
     while (k + 8 <= n && ascii8(k)) k += 8;
-    if (k + 8 > n && ascii8(n - 8)) return true;
+    if (k + 8 > n && ascii8(n - 8)) return n;
   } else if (n >= 4) {
-    if (ascii4(0) && ascii4(n - 4)) return true;
+    if (ascii4(0) && ascii4(n - 4)) return n;
   }
   while (i < n) {
     // ASCII runs, eight bytes at a time.
@@ -43,10 +45,10 @@ bool is_valid_utf8(std::string_view s) noexcept {
       continue;
     }
     const Utf8Step step = utf8_step(s, i);
-    if (!step.complete) return false;
+    if (!step.complete) return i;
     i += step.length;
   }
-  return true;
+  return n;
 }
 
 Utf8Step utf8_step(std::string_view s, std::size_t i) noexcept {

@@ -11,6 +11,9 @@
 namespace bkf {
 
 bool is_valid_utf8(std::string_view s) noexcept;
+// Length of the longest valid prefix: s.size() exactly when s is valid, else
+// the offset of the sequence that is not.
+std::size_t valid_utf8_prefix(std::string_view s) noexcept;
 
 // The sequence that starts at s[i] (i < s.size()): `length` is how many of
 // its bytes are well formed (at least 1), `complete` whether they are a

@@ -426,7 +426,10 @@ Result<std::vector<Assignment>> Parser::parse_assignments() {
   do {
     std::string column = BKF_TRY(expect_ident());
     BKF_TRY(expect(TokenKind::Eq));
-    out.push_back(Assignment{std::move(column), BKF_TRY(parse_expr(0))});
+    // The value first: leaving a half-built Assignment by BKF_TRY's return
+    // would skip the destructor of its column name.
+    ExprPtr value = BKF_TRY(parse_expr(0));
+    out.push_back(Assignment{std::move(column), std::move(value)});
   } while (eat(TokenKind::Comma));
   return out;
 }

@@ -276,6 +276,18 @@ TEST_F(DamagedGraphTest, OverflowChainThatLoops) {
   EXPECT_TRUE(t.search(200)->has_value());
 }
 
+TEST_F(DamagedGraphTest, FreeListHandsOutAPageOfTheTree) {
+  // The root is also on the free list: the split of a full leaf below it
+  // must not be handed the root.
+  const PageId spare = *db_.pager().alloc_page();
+  ASSERT_TRUE(db_.pager().free_page(spare).ok());  // the free list's trunk
+  ASSERT_TRUE(db_.pager().free_page(root_).ok());  // a leaf of it, handed out first
+  BTree t(db_.pager(), root_);
+  Status st;
+  for (std::int64_t r = 1000; st.ok() && r < 1100; ++r) st = t.insert(r, std::string(40, 'n'));
+  expect_corrupt(st, "insert");
+}
+
 TEST(DamagedPageFuzz, Pages512) {
 #ifdef BKF_SANITIZED
   fuzz(512, 1, 600);

@@ -233,6 +233,30 @@ TEST(DatabaseOpen, CreatesAndReopens) {
   }
 }
 
+// Text that is not UTF-8 would put names and values into records that no
+// reader accepts (a table name so made the whole file unopenable): it is
+// refused, at its first bad byte, before anything runs.
+TEST(DatabaseOpen, TextThatIsNotUtf8IsRefused) {
+  TempDir dir;
+  const std::string path = dir.file("u.db");
+  {
+    Database db = open_db(path);
+    const std::pair<const char*, int> cases[] = {
+        {"CREATE TABLE \xff (a INT)", 13},
+        {"CREATE TABLE \"t\xc3\" (a INT)", 15},
+        {"CREATE TABLE t (a INT); INSERT INTO t VALUES ('\xed\xa0\x80')", 47},  // a surrogate
+    };
+    for (const auto& [sql, pos] : cases) {
+      EXPECT_EQ(run_sql(db, sql), "!parse error at byte " + std::to_string(pos) + ": invalid UTF-8") << sql;
+      EXPECT_FALSE(db.prepare(sql).ok()) << sql;
+    }
+    EXPECT_EQ(run_sql(db, "SELECT * FROM t"), "!execution error: no such table: t");
+  }
+  Database db = open_db(path);
+  EXPECT_EQ(run_sql(db, "CREATE TABLE \"\xc3\xa9t\xc3\xa9\" (a TEXT); INSERT INTO \"\xc3\xa9t\xc3\xa9\" VALUES ('\xe2\x82\xac')"),
+            "ok / affected 1");
+}
+
 TEST(DatabaseOpen, StatementsOfAnotherDatabaseAreCompiledAgain) {
   TempDir dir;
   Database a = open_db(dir.file("a.db"));

@@ -246,5 +246,51 @@ TEST_F(CrashTest, FailedCommitThenRollback) {
   }
 }
 
+// A mode switch that fails, wherever it fails, leaves the mode as it was
+// for this connection and for every other one: a header that reached the
+// file before a failed sync is put back.
+TEST_F(CrashTest, FailedModeSwitchKeepsTheMode) {
+  for (bool to_wal : {true, false}) {
+    const Scenario s{to_wal ? "to wal mode" : "to journal mode", !to_wal, [to_wal](Pager& p) {
+                       return to_wal ? p.set_journal_mode_wal() : p.set_journal_mode_delete();
+                     }};
+    build(s.wal_mode);
+    const DbState state = capture_file(path_);
+    restore(saved_);
+    std::vector<FaultOp> ops;
+    dry_run(s, ops);
+    for (std::size_t n = 1; n <= ops.size(); ++n) {
+      const std::string what = std::string(s.name) + " failing at op " + std::to_string(n);
+      restore(saved_);
+      FaultVfs fault(vfs_);
+      auto p = must(Pager::open(fault, path_));
+      fault.arm({.nth = n, .torn = true});
+      const bool wal_now = s.run(*p).ok() ? to_wal : !to_wal;
+      fault.disarm();
+      EXPECT_EQ(p->is_wal(), wal_now) << what;
+      auto other = must(Pager::open(vfs_, path_));
+      EXPECT_EQ(other->is_wal(), wal_now) << what;
+      EXPECT_TRUE(capture(*other) == state) << what;
+      EXPECT_TRUE(capture(*p) == state) << what;
+      EXPECT_EQ(p->is_wal(), wal_now) << what;
+    }
+  }
+}
+
+// A creation whose first write was torn (the header in place, the rest of
+// page 1 missing) fails, and the file then opens and takes commits.
+TEST_F(CrashTest, TornCreationStillOpens) {
+  {
+    FaultVfs fault(vfs_);
+    fault.arm({.ops = static_cast<unsigned>(FaultOp::Write), .nth = 1, .torn = true});
+    ASSERT_FALSE(Pager::create(fault, path_, kPs).ok());
+  }
+  ASSERT_EQ(read_file(path_).size(), kPs / 2);
+  auto p = must(Pager::open(vfs_, path_));
+  append_pages(*p, 2, 1);
+  p.reset();
+  EXPECT_EQ(capture_file(path_).page_count, 3u);
+}
+
 }  // namespace
 }  // namespace bkf::testing

@@ -191,6 +191,9 @@ const FailCase kMustFail[] = {
     {"REPLACE t VALUES (1)", "expected keyword Into, found Ident(\"t\")", 8},
     {"UPDATE t SET a = 1 WHERE", "expected an expression, found Eof", 24},
     {"UPDATE t SET a + 1", "expected Eq, found Plus", 15},
+    // A column name too long for the string's inline buffer, then no value:
+    // the name must not leak (the sanitized build checks).
+    {"UPDATE t SET a_long_column_name = ", "expected an expression, found Eof", 34},
     {"PRAGMA cache_size = -1", "expected a pragma value, found Minus", 20},
     {"PRAGMA x = 1.5", "expected a pragma value, found Real(1.5)", 11},
     {"ALTER TABLE t DROP c", "only ALTER TABLE ... ADD [COLUMN] is supported", 14},

@@ -6,6 +6,7 @@
 
 #include "exec/engine/engine.h"
 #include "exec/engine/folding.h"
+#include "record/utf8.h"
 #include "sql/parser.h"
 
 namespace bkf {
@@ -113,8 +114,22 @@ void Engine::read_end() { (void)pager_->read_unlock(); }
 
 // ---- running a text ----------------------------------------------------------
 
+namespace {
+
+// Names and text literals become text in records, which must be UTF-8: a
+// table named by other bytes would make the schema, and so the whole file,
+// unreadable. The text is refused before anything runs.
+Result<std::vector<Statement>> parse_text(std::string_view sql) {
+  if (const std::size_t valid = valid_utf8_prefix(sql); valid != sql.size()) {
+    return Error::parse("invalid UTF-8", valid);
+  }
+  return sql::parse(sql);
+}
+
+}  // namespace
+
 Result<std::vector<ExecResult>> Engine::execute(std::string_view sql) {
-  std::vector<Statement> stmts = BKF_TRY(sql::parse(sql));
+  std::vector<Statement> stmts = BKF_TRY(parse_text(sql));
   std::vector<ExecResult> out;
   out.reserve(stmts.size());
   for (Statement& st : stmts) out.push_back(BKF_TRY(run_statement(std::move(st))));
@@ -154,7 +169,7 @@ Result<ExecResult> Engine::run_statement(Statement st) {
 // ---- prepared statements -------------------------------------------------------
 
 Result<std::unique_ptr<PreparedState>> Engine::prepare(std::string_view sql) {
-  std::vector<Statement> stmts = BKF_TRY(sql::parse(sql));
+  std::vector<Statement> stmts = BKF_TRY(parse_text(sql));
   if (stmts.size() != 1) return Error::exec("prepare expects exactly one statement");
   auto ps = std::make_unique<PreparedState>();
   Statement& st = stmts[0];

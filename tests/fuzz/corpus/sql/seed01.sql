@@ -1,0 +1,1 @@
+SELECT name, count(*) FROM t GROUP BY v HAVING count(*) > 1 ORDER BY 2 DESC LIMIT 3

@@ -1,0 +1,1 @@
+SELECT t.name, u.label FROM t LEFT JOIN u ON u.tid = t.id WHERE u.x IN (2, 4, 6)

@@ -1,0 +1,1 @@
+INSERT INTO t (name, v, body) VALUES ('new', 5, 'x') ON DUPLICATE KEY UPDATE v = v + 1

@@ -1,0 +1,1 @@
+REPLACE INTO t (id, name) VALUES (3, 'n3'); INSERT IGNORE INTO t (name) VALUES ('n4')

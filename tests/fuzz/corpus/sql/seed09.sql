@@ -1,0 +1,1 @@
+SELECT (SELECT max(x) FROM u WHERE u.tid = t.id), CASE WHEN v > 3 THEN upper(name) ELSE lower(name) END, concat(CAST(v AS TEXT), 'x') FROM t

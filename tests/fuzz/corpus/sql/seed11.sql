@@ -1,0 +1,1 @@
+PRAGMA journal_mode = wal; INSERT INTO u VALUES (1, 2, 'w'); PRAGMA wal_checkpoint; PRAGMA integrity_check

@@ -1,0 +1,1 @@
+SELECT name FROM t WHERE name LIKE 'n1%' AND body IS NOT NULL AND v >= 1 AND v <= 5

@@ -1,0 +1,1 @@
+SELECT round(avg(v), 2), sum(DISTINCT v), min(body), abs(-v), substr(name, 2), replace(name, 'n', 'm'), trim(' a '), year('2024-01-02'), coalesce(NULL, ?) FROM t

@@ -1,0 +1,1 @@
+DELETE FROM t WHERE id IN (SELECT tid FROM u WHERE x > 5); PRAGMA reindex = t

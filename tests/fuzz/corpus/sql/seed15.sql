@@ -1,0 +1,1 @@
+SELECT * FROM t RIGHT JOIN u ON t.id = u.tid WHERE NOT (u.x = 2)

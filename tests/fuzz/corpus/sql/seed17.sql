@@ -1,0 +1,1 @@
+CREATE UNIQUE INDEX t_vn ON t (v, name); DROP TABLE IF EXISTS u; SELECT count(*) FROM t

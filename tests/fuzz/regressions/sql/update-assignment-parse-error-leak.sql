@@ -1,0 +1,1 @@
+BEGIN; UPDATE t SET bbbbbbbbbbbbbbbbb = = N ET 1; COMMIb

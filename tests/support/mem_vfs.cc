@@ -1,0 +1,97 @@
+#include "support/mem_vfs.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace bkf::testing {
+
+namespace {
+
+class MemFile final : public VfsFile {
+ public:
+  explicit MemFile(std::shared_ptr<MemVfs::Node> node) : node_(std::move(node)) {}
+  ~MemFile() override { (void)unlock(); }
+
+  Status read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) override {
+    const auto& b = node_->bytes;
+    const std::size_t got = offset >= b.size() ? 0 : std::min<std::uint64_t>(len, b.size() - offset);
+    if (got) std::memcpy(buf, b.data() + offset, got);
+    if (got < len) return Error::short_read(offset, len, got);
+    return {};
+  }
+  Status write_all_at(const std::uint8_t* data, std::size_t len, std::uint64_t offset) override {
+    auto& b = node_->bytes;
+    if (offset > MemVfs::kMaxFileSize || len > MemVfs::kMaxFileSize - offset) return Error::io(EFBIG);
+    if (offset + len > b.size()) b.resize(offset + len);
+    if (len) std::memcpy(b.data() + offset, data, len);
+    return {};
+  }
+  Result<std::uint64_t> size() override { return std::uint64_t{node_->bytes.size()}; }
+  Status sync() override { return {}; }
+  Status truncate(std::uint64_t length) override {
+    if (length > MemVfs::kMaxFileSize) return Error::io(EFBIG);
+    node_->bytes.resize(length);
+    return {};
+  }
+  Status lock(bool exclusive) override {
+    if (held_ == (exclusive ? Held::Exclusive : Held::Shared)) return {};
+    (void)unlock();
+    if (node_->exclusive || (exclusive && node_->shared > 0)) return Error::io(EWOULDBLOCK);
+    if (exclusive) {
+      node_->exclusive = true;
+      held_ = Held::Exclusive;
+    } else {
+      ++node_->shared;
+      held_ = Held::Shared;
+    }
+    return {};
+  }
+  Status unlock() override {
+    if (held_ == Held::Exclusive) node_->exclusive = false;
+    if (held_ == Held::Shared) --node_->shared;
+    held_ = Held::None;
+    return {};
+  }
+  Result<FileId> id() override { return FileId{1, node_->inode}; }
+
+ private:
+  enum class Held { None, Shared, Exclusive };
+  std::shared_ptr<MemVfs::Node> node_;
+  Held held_ = Held::None;
+};
+
+}  // namespace
+
+std::shared_ptr<MemVfs::Node>& MemVfs::node(const std::string& path) {
+  auto& slot = files_[path];
+  if (!slot) {
+    slot = std::make_shared<Node>();
+    slot->inode = next_inode_++;
+  }
+  return slot;
+}
+
+Result<std::unique_ptr<VfsFile>> MemVfs::open(const std::string& path, bool create) {
+  if (!create && !exists(path)) return Error::not_found(path);
+  return std::unique_ptr<VfsFile>(new MemFile(node(path)));
+}
+
+Status MemVfs::delete_file(const std::string& path) {
+  if (files_.erase(path) == 0) return Error::io(ENOENT);
+  return {};
+}
+
+Result<FileId> MemVfs::file_id(const std::string& path) {
+  auto it = files_.find(path);
+  if (it == files_.end()) return Error::not_found(path);
+  return FileId{1, it->second->inode};
+}
+
+std::vector<std::uint8_t>& MemVfs::bytes(const std::string& path) { return node(path)->bytes; }
+
+bool MemVfs::locked(const std::string& path) const {
+  auto it = files_.find(path);
+  return it != files_.end() && (it->second->exclusive || it->second->shared > 0);
+}
+
+}  // namespace bkf::testing
