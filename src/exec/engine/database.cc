@@ -218,13 +218,13 @@ Result<ExecResult> Engine::execute_prepared(PreparedState& ps, std::span<const V
   if (!ps.is_dml) {
     return with_read_lock([&]() -> Result<ExecResult> {
       BKF_TRY(ensure_compiled(ps, params));
-      std::vector<Row> rows = BKF_TRY(run_query(ps.program, ps.calc_found_rows, params));
+      std::vector<Row> rows = BKF_TRY(run_query(ps.program, ps.calc_found_rows, params, &kept_vm(ps)));
       return ExecResult::rows_of(ps.program.columns, std::move(rows));
     });
   }
   return autocommit([&]() -> Result<ExecResult> {
     BKF_TRY(ensure_compiled(ps, params));
-    std::uint64_t n = BKF_TRY(run_program_dml(ps.program, params, ps.is_insert));
+    std::uint64_t n = BKF_TRY(run_program_dml(ps.program, params, ps.is_insert, &kept_vm(ps)));
     return ExecResult::affected_rows(n);
   });
 }

@@ -34,9 +34,15 @@ SelectStmt union_core(const SelectStmt& s) {
 }  // namespace
 
 Result<std::vector<Row>> Engine::run_query(const Program& program, bool calc_found_rows,
-                                           std::span<const Value> params) {
+                                           std::span<const Value> params, vdbe::Vm* kept) {
   std::vector<Row> rows;
-  {
+  if (kept != nullptr) {
+    kept->rearm(params);
+    Status st = kept->run(program);
+    rows = kept->take_rows();
+    kept->release_pages();
+    BKF_TRY(std::move(st));
+  } else {
     vdbe::Vm vm(*pager_, params);
     BKF_TRY(vm.run(program));
     rows = vm.take_rows();

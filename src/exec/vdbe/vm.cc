@@ -39,6 +39,19 @@ void Vm::rearm(std::span<const Value> binds) {
   subquery_cache_hits_ = 0;
 }
 
+void Vm::release_pages() noexcept {
+  binds_ = {};
+  for (auto& t : tables_) {
+    if (t) t->cursor.reset();
+  }
+  for (auto& x : indexes_) {
+    if (x) x->cursor.reopen(x->root);
+  }
+  for (auto& child : children_) {
+    if (child) child->release_pages();
+  }
+}
+
 Status Vm::run(const Program& p) {
   if (ran_) return internal_error("a machine runs only once");
   ran_ = true;

@@ -84,6 +84,13 @@ class Vm {
   // subquery cache are dropped; no cursor keeps a position or a page.
   void rearm(std::span<const Value> binds);
 
+  // Unpins every page the cursors of this machine and of its subquery
+  // machines hold, and forgets the bind values. A machine kept between runs
+  // calls it after each run, so that it holds nothing of the pager's cache
+  // (which may be emptied, or the pager closed) until the next rearm().
+  void release_pages() noexcept;
+  Pager& pager() const noexcept { return pager_; }
+
   // The result rows in emission order; take_rows() moves them out.
   const std::vector<Row>& rows() const noexcept { return rows_; }
   std::vector<Row> take_rows() noexcept { return std::move(rows_); }
