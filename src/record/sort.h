@@ -89,4 +89,13 @@ Ordering compare_rows(const Row& a, const Row& b, std::span<const SortKey> keys)
 // Stable sort of rows by keys (ORDER BY; UNION sorts by every column).
 void sort_rows(std::vector<Row>& rows, std::span<const SortKey> keys);
 
+// The first k rows of sort_rows' order, in that order, without sorting the
+// others: rows becomes exactly what sort_rows followed by cutting to k rows
+// gives, in O(n log k) comparisons and without moving the rows left out.
+// That equality needs the key values to be totally ordered, which they are
+// unless one is a NaN or an integer beyond 2^53 in magnitude (the two cases
+// that make cmp_value no strict weak order); when a key value is either,
+// nothing is changed and false is returned, and the caller sorts in full.
+bool sort_rows_first(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k);
+
 }  // namespace bkf

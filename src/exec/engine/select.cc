@@ -48,9 +48,16 @@ Result<std::vector<Row>> Engine::run_query(const Program& program, bool calc_fou
     rows = vm.take_rows();
   }
   // Sort on the trailing keys and cut them off; then DISTINCT, the found
-  // rows, OFFSET and LIMIT. DISTINCT compares the rows' values directly
-  // (row_set.h), which is cheaper than encoding each row.
+  // rows, OFFSET and LIMIT. Without DISTINCT that is one post-run, which
+  // sorts only the rows LIMIT can keep.
   vdbe::PostRun first = vdbe::PostRun::of(program);
+  if (!program.distinct) {
+    const std::uint64_t found = vdbe::apply_post_run(rows, first);
+    if (calc_found_rows) found_rows_ = found;
+    return rows;
+  }
+  // DISTINCT compares the rows' values directly (row_set.h), which is
+  // cheaper than encoding each row.
   first.distinct = false;
   first.offset.reset();
   first.limit.reset();
@@ -93,21 +100,16 @@ Result<QueryRows> Engine::run_select_rows(const SelectStmt& s, bool calc_found_r
     if (!m.all) dedup = true;
   }
   if (dedup) dedup_rows(out.rows);
-  if (!s.order_by.empty()) {
-    std::vector<SortKey> keys;
-    keys.reserve(s.order_by.size());
-    for (const OrderTerm& t : s.order_by) {
-      std::size_t col = BKF_TRY(resolve_union_order_col(*t.expr, out.columns));
-      keys.push_back(SortKey{col, t.desc});
-    }
-    sort_rows(out.rows, keys);
+  // The ORDER BY, OFFSET and LIMIT of the whole UNION, in one post-run.
+  vdbe::PostRun post;
+  post.sort_keys.reserve(s.order_by.size());
+  for (const OrderTerm& t : s.order_by) {
+    std::size_t col = BKF_TRY(resolve_union_order_col(*t.expr, out.columns));
+    post.sort_keys.push_back(SortKey{col, t.desc});
   }
-  if (s.offset || s.limit) {
-    vdbe::PostRun cut;
-    if (s.offset) cut.offset = val_to_i64(BKF_TRY(eval_const_expr(*s.offset)));
-    if (s.limit) cut.limit = val_to_i64(BKF_TRY(eval_const_expr(*s.limit)));
-    vdbe::apply_post_run(out.rows, cut);
-  }
+  if (s.offset) post.offset = val_to_i64(BKF_TRY(eval_const_expr(*s.offset)));
+  if (s.limit) post.limit = val_to_i64(BKF_TRY(eval_const_expr(*s.limit)));
+  vdbe::apply_post_run(out.rows, post);
   return out;
 }
 
