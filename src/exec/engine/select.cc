@@ -1,6 +1,7 @@
 // Queries: running a compiled query and post-processing its rows, SELECT
 // statements, UNION and FOUND_ROWS().
 
+#include <optional>
 #include <utility>
 
 #include "exec/engine/engine.h"
@@ -35,25 +36,27 @@ SelectStmt union_core(const SelectStmt& s) {
 
 Result<std::vector<Row>> Engine::run_query(const Program& program, bool calc_found_rows,
                                            std::span<const Value> params, vdbe::Vm* kept) {
-  std::vector<Row> rows;
-  if (kept != nullptr) {
-    kept->rearm(params);
-    Status st = kept->run(program);
-    rows = kept->take_rows();
-    kept->release_pages();
-    BKF_TRY(std::move(st));
-  } else {
-    vdbe::Vm vm(*pager_, params);
-    BKF_TRY(vm.run(program));
-    rows = vm.take_rows();
-  }
   // Sort on the trailing keys and cut them off; then DISTINCT, the found
-  // rows, OFFSET and LIMIT. Without DISTINCT that is one post-run, which
-  // sorts only the rows LIMIT can keep.
+  // rows, OFFSET and LIMIT. Without DISTINCT that is one post-run, and when
+  // it cuts to the first rows of an ORDER BY the machine keeps only rows
+  // that can be among them.
   vdbe::PostRun first = vdbe::PostRun::of(program);
+  const std::optional<std::uint64_t> cut_to =
+      program.distinct || first.sort_keys.empty() ? std::nullopt : vdbe::rows_kept(first);
+  std::vector<Row> rows;
+  std::optional<std::uint64_t> emitted;
+  std::optional<vdbe::Vm> own;
+  vdbe::Vm& vm = kept != nullptr ? *kept : own.emplace(*pager_, params);
+  if (kept != nullptr) kept->rearm(params);
+  if (cut_to) vm.keep_first_rows(*cut_to);
+  Status st = vm.run(program);
+  rows = vm.take_rows();
+  if (vm.keeps_first_rows()) emitted = vm.rows_emitted();
+  if (kept != nullptr) kept->release_pages();
+  BKF_TRY(std::move(st));
   if (!program.distinct) {
     const std::uint64_t found = vdbe::apply_post_run(rows, first);
-    if (calc_found_rows) found_rows_ = found;
+    if (calc_found_rows) found_rows_ = emitted ? *emitted : found;
     return rows;
   }
   // DISTINCT compares the rows' values directly (row_set.h), which is

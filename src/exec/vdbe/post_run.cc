@@ -23,18 +23,12 @@ PostRun PostRun::of(const Program& program) {
   return s;
 }
 
-namespace {
-
-// The rows OFFSET and LIMIT can keep, when LIMIT is set: offset + limit
-// (negative counts as 0), saturated.
 std::optional<std::uint64_t> rows_kept(const PostRun& s) {
   if (!s.limit) return std::nullopt;
   const std::uint64_t skip = s.offset && *s.offset > 0 ? static_cast<std::uint64_t>(*s.offset) : 0;
   const std::uint64_t take = *s.limit > 0 ? static_cast<std::uint64_t>(*s.limit) : 0;
   return skip > ~take ? ~std::uint64_t{0} : skip + take;
 }
-
-}  // namespace
 
 std::uint64_t apply_post_run(std::vector<Row>& rows, const PostRun& s) {
   // Without DISTINCT the rows after the sort are the found rows, and only
