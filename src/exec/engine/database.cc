@@ -21,6 +21,7 @@ bool Prepared::is_dml() const noexcept { return state_->is_dml; }
 bool Prepared::calc_found_rows() const noexcept { return state_->calc_found_rows; }
 const std::vector<std::string>& Prepared::columns() const noexcept { return state_->program.columns; }
 std::size_t Prepared::parameter_count() const noexcept { return state_->param_count; }
+bool Prepared::has_subqueries() const noexcept { return state_->folds_each_run; }
 
 // ---- Database -------------------------------------------------------------
 
