@@ -106,6 +106,10 @@ struct ConnectionData {
   // exclusive use: running a whole text.
   int uses = 0;
   std::optional<Database> db;
+  // Statements that execute() with parameters prepared, by their text, the
+  // most recently used last; a text run again reuses its statement (and the
+  // statement its machine) instead of being parsed and compiled again.
+  std::vector<std::pair<std::string, Prepared>> statements;
 };
 
 struct ConnectionObject {

@@ -34,12 +34,40 @@ Outcome outcome_of(ExecResult&& r) {
   return o;
 }
 
-// Prepares sql and runs it once with values. Called without the interpreter
-// lock: touches no Python object.
-Result<Outcome> run_prepared(Database& db, std::string_view sql, const std::vector<Value>& values) {
-  auto prepared = db.prepare(sql);
-  if (!prepared) return std::move(prepared).error();
-  auto result = db.execute_prepared(*prepared, std::span<const Value>(values));
+// How many prepared statements a connection keeps for execute().
+constexpr std::size_t kKeptStatements = 16;
+
+// The connection's kept statement for sql, made the most recently used; null
+// when there is none.
+Prepared* kept_statement(ConnectionData& conn, std::string_view sql) {
+  auto& kept = conn.statements;
+  for (std::size_t i = kept.size(); i-- > 0;) {
+    if (kept[i].first != sql) continue;
+    std::rotate(kept.begin() + static_cast<std::ptrdiff_t>(i), kept.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                kept.end());
+    return &kept.back().second;
+  }
+  return nullptr;
+}
+
+// Prepares sql, or takes the connection's kept statement for it, and runs
+// it once with values. A statement prepared here is kept unless it holds
+// subqueries (preparing one evaluates them, which reusing it would skip).
+// Called without the interpreter lock: touches no Python object.
+Result<Outcome> run_prepared(ConnectionData& conn, std::string_view sql, const std::vector<Value>& values) {
+  Database& db = *conn.db;
+  Prepared* stmt = kept_statement(conn, sql);
+  std::optional<Prepared> fresh;
+  if (stmt == nullptr) {
+    auto prepared = db.prepare(sql);
+    if (!prepared) return std::move(prepared).error();
+    stmt = &fresh.emplace(std::move(*prepared));
+  }
+  auto result = db.execute_prepared(*stmt, std::span<const Value>(values));
+  if (fresh && !fresh->has_subqueries()) {
+    if (conn.statements.size() == kKeptStatements) conn.statements.erase(conn.statements.begin());
+    conn.statements.emplace_back(std::string(sql), std::move(*fresh));
+  }
   if (!result) return std::move(result).error();
   Outcome o = outcome_of(std::move(*result));
   o.lastrowid = db.last_insert_id();
@@ -341,7 +369,7 @@ bool cursor_execute_step(CursorObject* cur, std::string_view sql, PyObject* para
     if (!params_to_values(st, params, values)) return false;
     Use use;
     if (!use_database(st, conn, use, false)) return false;
-    run.emplace(without_gil([&] { return run_prepared(db, sql, values); }));
+    run.emplace(without_gil([&] { return run_prepared(conn->d, sql, values); }));
   } else {
     Use use;
     if (!use_database(st, conn, use, true)) return false;

@@ -67,7 +67,12 @@ enum class Truth : std::uint8_t { False = 0, True = 1, Unknown = 2 };
 Truth truth(const Value& v) noexcept;
 
 // The test of the conditional jumps: true exactly when truth() is True.
-inline bool is_truthy(const Value& v) noexcept { return truth(v) == Truth::True; }
+// Numbers, what comparisons leave behind, are tested inline.
+inline bool is_truthy(const Value& v) noexcept {
+  if (v.is_int()) return v.int_value() != 0;
+  if (v.is_real()) return v.real_value() != 0.0;
+  return truth(v) == Truth::True;
+}
 
 // ---- comparison ---------------------------------------------------------
 
@@ -118,6 +123,79 @@ void not_(const Value& a, Value& out) noexcept;
 
 // The Binop and Un instructions.
 void apply_bin(BinKind op, const Value& a, const Value& b, Value& out) noexcept;
+
+// apply_bin for the operands a scan meets most, small enough to be inlined
+// into the interpreter's loop: two numbers (any operator but an integer
+// result that overflows, which goes the long way to a real) and two texts
+// (comparisons). Returns false, writing nothing, for anything else; where
+// it answers, the answer is apply_bin's.
+inline bool apply_bin_fast(BinKind op, const Value& a, const Value& b, Value& out) noexcept {
+  if (a.is_int() && b.is_int()) {
+    const std::int64_t x = a.int_value(), y = b.int_value();
+    std::int64_t r;
+    switch (op) {
+      case BinKind::Add: if (__builtin_add_overflow(x, y, &r)) return false; out.set_int(r); return true;
+      case BinKind::Sub: if (__builtin_sub_overflow(x, y, &r)) return false; out.set_int(r); return true;
+      case BinKind::Mul: if (__builtin_mul_overflow(x, y, &r)) return false; out.set_int(r); return true;
+      case BinKind::Div:
+        if (y == 0) out.set_null();
+        else if (y == -1) return false;  // INT64_MIN / -1 leaves the integers
+        else out.set_int(x / y);
+        return true;
+      case BinKind::Mod:
+        if (y == 0) out.set_null();
+        else out.set_int(y == -1 ? 0 : x % y);
+        return true;
+      case BinKind::Eq: out.set_int(x == y); return true;
+      case BinKind::Ne: out.set_int(x != y); return true;
+      case BinKind::Lt: out.set_int(x < y); return true;
+      case BinKind::Le: out.set_int(x <= y); return true;
+      case BinKind::Gt: out.set_int(x > y); return true;
+      case BinKind::Ge: out.set_int(x >= y); return true;
+      case BinKind::And: out.set_int(x != 0 && y != 0); return true;
+      case BinKind::Or: out.set_int(x != 0 || y != 0); return true;
+    }
+    return false;
+  }
+  if (a.is_number() && b.is_number()) {
+    // An integer meets a real: both as doubles, as num() reads them; a NaN
+    // compares equal to everything, as in cmp_value.
+    const double x = a.is_int() ? static_cast<double>(a.int_value()) : a.real_value();
+    const double y = b.is_int() ? static_cast<double>(b.int_value()) : b.real_value();
+    switch (op) {
+      case BinKind::Add: out.set_real(x + y); return true;
+      case BinKind::Sub: out.set_real(x - y); return true;
+      case BinKind::Mul: out.set_real(x * y); return true;
+      case BinKind::Div:
+        if (y == 0.0) out.set_null();
+        else out.set_real(x / y);
+        return true;
+      case BinKind::Mod: return false;
+      case BinKind::Eq: out.set_int(!(x < y) && !(x > y)); return true;
+      case BinKind::Ne: out.set_int(x < y || x > y); return true;
+      case BinKind::Lt: out.set_int(x < y); return true;
+      case BinKind::Le: out.set_int(!(x > y)); return true;
+      case BinKind::Gt: out.set_int(x > y); return true;
+      case BinKind::Ge: out.set_int(!(x < y)); return true;
+      case BinKind::And: out.set_int(x != 0.0 && y != 0.0); return true;
+      case BinKind::Or: out.set_int(x != 0.0 || y != 0.0); return true;
+    }
+    return false;
+  }
+  if (a.is_text() && b.is_text()) {
+    const int c = a.bytes().compare(b.bytes());  // bytewise, shorter first
+    switch (op) {
+      case BinKind::Eq: out.set_int(c == 0); return true;
+      case BinKind::Ne: out.set_int(c != 0); return true;
+      case BinKind::Lt: out.set_int(c < 0); return true;
+      case BinKind::Le: out.set_int(c <= 0); return true;
+      case BinKind::Gt: out.set_int(c > 0); return true;
+      case BinKind::Ge: out.set_int(c >= 0); return true;
+      default: return false;
+    }
+  }
+  return false;
+}
 void apply_un(UnKind op, const Value& a, Value& out) noexcept;
 
 // IS NULL (IS NOT NULL when negated): always Int 1 or 0.

@@ -102,12 +102,14 @@ const char* hand_out_text(BkfDb* db) noexcept {
   return db->text_buf.c_str();
 }
 
-template <class MakeValue>
-void bind_slot(BkfStmt* stmt, std::int64_t idx, MakeValue&& make) {
+// Stores a value in a slot in place: the slot keeps its text buffer, so
+// rebinding a text of similar length allocates nothing.
+template <class SetValue>
+void bind_slot(BkfStmt* stmt, std::int64_t idx, SetValue&& set) {
   if (stmt == nullptr || idx < 0 || idx > kMaxBindIndex) return;
   const auto slot = static_cast<std::size_t>(idx);
   if (slot >= stmt->binds.size()) stmt->binds.resize(slot + 1);
-  stmt->binds[slot] = make();
+  set(stmt->binds[slot]);
 }
 
 }  // namespace
@@ -175,24 +177,26 @@ BkfStmt* bkf_prepare(BkfDb* db, const char* sql) {
 }
 
 void bkf_bind_int(BkfStmt* stmt, int64_t idx, int64_t value) {
-  guarded_void([&] { bind_slot(stmt, idx, [&] { return Value::integer(value); }); });
+  guarded_void([&] { bind_slot(stmt, idx, [&](Value& v) { v.set_int(value); }); });
 }
 
 void bkf_bind_real(BkfStmt* stmt, int64_t idx, double value) {
-  guarded_void([&] { bind_slot(stmt, idx, [&] { return Value::real(value); }); });
+  guarded_void([&] { bind_slot(stmt, idx, [&](Value& v) { v.set_real(value); }); });
 }
 
 void bkf_bind_text(BkfStmt* stmt, int64_t idx, const char* text) {
   guarded_void([&] {
-    bind_slot(stmt, idx, [&] {
+    bind_slot(stmt, idx, [&](Value& v) {
       std::string_view t;
-      return utf8_arg(text, t) ? Value::text(t) : Value::null();
+      if (!utf8_arg(text, t)) v.set_null();
+      else if (t.size() <= v.bytes_string().capacity()) v.set_text(t);  // cannot fail
+      else v = Value::text(t);  // running out of memory leaves the slot as it was
     });
   });
 }
 
 void bkf_bind_null(BkfStmt* stmt, int64_t idx) {
-  guarded_void([&] { bind_slot(stmt, idx, [] { return Value::null(); }); });
+  guarded_void([&] { bind_slot(stmt, idx, [](Value& v) { v.set_null(); }); });
 }
 
 void bkf_clear_binds(BkfStmt* stmt) {

@@ -91,6 +91,12 @@ Status OsFile::unlock() {
   return {};
 }
 
+Result<FileLook> OsFile::look() {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return Error::io(errno);
+  return FileLook{static_cast<std::uint64_t>(st.st_size), st.st_nlink > 0};
+}
+
 Result<FileId> OsFile::id() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return Error::io(errno);

@@ -174,9 +174,11 @@ Status Pager::recover_hot_journal() {
 Status Pager::sync_from_disk() {
   // A log that another connection removed (switching to journal mode) or
   // replaced is closed, never unlinked; what the disk says decides below.
+  std::uint64_t wal_size = 0;
   if (wal_) {
-    bool current = BKF_TRY(wal_->is_current(vfs_));
-    if (!current) {
+    const Wal::Look look = BKF_TRY(wal_->look(vfs_));
+    wal_size = look.size;
+    if (!look.current) {
       wal_.reset();
       if (read_lock_ == ReadLock::Wal) read_lock_ = ReadLock::None;  // went with the file
     }
@@ -192,7 +194,7 @@ Status Pager::sync_from_disk() {
   }
   if (wal_) {
     if (!fresh_log) {
-      bool same = BKF_TRY(wal_->unchanged(header_.change_counter));
+      bool same = BKF_TRY(wal_->unchanged(header_.change_counter, wal_size));
       if (same) return {};
       BKF_TRY(wal_->rescan());
     }

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "pager/result.h"
@@ -26,6 +27,15 @@ struct FileId {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// What one look at an open file tells: its length, and whether it still has
+// a name in its directory. A file that was removed, or replaced by another
+// file under its name, has none; `named` is empty where the file layer
+// cannot tell from the open file, and the caller then looks the path up.
+struct FileLook {
+  std::uint64_t size = 0;
+  std::optional<bool> named;
 };
 
 // One open file, read-write. Destroying the object closes it, which also
@@ -54,6 +64,12 @@ class VfsFile {
   virtual Status unlock() = 0;
   // Device and inode of the open file.
   virtual Result<FileId> id() = 0;
+  // Length and name state together (one system call where the platform
+  // reports both). The default asks size() and leaves `named` unknown.
+  virtual Result<FileLook> look() {
+    std::uint64_t n = BKF_TRY(size());
+    return FileLook{n, std::nullopt};
+  }
 };
 
 // Operations on paths. Holds no per-file state.

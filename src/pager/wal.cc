@@ -77,20 +77,28 @@ Status Wal::rescan() {
 
 Result<bool> Wal::unchanged(std::uint32_t change_counter) {
   if (end_ < frame_size()) return false;
-  std::uint64_t size = BKF_TRY(file_->size());
-  if (size != end_) return false;
+  const std::uint64_t size = BKF_TRY(file_->size());
+  return unchanged(change_counter, size);
+}
+
+Result<bool> Wal::unchanged(std::uint32_t change_counter, std::uint64_t size) {
+  if (end_ < frame_size() || size != end_) return false;
   std::uint8_t buf[4];
   BKF_TRY(file_->read_exact_at(buf, 4, end_ - page_size_ + kCounterOffset));
   return load_be32(buf) == change_counter;
 }
 
-Result<bool> Wal::is_current(Vfs& vfs) {
+Result<Wal::Look> Wal::look(Vfs& vfs) {
+  const FileLook file = BKF_TRY(file_->look());
+  // The engine only ever creates and removes logs (it never renames or
+  // links them), so an open log that still has a name is the one at path().
+  if (file.named) return Look{*file.named, file.size};
   Result<FileId> id = vfs.file_id(path_);
   if (!id.ok()) {
-    if (id.error().is(ErrorKind::NotFound)) return false;
+    if (id.error().is(ErrorKind::NotFound)) return Look{false, file.size};
     return std::move(id).error();
   }
-  return *id == id_;
+  return Look{*id == id_, file.size};
 }
 
 Result<bool> Wal::read_page(PageId page, std::uint8_t* buf) {

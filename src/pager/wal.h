@@ -57,11 +57,18 @@ class Wal {
   // checkpointed.
   Status rescan();
   // Whether the file still ends at end() and its last commit frame carries
-  // `change_counter` (false for a log without a commit).
+  // `change_counter` (false for a log without a commit). The second form
+  // takes the file's length from a look() made under the same lock.
   Result<bool> unchanged(std::uint32_t change_counter);
-  // Whether the file at path() is still the one this Wal has open (another
-  // connection may have removed the log and made a new one).
-  Result<bool> is_current(Vfs& vfs);
+  Result<bool> unchanged(std::uint32_t change_counter, std::uint64_t size);
+  // One look at the log: whether the file at path() is still the one this
+  // Wal has open (another connection may have removed the log and made a
+  // new one), and the open file's length.
+  struct Look {
+    bool current = false;
+    std::uint64_t size = 0;
+  };
+  Result<Look> look(Vfs& vfs);
 
   // Fills `buf` (page size bytes) with the newest committed copy of `page`;
   // false when the log does not hold the page.

@@ -84,9 +84,27 @@ using Row = std::vector<Value>;
 // Compares two rows term by term with cmp_value (reversed for descending
 // terms); the first term that differs decides. A column a row lacks counts as
 // Null.
-Ordering compare_rows(const Row& a, const Row& b, std::span<const SortKey> keys) noexcept;
+Ordering compare_rows(std::span<const Value> a, std::span<const Value> b, std::span<const SortKey> keys) noexcept;
 
 // Stable sort of rows by keys (ORDER BY; UNION sorts by every column).
 void sort_rows(std::vector<Row>& rows, std::span<const SortKey> keys);
+
+// Whether the row's key values are totally ordered among themselves and
+// with every other such value: none is a NaN or an integer beyond 2^53 in
+// magnitude, the two cases that make cmp_value no strict weak order.
+bool orderly_keys(std::span<const Value> row, std::span<const SortKey> keys) noexcept;
+
+// The first k rows of sort_rows' order, in that order, without sorting the
+// others: rows becomes exactly what sort_rows followed by cutting to k rows
+// gives, in O(n log k) comparisons. That equality needs orderly_keys of
+// every row; when a row fails it, nothing is changed and false is returned,
+// and the caller sorts in full.
+bool sort_rows_first(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k);
+
+// The same selection, keeping every row: the first k (in sort_rows' order)
+// move to the front and the others follow in no particular order. spare is
+// working storage, reused from call to call.
+bool select_first_rows(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k,
+                       std::vector<Row>& spare);
 
 }  // namespace bkf

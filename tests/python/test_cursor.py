@@ -91,6 +91,32 @@ class Results(DbTestCase):
                 self.assertEqual(self.cur.rowcount, 2)
         self.assertEqual(self.cur.fetchall(), [(2,)])
 
+    def test_statement_texts_run_again_follow_the_schema_and_data(self):
+        # The connection keeps the statements execute() prepared; a kept one
+        # must behave as a freshly prepared one.
+        def rows(sql, params):
+            self.cur.execute(sql, params)
+            return self.cur.fetchall()
+
+        select = "SELECT v FROM t WHERE id = ?"
+        self.cur.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)")
+        self.cur.execute("INSERT INTO t VALUES (?, ?)", (1, "a"))
+        self.assertEqual(rows(select, (1,)), [("a",)])
+        self.cur.execute("DROP TABLE t")
+        self.assertEngineError("execution error: no such table: t", self.cur.execute, select, (1,))
+        self.assertEngineError("execution error: no such table: t", self.cur.execute,
+                               "INSERT INTO t VALUES (?, ?)", (2, "b"))
+        self.cur.execute("CREATE TABLE t (w INTEGER, v TEXT, id INTEGER PRIMARY KEY)")
+        self.cur.execute("INSERT INTO t (id, v) VALUES (?, ?)", (1, "c"))
+        self.assertEqual(rows(select, (1,)), [("c",)])
+        sub = "SELECT (SELECT count(*) FROM t) + ?"
+        self.assertEqual(rows(sub, (10,)), [(11,)])
+        self.cur.execute("INSERT INTO t (id, v) VALUES (?, ?)", (2, "d"))
+        self.assertEqual(rows(sub, (10,)), [(12,)])
+        for i in range(40):  # more texts than are kept
+            self.assertEqual(rows(f"SELECT ? + {i}", (1,)), [(1 + i,)])
+        self.assertEqual(rows(select, (2,)), [("d",)])
+
     def test_connection_execute(self):
         cur = self.conn.execute("SELECT ?", (5,))
         self.assertIsInstance(cur, brackenford.Cursor)

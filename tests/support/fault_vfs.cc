@@ -48,6 +48,10 @@ class FaultFile final : public VfsFile {
     if (vfs_.is_crashed()) return crashed_error();
     return base_->id();
   }
+  Result<FileLook> look() override {
+    if (vfs_.is_crashed()) return crashed_error();
+    return base_->look();
+  }
 
  private:
   FaultVfs& vfs_;

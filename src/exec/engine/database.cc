@@ -22,6 +22,7 @@ bool Prepared::is_dml() const noexcept { return state_->is_dml; }
 bool Prepared::calc_found_rows() const noexcept { return state_->calc_found_rows; }
 const std::vector<std::string>& Prepared::columns() const noexcept { return state_->program.columns; }
 std::size_t Prepared::parameter_count() const noexcept { return state_->param_count; }
+bool Prepared::has_subqueries() const noexcept { return state_->folds_each_run; }
 
 // ---- Database -------------------------------------------------------------
 
@@ -233,13 +234,13 @@ Result<ExecResult> Engine::execute_prepared(PreparedState& ps, std::span<const V
   if (!ps.is_dml) {
     return with_read_lock([&]() -> Result<ExecResult> {
       BKF_TRY(ensure_compiled(ps, params));
-      std::vector<Row> rows = BKF_TRY(run_query(ps.program, ps.calc_found_rows, params));
+      std::vector<Row> rows = BKF_TRY(run_query(ps.program, ps.calc_found_rows, params, &kept_vm(ps)));
       return ExecResult::rows_of(ps.program.columns, std::move(rows));
     });
   }
   return autocommit([&]() -> Result<ExecResult> {
     BKF_TRY(ensure_compiled(ps, params));
-    std::uint64_t n = BKF_TRY(run_program_dml(ps.program, params, ps.is_insert));
+    std::uint64_t n = BKF_TRY(run_program_dml(ps.program, params, ps.is_insert, &kept_vm(ps)));
     return ExecResult::affected_rows(n);
   });
 }

@@ -109,6 +109,8 @@ class Prepared {
   const std::vector<std::string>& columns() const noexcept;
   // The number of `?` markers in the statement's text.
   std::size_t parameter_count() const noexcept;
+  // The statement holds subqueries, which every execution evaluates afresh.
+  bool has_subqueries() const noexcept;
 
  private:
   friend class Database;

@@ -1,5 +1,7 @@
 // UPDATE, DELETE and the INSERT forms the compiler carries out alone.
 
+#include <optional>
+
 #include "exec/engine/engine.h"
 #include "exec/vdbe/vm.h"
 
@@ -18,13 +20,23 @@ Result<ExecResult> Engine::run_data_change(Statement& st) {
 }
 
 Result<std::uint64_t> Engine::run_program_dml(const Program& program, std::span<const Value> params,
-                                              bool is_insert) {
-  vdbe::Vm vm(*pager_, params);
-  BKF_TRY(vm.run(program));
+                                              bool is_insert, vdbe::Vm* kept) {
+  std::optional<vdbe::Vm> own;
+  vdbe::Vm& vm = kept != nullptr ? *kept : own.emplace(*pager_, params);
+  if (kept != nullptr) kept->rearm(params);
+  Status st = vm.run(program);
+  if (kept != nullptr) kept->release_pages();
+  BKF_TRY(std::move(st));
   // A failed run leaves last_insert_id alone, even when it inserted rows
   // before failing; so does a run whose last row id is 0.
   if (is_insert && vm.last_rowid() != 0) last_insert_id_ = vm.last_rowid();
   return vm.changes();
+}
+
+vdbe::Vm& Engine::kept_vm(PreparedState& ps) {
+  // A statement run by another engine before gets a machine of this one.
+  if (!ps.vm || &ps.vm->pager() != pager_.get()) ps.vm = std::make_unique<vdbe::Vm>(*pager_, std::span<const Value>());
+  return *ps.vm;
 }
 
 }  // namespace bkf::engine

@@ -34,6 +34,7 @@
 #include "catalog/catalog.h"
 #include "exec/engine/database.h"
 #include "exec/vdbe/program.h"
+#include "exec/vdbe/vm.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
 #include "pager/result.h"
@@ -61,6 +62,11 @@ struct PreparedState {
   // values put into them, and the statement compiled, at every execution.
   bool folds_each_run = false;
   std::size_t param_count = 0;
+  // The machine that runs the program, kept from one execution to the next
+  // and rearmed for each, so that a run reuses its registers, cursor slots
+  // and buffers; made on first use for the pager it runs on. Between runs it
+  // pins no page.
+  std::unique_ptr<vdbe::Vm> vm;
 };
 
 // The rows of a query with their column names.
@@ -157,7 +163,10 @@ class Engine {
   // (sort, cut, DISTINCT, found rows, OFFSET, LIMIT). run_select_rows runs a
   // whole query, UNION members included; it is the one road of SELECT,
   // INSERT ... SELECT and subquery evaluation.
-  Result<std::vector<Row>> run_query(const Program& program, bool calc_found_rows, std::span<const Value> params);
+  // kept: a machine to rearm for the run instead of making a new one (it
+  // pins no page afterwards).
+  Result<std::vector<Row>> run_query(const Program& program, bool calc_found_rows, std::span<const Value> params,
+                                     vdbe::Vm* kept = nullptr);
   // first_row_only: only the first row is wanted (a scalar subquery); the
   // program may stop there.
   Result<QueryRows> run_select_rows(const SelectStmt& s, bool calc_found_rows, bool first_row_only = false);
@@ -165,9 +174,14 @@ class Engine {
 
   // dml.cc. A data change (after folding), inside the write transaction.
   Result<ExecResult> run_data_change(Statement& st);
-  // Runs a data-change program once. Only an INSERT program moves
-  // last_insert_id (to the row id of its last inserted row, when non-zero).
-  Result<std::uint64_t> run_program_dml(const Program& program, std::span<const Value> params, bool is_insert);
+  // Runs a data-change program once, on `kept` rearmed when given (as for
+  // run_query). Only an INSERT program moves last_insert_id (to the row id
+  // of its last inserted row, when non-zero).
+  Result<std::uint64_t> run_program_dml(const Program& program, std::span<const Value> params, bool is_insert,
+                                        vdbe::Vm* kept = nullptr);
+  // The prepared statement's kept machine, made for this engine's pager
+  // when it has none yet.
+  vdbe::Vm& kept_vm(PreparedState& ps);
 
   // insert_policies.cc: INSERT ... SELECT, REPLACE, ON DUPLICATE KEY UPDATE.
   Result<std::uint64_t> run_insert_policy(Statement::Insert& ins);

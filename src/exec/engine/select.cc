@@ -1,6 +1,7 @@
 // Queries: running a compiled query and post-processing its rows, SELECT
 // statements, UNION and FOUND_ROWS().
 
+#include <optional>
 #include <utility>
 
 #include "exec/engine/engine.h"
@@ -34,17 +35,32 @@ SelectStmt union_core(const SelectStmt& s) {
 }  // namespace
 
 Result<std::vector<Row>> Engine::run_query(const Program& program, bool calc_found_rows,
-                                           std::span<const Value> params) {
-  std::vector<Row> rows;
-  {
-    vdbe::Vm vm(*pager_, params);
-    BKF_TRY(vm.run(program));
-    rows = vm.take_rows();
-  }
+                                           std::span<const Value> params, vdbe::Vm* kept) {
   // Sort on the trailing keys and cut them off; then DISTINCT, the found
-  // rows, OFFSET and LIMIT. DISTINCT compares the rows' values directly
-  // (row_set.h), which is cheaper than encoding each row.
+  // rows, OFFSET and LIMIT. Without DISTINCT that is one post-run, and when
+  // it cuts to the first rows of an ORDER BY the machine keeps only rows
+  // that can be among them.
   vdbe::PostRun first = vdbe::PostRun::of(program);
+  const std::optional<std::uint64_t> cut_to =
+      program.distinct || first.sort_keys.empty() ? std::nullopt : vdbe::rows_kept(first);
+  std::vector<Row> rows;
+  std::optional<std::uint64_t> emitted;
+  std::optional<vdbe::Vm> own;
+  vdbe::Vm& vm = kept != nullptr ? *kept : own.emplace(*pager_, params);
+  if (kept != nullptr) kept->rearm(params);
+  if (cut_to) vm.keep_first_rows(*cut_to);
+  Status st = vm.run(program);
+  rows = vm.take_rows();
+  if (vm.keeps_first_rows()) emitted = vm.rows_emitted();
+  if (kept != nullptr) kept->release_pages();
+  BKF_TRY(std::move(st));
+  if (!program.distinct) {
+    const std::uint64_t found = vdbe::apply_post_run(rows, first);
+    if (calc_found_rows) found_rows_ = emitted ? *emitted : found;
+    return rows;
+  }
+  // DISTINCT compares the rows' values directly (row_set.h), which is
+  // cheaper than encoding each row.
   first.distinct = false;
   first.offset.reset();
   first.limit.reset();
@@ -87,21 +103,16 @@ Result<QueryRows> Engine::run_select_rows(const SelectStmt& s, bool calc_found_r
     if (!m.all) dedup = true;
   }
   if (dedup) dedup_rows(out.rows);
-  if (!s.order_by.empty()) {
-    std::vector<SortKey> keys;
-    keys.reserve(s.order_by.size());
-    for (const OrderTerm& t : s.order_by) {
-      std::size_t col = BKF_TRY(resolve_union_order_col(*t.expr, out.columns));
-      keys.push_back(SortKey{col, t.desc});
-    }
-    sort_rows(out.rows, keys);
+  // The ORDER BY, OFFSET and LIMIT of the whole UNION, in one post-run.
+  vdbe::PostRun post;
+  post.sort_keys.reserve(s.order_by.size());
+  for (const OrderTerm& t : s.order_by) {
+    std::size_t col = BKF_TRY(resolve_union_order_col(*t.expr, out.columns));
+    post.sort_keys.push_back(SortKey{col, t.desc});
   }
-  if (s.offset || s.limit) {
-    vdbe::PostRun cut;
-    if (s.offset) cut.offset = val_to_i64(BKF_TRY(eval_const_expr(*s.offset)));
-    if (s.limit) cut.limit = val_to_i64(BKF_TRY(eval_const_expr(*s.limit)));
-    vdbe::apply_post_run(out.rows, cut);
-  }
+  if (s.offset) post.offset = val_to_i64(BKF_TRY(eval_const_expr(*s.offset)));
+  if (s.limit) post.limit = val_to_i64(BKF_TRY(eval_const_expr(*s.limit)));
+  vdbe::apply_post_run(out.rows, post);
   return out;
 }
 

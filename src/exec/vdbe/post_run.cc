@@ -1,5 +1,6 @@
 #include "exec/vdbe/post_run.h"
 
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_set>
@@ -22,8 +23,27 @@ PostRun PostRun::of(const Program& program) {
   return s;
 }
 
+std::optional<std::uint64_t> rows_kept(const PostRun& s) {
+  if (!s.limit) return std::nullopt;
+  const std::uint64_t skip = s.offset && *s.offset > 0 ? static_cast<std::uint64_t>(*s.offset) : 0;
+  const std::uint64_t take = *s.limit > 0 ? static_cast<std::uint64_t>(*s.limit) : 0;
+  return skip > ~take ? ~std::uint64_t{0} : skip + take;
+}
+
 std::uint64_t apply_post_run(std::vector<Row>& rows, const PostRun& s) {
-  if (!s.sort_keys.empty()) sort_rows(rows, s.sort_keys);
+  // Without DISTINCT the rows after the sort are the found rows, and only
+  // the first OFFSET + LIMIT of them can stay: those are picked without
+  // sorting the rest (same rows, same order, ties in the stable order).
+  std::optional<std::uint64_t> found_before_cut;
+  if (!s.sort_keys.empty()) {
+    const std::optional<std::uint64_t> kept = s.distinct ? std::nullopt : rows_kept(s);
+    const std::uint64_t n = rows.size();
+    if (kept && *kept < n && sort_rows_first(rows, s.sort_keys, static_cast<std::size_t>(*kept))) {
+      found_before_cut = n;
+    } else {
+      sort_rows(rows, s.sort_keys);
+    }
+  }
   if (s.visible) {
     for (Row& r : rows) {
       if (r.size() > *s.visible) r.resize(*s.visible);
@@ -43,7 +63,7 @@ std::uint64_t apply_post_run(std::vector<Row>& rows, const PostRun& s) {
     }
     rows.resize(kept);
   }
-  const std::uint64_t found = rows.size();
+  const std::uint64_t found = found_before_cut ? *found_before_cut : rows.size();
   if (s.offset && *s.offset > 0) {
     auto n = static_cast<std::uint64_t>(*s.offset);
     if (n >= rows.size()) rows.clear();

@@ -42,6 +42,12 @@ struct PostRun {
 };
 
 // Applies the steps above to rows in place; returns the found-rows count.
+// Without DISTINCT, when LIMIT is set, only the rows the cut keeps are
+// sorted (the same rows in the same order as sorting every row gives).
 std::uint64_t apply_post_run(std::vector<Row>& rows, const PostRun& settings);
+
+// OFFSET + LIMIT (each negative counted as 0, saturated): how many rows from
+// the front the cut can keep; none without LIMIT.
+std::optional<std::uint64_t> rows_kept(const PostRun& settings);
 
 }  // namespace bkf::vdbe

@@ -34,17 +34,87 @@ void Vm::rearm(std::span<const Value> binds) {
   changes_ = 0;
   last_rowid_ = 0;
   row_cap_ = ~std::uint64_t{0};
+  first_.on = false;
   subquery_cache_.clear();
   subquery_runs_ = 0;
   subquery_cache_hits_ = 0;
+}
+
+void Vm::release_pages() noexcept {
+  binds_ = {};
+  for (auto& t : tables_) {
+    if (t) t->cursor.reset();
+  }
+  for (auto& x : indexes_) {
+    if (x) x->cursor.reopen(x->root);
+  }
+  for (auto& child : children_) {
+    if (child) child->release_pages();
+  }
+}
+
+void Vm::keep_first_rows(std::uint64_t k) {
+  // Beyond this many the kept rows would hold most rows anyway.
+  constexpr std::uint64_t kMaxKept = std::uint64_t{1} << 20;
+  first_.on = k <= kMaxKept;
+  first_.k = static_cast<std::size_t>(k);
 }
 
 Status Vm::run(const Program& p) {
   if (ran_) return internal_error("a machine runs only once");
   ran_ = true;
   if (!p.is_validated()) BKF_TRY(p.check());
+  if (first_.on) {
+    first_.keys.clear();  // the sort keys of PostRun::of(p), in kept storage
+    for (std::size_t i = 0; i < p.order_desc.size(); ++i) first_.keys.push_back(SortKey{p.visible + i, p.order_desc[i]});
+    first_.on = !first_.keys.empty() && !p.distinct;
+    first_.keep_all = first_.dropped = first_.restart = false;
+    first_.live = 0;
+    first_.emitted = 0;
+  }
   BKF_TRY(init_run(p));
-  return exec(p);
+  Status st = exec(p);
+  if (st.ok() && first_.on && first_.restart) {
+    // A key value the selection cannot order came after rows were dropped:
+    // a query reads and writes nothing else, so running it again keeping
+    // every row gives the rows a plain run gives.
+    rows_.clear();
+    first_.keep_all = true;
+    first_.dropped = first_.restart = false;
+    first_.live = 0;
+    first_.emitted = 0;
+    BKF_TRY(init_run(p));
+    st = exec(p);
+  }
+  if (first_.on) rows_.resize(first_.live);
+  return st;
+}
+
+bool Vm::keep_row(const Value* values, std::uint32_t count) {
+  FirstRows& f = first_;
+  ++f.emitted;
+  if (f.k == 0) return true;  // nothing is kept
+  const std::span<const Value> row(values, count);
+  if (!f.keep_all && !orderly_keys(row, f.keys)) {
+    if (f.dropped) {
+      f.restart = true;
+      return false;
+    }
+    f.keep_all = true;  // nothing dropped yet: keep every row from here on
+  }
+  // Emitted after every kept row, so on equal keys it comes after them.
+  if (!f.keep_all && f.dropped && compare_rows(row, rows_[f.k - 1], f.keys) != Ordering::Less) return true;
+  if (f.live < rows_.size()) rows_[f.live].assign(values, values + count);  // reuses the row's storage
+  else rows_.emplace_back(values, values + count);
+  ++f.live;
+  if (!f.keep_all && f.live >= std::max<std::size_t>(2 * f.k, f.k + 64)) {
+    // Every row here passed orderly_keys, so the selection succeeds.
+    rows_.resize(f.live);
+    (void)select_first_rows(rows_, f.keys, f.k, f.spare);
+    f.live = f.k;
+    f.dropped = true;
+  }
+  return true;
 }
 
 Status Vm::init_run(const Program& p) {
@@ -101,306 +171,411 @@ void Vm::finish_blob_dest(std::uint32_t dest) {
   buf.swap(bytes_scratch_);
 }
 
+// Dispatch. With GCC and Clang every instruction ends in its own indirect
+// jump to the next instruction's code (labels as values), so the processor
+// predicts each jump from the history of that instruction kind instead of
+// from one shared jump that every instruction passes through; elsewhere one
+// switch in a loop does the same work. BKF_OP opens an instruction's code,
+// BKF_NEXT ends it (the next instruction is ops[pc]; past the end the run is
+// over).
+#if defined(__GNUC__)
+#define BKF_VM_THREADED 1
+#define BKF_OP(kind) L_##kind:
+#define BKF_NEXT()                                                  \
+  {                                                                 \
+    if (pc >= n) return {};                                         \
+    op = ops + pc++;                                                \
+    goto* kTargets[static_cast<std::size_t>(op->kind)];             \
+  }
+#else
+#define BKF_OP(kind) case OpKind::kind:
+#define BKF_NEXT() break
+#endif
+
 Status Vm::exec(const Program& p) {
   const Op* const ops = p.ops.data();
   const std::size_t n = p.ops.size();
   Value* const r = regs_.data();
   std::size_t pc = 0;
   bool flag = false;
+  const Op* op = nullptr;
 
+#ifdef BKF_VM_THREADED
+  static const void* const kTargets[kOpKindCount] = {
+      &&L_Halt,
+      &&L_IfFalse,
+      &&L_IfTrue,
+      &&L_Goto,
+      &&L_NullRow,
+      &&L_Integer,
+      &&L_Real,
+      &&L_Str,
+      &&L_Blob,
+      &&L_Null,
+      &&L_Copy,
+      &&L_OpenRead,
+      &&L_OpenWrite,
+      &&L_Rewind,
+      &&L_Next,
+      &&L_SeekRowid,
+      &&L_CursorSetRowid,
+      &&L_Seek,
+      &&L_Rowid,
+      &&L_Column,
+      &&L_Count,
+      &&L_ResultRow,
+      &&L_Binop,
+      &&L_Un,
+      &&L_IsNull,
+      &&L_MakeRecord,
+      &&L_MakeUpdatedRecord,
+      &&L_NewRowid,
+      &&L_Insert,
+      &&L_DeleteCurrent,
+      &&L_TruncateFrom,
+      &&L_UpdateCurrent,
+      &&L_ApplyDeferred,
+      &&L_OpenIndex,
+      &&L_MakeIndexKey,
+      &&L_MakeIndexPrefix,
+      &&L_IdxInsert,
+      &&L_IdxInsertUnique,
+      &&L_IdxConflictJump,
+      &&L_RowidExistsJump,
+      &&L_IdxDelete,
+      &&L_NotNullGuard,
+      &&L_IdxSeek,
+      &&L_IdxNext,
+      &&L_IdxRowid,
+      &&L_IdxPrefixGuard,
+      &&L_MakeBoundKey,
+      &&L_IdxRangeGuard,
+      &&L_AggStart,
+      &&L_AggStep,
+      &&L_AggRewind,
+      &&L_AggNext,
+      &&L_AggResult,
+      &&L_Func,
+      &&L_Cast,
+      &&L_Affinity,
+      &&L_Like,
+      &&L_Param,
+      &&L_Bind,
+      &&L_ScalarSub,
+      &&L_IdxUniqueGuard,
+      &&L_RowidGuard,
+      &&L_IdxKeyGuard,
+      &&L_SpoolRow,
+      &&L_SpoolRewind,
+      &&L_SpoolNext,
+  };
+  BKF_NEXT();
+#else
   while (pc < n) {
-    const Op& op = ops[pc++];
-    switch (op.kind) {
-      // ---- control flow ----
-      case OpKind::Halt:
-        return {};
-      case OpKind::IfFalse:
-        if (!is_truthy(r[op.a])) pc = op.b;
-        break;
-      case OpKind::IfTrue:
-        if (is_truthy(r[op.a])) pc = op.b;
-        break;
-      case OpKind::Goto:
-        pc = op.a;
-        break;
+    op = ops + pc++;
+    switch (op->kind) {
+#endif
+    // ---- control flow ----
+    BKF_OP(Halt)
+      return {};
+    BKF_OP(IfFalse)
+      if (!is_truthy(r[op->a])) pc = op->b;
+      BKF_NEXT();
+    BKF_OP(IfTrue)
+      if (is_truthy(r[op->a])) pc = op->b;
+      BKF_NEXT();
+    BKF_OP(Goto)
+      pc = op->a;
+      BKF_NEXT();
 
-      // ---- constants and registers ----
-      case OpKind::Integer:
-        r[op.a].set_int(op.imm_int());
-        break;
-      case OpKind::Real:
-        r[op.a].set_real(op.imm_real());
-        break;
-      case OpKind::Str:
-        r[op.b].set_text(p.strings[op.a]);
-        break;
-      case OpKind::Blob:
-        r[op.b].set_blob(p.strings[op.a]);
-        break;
-      case OpKind::Null:
-        r[op.a].set_null();
-        break;
-      case OpKind::Copy:
-        if (op.a != op.b) r[op.b].assign(r[op.a]);
-        break;
-      case OpKind::Param:
-        if (op.a < params_.size()) r[op.b].assign(params_[op.a]);
-        else r[op.b].set_null();
-        break;
-      case OpKind::Bind:
-        if (op.a < binds_.size()) r[op.b].assign(binds_[op.a]);
-        else r[op.b].set_null();
-        break;
+    // ---- constants and registers ----
+    BKF_OP(Integer)
+      r[op->a].set_int(op->imm_int());
+      BKF_NEXT();
+    BKF_OP(Real)
+      r[op->a].set_real(op->imm_real());
+      BKF_NEXT();
+    BKF_OP(Str)
+      r[op->b].set_text(p.strings[op->a]);
+      BKF_NEXT();
+    BKF_OP(Blob)
+      r[op->b].set_blob(p.strings[op->a]);
+      BKF_NEXT();
+    BKF_OP(Null)
+      r[op->a].set_null();
+      BKF_NEXT();
+    BKF_OP(Copy)
+      if (op->a != op->b) r[op->b].assign(r[op->a]);
+      BKF_NEXT();
+    BKF_OP(Param)
+      if (op->a < params_.size()) r[op->b].assign(params_[op->a]);
+      else r[op->b].set_null();
+      BKF_NEXT();
+    BKF_OP(Bind)
+      if (op->a < binds_.size()) r[op->b].assign(binds_[op->a]);
+      else r[op->b].set_null();
+      BKF_NEXT();
 
-      // ---- table cursors ----
-      case OpKind::OpenRead:
-      case OpKind::OpenWrite:
-        BKF_TRY(open_table(op.a, op.b));
-        break;
-      case OpKind::NullRow:
-        BKF_TRY(null_row(op.a));
-        break;
-      case OpKind::Rewind:
-        BKF_TRY(rewind(op.a, flag));
-        if (flag) pc = op.b;
-        break;
-      case OpKind::Next: {
-        // The common step inline: the next row lies in the cursor's current
-        // leaf (see Vm::next for every other case).
-        TableSlot* t = tables_[op.a].get();
-        std::int64_t id;
-        if (t != nullptr && t->open && !t->null_row && t->cursor.next_local(t->row, id)) {
-          t->current = id;
-          t->has_current = t->row_loaded = t->row_read = true;
-          t->cols.reset(t->row);
-          pc = op.b;
-          break;
-        }
-        BKF_TRY(next(op.a, flag));
-        if (flag) pc = op.b;
-        break;
+    // ---- table cursors ----
+    BKF_OP(OpenRead)
+    BKF_OP(OpenWrite)
+      BKF_TRY(open_table(op->a, op->b));
+      BKF_NEXT();
+    BKF_OP(NullRow)
+      BKF_TRY(null_row(op->a));
+      BKF_NEXT();
+    BKF_OP(Rewind)
+      BKF_TRY(rewind(op->a, flag));
+      if (flag) pc = op->b;
+      BKF_NEXT();
+    BKF_OP(Next) {
+      // The common step inline: the next row lies in the cursor's current
+      // leaf (see Vm::next for every other case).
+      TableSlot* t = tables_[op->a].get();
+      std::int64_t id;
+      if (t != nullptr && t->open && !t->null_row && t->cursor.next_local(t->row, id)) {
+        t->current = id;
+        t->has_current = t->row_loaded = t->row_read = true;
+        t->cols.reset(t->row);
+        pc = op->b;
+        BKF_NEXT();
       }
-      case OpKind::SeekRowid:
-        BKF_TRY(seek_rowid(op.a, r[op.b], flag));
-        if (!flag) pc = op.c;
-        break;
-      case OpKind::CursorSetRowid:
-        BKF_TRY(cursor_set_rowid(op.a, r[op.b]));
-        break;
-      case OpKind::Seek:
-        BKF_TRY(seek(op.a, r[op.b], flag));
-        if (!flag) pc = op.c;
-        break;
-      case OpKind::Rowid:
-        BKF_TRY(read_rowid(op.a, r[op.b]));
-        break;
-      case OpKind::Column: {
-        // The common case inline: an open cursor on a row it has read.
-        TableSlot* t = tables_[op.a].get();
-        if (t != nullptr && t->open && !t->null_row && t->has_current && t->row_loaded) {
-          if (!t->cols.read_fast(op.b, r[op.c])) BKF_TRY(t->cols.read_into(op.b, r[op.c]));
-        } else {
-          BKF_TRY(read_column(op.a, op.b, r[op.c]));
-        }
-        break;
+      BKF_TRY(next(op->a, flag));
+      if (flag) pc = op->b;
+      BKF_NEXT();
+    }
+    BKF_OP(SeekRowid)
+      BKF_TRY(seek_rowid(op->a, r[op->b], flag));
+      if (!flag) pc = op->c;
+      BKF_NEXT();
+    BKF_OP(CursorSetRowid)
+      BKF_TRY(cursor_set_rowid(op->a, r[op->b]));
+      BKF_NEXT();
+    BKF_OP(Seek)
+      BKF_TRY(seek(op->a, r[op->b], flag));
+      if (!flag) pc = op->c;
+      BKF_NEXT();
+    BKF_OP(Rowid)
+      BKF_TRY(read_rowid(op->a, r[op->b]));
+      BKF_NEXT();
+    BKF_OP(Column) {
+      // The common case inline: an open cursor on a row it has read.
+      TableSlot* t = tables_[op->a].get();
+      if (t != nullptr && t->open && !t->null_row && t->has_current && t->row_loaded) {
+        if (!t->cols.read_fast(op->b, r[op->c])) BKF_TRY(t->cols.read_into(op->b, r[op->c]));
+      } else {
+        BKF_TRY(read_column(op->a, op->b, r[op->c]));
       }
-      case OpKind::Count:
-        BKF_TRY(count_rows(op.a, r[op.b]));
-        break;
+      BKF_NEXT();
+    }
+    BKF_OP(Count)
+      BKF_TRY(count_rows(op->a, r[op->b]));
+      BKF_NEXT();
 
-      case OpKind::ResultRow:
-        rows_.emplace_back(r + op.a, r + op.a + op.b);
-        if (rows_.size() >= row_cap_) return {};
-        break;
-
-      // ---- expressions ----
-      case OpKind::Binop:
-        apply_bin(static_cast<BinKind>(op.flag), r[op.a], r[op.b], r[op.c]);
-        break;
-      case OpKind::Un:
-        apply_un(static_cast<UnKind>(op.flag), r[op.a], r[op.b]);
-        break;
-      case OpKind::IsNull:
-        is_null_op(r[op.a], op.flag != 0, r[op.b]);
-        break;
-      case OpKind::Func: {
-        const std::uint32_t* args = p.reg_lists.data() + op.a;
-        const std::uint32_t count = op.b;
-        // Arguments in consecutive registers (what the compiler emits) are
-        // passed in place; others are gathered into reused scratch values.
-        bool contiguous = true;
-        for (std::uint32_t i = 1; i < count && contiguous; ++i) contiguous = args[i] == args[0] + i;
-        if (count == 0) {
-          eval_scalar(static_cast<ScalarKind>(op.flag), std::span<const Value>(), r[op.c]);
-        } else if (contiguous) {
-          eval_scalar(static_cast<ScalarKind>(op.flag), std::span<const Value>(r + args[0], count), r[op.c]);
-        } else {
-          if (args_scratch_.size() < count) args_scratch_.resize(count);
-          for (std::uint32_t i = 0; i < count; ++i) args_scratch_[i].assign(r[args[i]]);
-          eval_scalar(static_cast<ScalarKind>(op.flag), std::span<const Value>(args_scratch_.data(), count), r[op.c]);
-        }
-        break;
+    BKF_OP(ResultRow)
+      if (first_.on) {
+        if (!keep_row(r + op->a, op->b)) return {};  // run() starts over
+        BKF_NEXT();
       }
-      case OpKind::Cast:
-        cast_value(r[op.a], static_cast<CastType>(op.flag), r[op.b]);
-        break;
-      case OpKind::Affinity:
-        apply_affinity(r[op.a], op.flag != 0);
-        break;
-      case OpKind::Like:
-        like_op(r[op.a], r[op.b], op.flag != 0, r[op.c]);
-        break;
+      rows_.emplace_back(r + op->a, r + op->a + op->b);
+      if (rows_.size() >= row_cap_) return {};
+      BKF_NEXT();
 
-      // ---- records and row changes ----
-      case OpKind::MakeRecord: {
-        std::string& out = blob_dest(op.c, op.a, op.b);
-        encode_record_into(out, std::span<const Value>(r + op.a, op.b));
-        finish_blob_dest(op.c);
-        break;
+    // ---- expressions ----
+    BKF_OP(Binop)
+      if (!apply_bin_fast(static_cast<BinKind>(op->flag), r[op->a], r[op->b], r[op->c])) {
+        apply_bin(static_cast<BinKind>(op->flag), r[op->a], r[op->b], r[op->c]);
       }
-      case OpKind::MakeUpdatedRecord:
-        BKF_TRY(make_updated_record(p, op));
-        break;
-      case OpKind::NewRowid:
-        BKF_TRY(new_rowid(op.a, r[op.b]));
-        break;
-      case OpKind::Insert:
-        BKF_TRY(insert(op.a, r[op.b], r[op.c]));
-        break;
-      case OpKind::DeleteCurrent:
-        BKF_TRY(delete_current(op.a));
-        break;
-      case OpKind::TruncateFrom:
-        BKF_TRY(truncate_from(op.a, r[op.b]));
-        break;
-      case OpKind::UpdateCurrent:
-        BKF_TRY(update_current(op.a, r[op.b]));
-        break;
-      case OpKind::ApplyDeferred:
-        BKF_TRY(apply_deferred(op.a));
-        break;
-
-      // ---- index keys and index cursors ----
-      case OpKind::OpenIndex:
-        BKF_TRY(open_index(op.a, op.b));
-        break;
-      case OpKind::MakeIndexKey: {
-        std::int64_t rowid = BKF_TRY(as_int(r[op.c]));
-        std::string& out = blob_dest(op.d(), op.a, op.b, op.c);
-        keyenc::encode_index_key_into(out, std::span<const Value>(r + op.a, op.b), rowid);
-        finish_blob_dest(op.d());
-        break;
+      BKF_NEXT();
+    BKF_OP(Un)
+      apply_un(static_cast<UnKind>(op->flag), r[op->a], r[op->b]);
+      BKF_NEXT();
+    BKF_OP(IsNull)
+      is_null_op(r[op->a], op->flag != 0, r[op->b]);
+      BKF_NEXT();
+    BKF_OP(Func) {
+      const std::uint32_t* args = p.reg_lists.data() + op->a;
+      const std::uint32_t count = op->b;
+      // Arguments in consecutive registers (what the compiler emits) are
+      // passed in place; others are gathered into reused scratch values.
+      bool contiguous = true;
+      for (std::uint32_t i = 1; i < count && contiguous; ++i) contiguous = args[i] == args[0] + i;
+      if (count == 0) {
+        eval_scalar(static_cast<ScalarKind>(op->flag), std::span<const Value>(), r[op->c]);
+      } else if (contiguous) {
+        eval_scalar(static_cast<ScalarKind>(op->flag), std::span<const Value>(r + args[0], count), r[op->c]);
+      } else {
+        if (args_scratch_.size() < count) args_scratch_.resize(count);
+        for (std::uint32_t i = 0; i < count; ++i) args_scratch_[i].assign(r[args[i]]);
+        eval_scalar(static_cast<ScalarKind>(op->flag), std::span<const Value>(args_scratch_.data(), count), r[op->c]);
       }
-      case OpKind::MakeIndexPrefix: {
-        std::string& out = blob_dest(op.c, op.a, op.b);
-        keyenc::encode_key_prefix_into(out, std::span<const Value>(r + op.a, op.b));
-        finish_blob_dest(op.c);
-        break;
+      BKF_NEXT();
+    }
+    BKF_OP(Cast)
+      cast_value(r[op->a], static_cast<CastType>(op->flag), r[op->b]);
+      BKF_NEXT();
+    BKF_OP(Affinity)
+      apply_affinity(r[op->a], op->flag != 0);
+      BKF_NEXT();
+    BKF_OP(Like)
+      like_op(r[op->a], r[op->b], op->flag != 0, r[op->c]);
+      BKF_NEXT();
+
+    // ---- records and row changes ----
+    BKF_OP(MakeRecord) {
+      std::string& out = blob_dest(op->c, op->a, op->b);
+      encode_record_into(out, std::span<const Value>(r + op->a, op->b));
+      finish_blob_dest(op->c);
+      BKF_NEXT();
+    }
+    BKF_OP(MakeUpdatedRecord)
+      BKF_TRY(make_updated_record(p, *op));
+      BKF_NEXT();
+    BKF_OP(NewRowid)
+      BKF_TRY(new_rowid(op->a, r[op->b]));
+      BKF_NEXT();
+    BKF_OP(Insert)
+      BKF_TRY(insert(op->a, r[op->b], r[op->c]));
+      BKF_NEXT();
+    BKF_OP(DeleteCurrent)
+      BKF_TRY(delete_current(op->a));
+      BKF_NEXT();
+    BKF_OP(TruncateFrom)
+      BKF_TRY(truncate_from(op->a, r[op->b]));
+      BKF_NEXT();
+    BKF_OP(UpdateCurrent)
+      BKF_TRY(update_current(op->a, r[op->b]));
+      BKF_NEXT();
+    BKF_OP(ApplyDeferred)
+      BKF_TRY(apply_deferred(op->a));
+      BKF_NEXT();
+
+    // ---- index keys and index cursors ----
+    BKF_OP(OpenIndex)
+      BKF_TRY(open_index(op->a, op->b));
+      BKF_NEXT();
+    BKF_OP(MakeIndexKey) {
+      std::int64_t rowid = BKF_TRY(as_int(r[op->c]));
+      std::string& out = blob_dest(op->d(), op->a, op->b, op->c);
+      keyenc::encode_index_key_into(out, std::span<const Value>(r + op->a, op->b), rowid);
+      finish_blob_dest(op->d());
+      BKF_NEXT();
+    }
+    BKF_OP(MakeIndexPrefix) {
+      std::string& out = blob_dest(op->c, op->a, op->b);
+      keyenc::encode_key_prefix_into(out, std::span<const Value>(r + op->a, op->b));
+      finish_blob_dest(op->c);
+      BKF_NEXT();
+    }
+    BKF_OP(MakeBoundKey) {
+      std::string& out = blob_dest(op->c, op->a, op->b);
+      keyenc::encode_bound_key_into(out, std::span<const Value>(r + op->a, op->b), op->flag != 0);
+      finish_blob_dest(op->c);
+      BKF_NEXT();
+    }
+    BKF_OP(IdxInsert)
+      BKF_TRY(idx_insert(op->a, r[op->b]));
+      BKF_NEXT();
+    BKF_OP(IdxInsertUnique)
+      BKF_TRY(idx_insert_unique(op->a, r[op->b], r[op->c], p.strings[op->d()]));
+      BKF_NEXT();
+    BKF_OP(IdxConflictJump)
+      if (BKF_TRY(idx_has_prefix(op->a, r[op->b]))) pc = op->c;
+      BKF_NEXT();
+    BKF_OP(RowidExistsJump)
+      if (BKF_TRY(rowid_exists(op->a, r[op->b]))) pc = op->c;
+      BKF_NEXT();
+    BKF_OP(IdxDelete)
+      BKF_TRY(idx_delete(op->a, r[op->b]));
+      BKF_NEXT();
+    BKF_OP(IdxSeek)
+      BKF_TRY(idx_seek(op->a, r[op->b], flag));
+      if (!flag) pc = op->c;
+      BKF_NEXT();
+    BKF_OP(IdxNext)
+      BKF_TRY(idx_next(op->a, flag));
+      if (flag) pc = op->b;
+      BKF_NEXT();
+    BKF_OP(IdxRowid)
+      BKF_TRY(idx_rowid(op->a, r[op->b]));
+      BKF_NEXT();
+    BKF_OP(IdxPrefixGuard)
+      if (!BKF_TRY(idx_prefix_matches(op->a, r[op->b]))) pc = op->c;
+      BKF_NEXT();
+    BKF_OP(IdxRangeGuard)
+      if (!BKF_TRY(idx_below_bound(op->a, r[op->b]))) pc = op->c;
+      BKF_NEXT();
+
+    // ---- constraint guards ----
+    BKF_OP(NotNullGuard)
+      if (r[op->a].is_null()) return Error::constraint("NOT NULL constraint failed: " + p.strings[op->b]);
+      BKF_NEXT();
+    BKF_OP(IdxUniqueGuard)
+      BKF_TRY(idx_unique_guard(op->a, r[op->b], r[op->c], p.strings[op->d()]));
+      BKF_NEXT();
+    BKF_OP(RowidGuard)
+      if (r[op->b].is_int() && BKF_TRY(rowid_exists(op->a, r[op->b]))) {
+        return Error::constraint("UNIQUE constraint failed: " + p.strings[op->c]);
       }
-      case OpKind::MakeBoundKey: {
-        std::string& out = blob_dest(op.c, op.a, op.b);
-        keyenc::encode_bound_key_into(out, std::span<const Value>(r + op.a, op.b), op.flag != 0);
-        finish_blob_dest(op.c);
-        break;
+      BKF_NEXT();
+    BKF_OP(IdxKeyGuard)
+      BKF_TRY(idx_key_guard(op->a, r[op->b]));
+      BKF_NEXT();
+
+    // ---- grouping and aggregates ----
+    BKF_OP(AggStart)
+      // Without grouping keys every row stays in the one group.
+      if (op->b == 0 && has_group_ && groups_[current_group_]->key.empty()) BKF_NEXT();
+      BKF_TRY(agg_start(op->a, op->b));
+      BKF_NEXT();
+    BKF_OP(AggStep)
+      if (!has_group_) return internal_error("AggStep before any AggStart");
+      cur_accs_[op->a].step(r[op->b]);
+      BKF_NEXT();
+    BKF_OP(AggRewind)
+      BKF_TRY(agg_rewind(*op, pc));
+      BKF_NEXT();
+    BKF_OP(AggNext)
+      if (++group_pos_ < group_order_.size()) {
+        load_group_key(op->b, op->c);
+        pc = op->a;
       }
-      case OpKind::IdxInsert:
-        BKF_TRY(idx_insert(op.a, r[op.b]));
-        break;
-      case OpKind::IdxInsertUnique:
-        BKF_TRY(idx_insert_unique(op.a, r[op.b], r[op.c], p.strings[op.d()]));
-        break;
-      case OpKind::IdxConflictJump:
-        if (BKF_TRY(idx_has_prefix(op.a, r[op.b]))) pc = op.c;
-        break;
-      case OpKind::RowidExistsJump:
-        if (BKF_TRY(rowid_exists(op.a, r[op.b]))) pc = op.c;
-        break;
-      case OpKind::IdxDelete:
-        BKF_TRY(idx_delete(op.a, r[op.b]));
-        break;
-      case OpKind::IdxSeek:
-        BKF_TRY(idx_seek(op.a, r[op.b], flag));
-        if (!flag) pc = op.c;
-        break;
-      case OpKind::IdxNext:
-        BKF_TRY(idx_next(op.a, flag));
-        if (flag) pc = op.b;
-        break;
-      case OpKind::IdxRowid:
-        BKF_TRY(idx_rowid(op.a, r[op.b]));
-        break;
-      case OpKind::IdxPrefixGuard:
-        if (!BKF_TRY(idx_prefix_matches(op.a, r[op.b]))) pc = op.c;
-        break;
-      case OpKind::IdxRangeGuard:
-        if (!BKF_TRY(idx_below_bound(op.a, r[op.b]))) pc = op.c;
-        break;
+      BKF_NEXT();
+    BKF_OP(AggResult)
+      if (group_pos_ >= group_order_.size()) return internal_error("AggResult outside the walk over the groups");
+      groups_[group_order_[group_pos_]]->accs[op->a].finalize(r[op->b]);
+      BKF_NEXT();
 
-      // ---- constraint guards ----
-      case OpKind::NotNullGuard:
-        if (r[op.a].is_null()) return Error::constraint("NOT NULL constraint failed: " + p.strings[op.b]);
-        break;
-      case OpKind::IdxUniqueGuard:
-        BKF_TRY(idx_unique_guard(op.a, r[op.b], r[op.c], p.strings[op.d()]));
-        break;
-      case OpKind::RowidGuard:
-        if (r[op.b].is_int() && BKF_TRY(rowid_exists(op.a, r[op.b]))) {
-          return Error::constraint("UNIQUE constraint failed: " + p.strings[op.c]);
-        }
-        break;
-      case OpKind::IdxKeyGuard:
-        BKF_TRY(idx_key_guard(op.a, r[op.b]));
-        break;
+    // ---- correlated subqueries ----
+    BKF_OP(ScalarSub)
+      BKF_TRY(scalar_sub(p, *op));
+      BKF_NEXT();
 
-      // ---- grouping and aggregates ----
-      case OpKind::AggStart:
-        // Without grouping keys every row stays in the one group.
-        if (op.b == 0 && has_group_ && groups_[current_group_]->key.empty()) break;
-        BKF_TRY(agg_start(op.a, op.b));
-        break;
-      case OpKind::AggStep:
-        if (!has_group_) return internal_error("AggStep before any AggStart");
-        cur_accs_[op.a].step(r[op.b]);
-        break;
-      case OpKind::AggRewind:
-        BKF_TRY(agg_rewind(op, pc));
-        break;
-      case OpKind::AggNext:
-        if (++group_pos_ < group_order_.size()) {
-          load_group_key(op.b, op.c);
-          pc = op.a;
-        }
-        break;
-      case OpKind::AggResult:
-        if (group_pos_ >= group_order_.size()) return internal_error("AggResult outside the walk over the groups");
-        groups_[group_order_[group_pos_]]->accs[op.a].finalize(r[op.b]);
-        break;
-
-      // ---- correlated subqueries ----
-      case OpKind::ScalarSub:
-        BKF_TRY(scalar_sub(p, op));
-        break;
-
-      // ---- spool ----
-      case OpKind::SpoolRow:
-        spool_starts_.push_back(spool_values_.size());
-        spool_values_.insert(spool_values_.end(), r + op.a, r + op.a + op.b);
-        break;
-      case OpKind::SpoolRewind:
-        spool_pos_ = 0;
-        if (spool_starts_.empty()) pc = op.a;
-        else spool_load(op.b, op.c);
-        break;
-      case OpKind::SpoolNext:
-        if (spool_pos_ < spool_starts_.size() && ++spool_pos_ < spool_starts_.size()) {
-          spool_load(op.b, op.c);
-          pc = op.a;
-        }
-        break;
+    // ---- spool ----
+    BKF_OP(SpoolRow)
+      spool_starts_.push_back(spool_values_.size());
+      spool_values_.insert(spool_values_.end(), r + op->a, r + op->a + op->b);
+      BKF_NEXT();
+    BKF_OP(SpoolRewind)
+      spool_pos_ = 0;
+      if (spool_starts_.empty()) pc = op->a;
+      else spool_load(op->b, op->c);
+      BKF_NEXT();
+    BKF_OP(SpoolNext)
+      if (spool_pos_ < spool_starts_.size() && ++spool_pos_ < spool_starts_.size()) {
+        spool_load(op->b, op->c);
+        pc = op->a;
+      }
+      BKF_NEXT();
+#ifndef BKF_VM_THREADED
     }
   }
+#endif
   return {};
 }
+
+#undef BKF_OP
+#undef BKF_NEXT
 
 // ---- grouping ----
 

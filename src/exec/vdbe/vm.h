@@ -84,6 +84,27 @@ class Vm {
   // subquery cache are dropped; no cursor keeps a position or a page.
   void rearm(std::span<const Value> binds);
 
+  // Unpins every page the cursors of this machine and of its subquery
+  // machines hold, and forgets the bind values. A machine kept between runs
+  // calls it after each run, so that it holds nothing of the pager's cache
+  // (which may be emptied, or the pager closed) until the next rearm().
+  void release_pages() noexcept;
+  Pager& pager() const noexcept { return pager_; }
+
+  // For a query whose rows the caller sorts and cuts to their first k (its
+  // ORDER BY, no DISTINCT, OFFSET + LIMIT = k; see apply_post_run): the run
+  // keeps only rows that can be among those k, so it holds O(k) rows rather
+  // than all of them. A row that k kept rows precede is dropped as it is
+  // emitted. rows() then holds a subset of the rows that contains the first
+  // k (in no particular order) and rows_emitted() counts every row emitted.
+  // Should a key value that the bounded selection cannot order (see
+  // orderly_keys) come after rows were dropped, the run starts over and
+  // keeps every row. Called before run(); rearm() ends it. Without ORDER BY
+  // keys, with DISTINCT, or for a very large k it does nothing.
+  void keep_first_rows(std::uint64_t k);
+  bool keeps_first_rows() const noexcept { return first_.on; }
+  std::uint64_t rows_emitted() const noexcept { return first_.emitted; }
+
   // The result rows in emission order; take_rows() moves them out.
   const std::vector<Row>& rows() const noexcept { return rows_; }
   std::vector<Row> take_rows() noexcept { return std::move(rows_); }
@@ -107,6 +128,8 @@ class Vm {
 
   Status exec(const Program& p);
   Status init_run(const Program& p);
+  // ResultRow under keep_first_rows; false when the run must start over.
+  bool keep_row(const Value* values, std::uint32_t count);
 
   // Helpers of the instruction groups (vm.cc, vm_table.cc, vm_index.cc).
   std::string& blob_dest(std::uint32_t dest, std::uint32_t start, std::uint32_t count, std::uint32_t also = ~0u);
@@ -169,6 +192,22 @@ class Vm {
   std::int64_t last_rowid_ = 0;
   // A child that only needs its first rows stops after this many.
   std::uint64_t row_cap_ = ~std::uint64_t{0};
+
+  // keep_first_rows. rows_[0, live) are the rows kept; the rows after them
+  // are storage for the next ones. Once rows were dropped, rows_[k - 1] is
+  // the k-th of all rows so far, which a new row must precede to be kept.
+  struct FirstRows {
+    bool on = false;
+    bool keep_all = false;  // a key value the selection cannot order came before any drop
+    bool dropped = false;
+    bool restart = false;
+    std::size_t k = 0;
+    std::size_t live = 0;
+    std::uint64_t emitted = 0;
+    std::vector<SortKey> keys;
+    std::vector<Row> spare;  // storage of the selection
+  };
+  FirstRows first_;
 
   // Grouping. agg_specs_ points into the running program. Groups live on
   // the heap one by one (a machine without groups allocates nothing for
