@@ -12,35 +12,9 @@
 namespace bkf::testing {
 namespace {
 
-TEST(OsVfsTest, OpenShortReadsDeleteAndIdentity) {
-  TempDir dir;
-  OsVfs vfs;
-  const std::string path = dir.file("a.db");
-  EXPECT_EQ(outcome(vfs.open(path, false)), "file not found: " + path);
-  EXPECT_EQ(vfs.delete_file(path).error().os_errno(), ENOENT);
-  auto f = must(vfs.open(path, true));
-  std::vector<std::uint8_t> buf(4096, 7);
-  must(f->write_all_at(buf.data(), 4096, 4096));
-  EXPECT_EQ(must(f->size()), 8192u);  // a write at 4096 into an empty file
-  // Opening again, with or without create, keeps the contents.
-  EXPECT_EQ(must(must(vfs.open(path, true))->size()), 8192u);
-  EXPECT_EQ(must(must(vfs.open(path, false))->size()), 8192u);
-  for (auto [file_size, got] : {std::pair<std::uint64_t, std::size_t>{8192, 0}, {10000, 1808}}) {
-    must(f->truncate(file_size));
-    Status st = f->read_exact_at(buf.data(), 4096, 8192);
-    ASSERT_FALSE(st.ok());
-    EXPECT_EQ(st.error().to_string(), "short read at offset 8192: wanted 4096 bytes, got " + std::to_string(got));
-  }
-  // A file deleted and made again under its name is another file.
-  const FileId first = must(f->id());
-  EXPECT_EQ(must(vfs.file_id(path)), first);
-  must(vfs.delete_file(path));
-  EXPECT_FALSE(vfs.exists(path));
-  EXPECT_EQ(vfs.file_id(path).error().kind(), ErrorKind::NotFound);
-  auto g = must(vfs.open(path, true));
-  EXPECT_EQ(must(vfs.file_id(path)), must(g->id()));
-}
-
+// (Opening, reading and writing files are exercised by every pager test;
+// a file made again under the name of a deleted one by the mode switches of
+// the multi-connection test.)
 TEST(OsVfsTest, LocksExcludeAcrossDescriptors) {
   TempDir dir;
   OsVfs vfs;
