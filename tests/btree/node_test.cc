@@ -25,20 +25,6 @@ std::string leaf_cell(std::int64_t rowid, std::size_t payload_len) {
   return c;
 }
 
-TEST(NodeTest, LargestCellOnAnEmptyPage) {
-  std::string scratch;
-  for (std::size_t p : {512u, 4096u, 65536u}) {
-    std::vector<std::uint8_t> page(p);
-    NodeMut m = NodeMut::init(span_of(page), node::kIndexLeaf);
-    std::string too_big(p - 12 - 2 + 1, 'x');
-    EXPECT_FALSE(*m.insert_cell(0, too_big, scratch));
-    std::string fits(p - 12 - 2, 'x');
-    ASSERT_TRUE(*m.insert_cell(0, fits, scratch));
-    EXPECT_EQ(m.cell_count(), 1u);
-    EXPECT_EQ(m.gap(), 0u);
-  }
-}
-
 // Leaf cells: T, L, the zigzag row id, the local bytes, the overflow page.
 TEST(NodeTest, LeafCellLayout) {
   EXPECT_EQ(hex(leaf_cell(-1, 0)), "000001");

@@ -1,8 +1,12 @@
+// The database header's codec and the display texts of errors.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "pager/error.h"
 #include "pager/header.h"
 
 namespace bkf {
@@ -68,6 +72,15 @@ TEST(HeaderTest, DecodeErrorsAndThePageSizeRule) {
     EXPECT_EQ(validate_page_size(bad).error().to_string(), "invalid page size: " + std::to_string(bad));
   }
   EXPECT_FALSE(DbHeader::make(384).ok());
+}
+
+// The display texts of the file layer's errors (the others are checked
+// where they arise, and end to end by the engine's scripts).
+TEST(ErrorTest, IoTexts) {
+  EXPECT_EQ(Error::io_failure("failed to write whole buffer").to_string(), "io error: failed to write whole buffer");
+  EXPECT_EQ(Error::io(EBADF).to_string(), std::string("io error: ") + std::strerror(EBADF) + " (os error 9)");
+  EXPECT_EQ(Error::io(EBADF).os_errno(), EBADF);
+  EXPECT_EQ(Error::short_read(8192, 4096, 0).to_string(), "short read at offset 8192: wanted 4096 bytes, got 0");
 }
 
 }  // namespace
