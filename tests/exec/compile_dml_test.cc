@@ -58,6 +58,9 @@ TEST_F(DmlTest, InsertConstraints) {
   EXPECT_EQ(err("INSERT INTO t (name, code) VALUES ('p', 10), ('q', NULL), ('r', 11)"),
             "constraint violation: UNIQUE constraint failed: t__code__unique");
   EXPECT_EQ(rows("SELECT count(*) FROM t"), "3");
+  // Keys compare as values: 1 and 1.0 collide, the text '1' does not.
+  ok("CREATE UNIQUE INDEX plain_a ON plain (a); INSERT INTO plain (a) VALUES (1), ('1')");
+  EXPECT_EQ(err("INSERT INTO plain (a) VALUES (1.0)"), "constraint violation: UNIQUE constraint failed: plain_a");
   check_integrity();
 }
 

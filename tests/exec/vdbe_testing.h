@@ -20,14 +20,15 @@
 #include "pager/pager.h"
 #include "record/record.h"
 #include "support/temp_dir.h"
+#include "support/values.h"
 
 namespace bkf::vdbe::testing {
 
-inline Value I(std::int64_t v) { return Value::integer(v); }
-inline Value R(double v) { return Value::real(v); }
-inline Value T(const char* s) { return Value::text(s); }
-inline Value B(std::string s) { return Value::blob(std::move(s)); }
-inline Value N() { return Value::null(); }
+using ::bkf::testing::B;
+using ::bkf::testing::I;
+using ::bkf::testing::N;
+using ::bkf::testing::R;
+using ::bkf::testing::T;
 
 // Rows in the debug form: "(Int(1), Text(\"a\"))(Null)".
 inline std::string dump(const std::vector<Row>& rows) {
@@ -72,33 +73,6 @@ class VmFixture : public ::testing::Test {
   void put(std::uint32_t root, std::int64_t rowid, std::vector<Value> values) {
     ASSERT_TRUE(BTree(*pager_, root).insert(rowid, encode_record(values)).ok());
   }
-  // Every row of a table as (row id, values...), read without the machine.
-  std::vector<Row> table_rows(std::uint32_t root) {
-    std::vector<Row> out;
-    Cursor c(*pager_, root);
-    EXPECT_TRUE(c.rewind().ok());
-    for (;;) {
-      auto r = c.next();
-      EXPECT_TRUE(r.ok());
-      if (!r.ok() || !r->has_value()) break;
-      Row row{Value::integer((*r)->first)};
-      auto vals = decode_record((*r)->second);
-      EXPECT_TRUE(vals.ok());
-      for (Value& v : *vals) row.push_back(std::move(v));
-      out.push_back(std::move(row));
-    }
-    return out;
-  }
-  // Every key of an index, read without the machine.
-  std::vector<std::string> index_keys(std::uint32_t root) {
-    std::vector<std::string> out;
-    IndexCursor c(*pager_, root);
-    EXPECT_TRUE(c.seek("").ok());
-    std::string k;
-    while (c.next_into(k).value()) out.push_back(k);
-    return out;
-  }
-
   RunResult run(const Program& p, const std::vector<Value>& binds = {}) {
     Vm vm(*pager_, binds);
     RunResult r;

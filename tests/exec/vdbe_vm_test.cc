@@ -1,10 +1,8 @@
-// Hand-assembled programs: control flow, registers and expressions,
-// grouping and aggregates, correlated subqueries, the spool, and the
-// machine's defences against faulty programs.
+// Hand-assembled programs: records built over their own sources, the
+// machine's defences against faulty programs, grouping against a model and
+// at scale, and the exactness of the correlated-subquery cache.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
 #include <map>
 #include <random>
 
@@ -18,6 +16,7 @@ using namespace bkf::vdbe::testing;
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
 
 Program done(ProgramBuilder& b) {
   auto p = b.finish();
@@ -33,77 +32,6 @@ Program sub_done(ProgramBuilder& b) {
 }
 
 class VmTest : public VmFixture {};
-
-// ---- control flow and registers ----
-
-TEST_F(VmTest, ConditionalJumpsFollowTruth) {
-  // Row per value: (IfTrue jumped, IfFalse jumped).
-  ProgramBuilder b;
-  auto v = b.reg(), yes = b.reg(), no = b.reg(), out1 = b.reg(), out2 = b.reg();
-  b.emit(Op::integer(1, yes));
-  b.emit(Op::integer(0, no));
-  const std::vector<Value> values = {N(),       B("\x01"), T("abc"), T(" 2x"), R(NAN), R(-0.0),
-                                     I(0),      I(5),      T("0.0"), R(0.5),   T("")};
-  for (std::uint32_t i = 0; i < values.size(); ++i) {
-    b.emit(Op::bind(i, v));
-    b.emit(Op::copy(no, out1));
-    b.emit(Op::copy(no, out2));
-    auto t = b.emit(Op::if_true(v, 0));
-    auto skip_t = b.emit(Op::goto_(0));
-    b.patch_here(t);
-    b.emit(Op::copy(yes, out1));
-    b.patch_here(skip_t);
-    auto f = b.emit(Op::if_false(v, 0));
-    auto skip_f = b.emit(Op::goto_(0));
-    b.patch_here(f);
-    b.emit(Op::copy(yes, out2));
-    b.patch_here(skip_f);
-    b.emit(Op::result_row(out1, 2));
-  }
-  EXPECT_EQ(rows_of(done(b), values),
-            "(Int(0), Int(1))(Int(0), Int(1))(Int(0), Int(1))(Int(1), Int(0))(Int(1), Int(0))(Int(0), Int(1))"
-            "(Int(0), Int(1))(Int(1), Int(0))(Int(0), Int(1))(Int(1), Int(0))(Int(0), Int(1))");
-}
-
-TEST_F(VmTest, RunEndsAtHaltJumpToEndOrLastInstruction) {
-  Program empty;
-  ASSERT_TRUE(empty.validate().ok());
-  EXPECT_EQ(rows_of(empty), "");
-
-  ProgramBuilder b;  // no register allocated: register 0 still exists
-  b.emit(Op::integer(7, 0));
-  b.emit(Op::result_row(0, 1));
-  EXPECT_EQ(rows_of(done(b)), "(Int(7))");
-
-  b.emit(Op::goto_(2));
-  b.emit(Op::result_row(0, 1));
-  EXPECT_EQ(rows_of(done(b)), "");
-
-  b.emit(Op::result_row(0, 1));
-  b.emit(Op::halt());
-  b.emit(Op::result_row(0, 1));
-  EXPECT_EQ(rows_of(done(b)), "(Null)");
-}
-
-TEST_F(VmTest, RegistersAndExpressions) {
-  ProgramBuilder b;
-  auto r = b.regs(8);
-  b.emit(Op::bind(0, r));       // 5
-  b.emit(Op::bind(9, r + 1));   // past the binds: Null
-  b.emit(Op::param(0, r + 2));  // a top-level program has no parameters: Null
-  b.emit(Op::copy(r, r));
-  b.emit(Op::binop(BinKind::Add, r, r, r));  // the destination may be an operand: 10
-  b.emit(Op::integer(kMin, r + 3));
-  b.emit(Op::un(UnKind::Neg, r + 3, r + 3));  // Real 2^63
-  b.str(" 42 ", r + 4);
-  b.emit(Op::affinity(r + 4, false));
-  b.str("x", r + 5);
-  b.func(ScalarKind::Concat, {r + 5, r, r + 5}, r + 6);  // arguments not in a row
-  b.emit(Op::is_null(r + 1, false, r + 7));
-  b.emit(Op::result_row(r, 8));
-  EXPECT_EQ(rows_of(done(b), {I(5)}),
-            "(Int(10), Null, Null, Real(9.223372036854776e18), Int(42), Text(\"x\"), Text(\"x10x\"), Int(1))");
-}
 
 TEST_F(VmTest, RecordsMayBeBuiltOverTheirSources) {
   ProgramBuilder b;
@@ -186,27 +114,6 @@ Program group_program(std::size_t pairs, bool grouped) {
   return done(b);
 }
 
-TEST_F(VmTest, GroupsComeOutInExactKeyOrder) {
-  const std::vector<Value> pairs = {I(3),    I(1), N(),    I(1),  I(1),     I(kMax), R(-0.0),  I(1),
-                                    I(3),    I(2), R(1.0), I(1),  R(0.0),   I(1),    T("a"),   I(1),
-                                    I(9007199254740993), I(1), I(9007199254740992), I(1), I(2), I(-2),
-                                    I(1),    I(-3)};
-  EXPECT_EQ(rows_of(group_program(pairs.size() / 2, true), pairs),
-            "(Null, Int(1), Int(1), Null)"
-            "(Real(-0.0), Int(2), Int(2), Real(-0.0))"
-            "(Int(1), Int(3), Int(9223372036854775805), Int(1))"  // the sum passes 2^63 on the way
-            "(Int(2), Int(1), Int(-2), Int(2))"
-            "(Int(3), Int(2), Int(3), Int(3))"
-            "(Int(9007199254740992), Int(1), Int(1), Int(9007199254740992))"
-            "(Int(9007199254740993), Int(1), Int(1), Int(9007199254740993))"
-            "(Text(\"a\"), Int(1), Int(1), Text(\"a\"))");
-}
-
-TEST_F(VmTest, EmptyInputGivesOneRowOnlyWithoutGroupBy) {
-  EXPECT_EQ(rows_of(group_program(0, false)), "(Null, Int(0), Null, Null)");
-  EXPECT_EQ(rows_of(group_program(0, true)), "");
-  EXPECT_EQ(rows_of(group_program(2, false), {I(1), I(5), I(2), I(6)}), "(Null, Int(2), Int(11), Int(1))");
-}
 
 // Random keys from a pool whose groups and order are known, against a model.
 TEST_F(VmTest, GroupingMatchesAModel) {
@@ -331,98 +238,6 @@ TEST_F(SubqueryTest, CacheIsExactAndChildSeesTheBinds) {
             "(Int(1), Int(101))(Null, Null)");
   EXPECT_EQ(res.subquery_runs, 5u);
   EXPECT_EQ(res.subquery_cache_hits, 2u);
-}
-
-TEST_F(SubqueryTest, ChildAppliesItsOwnOrderDistinctOffsetAndLimit) {
-  // The child emits (v, key) for v = 3, 1, 2, 1 with ORDER BY key.
-  auto child = [](std::vector<bool> desc, bool distinct, std::optional<std::int64_t> offset,
-                  std::optional<std::int64_t> limit, int rows = 4) {
-    ProgramBuilder b;
-    auto r = b.regs(2);
-    const std::int64_t vs[] = {3, 1, 2, 1};
-    for (int i = 0; i < rows; ++i) {
-      b.emit(Op::integer(vs[i], r));
-      b.emit(Op::param(0, r + 1));
-      b.emit(Op::binop(BinKind::Mul, r, r + 1, r + 1));  // key = v * param
-      b.emit(Op::result_row(r, 2));
-    }
-    Program p = sub_done(b);
-    p.order_desc = std::move(desc);
-    p.distinct = distinct;
-    p.offset = offset;
-    p.limit = limit;
-    EXPECT_TRUE(p.validate().ok());
-    return p;
-  };
-  std::uint32_t t = table({I(1), I(-1)});
-  struct Case {
-    Program sub;
-    const char* want;
-  };
-  Case cases[] = {
-      {child({}, false, {}, {}), "(Int(1), Int(3))(Int(-1), Int(3))"},
-      {child({false}, false, {}, {}), "(Int(1), Int(1))(Int(-1), Int(3))"},
-      {child({true}, false, {}, {}), "(Int(1), Int(3))(Int(-1), Int(1))"},
-      {child({false}, false, 1, 1), "(Int(1), Int(1))(Int(-1), Int(2))"},
-      {child({false}, true, 1, {}), "(Int(1), Int(2))(Int(-1), Int(2))"},
-      {child({}, false, 2, {}), "(Int(1), Int(2))(Int(-1), Int(2))"},
-      {child({}, false, {}, 0), "(Int(1), Null)(Int(-1), Null)"},
-      {child({}, false, 9, {}), "(Int(1), Null)(Int(-1), Null)"},
-      {child({}, false, {}, {}, 0), "(Int(1), Null)(Int(-1), Null)"},
-  };
-  for (Case& c : cases) EXPECT_EQ(rows_of(outer(t, std::move(c.sub))), c.want);
-}
-
-TEST_F(SubqueryTest, NestedSubProgramsPassParametersOn) {
-  // grandchild: param 0 * 10; child: grandchild(param 0) + 1.
-  ProgramBuilder gb;
-  auto g = gb.regs(2);
-  gb.emit(Op::param(0, g));
-  gb.emit(Op::integer(10, g + 1));
-  gb.emit(Op::binop(BinKind::Mul, g, g + 1, g));
-  gb.emit(Op::result_row(g, 1));
-  ProgramBuilder cb;
-  auto gs = cb.sub(sub_done(gb));
-  auto c = cb.regs(2);
-  cb.scalar_sub(gs, {ParamSrc::param(0)}, c);
-  cb.emit(Op::integer(1, c + 1));
-  cb.emit(Op::binop(BinKind::Add, c, c + 1, c));
-  cb.emit(Op::result_row(c, 1));
-  std::uint32_t t = table({I(4), I(5)});
-  EXPECT_EQ(rows_of(outer(t, sub_done(cb))), "(Int(4), Int(41))(Int(5), Int(51))");
-}
-
-TEST_F(SubqueryTest, ChildErrorsPassThrough) {
-  ProgramBuilder sb;
-  auto r = sb.reg();
-  sb.not_null_guard(r, "inner.c");
-  std::uint32_t t = table({I(1)});
-  RunResult res = run(outer(t, done(sb)));
-  EXPECT_EQ(res.error(), "constraint violation: NOT NULL constraint failed: inner.c");
-}
-
-// ---- spool ----
-
-TEST_F(VmTest, SpoolReplaysRowsInOrder) {
-  ProgramBuilder b;
-  auto r = b.regs(2), out = b.regs(3);
-  for (int i = 1; i <= 3; ++i) {
-    b.emit(Op::integer(i, r));
-    b.emit(Op::integer(i * i, r + 1));
-    b.emit(Op::spool_row(r, i == 2 ? 1 : 2));  // rows may differ in width
-  }
-  auto rewind = b.emit(Op::spool_rewind(0, out, 3));
-  auto top = b.here();
-  b.emit(Op::result_row(out, 3));
-  b.emit(Op::spool_next(top, out, 3));
-  b.patch_here(rewind);
-  EXPECT_EQ(rows_of(done(b)), "(Int(1), Int(1), Null)(Int(2), Null, Null)(Int(3), Int(9), Null)");
-
-  out = b.reg();
-  auto empty = b.emit(Op::spool_rewind(0, out, 1));
-  b.emit(Op::result_row(out, 1));
-  b.patch_here(empty);
-  EXPECT_EQ(rows_of(done(b)), "");
 }
 
 }  // namespace
