@@ -307,28 +307,6 @@ TEST(AffinityTest, IntegerAndRealColumns) {
   }
 }
 
-TEST(TypeCheckTest, MessagesAndPayloads) {
-  auto ok = as_int(I(-5));
-  ASSERT_TRUE(ok.ok());
-  EXPECT_EQ(*ok, -5);
-  auto bad = as_int(T("a\"b"));
-  ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error().kind(), ErrorKind::Exec);
-  EXPECT_EQ(bad.error().message(), "expected an integer, found Text(\"a\\\"b\")");
-  EXPECT_EQ(as_int(R(2.0)).error().message(), "expected an integer, found Real(2.0)");
-  EXPECT_EQ(as_int(N()).error().message(), "expected an integer, found Null");
-
-  Value blob = B(std::string("\x01\x00\x02", 3));
-  ASSERT_TRUE(as_blob(blob).ok());
-  EXPECT_EQ(*as_blob(blob), std::string("\x01\x00\x02", 3));
-  ASSERT_TRUE(as_blob_ref(blob).ok());
-  EXPECT_EQ(as_blob_ref(blob)->data(), blob.bytes().data());  // a view, not a copy
-  for (const Value& v : {T("x"), I(1), N()}) {
-    EXPECT_EQ(as_blob(v).error().message(), "expected a record blob");
-    EXPECT_EQ(as_blob_ref(v).error().to_string(), "execution error: expected a record blob");
-  }
-}
-
 // Destination registers may be operands; results must not read clobbered input.
 TEST(AliasingTest, DestinationIsAnOperand) {
   Value r = T("12abc");

@@ -108,15 +108,6 @@ TEST(AstTest, CloneSharesNothing) {
   }
 }
 
-TEST(AstTest, AggregateNames) {
-  const std::pair<const char*, std::optional<AggFunc>> cases[] = {
-      {"count", AggFunc::Count}, {"Count", AggFunc::Count}, {"COUNT", AggFunc::Count}, {"sum", AggFunc::Sum},
-      {"AVG", AggFunc::Avg},     {"mIn", AggFunc::Min},     {"max", AggFunc::Max},     {"counts", std::nullopt},
-      {"", std::nullopt},        {"GROUP_CONCAT", std::nullopt}, {"any", std::nullopt}, {"coun", std::nullopt},
-  };
-  for (const auto& [name, want] : cases) EXPECT_EQ(agg_func_from_name(name), want) << name;
-}
-
 TEST(AstTest, CastTypeNames) {
   const std::pair<const char*, CastType> cases[] = {
       {"bigint", CastType::Integer}, {"UNSIGNED", CastType::Integer}, {"smallint", CastType::Integer},
