@@ -192,14 +192,9 @@ TEST_F(SelectTest, JoinAccessPaths) {
 }
 
 TEST_F(SelectTest, LimitsAndEarlyStop) {
-  EXPECT_EQ(rows("SELECT 1 LIMIT 0"), "");
+  // Plain cuts are in the ordering script; these are the forms it lacks.
   EXPECT_EQ(rows("SELECT 1 LIMIT 1 OFFSET 1"), "");
-  EXPECT_EQ(rows("SELECT 1, 2 LIMIT 5"), "1|2");
-  EXPECT_EQ(rows("SELECT id FROM t LIMIT 2"), "1;2");
-  EXPECT_EQ(rows("SELECT id FROM t LIMIT 2 OFFSET 1"), "2;3");
-  EXPECT_EQ(rows("SELECT id FROM t LIMIT 1, 2"), "2;3");
   EXPECT_EQ(err("SELECT id FROM t LIMIT -1"), "execution error: LIMIT must be a constant integer");
-  EXPECT_EQ(rows("SELECT id FROM t ORDER BY id DESC LIMIT 2"), "5;3");
   EXPECT_EQ(rows("SELECT DISTINCT a FROM t LIMIT 2"), "10;20");
   EXPECT_EQ(rows("SELECT a, count(*) FROM t GROUP BY a LIMIT 1 OFFSET 1"), "20|1");
   EXPECT_EQ(rows("SELECT count(*) FROM t LIMIT 0"), "");
