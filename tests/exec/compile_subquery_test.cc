@@ -40,6 +40,18 @@ TEST_F(SubqueryTest, ParametersAndCache) {
   EXPECT_EQ(rows("SELECT (SELECT v FROM u WHERE u.id = t.k) FROM t"), "100;300;100;200;100");
 }
 
+TEST_F(SubqueryTest, CacheIsExactAndSeesTheBinds) {
+  // 1 and 1.0, and integers beyond 2^53, are distinct arguments; NULL runs too.
+  ok("CREATE TABLE one (z); INSERT INTO one VALUES (0); CREATE TABLE x (v);"
+     "INSERT INTO x VALUES (1), (1), (1.0), (9007199254740993), (9007199254740992), (1), (NULL)");
+  const char* q = "SELECT v, (SELECT x.v + ? FROM one) FROM x";
+  QueryResult r = run(q, false, {Value::integer(100)});
+  EXPECT_EQ(rows_text(r.rows),
+            "1|101;1|101;1.0|101.0;9007199254740993|9007199254741093;9007199254740992|9007199254741092;1|101;NULL|NULL");
+  EXPECT_EQ(r.subquery_runs, 5u);
+  EXPECT_EQ(r.subquery_cache_hits, 2u);
+}
+
 TEST_F(SubqueryTest, BindsOrderAndLimit) {
   EXPECT_EQ(rows("SELECT (SELECT count(*) FROM u WHERE u.k = t.k AND u.v > ?) FROM t WHERE id < 3",
                  {Value::integer(60)}),

@@ -11,10 +11,8 @@
 #include <vector>
 
 #include "btree/btree.h"
-#include "btree/cursor.h"
 #include "btree/index.h"
 #include "exec/vdbe/builder.h"
-#include "exec/vdbe/post_run.h"
 #include "exec/vdbe/vm.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
@@ -49,8 +47,6 @@ struct RunResult {
   std::vector<Row> rows;
   std::uint64_t changes = 0;
   std::int64_t last_rowid = 0;
-  std::uint64_t subquery_runs = 0;
-  std::uint64_t subquery_cache_hits = 0;
 
   std::string error() const { return status.ok() ? "" : status.error().to_string(); }
 };
@@ -58,29 +54,22 @@ struct RunResult {
 class VmFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto p = Pager::create(vfs_, dir_.file("t.db"), page_size());
+    auto p = Pager::create(vfs_, dir_.file("t.db"), 4096);
     ASSERT_TRUE(p.ok()) << p.error().to_string();
     pager_ = std::move(p).value();
     ASSERT_TRUE(pager_->begin().ok());
   }
-  virtual std::uint32_t page_size() const { return 4096; }
 
   Pager& pager() { return *pager_; }
   std::uint32_t new_table() { return BTree::create(*pager_).value().root(); }
   std::uint32_t new_index() { return IndexBTree::create(*pager_).value().root(); }
 
-  // Stores a row directly, without the machine.
-  void put(std::uint32_t root, std::int64_t rowid, std::vector<Value> values) {
-    ASSERT_TRUE(BTree(*pager_, root).insert(rowid, encode_record(values)).ok());
-  }
   RunResult run(const Program& p, const std::vector<Value>& binds = {}) {
     Vm vm(*pager_, binds);
     RunResult r;
     r.status = vm.run(p);
     r.changes = vm.changes();
     r.last_rowid = vm.last_rowid();
-    r.subquery_runs = vm.subquery_runs();
-    r.subquery_cache_hits = vm.subquery_cache_hits();
     r.rows = vm.take_rows();
     return r;
   }
