@@ -97,16 +97,6 @@ TEST_F(DmlTest, Update) {
   r = ok("UPDATE t SET note = 'a much longer note than before, long enough to need a bigger cell'");
   EXPECT_EQ(r.changes, 3u);
   EXPECT_EQ(rows("SELECT count(*) FROM t WHERE note LIKE 'a much%'"), "3");
-  // Prepared updates seek.
-  vdbe::Program p = program("UPDATE t SET name = ? WHERE id = ?");
-  EXPECT_TRUE(has_op(p, OpKind::SeekRowid));
-  for (int i = 1; i <= 3; ++i) {
-    std::vector<Value> b = {Value::text("n" + std::to_string(i)), Value::integer(i)};
-    Result<QueryResult> res = db_->run(p, true, b);
-    ASSERT_TRUE(res.ok()) << res.error().to_string();
-    EXPECT_EQ(res->changes, 1u);
-  }
-  EXPECT_EQ(rows("SELECT name FROM t"), "n1;n2;n3");
   check_integrity();
 }
 
