@@ -1,6 +1,11 @@
 // Joins (inner, LEFT with null rows, ON and WHERE placement) and aggregate
-// queries (bare columns, HAVING, ORDER BY over groups, empty inputs).
+// queries (bare columns, HAVING, ORDER BY over groups, empty inputs,
+// grouping against a model).
 #include <cmath>
+#include <limits>
+#include <map>
+#include <random>
+#include <tuple>
 
 #include "compile_test_util.h"
 #include "exec/compile/compiler.h"
@@ -81,6 +86,55 @@ TEST_F(JoinAggTest, Aggregates) {
   // Groups of 1 and 1.0 are one group; -0.0 and 0.0 too.
   ok("CREATE TABLE g (k, v INT); INSERT INTO g VALUES (1, 1), (1.0, 2), (2, 3), (0.0, 4), (-0.0, 5)");
   EXPECT_EQ(rows("SELECT k, sum(v) FROM g GROUP BY k"), "0.0|9;1|3;2|3");
+}
+
+// Keys from a pool whose groups and order are known, against a model, then
+// thousands of keys met in scattered order: each row lands in its own key's
+// group however large the table of groups grows, groups come out in key
+// order, and each shows the first key it met.
+TEST_F(JoinAggTest, GroupingMatchesAModel) {
+  const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  const std::pair<Value, int> pool[] = {  // (key, its group's rank in key order)
+      {Value::null(), 0}, {Value::integer(kMin), 1}, {Value::integer(-5), 2}, {Value::real(-0.0), 3},
+      {Value::integer(0), 3}, {Value::real(1.0), 4}, {Value::integer(1), 4}, {Value::integer(9007199254740992), 5},
+      {Value::integer(9007199254740993), 6}, {Value::integer(kMax), 7}, {Value::text("a"), 8},
+      {Value::text("a\x01"), 9}, {Value::blob(std::string("\0", 1)), 10}};
+  ok("CREATE TABLE g (k, v INT)");
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    ok("DELETE FROM g");
+    std::map<int, std::tuple<Value, std::int64_t, std::int64_t>> model;  // first key, count, sum
+    for (std::size_t n = rng() % 60; n > 0; --n) {
+      const auto& [key, group] = pool[rng() % std::size(pool)];
+      const std::int64_t v = static_cast<std::int64_t>(rng() % 2001) - 1000;
+      ok("INSERT INTO g VALUES (?, ?)", {key, Value::integer(v)});
+      auto [it, fresh] = model.try_emplace(group, key, 0, 0);
+      ++std::get<1>(it->second);
+      std::get<2>(it->second) += v;
+    }
+    std::string want;
+    for (auto& [g, m] : model) {
+      want += (want.empty() ? "" : ";") + value_text(std::get<0>(m)) + "|" + std::to_string(std::get<1>(m)) + "|" +
+              std::to_string(std::get<2>(m));
+    }
+    EXPECT_EQ(rows("SELECT k, count(*), sum(v) FROM g GROUP BY k"), want) << "round " << round;
+  }
+  ok("DELETE FROM g; BEGIN");
+  std::map<std::int64_t, int> ints;
+  std::map<std::string, int> texts;
+  for (std::int64_t i = 1; i <= 20000; ++i) {
+    const std::int64_t k = (i * 7919) % 5003;
+    const std::string t = "t" + std::to_string(k);
+    ok("INSERT INTO g VALUES (?, 0)", {k % 2 ? Value::text(t) : Value::integer(k)});
+    ++(k % 2 ? texts[t] : ints[k]);
+  }
+  ok("COMMIT");
+  std::string want;
+  for (auto& [k, n] : ints) want += std::to_string(k) + "|" + std::to_string(n) + ";";
+  for (auto& [t, n] : texts) want += t + "|" + std::to_string(n) + ";";
+  want.pop_back();
+  EXPECT_EQ(rows("SELECT k, count(*) FROM g GROUP BY k"), want);
 }
 
 TEST_F(JoinAggTest, AggregateCallsHoldingNaNFindTheirAccumulators) {

@@ -26,10 +26,10 @@ std::vector<Value> value_pool() {
       Value::integer(std::numeric_limits<std::int64_t>::max()), Value::integer(std::numeric_limits<std::int64_t>::min()),
       Value::real(0.0), Value::real(-0.0), Value::real(1.0), Value::real(1.5), Value::real(-1.5),
       Value::real(static_cast<double>(two53)), Value::real(1e300), Value::real(inf), Value::real(-inf),
-      Value::real(std::nan("")), Value::real(-std::nan("")),
+      Value::real(std::nan("")), Value::real(-std::nan("")), Value::real(9223372036854775808.0),
       Value::text(""), Value::text("0"), Value::text("1"), Value::text(" 1"), Value::text("1.0"), Value::text("1abc"),
       Value::text("abc"), Value::text("nan"), Value::text("-0"), Value::text("9007199254740993"), Value::text("b"),
-      Value::text("A"), Value::text("1.5e0"),
+      Value::text("A"), Value::text("1.5e0"), Value::text(" +3 "), Value::text("-"),
       Value::blob(""), Value::blob(std::string("\0", 1)), Value::blob("1"), Value::blob("\xff"),
   };
 }
@@ -52,6 +52,11 @@ class PropertyTest : public CompileTest {
     ok("BEGIN");
     for (std::int64_t id : ids) {
       std::vector<Value> row = {Value::integer(id), pick(), pick(), pick(), pick()};
+      // The extreme row ids share the key 1, which the literal comparisons
+      // below bound from both sides: a bound must not drop them.
+      if (id == std::numeric_limits<std::int64_t>::max() || id == std::numeric_limits<std::int64_t>::min()) {
+        row[1] = Value::integer(1);
+      }
       ok("INSERT INTO ix VALUES (?, ?, ?, ?, ?)", row);
       ok("INSERT INTO nx VALUES (?, ?, ?, ?, ?)", row);
     }
@@ -163,21 +168,6 @@ TEST_F(PropertyTest, JoinsAndIndexOnlyCounts) {
   for (int i = 0; i < 60; ++i) {
     same(std::string("SELECT count(*) FROM p JOIN {T} AS x ON x.a = p.v WHERE p.v ") + op() + " ?", {pick()});
   }
-}
-
-TEST_F(PropertyTest, WritesThroughIndexPaths) {
-  for (int i = 0; i < 30; ++i) {
-    Value k = pick();
-    std::string o = op();
-    ok("UPDATE ix SET b = 'u' WHERE a " + o + " ?", {k});
-    ok("UPDATE nx SET b = 'u' WHERE a " + o + " ?", {k});
-    k = pick();
-    o = op();
-    ok("DELETE FROM ix WHERE n " + o + " ?", {k});
-    ok("DELETE FROM nx WHERE n " + o + " ?", {k});
-    same("SELECT id, a, b, n, s FROM {T}", {});
-  }
-  EXPECT_EQ(rows("PRAGMA integrity_check"), "ok");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Aggregate accumulators over every kind, and the post-run steps of a query.
+// Aggregate accumulators over every kind, and the bounded sort of ORDER BY
+// with LIMIT against the full sort.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "exec/vdbe/agg.h"
 #include "exec/vdbe/post_run.h"
 #include "record/compare.h"
+#include "vdbe_testing.h"
 
 namespace bkf::vdbe {
 namespace {
@@ -18,11 +20,7 @@ namespace {
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
-Value I(std::int64_t v) { return Value::integer(v); }
-Value R(double v) { return Value::real(v); }
-Value T(const char* s) { return Value::text(s); }
-Value B(const char* s) { return Value::blob(s); }
-Value N() { return Value::null(); }
+using namespace bkf::vdbe::testing;
 
 Value fold(AggKind kind, bool distinct, const std::vector<Value>& in) {
   AggAcc acc(AggSpec{distinct, kind});
@@ -128,19 +126,6 @@ TEST(AggAcc, KeptValueIsACopy) {
 
 Row row(std::initializer_list<Value> vs) { return Row(vs); }
 
-std::string dump(const std::vector<Row>& rows) {
-  std::string out;
-  for (const Row& r : rows) {
-    out += '(';
-    for (std::size_t i = 0; i < r.size(); ++i) {
-      if (i) out += ", ";
-      out += value_debug(r[i]);
-    }
-    out += ')';
-  }
-  return out;
-}
-
 PostRun settings(std::vector<bool> desc, std::size_t visible, bool distinct = false,
                  std::optional<std::int64_t> offset = {}, std::optional<std::int64_t> limit = {}) {
   Program p;
@@ -150,67 +135,6 @@ PostRun settings(std::vector<bool> desc, std::size_t visible, bool distinct = fa
   p.offset = offset;
   p.limit = limit;
   return PostRun::of(p);
-}
-
-TEST(PostRun, SortsStablyOnTrailingKeysThenCuts) {
-  // ORDER BY a DESC, b with the key values trailing the one visible column.
-  std::vector<Row> rows = {row({T("r1"), I(1), T("x")}), row({T("r2"), I(2), T("y")}),
-                           row({T("r3"), I(1), T("z")}), row({T("r4"), I(1), T("x")})};
-  EXPECT_EQ(apply_post_run(rows, settings({true, false}, 1)), 4u);
-  EXPECT_EQ(dump(rows), "(Text(\"r2\"))(Text(\"r1\"))(Text(\"r4\"))(Text(\"r3\"))");
-}
-
-TEST(PostRun, NullFirstAscendingLastDescendingAndMixedNumbersEqual) {
-  std::vector<Row> asc = {row({I(2)}), row({N()}), row({R(1.0)}), row({I(1)})};
-  apply_post_run(asc, settings({false}, 0));
-  EXPECT_EQ(dump(asc), "()()()()");  // visible 0 cuts every column
-  asc = {row({I(2)}), row({N()}), row({R(1.0)}), row({I(1)})};
-  PostRun s = settings({false}, 0);
-  s.visible.reset();
-  apply_post_run(asc, s);
-  EXPECT_EQ(dump(asc), "(Null)(Real(1.0))(Int(1))(Int(2))");
-  std::vector<Row> desc = {row({I(2)}), row({N()}), row({T("a")})};
-  s = settings({true}, 0);
-  s.visible.reset();
-  apply_post_run(desc, s);
-  EXPECT_EQ(dump(desc), "(Text(\"a\"))(Int(2))(Null)");
-}
-
-TEST(PostRun, DistinctByRecordBytesAfterSorting) {
-  // SELECT DISTINCT a ... ORDER BY b: for each a the row first in b order stays.
-  std::vector<Row> rows = {row({I(1), I(30)}), row({R(1.0), I(20)}), row({I(1), I(10)}),
-                           row({R(-0.0), I(5)}), row({R(0.0), I(6)}), row({N(), I(7)}), row({N(), I(8)})};
-  EXPECT_EQ(apply_post_run(rows, settings({false}, 1, true)), 5u);
-  EXPECT_EQ(dump(rows), "(Real(-0.0))(Real(0.0))(Null)(Int(1))(Real(1.0))");
-}
-
-TEST(PostRun, OffsetThenLimitAndFoundRows) {
-  auto ten = [] {
-    std::vector<Row> rows;
-    for (int i = 1; i <= 10; ++i) rows.push_back(row({I(i % 4)}));
-    return rows;
-  };
-  struct Case {
-    std::optional<std::int64_t> offset, limit;
-    bool distinct;
-    const char* want;
-    std::uint64_t found;
-  };
-  const Case cases[] = {
-      {2, 3, false, "(Int(3))(Int(0))(Int(1))", 10},
-      {{}, 0, false, "", 10},
-      {{}, -1, false, "", 10},
-      {-5, 2, false, "(Int(1))(Int(2))", 10},
-      {10, {}, false, "", 10},
-      {kMax, kMax, false, "", 10},
-      {{}, 1, true, "(Int(1))", 4},
-      {1, kMax, true, "(Int(2))(Int(3))(Int(0))", 4},
-  };
-  for (const Case& c : cases) {
-    std::vector<Row> rows = ten();
-    EXPECT_EQ(apply_post_run(rows, settings({}, 1, c.distinct, c.offset, c.limit)), c.found);
-    EXPECT_EQ(dump(rows), c.want);
-  }
 }
 
 // With ORDER BY and LIMIT (no DISTINCT) only the rows the cut keeps are

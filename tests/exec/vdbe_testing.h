@@ -11,23 +11,22 @@
 #include <vector>
 
 #include "btree/btree.h"
-#include "btree/cursor.h"
 #include "btree/index.h"
 #include "exec/vdbe/builder.h"
-#include "exec/vdbe/post_run.h"
 #include "exec/vdbe/vm.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
 #include "record/record.h"
 #include "support/temp_dir.h"
+#include "support/values.h"
 
 namespace bkf::vdbe::testing {
 
-inline Value I(std::int64_t v) { return Value::integer(v); }
-inline Value R(double v) { return Value::real(v); }
-inline Value T(const char* s) { return Value::text(s); }
-inline Value B(std::string s) { return Value::blob(std::move(s)); }
-inline Value N() { return Value::null(); }
+using ::bkf::testing::B;
+using ::bkf::testing::I;
+using ::bkf::testing::N;
+using ::bkf::testing::R;
+using ::bkf::testing::T;
 
 // Rows in the debug form: "(Int(1), Text(\"a\"))(Null)".
 inline std::string dump(const std::vector<Row>& rows) {
@@ -48,8 +47,6 @@ struct RunResult {
   std::vector<Row> rows;
   std::uint64_t changes = 0;
   std::int64_t last_rowid = 0;
-  std::uint64_t subquery_runs = 0;
-  std::uint64_t subquery_cache_hits = 0;
 
   std::string error() const { return status.ok() ? "" : status.error().to_string(); }
 };
@@ -57,47 +54,15 @@ struct RunResult {
 class VmFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto p = Pager::create(vfs_, dir_.file("t.db"), page_size());
+    auto p = Pager::create(vfs_, dir_.file("t.db"), 4096);
     ASSERT_TRUE(p.ok()) << p.error().to_string();
     pager_ = std::move(p).value();
     ASSERT_TRUE(pager_->begin().ok());
   }
-  virtual std::uint32_t page_size() const { return 4096; }
 
   Pager& pager() { return *pager_; }
   std::uint32_t new_table() { return BTree::create(*pager_).value().root(); }
   std::uint32_t new_index() { return IndexBTree::create(*pager_).value().root(); }
-
-  // Stores a row directly, without the machine.
-  void put(std::uint32_t root, std::int64_t rowid, std::vector<Value> values) {
-    ASSERT_TRUE(BTree(*pager_, root).insert(rowid, encode_record(values)).ok());
-  }
-  // Every row of a table as (row id, values...), read without the machine.
-  std::vector<Row> table_rows(std::uint32_t root) {
-    std::vector<Row> out;
-    Cursor c(*pager_, root);
-    EXPECT_TRUE(c.rewind().ok());
-    for (;;) {
-      auto r = c.next();
-      EXPECT_TRUE(r.ok());
-      if (!r.ok() || !r->has_value()) break;
-      Row row{Value::integer((*r)->first)};
-      auto vals = decode_record((*r)->second);
-      EXPECT_TRUE(vals.ok());
-      for (Value& v : *vals) row.push_back(std::move(v));
-      out.push_back(std::move(row));
-    }
-    return out;
-  }
-  // Every key of an index, read without the machine.
-  std::vector<std::string> index_keys(std::uint32_t root) {
-    std::vector<std::string> out;
-    IndexCursor c(*pager_, root);
-    EXPECT_TRUE(c.seek("").ok());
-    std::string k;
-    while (c.next_into(k).value()) out.push_back(k);
-    return out;
-  }
 
   RunResult run(const Program& p, const std::vector<Value>& binds = {}) {
     Vm vm(*pager_, binds);
@@ -105,8 +70,6 @@ class VmFixture : public ::testing::Test {
     r.status = vm.run(p);
     r.changes = vm.changes();
     r.last_rowid = vm.last_rowid();
-    r.subquery_runs = vm.subquery_runs();
-    r.subquery_cache_hits = vm.subquery_cache_hits();
     r.rows = vm.take_rows();
     return r;
   }

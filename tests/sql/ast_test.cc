@@ -96,25 +96,6 @@ TEST(AstTest, CloneSharesNothing) {
   copy.limit = nullptr;
   EXPECT_EQ(show(q), before);
   EXPECT_FALSE(eq(q, copy));
-
-  auto stmts = sql::parse(
-      "CREATE TABLE t (a INT DEFAULT 5, b TEXT, UNIQUE KEY k (b)); INSERT INTO t VALUES (1, 'a') "
-      "ON DUPLICATE KEY UPDATE b = 'c'; UPDATE t SET a = 1 WHERE b = 2; PRAGMA x = 1");
-  ASSERT_TRUE(stmts.ok());
-  for (const Statement& s : *stmts) {
-    Statement c = s.clone();
-    EXPECT_TRUE(eq(s, c)) << show(s);
-    EXPECT_EQ(show(c), show(s));
-  }
-}
-
-TEST(AstTest, AggregateNames) {
-  const std::pair<const char*, std::optional<AggFunc>> cases[] = {
-      {"count", AggFunc::Count}, {"Count", AggFunc::Count}, {"COUNT", AggFunc::Count}, {"sum", AggFunc::Sum},
-      {"AVG", AggFunc::Avg},     {"mIn", AggFunc::Min},     {"max", AggFunc::Max},     {"counts", std::nullopt},
-      {"", std::nullopt},        {"GROUP_CONCAT", std::nullopt}, {"any", std::nullopt}, {"coun", std::nullopt},
-  };
-  for (const auto& [name, want] : cases) EXPECT_EQ(agg_func_from_name(name), want) << name;
 }
 
 TEST(AstTest, CastTypeNames) {
