@@ -7,6 +7,7 @@
 
 #include "btree/btree.h"
 #include "btree/cursor.h"
+#include "btree/index.h"
 #include "tree_test_util.h"
 
 namespace bkf {
@@ -45,57 +46,10 @@ void expect_matches(Pager& pager, PageId root, const std::map<std::int64_t, std:
   }
   EXPECT_EQ(it, model.end()) << "rows missing from the scan";
   EXPECT_EQ(*t.count(), model.size());
-  auto last = t.last_rowid();
-  ASSERT_TRUE(last.ok());
-  if (model.empty()) {
-    EXPECT_FALSE(last->has_value());
-  } else {
-    EXPECT_EQ(**last, model.rbegin()->first);
-  }
+  EXPECT_EQ(*t.last_rowid(), model.empty() ? std::nullopt : std::optional(model.rbegin()->first));
   TreeCheck check;
   testing::check_tree(pager, root, TreeType::Table, check);
   EXPECT_EQ(check.rowids.size(), model.size());
-}
-
-TEST(BTreeTest, EmptyTree) {
-  TestDb db(4096);
-  db.begin();
-  BTree t = *BTree::create(db.pager());
-  EXPECT_FALSE(t.search(1)->has_value());
-  EXPECT_FALSE(*t.remove(1));
-  EXPECT_FALSE(t.last_rowid()->has_value());
-  EXPECT_EQ(*t.count(), 0u);
-  EXPECT_EQ(*t.truncate_from(kMin), 0u);
-  Cursor c(db.pager(), t.root());
-  ASSERT_TRUE(c.rewind().ok());
-  EXPECT_FALSE(c.next()->has_value());
-  ASSERT_TRUE(c.seek(5).ok());
-  EXPECT_FALSE(c.next()->has_value());
-  db.commit();
-}
-
-TEST(BTreeTest, ReplaceFreesTheOldOverflowChain) {
-  TestDb db(4096);
-  db.begin();
-  BTree t = *BTree::create(db.pager());
-  const std::size_t ml = t.max_local();
-  ASSERT_EQ(ml, 1978u);
-  ASSERT_TRUE(t.insert(7, payload_of(ml + 4092 + 1, 1)).ok());  // two overflow pages
-  const std::uint32_t pages = db.pager().page_count();
-  ASSERT_TRUE(t.insert(7, "short").ok());
-  EXPECT_EQ(*t.count(), 1u);
-  EXPECT_EQ(**t.search(7), "short");
-  EXPECT_EQ(db.pager().header().freelist_count, 2u);
-  // Exactly max_local stays local; one byte more overflows into one page.
-  ASSERT_TRUE(t.insert(8, payload_of(ml, 2)).ok());
-  EXPECT_EQ(db.pager().page_count(), pages);
-  ASSERT_TRUE(t.insert(9, payload_of(ml + 1, 3)).ok());
-  EXPECT_EQ(db.pager().header().freelist_count, 1u);
-  EXPECT_EQ(**t.search(9), payload_of(ml + 1, 3));
-  TreeCheck check;
-  testing::check_tree(db.pager(), t.root(), TreeType::Table, check);
-  testing::expect_pages_accounted(db.pager(), check.pages);
-  db.commit();
 }
 
 // The byte-balanced point can overfill the left page: with 4096-byte pages a
@@ -106,17 +60,16 @@ TEST(BTreeSplitRegression, BalancedPointThatOverfillsTheLeft) {
   db.begin();
   BTree t = *BTree::create(db.pager());
   // Leaf cells: 5 head bytes (2-byte T and L, 1-byte row id) + payload.
-  ASSERT_TRUE(t.insert(10, payload_of(1053, 10)).ok());
-  ASSERT_TRUE(t.insert(20, payload_of(1977, 20)).ok());
-  ASSERT_TRUE(t.insert(30, payload_of(1033, 30)).ok());
-  TreeCheck before;
-  testing::check_tree(db.pager(), t.root(), TreeType::Table, before);
-  ASSERT_EQ(before.pages.size(), 1u) << "the three cells should share one full leaf";
-  ASSERT_TRUE(t.insert(5, payload_of(1053, 5)).ok());
-  std::map<std::int64_t, std::string> model = {{5, payload_of(1053, 5)},
-                                               {10, payload_of(1053, 10)},
-                                               {20, payload_of(1977, 20)},
-                                               {30, payload_of(1033, 30)}};
+  std::map<std::int64_t, std::string> model;
+  for (auto [r, len] : {std::pair{10, 1053}, {20, 1977}, {30, 1033}, {5, 1053}}) {
+    if (r == 5) {
+      TreeCheck before;
+      testing::check_tree(db.pager(), t.root(), TreeType::Table, before);
+      ASSERT_EQ(before.pages.size(), 1u) << "the three cells should share one full leaf";
+    }
+    model[r] = payload_of(len, r);
+    ASSERT_TRUE(t.insert(r, model[r]).ok());
+  }
   expect_matches(db.pager(), t.root(), model);
   db.commit();
 }
@@ -149,56 +102,10 @@ TEST(BTreeSplitRegression, GrowMiddleRowOfFullLeafToMaxLocal) {
   }
 }
 
-TEST(BTreeTest, LastRowidSkipsEmptiedRightmostLeaves) {
-  TestDb db(512);
-  db.begin();
-  BTree t = *BTree::create(db.pager());
-  for (std::int64_t r = 1; r <= 300; ++r) ASSERT_TRUE(t.insert(r, payload_of(30, 1)).ok());
-  for (std::int64_t r = 150; r <= 300; ++r) ASSERT_TRUE(*t.remove(r));
-  EXPECT_EQ(**t.last_rowid(), 149);
-  for (std::int64_t r = 1; r <= 149; ++r) ASSERT_TRUE(*t.remove(r));
-  EXPECT_FALSE(t.last_rowid()->has_value());
-  EXPECT_EQ(*t.count(), 0u);
-  db.commit();
-}
-
-TEST(BTreeTest, TruncateFrom) {
-  TestDb db(512);
-  db.begin();
-  BTree t = *BTree::create(db.pager());
-  std::map<std::int64_t, std::string> model;
-  for (std::int64_t r = -200; r <= 200; ++r) {
-    model[r] = payload_of(r % 17 == 0 ? 700 : 25, static_cast<std::uint64_t>(r));
-    ASSERT_TRUE(t.insert(r, model[r]).ok());
-  }
-  // Above every row id: nothing.
-  EXPECT_EQ(*t.truncate_from(201), 0u);
-  // From the middle of a leaf, and where the path child empties.
-  for (std::int64_t from : {150, 77, 0, -1, -150}) {
-    std::uint64_t want = 0;
-    for (auto it = model.lower_bound(from); it != model.end();) {
-      ++want;
-      it = model.erase(it);
-    }
-    EXPECT_EQ(*t.truncate_from(from), want) << from;
-    expect_matches(db.pager(), t.root(), model);
-    TreeCheck check;
-    testing::check_tree(db.pager(), t.root(), TreeType::Table, check);
-    testing::expect_pages_accounted(db.pager(), check.pages);
-  }
-  EXPECT_EQ(*t.truncate_from(kMin), model.size());
-  model.clear();
-  expect_matches(db.pager(), t.root(), model);
-  auto ref = db.pager().get_page(t.root());
-  EXPECT_EQ(ref->data()[0], node::kTableLeaf);
-  TreeCheck check;
-  testing::check_tree(db.pager(), t.root(), TreeType::Table, check);
-  EXPECT_EQ(check.pages.size(), 1u);
-  testing::expect_pages_accounted(db.pager(), check.pages);
-  db.commit();
-}
-
-TEST(BTreeTest, InsertFastAppendsAndFallsBack) {
+// The model test appends through good hints; a hint that does not fit
+// (below the last row, stale, naming a page of another kind) must not be
+// trusted.
+TEST(BTreeTest, InsertFastFallsBackOnHintsThatDoNotFit) {
   TestDb db(4096);
   db.begin();
   BTree t = *BTree::create(db.pager());
@@ -208,25 +115,15 @@ TEST(BTreeTest, InsertFastAppendsAndFallsBack) {
     model[r] = payload_of(r % 50 == 0 ? 5000 : 40, static_cast<std::uint64_t>(r));
     ASSERT_TRUE(t.insert_fast(r, model[r], hint).ok());
   }
-  EXPECT_TRUE(hint.present);
-  EXPECT_EQ(hint.last_rowid, 2000);
-  // Not above the hint: the general path, still correct.
-  model[1000] = "replaced";
-  ASSERT_TRUE(t.insert_fast(1000, "replaced", hint).ok());
-  model[-5] = "negative";
-  ASSERT_TRUE(t.insert_fast(-5, "negative", hint).ok());
-  expect_matches(db.pager(), t.root(), model);
-
-  // A stale hint whose leaf no longer ends with its row id is not trusted.
-  AppendHint stale = hint;
+  ASSERT_TRUE(hint.present);
+  AppendHint stale = hint, wrong = hint;
   stale.last_rowid = hint.last_rowid - 1;
-  model[5000] = "after stale";
-  ASSERT_TRUE(t.insert_fast(5000, "after stale", stale).ok());
-  // A hint naming a page of another kind is not trusted either.
-  AppendHint wrong = hint;
   wrong.leaf = t.root();
-  model[5001] = "after wrong";
-  ASSERT_TRUE(t.insert_fast(5001, "after wrong", wrong).ok());
+  const std::pair<std::int64_t, AppendHint*> inserts[] = {{1000, &hint}, {-5, &hint}, {5000, &stale}, {5001, &wrong}};
+  for (auto [r, h] : inserts) {
+    model[r] = "row " + std::to_string(r);
+    ASSERT_TRUE(t.insert_fast(r, model[r], *h).ok());
+  }
   expect_matches(db.pager(), t.root(), model);
   db.commit();
 }
@@ -268,17 +165,12 @@ void run_model(std::uint32_t page_size, std::uint64_t seed) {
 #else
   const int batches = 20, ops = 1500;
 #endif
+  expect_matches(db.pager(), root, model);  // the empty tree
   std::string buf;
   // Lookups right after a change see it (pages remember their first and last
   // keys until they change).
   auto expect_search = [&](BTree& t, std::int64_t r) {
-    auto got = t.search(r);
-    ASSERT_TRUE(got.ok());
-    auto it = model.find(r);
-    ASSERT_EQ(got->has_value(), it != model.end()) << r;
-    if (it != model.end()) {
-      EXPECT_EQ(**got, it->second) << r;
-    }
+    EXPECT_EQ(*t.search(r), model.count(r) ? std::optional(model.at(r)) : std::nullopt) << r;
   };
   for (int b = 0; b < batches; ++b) {
     db.begin();
@@ -286,16 +178,13 @@ void run_model(std::uint32_t page_size, std::uint64_t seed) {
     for (int i = 0; i < ops; ++i) {
       int what = static_cast<int>(rng() % 100);
       if (what < 60) {
-        std::int64_t r = pick_rowid();
-        std::string p = payload_of(pick_len(), rng());
-        ASSERT_TRUE(t.insert(r, p).ok());
-        model[r] = p;
+        const std::int64_t r = pick_rowid();
+        model[r] = payload_of(pick_len(), rng());
+        ASSERT_TRUE(t.insert(r, model[r]).ok());
         if (i % 3 == 0) expect_search(t, r);
       } else if (what < 85) {
-        std::int64_t r = pick_rowid();
-        auto gone = t.remove(r);
-        ASSERT_TRUE(gone.ok());
-        EXPECT_EQ(*gone, model.erase(r) == 1);
+        const std::int64_t r = pick_rowid();
+        EXPECT_EQ(*t.remove(r), model.erase(r) == 1);
         if (i % 3 == 0) {
           expect_search(t, r);
           auto next = model.upper_bound(r);
@@ -307,9 +196,8 @@ void run_model(std::uint32_t page_size, std::uint64_t seed) {
         std::int64_t r = model.empty() ? 0 : model.rbegin()->first;
         for (int k = 0, n = static_cast<int>(rng() % 50); k < n && r < kMax - 3; ++k) {
           r += 1 + static_cast<std::int64_t>(rng() % 3);
-          std::string p = payload_of(pick_len(), rng());
-          ASSERT_TRUE(t.insert_fast(r, p, hint).ok());
-          model[r] = p;
+          model[r] = payload_of(pick_len(), rng());
+          ASSERT_TRUE(t.insert_fast(r, model[r], hint).ok());
         }
       } else if (what < 97) {
         std::int64_t r = pick_rowid();
@@ -324,15 +212,12 @@ void run_model(std::uint32_t page_size, std::uint64_t seed) {
           auto r = c.next_into(buf);
           ASSERT_TRUE(r.ok());
           if (!*r) break;
-          std::int64_t id = **r;
+          const std::int64_t id = **r;
           if (id % 5 == 0) {
             ASSERT_TRUE(c.delete_current().ok());
             model.erase(id);
-          } else if (id % 3 == 0 && !buf.empty()) {
-            std::string shorter = buf.substr(0, buf.size() / 2);
-            auto done = c.update_current_inplace(id, shorter);
-            ASSERT_TRUE(done.ok());
-            if (*done) model[id] = shorter;
+          } else if (id % 3 == 0 && !buf.empty() && *c.update_current_inplace(id, buf.substr(0, buf.size() / 2))) {
+            model[id] = buf.substr(0, buf.size() / 2);
           }
         }
       }
@@ -348,11 +233,133 @@ void run_model(std::uint32_t page_size, std::uint64_t seed) {
   testing::expect_pages_accounted(db.pager(), check.pages);
 }
 
-TEST(BTreeModelTest, Pages512) {
-  for (std::uint64_t seed : {1, 2, 3}) run_model(512, seed);
+TEST(BTreeModelTest, AgainstAMap) {
+  for (auto [page_size, seed] : {std::pair{512u, 1u}, {512u, 2u}, {512u, 3u}, {4096u, 4u}, {4096u, 5u}}) {
+    SCOPED_TRACE(seed);
+    run_model(page_size, seed);
+  }
 }
-TEST(BTreeModelTest, Pages4096) {
-  for (std::uint64_t seed : {4, 5}) run_model(4096, seed);
+
+// ---------------------------------------------------------------- cursors
+class CursorTest : public ::testing::Test {
+ protected:
+  // Rows 10, 20, ..., 2000 on 512-byte pages: many leaves.
+  void SetUp() override {
+    db_.begin();
+    tree_ = BTree::create(db_.pager())->root();
+    BTree t(db_.pager(), tree_);
+    for (std::int64_t r = 10; r <= 2000; r += 10) ASSERT_TRUE(t.insert(r, std::string(40, 'a')).ok());
+  }
+  void TearDown() override { db_.commit(); }
+
+  TestDb db_{512};
+  PageId tree_ = 0;
+};
+
+// Seeks land on the first row at or after their target: at the ends,
+// between rows, on each side of every leaf boundary, in row-id order right
+// after the row just read (the same-leaf path), and backwards.
+TEST_F(CursorTest, SeekPositions) {
+  std::vector<std::int64_t> targets = {kMin, 2001, 2001};
+  for (std::int64_t t = 5; t <= 2000; t += 7) targets.push_back(t);
+  for (std::int64_t t = 10; t <= 2005; t += 5) targets.push_back(t);
+  for (std::int64_t t : {500, 505, 510, 400, 1990, 15, 15, 16}) targets.push_back(t);
+  Cursor c(db_.pager(), tree_);
+  for (std::int64_t t : targets) {
+    ASSERT_TRUE(c.seek(t).ok());
+    auto r = c.next();
+    ASSERT_TRUE(r.ok());
+    const std::int64_t want = t <= 10 ? 10 : (t + 9) / 10 * 10;
+    EXPECT_EQ(*r ? (*r)->first : -1, want <= 2000 ? want : -1) << t;
+  }
+}
+
+// Deleting the current row as a scan goes, and rewriting it in place.
+TEST_F(CursorTest, DeleteAndUpdateDuringAScan) {
+  Cursor c(db_.pager(), tree_);
+  ASSERT_TRUE(c.seek(100).ok());
+  ASSERT_EQ((*c.next())->first, 100);
+  EXPECT_TRUE(*c.update_current_inplace(100, std::string(40, 'b')));  // same length
+  EXPECT_TRUE(*c.update_current_inplace(100, "short"));
+  // Longer, over max_local, or another row id: refused, nothing changed.
+  EXPECT_FALSE(*c.update_current_inplace(100, std::string(41, 'c')));
+  EXPECT_FALSE(*c.update_current_inplace(100, std::string(500, 'c')));
+  EXPECT_FALSE(*c.update_current_inplace(101, "x"));
+  EXPECT_EQ((*c.next())->first, 110);
+  BTree t(db_.pager(), tree_);
+  EXPECT_EQ(**t.search(100), "short");
+  // A row with an overflow chain is never rewritten in place.
+  ASSERT_TRUE(t.insert(105, std::string(1000, 'o')).ok());
+  ASSERT_TRUE(c.seek(105).ok());
+  ASSERT_EQ((*c.next())->first, 105);
+  EXPECT_FALSE(*c.update_current_inplace(105, "tiny"));
+  EXPECT_EQ(**t.search(105), std::string(1000, 'o'));
+  // Every row deleted during one scan.
+  ASSERT_TRUE(c.rewind().ok());
+  std::int64_t seen = 0;
+  for (auto r = c.next(); r.ok() && *r; r = c.next(), ++seen) ASSERT_TRUE(c.delete_current().ok());
+  EXPECT_EQ(seen, 201);
+  EXPECT_EQ(*t.count(), 0u);
+  EXPECT_FALSE(t.last_rowid()->has_value());
+}
+
+// A cursor keeps its current leaf pinned between calls; what it reads must
+// still be what the cache holds when the page was changed behind it, when a
+// rollback dropped the page, or when another connection's commit emptied
+// the cache.
+TEST(CursorPinTest, ReadsWhatTheCacheHolds) {
+  testing::TempDir dir;
+  OsVfs vfs;
+  const std::string path = dir.file("p.db");
+  auto a = std::move(Pager::create(vfs, path, 512)).value();
+  ASSERT_TRUE(a->begin().ok());
+  PageId root = BTree::create(*a)->root();
+  for (std::int64_t r = 1; r <= 5; ++r) ASSERT_TRUE(BTree(*a, root).insert(r, "old").ok());
+  IndexBTree ix = *IndexBTree::create(*a);
+  for (const char* k : {"a", "b", "c"}) ASSERT_TRUE(ix.insert(k).ok());
+  ASSERT_TRUE(a->commit().ok());
+  std::string buf;
+
+  // Another connection commits while this one's cursors sit on the leaves.
+  ASSERT_TRUE(a->read_lock().ok());
+  Cursor c(*a, root);
+  ASSERT_TRUE(c.rewind().ok());
+  ASSERT_EQ(**c.next_into(buf), 1);
+  IndexCursor ic(*a, ix.root());
+  ASSERT_TRUE(ic.seek("").ok());
+  ASSERT_TRUE(*ic.next_into(buf));
+  EXPECT_EQ(buf, "a");
+  ASSERT_TRUE(a->read_unlock().ok());
+  {
+    auto b = std::move(Pager::open(vfs, path)).value();
+    ASSERT_TRUE(b->begin().ok());
+    ASSERT_TRUE(BTree(*b, root).insert(2, "new").ok());
+    ASSERT_TRUE(BTree(*b, root).remove(3).ok());
+    ASSERT_TRUE(IndexBTree(*b, ix.root()).remove("b").ok());
+    ASSERT_TRUE(b->commit().ok());
+  }
+  ASSERT_TRUE(a->read_lock().ok());
+  ASSERT_EQ(**c.next_into(buf), 2);
+  EXPECT_EQ(buf, "new");
+  EXPECT_EQ(**c.next_into(buf), 4);
+  ASSERT_TRUE(*ic.next_into(buf));
+  EXPECT_EQ(buf, "c");
+  ASSERT_TRUE(a->read_unlock().ok());
+
+  // A change through another handle, then a rollback that drops the page.
+  ASSERT_TRUE(a->begin().ok());
+  ASSERT_TRUE(c.rewind().ok());
+  ASSERT_EQ(**c.next_into(buf), 1);
+  ASSERT_TRUE(BTree(*a, root).insert(2, "changed").ok());
+  ASSERT_EQ(**c.next_into(buf), 2);
+  EXPECT_EQ(buf, "changed");
+  ASSERT_TRUE(a->rollback().ok());
+  ASSERT_TRUE(a->read_lock().ok());
+  ASSERT_EQ(**c.next_into(buf), 4);
+  ASSERT_TRUE(c.seek(2).ok());
+  ASSERT_EQ(**c.next_into(buf), 2);
+  EXPECT_EQ(buf, "new");
+  ASSERT_TRUE(a->read_unlock().ok());
 }
 
 }  // namespace

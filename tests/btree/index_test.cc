@@ -42,49 +42,20 @@ TEST(IndexTest, EdgeCases) {
   TestDb db(4096);
   db.begin();
   IndexBTree t = *IndexBTree::create(db.pager());
-  EXPECT_FALSE(*t.contains_prefix(""));
-  EXPECT_FALSE(*t.contains_prefix("a"));
-  EXPECT_FALSE(*t.remove("a"));
   IndexCursor c(db.pager(), t.root());
   EXPECT_FALSE(c.next()->has_value());  // unpositioned
   ASSERT_TRUE(c.seek("zzz").ok());
   EXPECT_FALSE(c.next()->has_value());
-
   ASSERT_TRUE(t.insert(std::string(2034, 'k')).ok());
   auto too_big = t.insert(std::string(2035, 'k'));
   ASSERT_FALSE(too_big.ok());
-  EXPECT_EQ(too_big.error().kind(), ErrorKind::Exec);
   EXPECT_EQ(too_big.error().to_string(), "execution error: index key too large (2035 bytes)");
-
-  ASSERT_TRUE(t.insert("abc").ok());
-  EXPECT_TRUE(*t.contains_prefix(""));
-  EXPECT_TRUE(*t.contains_prefix("ab"));
-  EXPECT_TRUE(*t.contains_prefix("abc"));
-  EXPECT_FALSE(*t.contains_prefix("abcd"));
-  EXPECT_FALSE(*t.contains_prefix("b"));
   db.commit();
-
   // A key already present changes nothing, not even its page's dirty state.
   db.begin();
-  ASSERT_TRUE(t.insert("abc").ok());
-  auto root = db.pager().get_page(t.root());
-  EXPECT_FALSE(root->is_dirty());
-  EXPECT_EQ(*t.count(), 2u);
-  db.commit();
-}
-
-// UNIQUE probes through key prefixes: integers that round to one double
-// collide, as documented.
-TEST(IndexTest, UniqueProbeWithKeyPrefixes) {
-  TestDb db(4096);
-  db.begin();
-  IndexBTree t = *IndexBTree::create(db.pager());
-  std::vector<Value> a = {Value::integer(9007199254740992)};
-  std::vector<Value> b = {Value::integer(9007199254740993)};
-  std::vector<Value> c = {Value::text("x")};
-  ASSERT_TRUE(t.insert(keyenc::encode_index_key(a, 1)).ok());
-  EXPECT_TRUE(*t.contains_prefix(keyenc::encode_key_prefix(b)));
-  EXPECT_FALSE(*t.contains_prefix(keyenc::encode_key_prefix(c)));
+  ASSERT_TRUE(t.insert(std::string(2034, 'k')).ok());
+  EXPECT_FALSE(db.pager().get_page(t.root())->is_dirty());
+  EXPECT_EQ(*t.count(), 1u);
   db.commit();
 }
 
@@ -176,11 +147,11 @@ void run_model(std::uint32_t page_size, std::uint64_t seed) {
   testing::expect_pages_accounted(db.pager(), check.pages);
 }
 
-TEST(IndexModelTest, Pages512) {
-  for (std::uint64_t seed : {1, 2}) run_model(512, seed);
-}
-TEST(IndexModelTest, Pages4096) {
-  for (std::uint64_t seed : {3, 4}) run_model(4096, seed);
+TEST(IndexModelTest, AgainstASet) {
+  for (auto [page_size, seed] : {std::pair{512u, 1u}, {512u, 2u}, {4096u, 3u}, {4096u, 4u}}) {
+    SCOPED_TRACE(seed);
+    run_model(page_size, seed);
+  }
 }
 
 }  // namespace

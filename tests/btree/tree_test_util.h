@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "btree/cell.h"
@@ -49,8 +49,9 @@ class TestDb {
 
 // Walks a whole tree checking its invariants: page kinds of the tree's type,
 // every key within the bounds its separators give, keys strictly ascending
-// across leaves. Collects every page (tree and overflow) into pages and the
-// keys in order (row ids of a table tree, key bytes of an index tree).
+// across leaves, overflow chains of the length their cells give. Collects
+// every page (tree and overflow) and the keys in order (row ids of a table
+// tree, key bytes of an index tree).
 struct TreeCheck {
   std::vector<std::uint32_t> pages;
   std::vector<std::int64_t> rowids;
@@ -59,105 +60,93 @@ struct TreeCheck {
 };
 
 inline void check_tree(Pager& pager, std::uint32_t root, TreeType type, TreeCheck& out) {
+  using Key = std::variant<std::int64_t, std::string>;  // a row id or index key bytes
   struct Frame {
     std::uint32_t page;
-    std::optional<std::string> lo, hi;  // index bounds (lo exclusive, hi inclusive)
-    std::optional<std::int64_t> rlo, rhi;
+    std::optional<Key> lo, hi;  // lo exclusive, hi inclusive
   };
-  std::vector<Frame> todo = {{root, {}, {}, {}, {}}};
-  std::vector<Frame> leaves;
-  // Depth-first in key order: push children right to left.
+  std::vector<Frame> todo = {{root, {}, {}}};
+  std::optional<Key> last;
   while (!todo.empty()) {
-    Frame f = todo.back();
+    const Frame f = todo.back();
     todo.pop_back();
     out.pages.push_back(f.page);
     auto ref = pager.get_page(f.page);
     ASSERT_TRUE(ref.ok());
     auto v = NodeView::open({ref->data(), ref->size()}, type);
     ASSERT_TRUE(v.ok()) << "page " << f.page << ": " << v.error().to_string();
-    const std::size_t n = v->cell_count();
     ASSERT_TRUE(v->cells_bytes().ok());
-    if (v->is_leaf()) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (type == TreeType::Table) {
-          std::string_view c;
-          auto h = v->leaf_head(i, &c);
-          ASSERT_TRUE(h.ok());
-          if (f.rlo) { EXPECT_GT(h->rowid, *f.rlo); }
-          if (f.rhi) { EXPECT_LE(h->rowid, *f.rhi); }
-          if (!out.rowids.empty()) { EXPECT_GT(h->rowid, out.rowids.back()); }
-          out.rowids.push_back(h->rowid);
-          if (h->has_overflow()) {
-            std::uint32_t id = cell::leaf_overflow(ubytes(c), *h);
-            for (std::uint64_t k = 0; k < overflow::pages_needed(h->total, h->local, pager.page_size()); ++k) {
-              out.pages.push_back(id);
-              ++out.overflow_pages;
-              auto op = pager.get_page(id);
-              ASSERT_TRUE(op.ok());
-              id = cell::get_u32(op->data());
-            }
-            EXPECT_EQ(id, 0u);
-          }
-        } else {
-          auto k = v->index_key(i);
-          ASSERT_TRUE(k.ok());
-          std::string key(*k);
-          if (f.lo) { EXPECT_GT(key, *f.lo); }
-          if (f.hi) { EXPECT_LE(key, *f.hi); }
-          if (!out.keys.empty()) { EXPECT_GT(key, out.keys.back()); }
-          out.keys.push_back(key);
-        }
+    const std::size_t n = v->cell_count();
+    auto key = [&](std::size_t i) -> Key {
+      return type == TreeType::Table ? Key(*v->table_key(i)) : Key(std::string(*v->index_key(i)));
+    };
+    if (!v->is_leaf()) {
+      // Children right to left, so that they come off the stack in key order.
+      for (std::size_t i = n + 1; i-- > 0;) {
+        todo.push_back({*v->child_at(i), i > 0 ? key(i - 1) : f.lo, i < n ? key(i) : f.hi});
       }
       continue;
     }
-    std::vector<Frame> kids;
-    Frame prev = f;
-    for (std::size_t i = 0; i <= n; ++i) {
-      Frame k;
-      k.page = *v->child_at(i);
-      k.lo = prev.lo;
-      k.rlo = prev.rlo;
-      if (i < n) {
-        if (type == TreeType::Table) {
-          k.rhi = *v->table_key(i);
-          prev.rlo = k.rhi;
-        } else {
-          k.hi = std::string(*v->index_key(i));
-          prev.lo = k.hi;
-        }
-      } else {
-        k.hi = f.hi;
-        k.rhi = f.rhi;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string_view c;
+      auto h = type == TreeType::Table ? v->leaf_head(i, &c) : Result<cell::LeafHead>(cell::LeafHead{});
+      ASSERT_TRUE(h.ok());
+      const Key k = type == TreeType::Table ? Key(h->rowid) : Key(std::string(*v->index_key(i)));
+      EXPECT_TRUE(!f.lo || k > *f.lo) << "page " << f.page << " cell " << i << " below its bound";
+      EXPECT_TRUE(!f.hi || k <= *f.hi) << "page " << f.page << " cell " << i << " above its bound";
+      EXPECT_TRUE(!last || k > *last) << "page " << f.page << " cell " << i << " out of order";
+      last = k;
+      if (type == TreeType::Index) {
+        out.keys.push_back(std::get<std::string>(k));
+        continue;
       }
-      kids.push_back(k);
+      out.rowids.push_back(h->rowid);
+      if (!h->has_overflow()) continue;
+      std::uint32_t id = cell::leaf_overflow(ubytes(c), *h);
+      for (std::uint64_t j = 0; j < overflow::pages_needed(h->total, h->local, pager.page_size()); ++j) {
+        out.pages.push_back(id);
+        ++out.overflow_pages;
+        auto op = pager.get_page(id);
+        ASSERT_TRUE(op.ok());
+        id = cell::get_u32(op->data());
+      }
+      EXPECT_EQ(id, 0u) << "overflow chain of row " << h->rowid;
     }
-    for (auto it = kids.rbegin(); it != kids.rend(); ++it) todo.push_back(*it);
   }
 }
 
-// The pages on the free list.
-inline std::vector<std::uint32_t> free_list_pages(Pager& pager) {
+// The pages on the free list, or nothing when the list itself is damaged.
+inline std::optional<std::vector<std::uint32_t>> free_list_pages(Pager& pager) {
   std::vector<std::uint32_t> out;
-  std::uint32_t trunk = pager.header().freelist_head;
-  while (trunk != 0) {
+  for (std::uint32_t trunk = pager.header().freelist_head; trunk != 0;) {
+    if (trunk < 2 || trunk > pager.page_count() || out.size() > pager.page_count()) return std::nullopt;
     out.push_back(trunk);
     auto ref = pager.get_page(trunk);
-    EXPECT_TRUE(ref.ok());
-    if (!ref.ok()) break;
+    if (!ref.ok()) return std::nullopt;
     const std::uint8_t* p = ref->data();
-    std::uint32_t n = cell::get_u32(p + 4);
+    const std::uint32_t n = cell::get_u32(p + 4);
+    if (n > (pager.page_size() - 8) / 4) return std::nullopt;
     for (std::uint32_t i = 0; i < n; ++i) out.push_back(cell::get_u32(p + 8 + 4 * i));
     trunk = cell::get_u32(p);
   }
   return out;
 }
 
+// No page is on the free list twice.
+inline bool free_list_distinct(Pager& pager) {
+  auto fl = free_list_pages(pager);
+  if (!fl) return false;
+  std::sort(fl->begin(), fl->end());
+  return std::adjacent_find(fl->begin(), fl->end()) == fl->end();
+}
+
 // Every page of the file (2..page_count) is used exactly once: by one of the
 // trees (tree and overflow pages) or by the free list.
 inline void expect_pages_accounted(Pager& pager, const std::vector<std::uint32_t>& tree_pages) {
   std::vector<std::uint32_t> all = tree_pages;
-  std::vector<std::uint32_t> fl = free_list_pages(pager);
-  all.insert(all.end(), fl.begin(), fl.end());
+  auto fl = free_list_pages(pager);
+  ASSERT_TRUE(fl) << "damaged free list";
+  all.insert(all.end(), fl->begin(), fl->end());
   std::sort(all.begin(), all.end());
   auto dup = std::adjacent_find(all.begin(), all.end());
   EXPECT_TRUE(dup == all.end()) << "page " << (dup == all.end() ? 0 : *dup) << " used twice";

@@ -85,8 +85,19 @@ TEST_P(MultiTest, CommitsAreNoticedAtBeginAndReadLock) {
   EXPECT_EQ(b->page_count(), 16u);
   EXPECT_EQ(must(b->get_page(16)).data()[5], static_cast<std::uint8_t>(16 * 31 + 28 + 5));
   must(b->read_unlock());
+  // A log emptied by a checkpoint and refilled to the very same length
+  // still holds something new.
+  if (!wal()) return;
+  must(a->wal_checkpoint());
+  increment(*a, 3);
+  EXPECT_EQ(peek(*b, 3), 4u);
+  must(a->wal_checkpoint());
+  increment(*a, 3);
+  EXPECT_EQ(peek(*b, 3), 5u);
 }
 
+// A writer makes other writers wait, and in journal mode readers too; log
+// readers go on reading the last commit.
 TEST_P(MultiTest, WritersExcludeEachOtherAndJournalReaders) {
   auto a = open();
   auto b = open();
@@ -94,7 +105,6 @@ TEST_P(MultiTest, WritersExcludeEachOtherAndJournalReaders) {
   must(a->begin());
   EXPECT_TRUE(lock_would_block(path_, false));
   write_u32(*a, 4, 42);
-
   std::atomic<bool> began{false};
   std::thread writer([&] {
     must(b->begin());
@@ -103,37 +113,18 @@ TEST_P(MultiTest, WritersExcludeEachOtherAndJournalReaders) {
   ASSERT_TRUE(wait_for_lock_waiter(path_));
   EXPECT_FALSE(began.load());
   if (wal()) {
-    // Log readers do not wait for the writer, and see the last commit.
     EXPECT_EQ(peek(*c, 4), 0u);
-  } else {
-    std::atomic<bool> read{false};
-    std::thread reader([&] {
-      must(c->read_lock());
-      read = true;
-      must(c->read_unlock());
-    });
-    // Two waiters now. The commit lets one in; the other waits for it.
-    must(a->commit());
-    while (!began.load() && !read.load()) std::this_thread::yield();
-    if (began.load()) {
-      writer.join();
-      EXPECT_EQ(read_u32(*b, 4), 42u);
-      must(b->rollback());
-      reader.join();
-    } else {
-      reader.join();
-      writer.join();
-      EXPECT_EQ(read_u32(*b, 4), 42u);
-      must(b->rollback());
-    }
-    EXPECT_TRUE(read.load());
-    return;
   }
+  std::thread reader([&] {
+    if (!wal()) {
+      EXPECT_EQ(peek(*c, 4), 42u);
+    }
+  });
   must(a->commit());
   writer.join();
-  EXPECT_TRUE(began.load());
   EXPECT_EQ(read_u32(*b, 4), 42u);  // b's begin came after a's commit
   must(b->rollback());
+  reader.join();
 }
 
 TEST_P(MultiTest, CheckpointWaitsForLogReaders) {
@@ -176,6 +167,7 @@ TEST_P(MultiTest, FailedReadLockReleasesItsLock) {
 
 // One connection switches the journal mode back and forth while another
 // keeps committing: the other follows every switch and nothing is lost.
+// (Processes racing switches and commits: the reliability suite.)
 TEST_P(MultiTest, ModeSwitchesWhileAnotherWrites) {
   auto a = open();
   auto b = open();
@@ -197,59 +189,12 @@ TEST_P(MultiTest, ModeSwitchesWhileAnotherWrites) {
   must(b->set_journal_mode_wal());
   increment(*a, 6);
   EXPECT_EQ(peek(*b, 6), 2u);
-
-  // The same with threads racing.
-  constexpr int kCommits = 150;
-  std::thread writer([&] {
-    for (int i = 0; i < kCommits; ++i) increment(*a, 4);
-  });
-  for (int i = 0; i < 30; ++i) {
-    must(i % 2 ? b->set_journal_mode_delete() : b->set_journal_mode_wal());
-    increment(*b, 5);
-  }
-  writer.join();
   a.reset();
   b.reset();
   auto c = open();
   EXPECT_EQ(peek(*c, 2), 12u);
-  EXPECT_EQ(peek(*c, 3), 6u);
-  EXPECT_EQ(peek(*c, 4), static_cast<std::uint32_t>(kCommits));
-  EXPECT_EQ(peek(*c, 5), 30u);
   EXPECT_EQ(peek(*c, 6), 2u);
   EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
-}
-
-TEST_P(MultiTest, CheckpointsRacingCommitsLoseNothing) {
-  if (!wal()) GTEST_SKIP() << "journal mode has no log";
-  auto a = open();
-  auto b = open();
-  a->set_synchronous(1);
-  constexpr int kCommits = 300;
-  std::atomic<bool> stop{false};
-  std::thread writer([&] {
-    for (int i = 0; i < kCommits; ++i) {
-      increment(*a, 2);
-      if (i % 3 == 0) append_pages(*a, 1, 1);
-    }
-    stop = true;
-  });
-  int checkpoints = 0;
-  std::uint32_t last = 0;
-  while (!stop.load() || checkpoints < 5) {
-    must(b->wal_checkpoint());
-    ++checkpoints;
-    std::uint32_t seen = peek(*b, 2);
-    EXPECT_GE(seen, last);  // never goes back
-    last = seen;
-  }
-  writer.join();
-  must(b->wal_checkpoint());
-  EXPECT_EQ(read_file(path_ + "-wal").size(), 0u);
-  a.reset();
-  b.reset();
-  auto c = open();
-  EXPECT_EQ(peek(*c, 2), static_cast<std::uint32_t>(kCommits));
-  EXPECT_EQ(c->page_count(), 11u + kCommits / 3);
 }
 
 // A writer in another process is killed while it commits (it stops itself
@@ -308,13 +253,9 @@ TEST_P(MultiTest, WriterKilledMidCommit) {
     write_u32(*survivor, 11, read_u32(*survivor, 11));  // one more commit on top
     must(survivor->commit());
     const DbState now = capture(*survivor);
-    if (unchanged) {
-      EXPECT_TRUE(now == before) << "stopped at operation " << stop_at;
-    } else {
-      for (PageId id = 2; id <= 11; ++id) {
-        EXPECT_EQ(now.pages[id - 2], std::string(kPs, 0x5A)) << "page " << id << ", operation " << stop_at;
-      }
-    }
+    DbState changed = before;
+    for (PageId id = 2; id <= 11; ++id) changed.pages[id - 2] = std::string(kPs, 0x5A);
+    EXPECT_TRUE(now == (unchanged ? before : changed)) << "stopped at operation " << stop_at;
     EXPECT_EQ(unchanged, !(wal() && stop_at == 2)) << "operation " << stop_at;
     survivor.reset();
     EXPECT_TRUE(capture_file(path_) == now);

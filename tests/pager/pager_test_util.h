@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "pager/bytes.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
 
@@ -23,6 +26,12 @@ T must(Result<T> r) {
 }
 inline void must(Status s) {
   if (!s.ok()) throw std::runtime_error(s.error().to_string());
+}
+
+// "ok", or the display text of the error.
+template <class T>
+std::string outcome(const Result<T>& r) {
+  return r.ok() ? "ok" : r.error().to_string();
 }
 
 // Fills page `id` with bytes derived from (id, version) so that any mix-up of
@@ -57,8 +66,7 @@ inline DbState capture(Pager& p) {
 // Opens the file afresh through the real file system and captures it.
 inline DbState capture_file(const std::string& path) {
   OsVfs vfs;
-  std::unique_ptr<Pager> p = must(Pager::open(vfs, path));
-  return capture(*p);
+  return capture(*must(Pager::open(vfs, path)));
 }
 
 // Appends `n` pages filled with `version` in one transaction.
@@ -69,34 +77,20 @@ inline void append_pages(Pager& p, int n, std::uint32_t version) {
 }
 
 inline std::string read_file(const std::string& path) {
-  std::string out;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
-  }
-  return out;
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 inline void write_file(const std::string& path, const std::string& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::uint32_t be32_at(const std::string& s, std::size_t off) {
-  return (std::uint32_t{static_cast<std::uint8_t>(s[off])} << 24) |
-         (std::uint32_t{static_cast<std::uint8_t>(s[off + 1])} << 16) |
-         (std::uint32_t{static_cast<std::uint8_t>(s[off + 2])} << 8) | static_cast<std::uint8_t>(s[off + 3]);
+  return load_be32(reinterpret_cast<const std::uint8_t*>(s.data() + off));
 }
 
 inline void put_be32(std::string& s, std::size_t off, std::uint32_t v) {
-  s[off] = static_cast<char>(v >> 24);
-  s[off + 1] = static_cast<char>(v >> 16);
-  s[off + 2] = static_cast<char>(v >> 8);
-  s[off + 3] = static_cast<char>(v);
+  store_be32(reinterpret_cast<std::uint8_t*>(s.data() + off), v);
 }
 
 }  // namespace bkf::testing
