@@ -36,7 +36,9 @@ class CommitFaults : public ::testing::TestWithParam<const char*> {
   void expect_idle(Database& db, const std::string& where) {
     EXPECT_FALSE(db.in_transaction()) << where;
     EXPECT_FALSE(lock_would_block(path, true)) << where;
-    if (os.exists(path + "-wal")) EXPECT_FALSE(lock_would_block(path + "-wal", true)) << where;
+    if (os.exists(path + "-wal")) {
+      EXPECT_FALSE(lock_would_block(path + "-wal", true)) << where;
+    }
   }
 
   // Runs `setup` unarmed, then `sql` with the nth counted operation
@@ -88,28 +90,25 @@ class CommitFaults : public ::testing::TestWithParam<const char*> {
   FaultVfs fault{os};
 };
 
-TEST_P(CommitFaults, AutocommitInsert) {
-  sweep("SELECT 1", "INSERT INTO t VALUES (2, 'two')", [](Database& db, bool failed, const std::string& where) {
-    EXPECT_EQ(run_sql(db, "SELECT count(*) FROM t WHERE id = 2"), failed ? "[count(*)] (0)" : "[count(*)] (1)")
-        << where;
-  });
-}
-
-TEST_P(CommitFaults, ExplicitCommit) {
-  sweep("BEGIN; INSERT INTO t VALUES (2, 'two'); UPDATE t SET v = 'uno' WHERE id = 1", "COMMIT",
-        [](Database& db, bool failed, const std::string& where) {
-          EXPECT_EQ(run_sql(db, "SELECT v FROM t WHERE id <= 2 ORDER BY id"),
-                    failed ? "[v] ('one')" : "[v] ('uno') ('two')")
-              << where;
-        });
-}
-
-TEST_P(CommitFaults, SchemaChange) {
-  sweep("SELECT 1", "CREATE TABLE extra (a INT UNIQUE)", [](Database& db, bool failed, const std::string& where) {
-    // The catalog agrees with the file: the table is there exactly when
-    // the statement succeeded, and its name is usable either way.
-    EXPECT_EQ(run_sql(db, "SELECT * FROM extra"), failed ? "!execution error: no such table: extra" : "[a]") << where;
-  });
+// An autocommit statement, an explicit COMMIT and a schema change (whose
+// catalog must agree with the file: the table is there exactly when the
+// statement succeeded, and its name is usable either way).
+TEST_P(CommitFaults, EveryOperationOfACommitFails) {
+  const struct {
+    const char *setup, *sql, *query, *if_failed, *if_done;
+  } cases[] = {
+      {"SELECT 1", "INSERT INTO t VALUES (2, 'two')", "SELECT count(*) FROM t WHERE id = 2", "[count(*)] (0)",
+       "[count(*)] (1)"},
+      {"BEGIN; INSERT INTO t VALUES (2, 'two'); UPDATE t SET v = 'uno' WHERE id = 1", "COMMIT",
+       "SELECT v FROM t WHERE id <= 2 ORDER BY id", "[v] ('one')", "[v] ('uno') ('two')"},
+      {"SELECT 1", "CREATE TABLE extra (a INT UNIQUE)", "SELECT * FROM extra",
+       "!execution error: no such table: extra", "[a]"},
+  };
+  for (const auto& c : cases) {
+    sweep(c.setup, c.sql, [&](Database& db, bool failed, const std::string& where) {
+      EXPECT_EQ(run_sql(db, c.query), failed ? c.if_failed : c.if_done) << where;
+    });
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, CommitFaults, ::testing::Values("delete", "wal"));

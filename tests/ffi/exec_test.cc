@@ -50,12 +50,20 @@ TEST_F(Exec, FailureEmptiesBufferKeepsEarlierStatements) {
   EXPECT_EQ(bkf_last_insert_id(db), 1);  // not taken on failure
   ASSERT_EQ(bkf_exec(db, "SELECT v FROM t ORDER BY id"), 2);
   EXPECT_EQ(str(db, 1, 0), "b");
-}
-
-TEST_F(Exec, ParseErrorRunsNothing) {
-  EXPECT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('a'); SELEKT 1"), -1);
+  // A parse error anywhere runs nothing of the text.
+  EXPECT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('x'); SELEKT 1"), -1);
   EXPECT_EQ(last_error(db).rfind("parse error at byte ", 0), 0u) << last_error(db);
-  ASSERT_EQ(bkf_exec(db, "SELECT v FROM t"), 0);
+  EXPECT_EQ(bkf_exec(db, "SELECT v FROM t"), 2);
+
+  // A prepared run that fails empties the buffer and keeps the last id too.
+  ASSERT_EQ(bkf_exec(db, "CREATE UNIQUE INDEX tv ON t (v); SELECT 1"), 1);
+  const int64_t last_id = bkf_last_insert_id(db);
+  Stmt ins(db, "INSERT INTO t (v) VALUES (?)");
+  bkf_bind_text(ins, 0, "a");
+  EXPECT_EQ(bkf_exec_prepared(db, ins), -1);
+  EXPECT_EQ(last_error(db), "constraint violation: UNIQUE constraint failed: tv");
+  EXPECT_EQ(bkf_row_count(db), 0u);
+  EXPECT_EQ(bkf_last_insert_id(db), last_id);
 }
 
 // Bad SQL arguments, and failing to prepare, leave the buffer alone.

@@ -33,17 +33,6 @@ TEST(Handles, EveryFunctionAcceptsNullHandles) {
   EXPECT_EQ(bkf_last_insert_id(nullptr), 0);
 }
 
-TEST(Handles, NullStatementOnValidDatabaseRecordsMessage) {
-  TempDir dir;
-  Db db(dir.file("a.db"));
-  ASSERT_NE(db.get(), nullptr);
-  ASSERT_EQ(bkf_exec(db, "SELECT 1, 2"), 1);
-  EXPECT_EQ(bkf_exec_prepared(db, nullptr), -1);
-  EXPECT_EQ(last_error(db), "null prepared statement");
-  EXPECT_EQ(bkf_row_count(db), 1u);  // an argument failure leaves the buffer alone
-  EXPECT_EQ(bkf_col_count(db), 2u);
-}
-
 TEST(Handles, OpenFailuresReturnNull) {
   TempDir dir;
   EXPECT_EQ(bkf_open("\xff\xfe.db"), nullptr);                          // not UTF-8

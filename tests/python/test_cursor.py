@@ -17,12 +17,6 @@ class Results(DbTestCase):
         self.cur.execute(sql, params)
         return self.cur.rowcount, self.cur.description
 
-    def test_fresh_cursor(self):
-        self.assertEqual((self.cur.rowcount, self.cur.description, self.cur.lastrowid), (-1, None, 0))
-        self.assertIsNone(self.cur.fetchone())
-        self.assertEqual(self.cur.fetchmany(), [])
-        self.assertEqual(self.cur.fetchall(), [])
-
     def test_description_and_rowcount_by_statement_kind(self):
         cases = [
             ("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)", None, -1, None),
@@ -54,6 +48,8 @@ class Results(DbTestCase):
         self.assertEqual(self.cur.fetchall(), [("a",)])
 
     def test_fetching(self):
+        self.assertEqual((self.cur.rowcount, self.cur.description, self.cur.lastrowid), (-1, None, 0))
+        self.assertEqual((self.cur.fetchone(), self.cur.fetchmany(), self.cur.fetchall()), (None, [], []))
         self.cur.execute("CREATE TABLE t (a INTEGER)")
         self.cur.executemany("INSERT INTO t VALUES (?)", [(i,) for i in range(6)])
         self.cur.execute("SELECT a FROM t ORDER BY a")
@@ -74,9 +70,10 @@ class Results(DbTestCase):
         self.assertEqual(self.cur.fetchmany(10), [(1,)])
 
     def test_cursors_keep_their_own_results(self):
-        other = self.conn.cursor()
         self.cur.execute("SELECT 1")
-        other.execute("SELECT 2, 3")
+        other = self.conn.execute("SELECT ?, 3", (2,))
+        self.assertIsInstance(other, brackenford.Cursor)
+        self.assertIsNot(self.conn.execute("SELECT 1"), other)
         self.assertEqual(self.cur.fetchall(), [(1,)])
         self.assertEqual(len(other.description), 2)
         self.assertEqual(other.fetchall(), [(2, 3)])
@@ -116,13 +113,6 @@ class Results(DbTestCase):
         for i in range(40):  # more texts than are kept
             self.assertEqual(rows(f"SELECT ? + {i}", (1,)), [(1 + i,)])
         self.assertEqual(rows(select, (2,)), [("d",)])
-
-    def test_connection_execute(self):
-        cur = self.conn.execute("SELECT ?", (5,))
-        self.assertIsInstance(cur, brackenford.Cursor)
-        self.assertEqual(cur.fetchall(), [(5,)])
-        self.assertIsNot(self.conn.execute("SELECT 1"), cur)
-        self.assertEngineError("execution error: no such table: nowhere", self.conn.execute, "SELECT * FROM nowhere")
 
 
 class LastRowId(DbTestCase):

@@ -68,11 +68,9 @@ class OwnerThread(DbTestCase):
         rows, message = run_in_thread(foreign_cursor)["value"]
         self.assertEqual(rows, [])
         self.assertIn("brackenford::Connection is unsendable, but sent to another thread", message)
-
-    def test_connect_from_any_thread(self):
         path = self.path()
         out = run_in_thread(lambda: brackenford.connect(path).execute("SELECT 41 + 1").fetchall())
-        self.assertEqual(out["value"], [(42,)])
+        self.assertEqual(out["value"], [(42,)])  # connect from any thread
 
 
 class WaitingForLocks(DbTestCase):
@@ -137,21 +135,18 @@ class DroppedOnAnotherThread(DbTestCase):
         self.assertEqual(out.get("value"), 1, out)
         self.assertEqual(self.connect().execute("SELECT a FROM t").fetchall(), [(2,)])
 
-    def test_cursor_reported_and_released(self):
+    def test_cursor_reported_and_released_objects_of_this_thread_not(self):
         conn = self.connect()
+        cur, other = conn.execute("SELECT 1"), self.connect()
+        del cur, other
+        gc.collect()
+        self.assertEqual(self.reports, [])
         holder = []
         run_in_thread(lambda: holder.append(conn.cursor()))
         holder.clear()
         self.assertEqual(self.reports, [(RuntimeError,
                                          "brackenford::Cursor is unsendable, but is being dropped on another thread")])
         self.assertEqual(conn.execute("SELECT 1").fetchall(), [(1,)])
-
-    def test_dropped_on_own_thread_reports_nothing(self):
-        conn = self.connect()
-        cur = conn.execute("SELECT 1")
-        del cur, conn
-        gc.collect()
-        self.assertEqual(self.reports, [])
 
 
 if __name__ == "__main__":

@@ -10,6 +10,18 @@ INSERT INTO d (id) VALUES (1);
 > affected 1
 SELECT a, b, c, e, f, g, h, k, n, p FROM d;
 > [a, b, c, e, f, g, h, k, n, p] (42, 42, '4x', 1000.0, 5, '7', 1, NULL, 2.5, NULL)
+-- Texts that only partly or not at all read as numbers stay texts; the type
+-- name picks the affinity by what it contains (POINT holds INT).
+CREATE TABLE aff (id INTEGER PRIMARY KEY, a integer DEFAULT ' 	42
+', b INT DEFAULT '+7', c INT DEFAULT '-7', d INT DEFAULT '1.5', e INT DEFAULT '', f INT DEFAULT '-',
+                  g INT DEFAULT '9223372036854775808', h BIGINT DEFAULT '-9223372036854775808', i POINT DEFAULT '3',
+                  j DOUBLE DEFAULT ' .5 ', k FLOAT DEFAULT '-Infinity', l REAL DEFAULT 'nan', m DECIMAL DEFAULT '2',
+                  n NUMERIC DEFAULT '2.5x', o TEXT DEFAULT '5', p INT DEFAULT 2.5, r TEXT DEFAULT 5, s DEFAULT '7');
+> ok
+INSERT INTO aff (id) VALUES (1);
+> affected 1
+SELECT a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, r, s FROM aff;
+> [a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, r, s] (42, 7, -7, '1.5', '', '-', '9223372036854775808', -9223372036854775808, 3, 0.5, -inf, NaN, 2.0, '2.5x', '5', 2.5, 5, '7')
 
 -- An INTEGER PRIMARY KEY is the row id, without an index. It is NOT NULL,
 -- yet left out of an INSERT it takes the next row id; listed, it must be
