@@ -338,11 +338,22 @@ Status TreeWalker<K>::descend_leftmost(PageId page) {
 
 template <class K>
 Status TreeWalker<K>::seek(typename K::Key key) {
-  reset();
+  unposition();
   PageId page = root_;
   for (;;) {
-    PageRef ref = BKF_TRY(pager_->get_page(page));
-    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
+    PageRef ref;
+    NodeView v;
+    if (page == root_ && root_kept()) {
+      v = root_view_;
+    } else {
+      ref = BKF_TRY(pager_->get_page(page));
+      v = BKF_TRY(NodeView::open(ref, K::kType));
+      if (page == root_ && !v.is_leaf()) {
+        root_view_ = v;
+        root_version_ = ref.version();
+        root_ref_ = ref;
+      }
+    }
     if (v.is_leaf()) {
       LeafPos pos = BKF_TRY(v.leaf_find(key));
       BKF_TRY(enter_leaf(page, std::move(ref), v));

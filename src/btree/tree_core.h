@@ -172,12 +172,10 @@ class TreeWalker {
     root_ = root;
     reset();
   }
-  // Unpositioned, with an empty stack.
+  // Unpositioned, with an empty stack, holding no page.
   void reset() {
-    depth_ = 0;
-    positioned_ = false;
-    leaves_entered_ = 0;
-    leaf_ref_ = PageRef();
+    unposition();
+    root_ref_ = PageRef();
   }
   // From page down child 0 to a leaf, pushing the interior pages passed;
   // positions before the leaf's first cell. The stack is not emptied first.
@@ -213,7 +211,17 @@ class TreeWalker {
       if (stack_[i].page == id) return true;
     return false;
   }
+  // Unpositioned, with an empty stack; an interior root stays kept.
+  void unposition() {
+    depth_ = 0;
+    positioned_ = false;
+    leaves_entered_ = 0;
+    leaf_ref_ = PageRef();
+  }
   Status enter_leaf(PageId id, PageRef&& ref, const NodeView& view);
+  bool root_kept() const {
+    return root_ref_ && root_ref_.id() == root_ && root_ref_.attached() && root_ref_.version() == root_version_;
+  }
   bool leaf_kept() const {
     return leaf_ref_ && leaf_ref_.id() == leaf_ && leaf_ref_.attached() && leaf_ref_.version() == leaf_version_;
   }
@@ -229,6 +237,12 @@ class TreeWalker {
   PageRef leaf_ref_;  // the pinned current leaf (see above)
   NodeView leaf_view_;
   std::uint64_t leaf_version_ = 0;
+  // An interior root, pinned with its view by seek(): every seek starts
+  // there, so lookups one after another (a join's inner side) skip its page
+  // lookup. Used under the same conditions as the kept leaf.
+  PageRef root_ref_;
+  NodeView root_view_;
+  std::uint64_t root_version_ = 0;
 };
 
 }  // namespace bkf
