@@ -345,6 +345,21 @@ Status TreeWalker<K>::seek(typename K::Key key) {
     NodeView v;
     if (page == root_ && root_kept()) {
       v = root_view_;
+      if constexpr (std::is_same_v<typename K::Key, std::int64_t>) {
+        // The root's separators decoded into an array, built at the second
+        // seek through the same kept root: the child is found by a search
+        // of contiguous integers instead of cell by cell.
+        if (!root_keys_tried_) build_root_keys();
+        if (root_keys_ready_) {
+          const std::size_t c = static_cast<std::size_t>(
+              std::lower_bound(root_keys_.begin(), root_keys_.end(), key) - root_keys_.begin());
+          const PageId child = root_children_[c];
+          stack_[depth_++] = Entry{page, c + 1};
+          if (on_stack(child)) return cycle_error();
+          page = child;
+          continue;
+        }
+      }
     } else {
       ref = BKF_TRY(pager_->get_page(page));
       v = BKF_TRY(NodeView::open(ref, K::kType));
@@ -352,6 +367,7 @@ Status TreeWalker<K>::seek(typename K::Key key) {
         root_view_ = v;
         root_version_ = ref.version();
         root_ref_ = ref;
+        root_keys_tried_ = root_keys_ready_ = false;
       }
     }
     if (v.is_leaf()) {
@@ -367,6 +383,30 @@ Status TreeWalker<K>::seek(typename K::Key key) {
     if (on_stack(child)) return cycle_error();
     page = child;
   }
+}
+
+template <class K>
+void TreeWalker<K>::build_root_keys() {
+  root_keys_tried_ = true;
+  root_keys_ready_ = false;
+  const NodeView& v = root_view_;
+  const std::size_t n = v.cell_count();
+  root_keys_.resize(n);
+  root_children_.resize(n + 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    Result<std::int64_t> k = v.table_key(i);
+    Result<std::uint32_t> c = v.child_at(i);
+    if (!k.ok() || !c.ok()) return;
+    // Only strictly ascending keys: there every search of the page gives
+    // the first slot whose key is at least the one sought, as this one does.
+    if (i > 0 && *k <= root_keys_[i - 1]) return;
+    root_keys_[i] = *k;
+    root_children_[i] = *c;
+  }
+  Result<std::uint32_t> right = v.child_at(n);
+  if (!right.ok()) return;
+  root_children_[n] = *right;
+  root_keys_ready_ = true;
 }
 
 template <class K>

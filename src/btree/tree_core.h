@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "btree/node.h"
@@ -243,6 +244,14 @@ class TreeWalker {
   PageRef root_ref_;
   NodeView root_view_;
   std::uint64_t root_version_ = 0;
+  // Of a table tree's kept root: its separator keys in slot order and its
+  // children (the right child last), read once per kept copy of the page
+  // when they are all well-formed and strictly ascending.
+  void build_root_keys();
+  bool root_keys_tried_ = false;
+  bool root_keys_ready_ = false;
+  std::vector<std::int64_t> root_keys_;
+  std::vector<PageId> root_children_;
 };
 
 }  // namespace bkf
