@@ -336,6 +336,25 @@ Status TreeWalker<K>::descend_leftmost(PageId page) {
   }
 }
 
+namespace {
+
+// The index of the first key at least key (keys.size() when none), by
+// halving without a branch on the comparisons: which half follows depends on
+// the key sought, so predicted branches would miss half the time.
+std::size_t first_at_least(const std::vector<std::int64_t>& keys, std::int64_t key) noexcept {
+  std::size_t n = keys.size();
+  if (n == 0) return 0;
+  const std::int64_t* base = keys.data();
+  while (n > 1) {
+    const std::size_t half = n / 2;
+    base = base[half] < key ? base + half : base;
+    n -= half;
+  }
+  return static_cast<std::size_t>(base - keys.data()) + (*base < key ? 1 : 0);
+}
+
+}  // namespace
+
 template <class K>
 Status TreeWalker<K>::seek(typename K::Key key) {
   unposition();
@@ -351,8 +370,7 @@ Status TreeWalker<K>::seek(typename K::Key key) {
         // of contiguous integers instead of cell by cell.
         if (!root_keys_tried_) build_root_keys();
         if (root_keys_ready_) {
-          const std::size_t c = static_cast<std::size_t>(
-              std::lower_bound(root_keys_.begin(), root_keys_.end(), key) - root_keys_.begin());
+          const std::size_t c = first_at_least(root_keys_, key);
           const PageId child = root_children_[c];
           stack_[depth_++] = Entry{page, c + 1};
           if (on_stack(child)) return cycle_error();
