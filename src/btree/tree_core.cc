@@ -363,7 +363,6 @@ Status TreeWalker<K>::seek(typename K::Key key) {
     PageRef ref;
     NodeView v;
     if (page == root_ && root_kept()) {
-      v = root_view_;
       if constexpr (std::is_same_v<typename K::Key, std::int64_t>) {
         // The root's separators decoded into an array, built at the second
         // seek through the same kept root: the child is found by a search
@@ -378,6 +377,7 @@ Status TreeWalker<K>::seek(typename K::Key key) {
           continue;
         }
       }
+      v = root_view_;
     } else {
       ref = BKF_TRY(pager_->get_page(page));
       v = BKF_TRY(NodeView::open(ref, K::kType));
