@@ -25,6 +25,7 @@
 #include <unordered_set>
 
 #include "exec/vdbe/program.h"
+#include "record/compare.h"
 #include "record/value.h"
 
 namespace bkf::vdbe {
@@ -97,7 +98,7 @@ class AggAcc {
           // Texts against a kept text, by their bytes; the kept text's
           // buffer is reused when a value replaces it.
           if (seen_ && v.is_text() && kept_.is_text()) {
-            const int c = v.bytes().compare(kept_.bytes());
+            const int c = compare_bytes(v.bytes(), kept_.bytes());
             if (kind_ == AggKind::Min ? c < 0 : c > 0) kept_.assign(v);
             return;
           }
