@@ -336,13 +336,58 @@ Status TreeWalker<K>::descend_leftmost(PageId page) {
   }
 }
 
+namespace {
+
+// The index of the first key at least key (keys.size() when none), by
+// halving without a branch on the comparisons: which half follows depends on
+// the key sought, so predicted branches would miss half the time.
+std::size_t first_at_least(const std::vector<std::int64_t>& keys, std::int64_t key) noexcept {
+  std::size_t n = keys.size();
+  if (n == 0) return 0;
+  const std::int64_t* base = keys.data();
+  while (n > 1) {
+    const std::size_t half = n / 2;
+    base = base[half] < key ? base + half : base;
+    n -= half;
+  }
+  return static_cast<std::size_t>(base - keys.data()) + (*base < key ? 1 : 0);
+}
+
+}  // namespace
+
 template <class K>
 Status TreeWalker<K>::seek(typename K::Key key) {
-  reset();
+  unposition();
   PageId page = root_;
   for (;;) {
-    PageRef ref = BKF_TRY(pager_->get_page(page));
-    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
+    PageRef ref;
+    NodeView v;
+    if (page == root_ && root_kept()) {
+      if constexpr (std::is_same_v<typename K::Key, std::int64_t>) {
+        // The root's separators decoded into an array, built at the second
+        // seek through the same kept root: the child is found by a search
+        // of contiguous integers instead of cell by cell.
+        if (!root_keys_tried_) build_root_keys();
+        if (root_keys_ready_) {
+          const std::size_t c = first_at_least(root_keys_, key);
+          const PageId child = root_children_[c];
+          stack_[depth_++] = Entry{page, c + 1};
+          if (on_stack(child)) return cycle_error();
+          page = child;
+          continue;
+        }
+      }
+      v = root_view_;
+    } else {
+      ref = BKF_TRY(pager_->get_page(page));
+      v = BKF_TRY(NodeView::open(ref, K::kType));
+      if (page == root_ && !v.is_leaf()) {
+        root_view_ = v;
+        root_version_ = ref.version();
+        root_ref_ = ref;
+        root_keys_tried_ = root_keys_ready_ = false;
+      }
+    }
     if (v.is_leaf()) {
       LeafPos pos = BKF_TRY(v.leaf_find(key));
       BKF_TRY(enter_leaf(page, std::move(ref), v));
@@ -356,6 +401,30 @@ Status TreeWalker<K>::seek(typename K::Key key) {
     if (on_stack(child)) return cycle_error();
     page = child;
   }
+}
+
+template <class K>
+void TreeWalker<K>::build_root_keys() {
+  root_keys_tried_ = true;
+  root_keys_ready_ = false;
+  const NodeView& v = root_view_;
+  const std::size_t n = v.cell_count();
+  root_keys_.resize(n);
+  root_children_.resize(n + 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    Result<std::int64_t> k = v.table_key(i);
+    Result<std::uint32_t> c = v.child_at(i);
+    if (!k.ok() || !c.ok()) return;
+    // Only strictly ascending keys: there every search of the page gives
+    // the first slot whose key is at least the one sought, as this one does.
+    if (i > 0 && *k <= root_keys_[i - 1]) return;
+    root_keys_[i] = *k;
+    root_children_[i] = *c;
+  }
+  Result<std::uint32_t> right = v.child_at(n);
+  if (!right.ok()) return;
+  root_children_[n] = *right;
+  root_keys_ready_ = true;
 }
 
 template <class K>

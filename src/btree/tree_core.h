@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "btree/node.h"
@@ -172,12 +173,10 @@ class TreeWalker {
     root_ = root;
     reset();
   }
-  // Unpositioned, with an empty stack.
+  // Unpositioned, with an empty stack, holding no page.
   void reset() {
-    depth_ = 0;
-    positioned_ = false;
-    leaves_entered_ = 0;
-    leaf_ref_ = PageRef();
+    unposition();
+    root_ref_ = PageRef();
   }
   // From page down child 0 to a leaf, pushing the interior pages passed;
   // positions before the leaf's first cell. The stack is not emptied first.
@@ -213,7 +212,17 @@ class TreeWalker {
       if (stack_[i].page == id) return true;
     return false;
   }
+  // Unpositioned, with an empty stack; an interior root stays kept.
+  void unposition() {
+    depth_ = 0;
+    positioned_ = false;
+    leaves_entered_ = 0;
+    leaf_ref_ = PageRef();
+  }
   Status enter_leaf(PageId id, PageRef&& ref, const NodeView& view);
+  bool root_kept() const {
+    return root_ref_ && root_ref_.id() == root_ && root_ref_.attached() && root_ref_.version() == root_version_;
+  }
   bool leaf_kept() const {
     return leaf_ref_ && leaf_ref_.id() == leaf_ && leaf_ref_.attached() && leaf_ref_.version() == leaf_version_;
   }
@@ -229,6 +238,20 @@ class TreeWalker {
   PageRef leaf_ref_;  // the pinned current leaf (see above)
   NodeView leaf_view_;
   std::uint64_t leaf_version_ = 0;
+  // An interior root, pinned with its view by seek(): every seek starts
+  // there, so lookups one after another (a join's inner side) skip its page
+  // lookup. Used under the same conditions as the kept leaf.
+  PageRef root_ref_;
+  NodeView root_view_;
+  std::uint64_t root_version_ = 0;
+  // Of a table tree's kept root: its separator keys in slot order and its
+  // children (the right child last), read once per kept copy of the page
+  // when they are all well-formed and strictly ascending.
+  void build_root_keys();
+  bool root_keys_tried_ = false;
+  bool root_keys_ready_ = false;
+  std::vector<std::int64_t> root_keys_;
+  std::vector<PageId> root_children_;
 };
 
 }  // namespace bkf

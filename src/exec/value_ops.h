@@ -183,7 +183,7 @@ inline bool apply_bin_fast(BinKind op, const Value& a, const Value& b, Value& ou
     return false;
   }
   if (a.is_text() && b.is_text()) {
-    const int c = a.bytes().compare(b.bytes());  // bytewise, shorter first
+    const int c = compare_bytes(a.bytes(), b.bytes());  // bytewise, shorter first
     switch (op) {
       case BinKind::Eq: out.set_int(c == 0); return true;
       case BinKind::Ne: out.set_int(c != 0); return true;

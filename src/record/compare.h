@@ -8,6 +8,11 @@
 // or std::set.
 #pragma once
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
 #include "record/value.h"
 
 namespace bkf {
@@ -15,5 +20,34 @@ namespace bkf {
 enum class Ordering : signed char { Less = -1, Equal = 0, Greater = 1 };
 
 Ordering cmp_value(const Value& a, const Value& b) noexcept;
+
+// The byte order of two strings as a negative, zero or positive number
+// (bytes unsigned, shorter first on a common prefix), with the sign
+// std::string_view::compare gives. Inline and word by word, for the short
+// texts a query compares row after row, where a library call would cost
+// more than the comparison.
+inline int compare_bytes(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(a.data());
+  const auto* q = reinterpret_cast<const unsigned char*>(b.data());
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, p + i, 8);
+    std::memcpy(&y, q + i, 8);
+    if (x != y) {
+      // Big-endian words order as their bytes do.
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+      }
+      return x < y ? -1 : 1;
+    }
+  }
+  for (; i < n; ++i) {
+    if (p[i] != q[i]) return p[i] < q[i] ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
 
 }  // namespace bkf

@@ -98,7 +98,7 @@ class RecordColumns {
   // The common case of read_into without building a Status: true when
   // column i was read into out (a number, a blob or valid text lying within
   // the record); false when read_into must decide, out then unchanged.
-  bool read_fast(std::size_t i, Value& out) {
+  [[gnu::always_inline]] bool read_fast(std::size_t i, Value& out) {
     if (!walked_) walk();
     if (i >= ncols_) return false;
     const Col& c = cols_[i];

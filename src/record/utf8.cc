@@ -5,8 +5,6 @@
 
 namespace bkf {
 
-bool is_valid_utf8(std::string_view s) noexcept { return valid_utf8_prefix(s) == s.size(); }
-
 std::size_t valid_utf8_prefix(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
   const std::size_t n = s.size();

@@ -307,6 +307,46 @@ TEST_F(CursorTest, DeleteAndUpdateDuringAScan) {
 // still be what the cache holds when the page was changed behind it, when a
 // rollback dropped the page, or when another connection's commit emptied
 // the cache.
+// One cursor seeks at random while the tree grows (leaf splits, root
+// splits that move the root's contents) and shrinks through another handle:
+// every seek lands where a model's lower_bound says, whether it descends
+// from a root page it kept from the seek before or fetches it again.
+TEST(CursorSeekModelTest, SeeksFollowChangesOfTheTree) {
+  TestDb db{512};
+  db.begin();
+  const PageId root = BTree::create(db.pager())->root();
+  BTree t(db.pager(), root);
+  std::map<std::int64_t, std::string> model;
+  Cursor c(db.pager(), root);
+  std::mt19937 rng(7);
+  for (int step = 0; step < 6000; ++step) {
+    const std::int64_t k = static_cast<std::int64_t>(rng() % 3000);
+    if (rng() % 3 == 0) {
+      const std::string v(10 + rng() % 60, static_cast<char>('a' + step % 26));
+      ASSERT_TRUE(t.insert(k, v).ok());
+      model[k] = v;
+    } else if (rng() % 4 == 0) {
+      ASSERT_TRUE(t.remove(k).ok());
+      model.erase(k);
+    }
+    for (int s = 0; s < 3; ++s) {
+      const std::int64_t q = static_cast<std::int64_t>(rng() % 3100);
+      ASSERT_TRUE(c.seek(q).ok());
+      auto got = c.next();
+      ASSERT_TRUE(got.ok());
+      auto want = model.lower_bound(q);
+      if (want == model.end()) {
+        EXPECT_FALSE(got->has_value()) << "seek " << q << " at step " << step;
+      } else {
+        ASSERT_TRUE(got->has_value()) << "seek " << q << " at step " << step;
+        EXPECT_EQ((*got)->first, want->first);
+        EXPECT_EQ((*got)->second, want->second);
+      }
+    }
+  }
+  db.commit();
+}
+
 TEST(CursorPinTest, ReadsWhatTheCacheHolds) {
   testing::TempDir dir;
   OsVfs vfs;

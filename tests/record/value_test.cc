@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <random>
+#include <string>
 
 #include "record/compare.h"
 #include "support/values.h"
@@ -24,6 +27,27 @@ TEST(ValueOrderTest, KindsAndNumbers) {
   for (const Case& c : cases) {
     EXPECT_EQ(cmp_value(c.a, c.b), c.want) << value_debug(c.a) << " vs " << value_debug(c.b);
     EXPECT_EQ(static_cast<int>(cmp_value(c.b, c.a)), -static_cast<int>(c.want));
+  }
+}
+
+// The inline byte comparison against the library's, on strings that share
+// prefixes of every length, differ in a byte at or above 0x80, and end
+// inside or at the edge of a word.
+TEST(ValueOrderTest, CompareBytesAgreesWithTheLibrary) {
+  std::mt19937 rng(5);
+  const char alphabet[] = {'a', 'b', '\x00', '\x7f', '\x80', '\xff'};
+  auto make = [&](std::size_t len) {
+    std::string s;
+    for (std::size_t i = 0; i < len; ++i) s += alphabet[rng() % std::size(alphabet)];
+    return s;
+  };
+  auto sign = [](int c) { return (c > 0) - (c < 0); };
+  for (int round = 0; round < 20000; ++round) {
+    std::string a = make(rng() % 20);
+    std::string b = a.substr(0, rng() % (a.size() + 1));
+    if (rng() % 2) b += make(rng() % 20);
+    if (rng() % 2) std::swap(a, b);
+    EXPECT_EQ(sign(compare_bytes(a, b)), sign(std::string_view(a).compare(b))) << round;
   }
 }
 

@@ -64,6 +64,12 @@ Status ExprCompiler::compile_into(const Expr& e, std::uint32_t target) {
     load_literal(g_, e, target);
     return {};
   }
+  if (!agg_ && e.kind() == ExprKind::Column) {
+    // A column is read straight into the target rather than into a fresh
+    // register and copied from there: one instruction less per row, and no
+    // second copy of a text.
+    return column_into(e.as<Expr::Column>(), target);
+  }
   std::uint32_t r = BKF_TRY(compile(e));
   if (r != target) g_.emit(Op::copy(r, target));
   return {};
@@ -79,11 +85,17 @@ Status ExprCompiler::check_level(std::uint32_t level) const {
 Result<std::uint32_t> ExprCompiler::column_ref(const Expr::Column& c) {
   if (!ctx_) return Error::exec("no such column: " + c.name);
   std::uint32_t r = g_.reg();
+  BKF_TRY(column_into(c, r));
+  return r;
+}
+
+Status ExprCompiler::column_into(const Expr::Column& c, std::uint32_t target) {
+  if (!ctx_) return Error::exec("no such column: " + c.name);
   Resolved res = BKF_TRY(ctx_->resolve(c));
   BKF_TRY(check_level(res.level));
-  if (res.is_rowid()) g_.emit(Op::rowid(res.level, r));
-  else g_.emit(Op::column(res.level, *res.column, r));
-  return r;
+  if (res.is_rowid()) g_.emit(Op::rowid(res.level, target));
+  else g_.emit(Op::column(res.level, *res.column, target));
+  return {};
 }
 
 Result<std::uint32_t> ExprCompiler::subquery(const SelectStmt& s) {

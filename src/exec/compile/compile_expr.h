@@ -60,6 +60,7 @@ class ExprCompiler {
  private:
   Status check_level(std::uint32_t level) const;
   Result<std::uint32_t> column_ref(const Expr::Column& c);
+  Status column_into(const Expr::Column& c, std::uint32_t target);
   Result<std::uint32_t> subquery(const SelectStmt& s);
   std::optional<std::uint32_t> group_key(const Expr& e) const;
 

@@ -25,6 +25,7 @@
 #include <unordered_set>
 
 #include "exec/vdbe/program.h"
+#include "record/compare.h"
 #include "record/value.h"
 
 namespace bkf::vdbe {
@@ -46,9 +47,9 @@ class AggAcc {
   AggAcc(AggAcc&&) noexcept = default;
   AggAcc& operator=(AggAcc&&) noexcept = default;
 
-  // Counting and summing numbers, and min and max of integers, the steps of
-  // a scan's inner loop, are taken here (inlined into the interpreter's
-  // loop); everything else (DISTINCT, other kinds) out of line.
+  // Counting and summing numbers, and min and max of integers and of texts,
+  // the steps of a scan's inner loop, are taken here (inlined into the
+  // interpreter's loop); everything else (DISTINCT, other kinds) out of line.
   [[gnu::always_inline]] void step(const Value& v) {
     if (!distinct_) {
       switch (kind_) {
@@ -92,6 +93,13 @@ class AggAcc {
             if (kind_ == AggKind::Min ? v.int_value() < kept_.int_value() : v.int_value() > kept_.int_value()) {
               kept_.set_int(v.int_value());
             }
+            return;
+          }
+          // Texts against a kept text, by their bytes; the kept text's
+          // buffer is reused when a value replaces it.
+          if (seen_ && v.is_text() && kept_.is_text()) {
+            const int c = compare_bytes(v.bytes(), kept_.bytes());
+            if (kind_ == AggKind::Min ? c < 0 : c > 0) kept_.assign(v);
             return;
           }
           break;

@@ -142,6 +142,7 @@ Status Vm::init_run(const Program& p) {
   groups_.clear();
   cur_accs_ = nullptr;
   group_map_.clear();
+  int_group_map_.clear();
   group_order_.clear();
   group_pos_ = 0;
   has_group_ = false;
@@ -583,9 +584,27 @@ Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
   // Without grouping keys every row belongs to the one group with the empty
   // key.
   if (key_count == 0 && has_group_ && groups_[current_group_]->key.empty()) return {};
+  if (key_count == 1 && regs_[key_start].is_int()) {
+    const std::int64_t k = regs_[key_start].int_value();
+    if (const auto* slot = int_group_map_.find(k)) {
+      current_group_ = slot->group;
+      cur_accs_ = slot->accs;
+      has_group_ = true;
+      return {};
+    }
+    enter_group(key_start, key_count);
+    int_group_map_.insert(k, current_group_, cur_accs_);
+    return {};
+  }
+  enter_group(key_start, key_count);
+  return {};
+}
+
+// The group of the key registers by their identity key, made when new.
+void Vm::enter_group(std::uint32_t key_start, std::uint32_t key_count) {
   keyenc::encode_identity_key_into(key_scratch_, std::span<const Value>(regs_.data() + key_start, key_count));
   // Input that arrives grouped stays on its group without a map lookup.
-  if (has_group_ && GroupIndex::same(groups_[current_group_]->key, key_scratch_)) return {};
+  if (has_group_ && GroupIndex::same(groups_[current_group_]->key, key_scratch_)) return;
   auto key_of = [this](std::uint32_t g) { return std::string_view(groups_[g]->key); };
   const std::uint64_t h = GroupIndex::hash(key_scratch_);
   const std::uint32_t found = group_map_.find(key_scratch_, h, key_of);
@@ -593,7 +612,7 @@ Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
     current_group_ = found;
     cur_accs_ = groups_[current_group_]->accs.data();
     has_group_ = true;
-    return {};
+    return;
   }
   Group& g = *groups_.emplace_back(std::make_unique<Group>());
   g.key = key_scratch_;
@@ -604,7 +623,6 @@ Status Vm::agg_start(std::uint32_t key_start, std::uint32_t key_count) {
   cur_accs_ = g.accs.data();
   group_map_.insert(h, current_group_);
   has_group_ = true;
-  return {};
 }
 
 Status Vm::agg_rewind(const Op& op, std::size_t& pc) {

@@ -135,6 +135,7 @@ class Vm {
   std::string& blob_dest(std::uint32_t dest, std::uint32_t start, std::uint32_t count, std::uint32_t also = ~0u);
   void finish_blob_dest(std::uint32_t dest);
   Status agg_start(std::uint32_t key_start, std::uint32_t key_count);
+  void enter_group(std::uint32_t key_start, std::uint32_t key_count);
   Status agg_rewind(const Op& op, std::size_t& pc);
   void load_group_key(std::uint32_t dest, std::uint32_t count);
   Status scalar_sub(const Program& p, const Op& op);
@@ -217,6 +218,7 @@ class Vm {
   std::vector<std::unique_ptr<Group>> groups_;
   AggAcc* cur_accs_ = nullptr;
   GroupIndex group_map_;
+  IntGroupIndex<AggAcc> int_group_map_;  // single-Int keys already placed by group_map_
   std::uint32_t current_group_ = 0;
   bool has_group_ = false;
   std::vector<std::uint32_t> group_order_;
