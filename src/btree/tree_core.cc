@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <limits>
 
 #include "btree/cell.h"
 #include "record/varint.h"
@@ -359,6 +360,7 @@ template <class K>
 Status TreeWalker<K>::seek(typename K::Key key) {
   unposition();
   PageId page = root_;
+  std::size_t root_slot = kMaxChildLeaves;  // the kept root's slot taken, when the fast branch took one
   for (;;) {
     PageRef ref;
     NodeView v;
@@ -374,6 +376,7 @@ Status TreeWalker<K>::seek(typename K::Key key) {
           stack_[depth_++] = Entry{page, c + 1};
           if (on_stack(child)) return cycle_error();
           page = child;
+          root_slot = c;
           continue;
         }
       }
@@ -386,10 +389,14 @@ Status TreeWalker<K>::seek(typename K::Key key) {
         root_version_ = ref.version();
         root_ref_ = ref;
         root_keys_tried_ = root_keys_ready_ = false;
+        child_leaves_.clear();
       }
     }
     if (v.is_leaf()) {
       LeafPos pos = BKF_TRY(v.leaf_find(key));
+      if constexpr (std::is_same_v<typename K::Key, std::int64_t>) {
+        if (root_slot < root_children_.size() && depth_ == 1) keep_child_leaf(root_slot, ref, v);
+      }
       BKF_TRY(enter_leaf(page, std::move(ref), v));
       idx_ = pos.index;
       return {};
@@ -400,6 +407,67 @@ Status TreeWalker<K>::seek(typename K::Key key) {
     stack_[depth_++] = Entry{page, c + 1};
     if (on_stack(child)) return cycle_error();
     page = child;
+  }
+}
+
+template <class K>
+void TreeWalker<K>::keep_child_leaf(std::size_t slot, const PageRef& ref, const NodeView& view) {
+  if (root_children_.size() > kMaxChildLeaves) return;
+  if (child_leaves_.size() != root_children_.size()) child_leaves_.resize(root_children_.size());
+  ChildLeaf& e = child_leaves_[slot];
+  e.ref = ref;
+  e.view = view;
+  e.version = ref.version();
+  e.layout = ChildLeaf::kUnchecked;
+}
+
+template <class K>
+bool TreeWalker<K>::seek_kept(std::int64_t key) {
+  if constexpr (!std::is_same_v<typename K::Key, std::int64_t>) {
+    return false;
+  } else {
+    if (!root_keys_ready_ || child_leaves_.empty() || !root_kept()) return false;
+    const std::size_t c = first_at_least(root_keys_, key);
+    ChildLeaf& e = child_leaves_[c];
+    const PageId child = root_children_[c];
+    if (!e.ref || e.ref.id() != child || child == root_ || !e.ref.attached() || e.ref.version() != e.version) {
+      return false;
+    }
+    const NodeView& v = e.view;
+    const std::size_t n = v.cell_count();
+    if (e.layout == ChildLeaf::kUnchecked) {
+      // Consecutive row ids, every cell well-formed: cell i holds first + i.
+      e.layout = ChildLeaf::kSparse;
+      std::int64_t first;
+      if (n == 0 || !v.table_key_fast(0, first)) return false;
+      if (first > std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(n - 1)) return false;
+      for (std::size_t i = 1; i < n; ++i) {
+        std::int64_t k;
+        if (!v.table_key_fast(i, k) || k != first + static_cast<std::int64_t>(i)) return false;
+      }
+      e.first = first;
+      e.layout = ChildLeaf::kDense;
+    }
+    if (e.layout != ChildLeaf::kDense) return false;
+    // What leaf_find answers on such a leaf: the first cell whose row id is
+    // at least key.
+    std::size_t idx;
+    if (key <= e.first) idx = 0;
+    else if (static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(e.first) >= n) idx = n;
+    else idx = static_cast<std::size_t>(static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(e.first));
+    // The state seek() leaves: the root on the stack, the leaf entered.
+    depth_ = 1;
+    stack_[0] = Entry{root_, c + 1};
+    leaves_entered_ = 1;
+    positioned_ = true;
+    leaf_ = child;
+    idx_ = idx;
+    if (!leaf_kept() || leaf_ref_.id() != child) {
+      leaf_ref_ = e.ref;
+      leaf_view_ = v;
+      leaf_version_ = e.version;
+    }
+    return true;
   }
 }
 
