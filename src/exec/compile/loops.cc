@@ -416,7 +416,8 @@ Status LoopNest::emit_rowid_open(std::size_t k, LevelState& st) {
 
   if (plan.rowid_eq) {
     std::uint32_t kreg = BKF_TRY(keys.compile(*plan.rowid_eq->key));
-    null_ends(kreg);
+    // An integer key (the common case) is tested first; only the others can
+    // be Null, which matches nothing.
     std::uint32_t isint = type_is_int(kreg);
     st.single = g_.reg();
     std::uint32_t j_range = g_.emit(Op::if_false(isint, 0));
@@ -424,6 +425,7 @@ Status LoopNest::emit_rowid_open(std::size_t k, LevelState& st) {
     st.done.add(g_.emit(Op::seek_rowid(cur, kreg, 0)));
     std::uint32_t j_body = g_.emit(Op::goto_(0));
     g_.patch_here(j_range);
+    null_ends(kreg);
     g_.emit(Op::integer(0, st.single));
     std::uint32_t lo = lower_start(kreg, isint, true);
     st.done.add(g_.emit(Op::seek(cur, lo, 0)));
