@@ -354,6 +354,30 @@ std::size_t first_at_least(const std::vector<std::int64_t>& keys, std::int64_t k
   return static_cast<std::size_t>(base - keys.data()) + (*base < key ? 1 : 0);
 }
 
+// The same answer, found from a guess: separators of a tree filled in
+// row-id order are evenly spaced, so the slot a key's distance from the
+// first separator gives (times scale, the slots per unit of key) is the
+// answer or next to it. A guess that a few steps do not settle falls back
+// to halving.
+std::size_t first_at_least_guessed(const std::vector<std::int64_t>& keys, std::int64_t key, double scale) noexcept {
+  const std::size_t n = keys.size();
+  if (n == 0 || key <= keys[0]) return 0;
+  if (key > keys[n - 1]) return n;
+  // The answer lies in [1, n - 1], and so does every c below: keys[c - 1]
+  // at least key means an answer at most c - 1 (and at least 1, since
+  // keys[0] < key); keys[c] below key an answer at least c + 1 (and at most
+  // n - 1, since keys[n - 1] >= key).
+  const double guess = static_cast<double>(static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(keys[0])) * scale;
+  std::size_t c = guess < static_cast<double>(n - 1) ? static_cast<std::size_t>(guess) : n - 1;
+  if (c < 1) c = 1;
+  for (int step = 0; step < 4; ++step) {
+    if (keys[c - 1] >= key) --c;
+    else if (keys[c] < key) ++c;
+    else return c;
+  }
+  return first_at_least(keys, key);
+}
+
 }  // namespace
 
 template <class K>
@@ -371,7 +395,7 @@ Status TreeWalker<K>::seek(typename K::Key key) {
         // of contiguous integers instead of cell by cell.
         if (!root_keys_tried_) build_root_keys();
         if (root_keys_ready_) {
-          const std::size_t c = first_at_least(root_keys_, key);
+          const std::size_t c = first_at_least_guessed(root_keys_, key, root_scale_);
           const PageId child = root_children_[c];
           stack_[depth_++] = Entry{page, c + 1};
           if (on_stack(child)) return cycle_error();
@@ -427,7 +451,7 @@ bool TreeWalker<K>::seek_kept(std::int64_t key) {
     return false;
   } else {
     if (!root_keys_ready_ || child_leaves_.empty() || !root_kept()) return false;
-    const std::size_t c = first_at_least(root_keys_, key);
+    const std::size_t c = first_at_least_guessed(root_keys_, key, root_scale_);
     ChildLeaf& e = child_leaves_[c];
     const PageId child = root_children_[c];
     if (!e.ref || e.ref.id() != child || child == root_ || !e.ref.attached() || e.ref.version() != e.version) {
@@ -492,6 +516,10 @@ void TreeWalker<K>::build_root_keys() {
   Result<std::uint32_t> right = v.child_at(n);
   if (!right.ok()) return;
   root_children_[n] = *right;
+  root_scale_ = n > 1 ? static_cast<double>(n - 1) /
+                            static_cast<double>(static_cast<std::uint64_t>(root_keys_[n - 1]) -
+                                                static_cast<std::uint64_t>(root_keys_[0]))
+                      : 0.0;
   root_keys_ready_ = true;
 }
 

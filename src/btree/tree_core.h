@@ -258,6 +258,7 @@ class TreeWalker {
   bool root_keys_ready_ = false;
   std::vector<std::int64_t> root_keys_;
   std::vector<PageId> root_children_;
+  double root_scale_ = 0.0;  // slots per unit of key between the first and the last separator
   // Of a kept root with ready keys and at most kMaxChildLeaves children:
   // the leaf children seek() entered, by slot, pinned with their views, so
   // that probes one after another (a join's inner side) find their leaf
