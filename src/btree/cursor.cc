@@ -12,6 +12,7 @@
 namespace bkf {
 
 Status Cursor::seek(std::int64_t rowid) {
+  if (walk_.seek_kept(rowid)) return {};
   if (walk_.positioned()) {
     // Same-leaf fast path: a row id within the current leaf's range moves
     // within the leaf. The leaf's bounds come from its memo, so a seek that

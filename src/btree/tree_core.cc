@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <limits>
 
 #include "btree/cell.h"
 #include "record/varint.h"
@@ -353,12 +354,37 @@ std::size_t first_at_least(const std::vector<std::int64_t>& keys, std::int64_t k
   return static_cast<std::size_t>(base - keys.data()) + (*base < key ? 1 : 0);
 }
 
+// The same answer, found from a guess: separators of a tree filled in
+// row-id order are evenly spaced, so the slot a key's distance from the
+// first separator gives (times scale, the slots per unit of key) is the
+// answer or next to it. A guess that a few steps do not settle falls back
+// to halving.
+std::size_t first_at_least_guessed(const std::vector<std::int64_t>& keys, std::int64_t key, double scale) noexcept {
+  const std::size_t n = keys.size();
+  if (n == 0 || key <= keys[0]) return 0;
+  if (key > keys[n - 1]) return n;
+  // The answer lies in [1, n - 1], and so does every c below: keys[c - 1]
+  // at least key means an answer at most c - 1 (and at least 1, since
+  // keys[0] < key); keys[c] below key an answer at least c + 1 (and at most
+  // n - 1, since keys[n - 1] >= key).
+  const double guess = static_cast<double>(static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(keys[0])) * scale;
+  std::size_t c = guess < static_cast<double>(n - 1) ? static_cast<std::size_t>(guess) : n - 1;
+  if (c < 1) c = 1;
+  for (int step = 0; step < 4; ++step) {
+    if (keys[c - 1] >= key) --c;
+    else if (keys[c] < key) ++c;
+    else return c;
+  }
+  return first_at_least(keys, key);
+}
+
 }  // namespace
 
 template <class K>
 Status TreeWalker<K>::seek(typename K::Key key) {
   unposition();
   PageId page = root_;
+  std::size_t root_slot = kMaxChildLeaves;  // the kept root's slot taken, when the fast branch took one
   for (;;) {
     PageRef ref;
     NodeView v;
@@ -369,11 +395,12 @@ Status TreeWalker<K>::seek(typename K::Key key) {
         // of contiguous integers instead of cell by cell.
         if (!root_keys_tried_) build_root_keys();
         if (root_keys_ready_) {
-          const std::size_t c = first_at_least(root_keys_, key);
+          const std::size_t c = first_at_least_guessed(root_keys_, key, root_scale_);
           const PageId child = root_children_[c];
           stack_[depth_++] = Entry{page, c + 1};
           if (on_stack(child)) return cycle_error();
           page = child;
+          root_slot = c;
           continue;
         }
       }
@@ -386,10 +413,14 @@ Status TreeWalker<K>::seek(typename K::Key key) {
         root_version_ = ref.version();
         root_ref_ = ref;
         root_keys_tried_ = root_keys_ready_ = false;
+        child_leaves_.clear();
       }
     }
     if (v.is_leaf()) {
       LeafPos pos = BKF_TRY(v.leaf_find(key));
+      if constexpr (std::is_same_v<typename K::Key, std::int64_t>) {
+        if (root_slot < root_children_.size() && depth_ == 1) keep_child_leaf(root_slot, ref, v);
+      }
       BKF_TRY(enter_leaf(page, std::move(ref), v));
       idx_ = pos.index;
       return {};
@@ -400,6 +431,67 @@ Status TreeWalker<K>::seek(typename K::Key key) {
     stack_[depth_++] = Entry{page, c + 1};
     if (on_stack(child)) return cycle_error();
     page = child;
+  }
+}
+
+template <class K>
+void TreeWalker<K>::keep_child_leaf(std::size_t slot, const PageRef& ref, const NodeView& view) {
+  if (root_children_.size() > kMaxChildLeaves) return;
+  if (child_leaves_.size() != root_children_.size()) child_leaves_.resize(root_children_.size());
+  ChildLeaf& e = child_leaves_[slot];
+  e.ref = ref;
+  e.view = view;
+  e.version = ref.version();
+  e.layout = ChildLeaf::kUnchecked;
+}
+
+template <class K>
+bool TreeWalker<K>::seek_kept(std::int64_t key) {
+  if constexpr (!std::is_same_v<typename K::Key, std::int64_t>) {
+    return false;
+  } else {
+    if (!root_keys_ready_ || child_leaves_.empty() || !root_kept()) return false;
+    const std::size_t c = first_at_least_guessed(root_keys_, key, root_scale_);
+    ChildLeaf& e = child_leaves_[c];
+    const PageId child = root_children_[c];
+    if (!e.ref || e.ref.id() != child || child == root_ || !e.ref.attached() || e.ref.version() != e.version) {
+      return false;
+    }
+    const NodeView& v = e.view;
+    const std::size_t n = v.cell_count();
+    if (e.layout == ChildLeaf::kUnchecked) {
+      // Consecutive row ids, every cell well-formed: cell i holds first + i.
+      e.layout = ChildLeaf::kSparse;
+      std::int64_t first;
+      if (n == 0 || !v.table_key_fast(0, first)) return false;
+      if (first > std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(n - 1)) return false;
+      for (std::size_t i = 1; i < n; ++i) {
+        std::int64_t k;
+        if (!v.table_key_fast(i, k) || k != first + static_cast<std::int64_t>(i)) return false;
+      }
+      e.first = first;
+      e.layout = ChildLeaf::kDense;
+    }
+    if (e.layout != ChildLeaf::kDense) return false;
+    // What leaf_find answers on such a leaf: the first cell whose row id is
+    // at least key.
+    std::size_t idx;
+    if (key <= e.first) idx = 0;
+    else if (static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(e.first) >= n) idx = n;
+    else idx = static_cast<std::size_t>(static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(e.first));
+    // The state seek() leaves: the root on the stack, the leaf entered.
+    depth_ = 1;
+    stack_[0] = Entry{root_, c + 1};
+    leaves_entered_ = 1;
+    positioned_ = true;
+    leaf_ = child;
+    idx_ = idx;
+    if (!leaf_kept() || leaf_ref_.id() != child) {
+      leaf_ref_ = e.ref;
+      leaf_view_ = v;
+      leaf_version_ = e.version;
+    }
+    return true;
   }
 }
 
@@ -424,6 +516,10 @@ void TreeWalker<K>::build_root_keys() {
   Result<std::uint32_t> right = v.child_at(n);
   if (!right.ok()) return;
   root_children_[n] = *right;
+  root_scale_ = n > 1 ? static_cast<double>(n - 1) /
+                            static_cast<double>(static_cast<std::uint64_t>(root_keys_[n - 1]) -
+                                                static_cast<std::uint64_t>(root_keys_[0]))
+                      : 0.0;
   root_keys_ready_ = true;
 }
 

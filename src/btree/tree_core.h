@@ -177,6 +177,7 @@ class TreeWalker {
   void reset() {
     unposition();
     root_ref_ = PageRef();
+    child_leaves_.clear();
   }
   // From page down child 0 to a leaf, pushing the interior pages passed;
   // positions before the leaf's first cell. The stack is not emptied first.
@@ -184,6 +185,11 @@ class TreeWalker {
   // Empties the stack and descends to the first cell whose key is at least
   // key (possibly one past the leaf's last cell).
   Status seek(typename K::Key key);
+  // seek() without touching the pager, when it can: the tree's kept root
+  // leads to a leaf kept from an earlier seek whose row ids are consecutive
+  // (see ChildLeaf). True when positioned exactly as seek() would position;
+  // false, having changed nothing, otherwise. Table trees only.
+  bool seek_kept(std::int64_t key);
   // Moves to the first cell of the next leaf, or unpositions at the end.
   Status advance();
   // The leaf holding the next cell, moving past exhausted and empty leaves:
@@ -252,6 +258,25 @@ class TreeWalker {
   bool root_keys_ready_ = false;
   std::vector<std::int64_t> root_keys_;
   std::vector<PageId> root_children_;
+  double root_scale_ = 0.0;  // slots per unit of key between the first and the last separator
+  // Of a kept root with ready keys and at most kMaxChildLeaves children:
+  // the leaf children seek() entered, by slot, pinned with their views, so
+  // that probes one after another (a join's inner side) find their leaf
+  // without a page lookup. An entry is used under the conditions of the
+  // kept leaf, and only once its leaf is known to hold the consecutive row
+  // ids first, first + 1, ... (checked at the second use, so a walker that
+  // enters a leaf once pays nothing for it); there the position of a row id
+  // is its distance from first.
+  struct ChildLeaf {
+    PageRef ref;
+    NodeView view;
+    std::uint64_t version = 0;
+    std::int64_t first = 0;
+    enum : std::uint8_t { kUnchecked, kDense, kSparse } layout = kUnchecked;
+  };
+  static constexpr std::size_t kMaxChildLeaves = 128;
+  void keep_child_leaf(std::size_t slot, const PageRef& ref, const NodeView& view);
+  std::vector<ChildLeaf> child_leaves_;
 };
 
 }  // namespace bkf

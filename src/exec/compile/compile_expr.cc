@@ -9,6 +9,8 @@ namespace bkf::compile {
 namespace {
 
 constexpr std::uint32_t kNone = UINT32_MAX;
+// The pool size up to which literal operands go to the pool.
+constexpr std::size_t kPooledLiterals = 64;
 
 // The low bit of the syntax tree's unary operator is flipped to get the
 // instruction's (Neg 0 / Not 1 against Not 0 / Neg 1).
@@ -36,6 +38,7 @@ struct Frame {
   std::uint32_t i = 0;      // current WHEN pair
   std::uint32_t jf = 0;     // the pair's IfFalse
   std::uint32_t exits = 0;  // exits stack size at the start
+  bool operand = false;     // an operand of a binary operator, which only reads it
 };
 
 enum CaseStage : std::uint32_t {
@@ -56,6 +59,16 @@ bool load_literal(Gen& g, const Expr& e, std::uint32_t dest) {
     case ExprKind::Str: g.str(e.as<Expr::Str>().value, dest); return true;
     case ExprKind::Blob: g.blob(e.as<Expr::Blob>().bytes, dest); return true;
     default: return false;
+  }
+}
+
+std::uint32_t ExprCompiler::pooled_literal(const Expr& e) {
+  switch (e.kind()) {
+    case ExprKind::Integer: return g_.k_int(e.as<Expr::Integer>().value);
+    case ExprKind::Real: return g_.k_real(e.as<Expr::Real>().value);
+    case ExprKind::Str: return g_.k_str(e.as<Expr::Str>().value);
+    case ExprKind::Blob: return g_.k_blob(e.as<Expr::Blob>().bytes);
+    default: return g_.k_null();
   }
 }
 
@@ -127,7 +140,11 @@ Result<std::uint32_t> ExprCompiler::compile(const Expr& root) {
 
   auto push_children = [&](const Expr& e) {
     std::size_t base = frames.size();
-    e.for_each_child([&](const ExprPtr& c) { frames.push_back(Frame{c.get()}); });
+    const bool operands = e.kind() == ExprKind::Binary;
+    e.for_each_child([&](const ExprPtr& c) {
+      frames.push_back(Frame{c.get()});
+      frames.back().operand = operands;
+    });
     std::reverse(frames.begin() + static_cast<std::ptrdiff_t>(base), frames.end());
   };
   auto finish = [&](std::uint32_t reg) {
@@ -152,6 +169,14 @@ Result<std::uint32_t> ExprCompiler::compile(const Expr& root) {
       case ExprKind::Real:
       case ExprKind::Str:
       case ExprKind::Blob: {
+        if (frames.back().operand && g_.pool_size() < kPooledLiterals) {
+          // Nothing writes an operand's register, so a literal operand is
+          // read from the constant pool, loaded once per run rather than
+          // once per row (up to a bound, so that a statement of very many
+          // literals is not slowed by the searches of the pool).
+          finish(pooled_literal(e));
+          continue;
+        }
         std::uint32_t r = g_.reg();
         load_literal(g_, e, r);
         finish(r);

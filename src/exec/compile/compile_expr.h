@@ -59,6 +59,8 @@ class ExprCompiler {
 
  private:
   Status check_level(std::uint32_t level) const;
+  // The constant-pool register holding the value of a literal.
+  std::uint32_t pooled_literal(const Expr& e);
   Result<std::uint32_t> column_ref(const Expr::Column& c);
   Status column_into(const Expr::Column& c, std::uint32_t target);
   Result<std::uint32_t> subquery(const SelectStmt& s);

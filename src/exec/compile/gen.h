@@ -48,6 +48,8 @@ class Gen : public vdbe::ProgramBuilder {
   std::uint32_t k_str(std::string_view s);
   std::uint32_t k_blob(std::string_view s);
   std::uint32_t k_null();
+  // Constants in the pool so far (each request searches them).
+  std::size_t pool_size() const noexcept { return pool_.size(); }
 
   // Calls whose operand lists the compiler builds at run time (the
   // builder's own take initializer lists).

@@ -221,6 +221,24 @@ Status LoopNest::emit_on_test(std::size_t k, LevelState& st) {
   return test_to(*levels[k].on, st.cont, static_cast<std::uint32_t>(k));
 }
 
+bool LoopNest::on_is_exact_key_test(std::size_t k) const {
+  // The ON condition is the one comparison `row id = key` the level seeks
+  // by, and the key reads the same value when evaluated again (a column, a
+  // literal or a parameter). On a row SeekRowid found with an integer key it
+  // compares two equal integers, so it holds.
+  const NestLevel& lv = levels[k];
+  if (!lv.on || !lv.plan.rowid_eq || lv.plan.rowid_eq->source != lv.on) return false;
+  const auto* b = lv.on->get_if<Expr::Binary>();
+  if (!b || cmp_op(b->op) != CmpOp::Eq) return false;
+  switch (lv.plan.rowid_eq->key->kind()) {
+    case ExprKind::Column:
+    case ExprKind::Param:
+    case ExprKind::SubParam:
+    case ExprKind::Integer: return true;
+    default: return false;
+  }
+}
+
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -398,7 +416,8 @@ Status LoopNest::emit_rowid_open(std::size_t k, LevelState& st) {
 
   if (plan.rowid_eq) {
     std::uint32_t kreg = BKF_TRY(keys.compile(*plan.rowid_eq->key));
-    null_ends(kreg);
+    // An integer key (the common case) is tested first; only the others can
+    // be Null, which matches nothing.
     std::uint32_t isint = type_is_int(kreg);
     st.single = g_.reg();
     std::uint32_t j_range = g_.emit(Op::if_false(isint, 0));
@@ -406,6 +425,7 @@ Status LoopNest::emit_rowid_open(std::size_t k, LevelState& st) {
     st.done.add(g_.emit(Op::seek_rowid(cur, kreg, 0)));
     std::uint32_t j_body = g_.emit(Op::goto_(0));
     g_.patch_here(j_range);
+    null_ends(kreg);
     g_.emit(Op::integer(0, st.single));
     std::uint32_t lo = lower_start(kreg, isint, true);
     st.done.add(g_.emit(Op::seek(cur, lo, 0)));
@@ -415,6 +435,11 @@ Status LoopNest::emit_rowid_open(std::size_t k, LevelState& st) {
     g_.emit(Op::rowid(cur, r));
     g_.emit(Op::binop(BinKind::Le, r, kreg, ok));
     st.done.add(g_.emit(Op::if_false(ok, 0)));
+    // A row SeekRowid found has the integer key as its row id, so the check
+    // above holds there: that path enters after it (open_level may move the
+    // entry past the ON test as well).
+    g_.patch_here(j_body);
+    st.exact_entry = j_body;
     return {};
   }
 
@@ -683,6 +708,7 @@ Status LoopNest::open_level(std::size_t k, LevelState& st) {
     case AccessPlan::Kind::Index: BKF_TRY(emit_index_open(k, st)); break;
   }
   if (!lv.index_only) BKF_TRY(emit_on_test(k, st));
+  if (st.exact_entry != kNoReg && on_is_exact_key_test(k)) g_.patch_here(st.exact_entry);
   if (lv.not_matched) {
     states_[k - 1].cont.add(g_.emit(Op::goto_(0)));
   } else if (st.flag != kNoReg) {

@@ -137,6 +137,7 @@ class LoopNest {
     Label after_null;                 // past the null-row block
     Label next_segment;               // Index: the current segment is exhausted
     std::uint32_t single = kNoReg;    // Rowid equality: positioned by SeekRowid
+    std::uint32_t exact_entry = kNoReg;  // Rowid equality: the jump into the body after SeekRowid
     std::vector<Segment> segs;        // Index: the probe segments
     std::vector<std::uint32_t> seg_blocks;  // Index: first instruction of each segment's block
     std::uint32_t seg_no = kNoReg, ucur = kNoReg, curex = kNoReg;
@@ -147,6 +148,9 @@ class LoopNest {
   Status emit_rowid_open(std::size_t k, LevelState& st);
   Status emit_index_open(std::size_t k, LevelState& st);
   Status emit_on_test(std::size_t k, LevelState& st);
+  // Whether the ON test of level k holds on every row its row-id equality
+  // seek finds with an integer key (see emit_rowid_open).
+  bool on_is_exact_key_test(std::size_t k) const;
   Status test_to(const Expr& cond, Label& on_false, std::optional<std::uint32_t> max_level);
 
   Gen& g_;
