@@ -31,6 +31,21 @@ class JoinAggTest : public CompileTest {
   }
 };
 
+// A LEFT JOIN probing by row id whose outer row found nothing leaves the
+// inner cursor reading as Nulls; the next outer row's key must still find
+// its rows, whatever kind the key is (an integer, a NULL, a real that seeks
+// a range of row ids) and whichever kind came before it.
+TEST_F(JoinAggTest, LeftJoinByRowIdAfterUnmatchedRows) {
+  ok("CREATE TABLE k (id INTEGER PRIMARY KEY, n);"
+     "INSERT INTO k VALUES (1, 999), (2, 3.0), (3, 2), (4, NULL), (5, 3.0), (6, 'x'), (7, 1.0), (8, 9.5), (9, 2.0)");
+  EXPECT_EQ(rows("SELECT k.id, b.id FROM k LEFT JOIN b ON b.id = k.n"),
+            "1|NULL;2|3;3|2;4|NULL;5|3;6|NULL;7|1;8|NULL;9|2");
+  EXPECT_EQ(rows("SELECT k.id, b.id FROM k LEFT JOIN b ON b.id > k.n AND b.id < k.n + 2"),
+            "1|NULL;2|4;3|3;4|NULL;5|4;6|1;7|2;8|NULL;9|3");
+  EXPECT_EQ(rows("SELECT k.id, b.id FROM k LEFT JOIN b ON (b.id > k.n AND b.id < k.n + 2) = 1"),
+            "1|NULL;2|4;3|3;4|NULL;5|4;6|1;7|2;8|NULL;9|3");
+}
+
 TEST_F(JoinAggTest, InnerAndLeftJoins) {
   EXPECT_EQ(sorted_rows("SELECT a.id, b.v FROM a JOIN b ON b.aid = a.id"), "1|100;1|200;3|300");
   EXPECT_EQ(sorted_rows("SELECT a.id, b.v FROM a LEFT JOIN b ON b.aid = a.id"), "1|100;1|200;2|NULL;3|300;4|NULL");

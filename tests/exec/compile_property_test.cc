@@ -144,6 +144,7 @@ TEST_F(PropertyTest, RowidComparisons) {
   const char* joins[] = {
       "SELECT p.id, x.id FROM p JOIN ix AS x ON {x.id = p.v}",
       "SELECT p.id, x.id FROM p LEFT JOIN ix AS x ON {p.v = x.id}",
+      "SELECT y.id, x.id FROM ix AS y LEFT JOIN ix AS x ON {x.id = y.n}",
       "SELECT y.id, x.id FROM ix AS y JOIN ix AS x ON {x.id = y.n}",
       "SELECT y.id, x.a FROM ix AS y JOIN ix AS x ON {x.id = y.id}",
       "SELECT p.id, x.id FROM p JOIN ix AS x ON {x.id = ?}",

@@ -425,8 +425,10 @@ Status LoopNest::emit_rowid_open(std::size_t k, LevelState& st) {
     st.done.add(g_.emit(Op::seek_rowid(cur, kreg, 0)));
     std::uint32_t j_body = g_.emit(Op::goto_(0));
     g_.patch_here(j_range);
-    null_ends(kreg);
+    // Cleared before the Null test: a Null key ends the level with the
+    // flag of this row, not of the row before, so the loop's Next runs.
     g_.emit(Op::integer(0, st.single));
+    null_ends(kreg);
     std::uint32_t lo = lower_start(kreg, isint, true);
     st.done.add(g_.emit(Op::seek(cur, lo, 0)));
     st.body = g_.here();

@@ -142,6 +142,9 @@ Status Vm::seek_rowid(std::uint32_t cur, const Value& key, bool& found) {
 Status Vm::seek(std::uint32_t cur, const Value& key, bool& found) {
   TableSlot* t = table(cur);
   if (!t) return not_open(cur);
+  // A seek starts a new loop over real rows, like Rewind and SeekRowid: a
+  // null row left by an outer join's previous outer row must not hide them.
+  t->null_row = false;
   t->clear_position();
   BKF_TRY(t->cursor.seek(seek_start(key)));
   return read_row(*t, found);
