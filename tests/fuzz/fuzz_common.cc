@@ -73,6 +73,18 @@ void check(Database& db) {
   run(db, "SELECT * FROM t WHERE name > 'n3' ORDER BY v");
 }
 
+void open_twice(const Image& image) {
+  testing::MemVfs vfs;
+  install(vfs, image);
+  {
+    auto db = Database::open(vfs, kPath);
+    if (!db) return;
+    exercise(*db);
+  }
+  auto again = Database::open(vfs, kPath);
+  if (again) check(*again);
+}
+
 void exercise(Database& db) {
   static const char* const kQueries[] = {
       "PRAGMA integrity_check",

@@ -61,5 +61,8 @@ void run(Database& db, std::string_view sql);
 void exercise(Database& db);
 // integrity_check and a query, for a second look after a reopen.
 void check(Database& db);
+// Puts the image into a fresh file layer, opens it, exercises it, closes it,
+// then opens it again and checks it.
+void open_twice(const Image& image);
 
 }  // namespace bkf::fuzz

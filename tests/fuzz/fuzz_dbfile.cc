@@ -14,15 +14,7 @@ int dbfile_input(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   Image image = data[0] & 1 ? wal_mode : journal_mode;
   apply_patches(image.db, data + 1, size - 1);
-  testing::MemVfs vfs;
-  install(vfs, image);
-  {
-    auto db = Database::open(vfs, kPath);
-    if (!db) return 0;
-    exercise(*db);
-  }
-  auto again = Database::open(vfs, kPath);
-  if (again) check(*again);
+  open_twice(image);
   return 0;
 }
 

@@ -50,15 +50,7 @@ int logs_input(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   Image image = data[0] & 1 ? wal : hot_journal;
   apply_patches(data[0] & 1 ? image.wal : image.journal, data + 1, size - 1);
-  testing::MemVfs vfs;
-  install(vfs, image);
-  {
-    auto db = Database::open(vfs, kPath);
-    if (!db) return 0;
-    exercise(*db);
-  }
-  auto again = Database::open(vfs, kPath);
-  if (again) check(*again);
+  open_twice(image);
   return 0;
 }
 
