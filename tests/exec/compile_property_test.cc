@@ -145,6 +145,8 @@ TEST_F(PropertyTest, RowidComparisons) {
       "SELECT p.id, x.id FROM p JOIN ix AS x ON {x.id = p.v}",
       "SELECT p.id, x.id FROM p LEFT JOIN ix AS x ON {p.v = x.id}",
       "SELECT y.id, x.id FROM ix AS y LEFT JOIN ix AS x ON {x.id = y.n}",
+      "SELECT y.id, x.id FROM ix AS y LEFT JOIN ix AS x ON {x.id >= y.n AND x.id < y.n + 7}",
+      "SELECT y.id, x.id FROM ix AS y LEFT JOIN ix AS x ON {x.id <= y.a}",
       "SELECT y.id, x.id FROM ix AS y JOIN ix AS x ON {x.id = y.n}",
       "SELECT y.id, x.a FROM ix AS y JOIN ix AS x ON {x.id = y.id}",
       "SELECT p.id, x.id FROM p JOIN ix AS x ON {x.id = ?}",
@@ -187,6 +189,8 @@ TEST_F(PropertyTest, JoinsAndIndexOnlyCounts) {
       "SELECT p.id, x.id FROM p JOIN {T} AS x ON x.a = p.v AND x.b = p.v",
       "SELECT p.id, x.id FROM p LEFT JOIN {T} AS x ON x.a = p.v AND x.b >= p.v",
       "SELECT p.id, count(*) FROM p LEFT JOIN {T} AS x ON x.a = p.v AND x.b < p.v GROUP BY p.id",
+      "SELECT y.id, x.id FROM {T} AS y LEFT JOIN {T} AS x ON x.a = y.n",
+      "SELECT y.id, x.id FROM {T} AS y LEFT JOIN {T} AS x ON x.n = y.b AND x.a > y.a",
   };
   for (const char* q : queries) same(q, {});
   for (int i = 0; i < 60; ++i) {
