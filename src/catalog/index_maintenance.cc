@@ -8,6 +8,7 @@
 #include "btree/cursor.h"
 #include "btree/index.h"
 #include "btree/keyenc.h"
+#include "btree/tree_pages.h"
 #include "catalog/catalog.h"
 #include "catalog/index_fill.h"
 #include "record/record.h"
@@ -52,6 +53,13 @@ Status fill_index(Pager& pager, PageId table_root, std::span<const std::size_t> 
   }
 }
 
+Status fill_or_free(Pager& pager, PageId table_root, std::span<const std::size_t> positions, bool unique,
+                    IndexBTree& index, const std::string& duplicate_message) {
+  Status st = fill_index(pager, table_root, positions, unique, index, duplicate_message);
+  if (!st.ok()) (void)free_tree(pager, index.root(), TreeType::Index);
+  return st;
+}
+
 }  // namespace catalog
 
 Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_view> table) {
@@ -77,14 +85,15 @@ Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_vie
     auto t = state_.tables.find(ix->second.table);
     if (t == state_.tables.end()) return Error::schema("no such table: " + ix->second.table);
     IndexBTree tree = BKF_TRY(IndexBTree::create(pager));
-    BKF_TRY(catalog::fill_index(pager, t->second.root, ix->second.column_positions, ix->second.unique, tree,
-                                "UNIQUE constraint failed: duplicate value rebuilding " + name));
+    BKF_TRY(catalog::fill_or_free(pager, t->second.root, ix->second.column_positions, ix->second.unique, tree,
+                                  "UNIQUE constraint failed: duplicate value rebuilding " + name));
     IndexDef rebuilt = ix->second;
     rebuilt.root = tree.root();
     BKF_TRY(delete_schema_row(pager, rebuilt.schema_rowid));
     BKF_TRY(write_schema_row(pager, rebuilt.schema_rowid, rebuilt.to_row()));
     new_roots.push_back(tree.root());
-    return {};
+    // The row names the new tree now: the old one is given back.
+    return free_tree_pages(pager, ix->second.root, TreeType::Index);
   };
   for (const std::string& name : chosen) {
     Status st = rebuild(name);
