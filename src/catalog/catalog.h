@@ -182,8 +182,11 @@ class Catalog {
   // match): per index at most 8 of "index {}: orphaned entry for missing
   // rowid {}" and "index {}: stale entry for rowid {}" in key order, then,
   // when the numbers differ, "index {}: {} entries but table {} has {}
-  // rows". An index key too short to hold a row id is Corrupt. Writes
-  // nothing.
+  // rows"; an index whose tree or table tree the page walk found damaged is
+  // not compared. Then the messages of the page walk (page_check.h): damaged
+  // pages and rows, pages used twice, pages used by nothing. An index key
+  // too short to hold a row id is Corrupt; so are errors that are not
+  // damage (I/O). Writes nothing.
   Result<std::vector<std::string>> integrity_check(Pager& pager) const;
 
   // ---- Keeping step with the file (see the top of this file).

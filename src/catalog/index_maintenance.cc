@@ -1,5 +1,7 @@
 // Index fill, rebuild and integrity check: the operations that compare an
-// index with its table's rows.
+// index with its table's rows (the check's page accounting is
+// page_check.h).
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "btree/tree_pages.h"
 #include "catalog/catalog.h"
 #include "catalog/index_fill.h"
+#include "catalog/page_check.h"
 #include "record/record.h"
 
 namespace bkf {
@@ -113,12 +116,15 @@ Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_vie
 }
 
 Result<std::vector<std::string>> Catalog::integrity_check(Pager& pager) const {
+  catalog::PageCheck pages = BKF_TRY(catalog::check_pages(pager, state_));
   std::vector<std::string> messages;
   std::string key, expected, payload;
   std::vector<Value> row, values;
   for (const IndexDef* ix : state_.indexes_by_key()) {
     auto t = state_.tables.find(ix->table);
     if (t == state_.tables.end()) continue;
+    // The page walk has named the damage of these trees already.
+    if (pages.unsound_roots.contains(ix->root) || pages.unsound_roots.contains(t->second.root)) continue;
     BTree table(pager, t->second.root);
     IndexCursor entries(pager, ix->root);
     BKF_TRY(entries.seek(std::string_view()));
@@ -147,6 +153,8 @@ Result<std::vector<std::string>> Catalog::integrity_check(Pager& pager) const {
                          " has " + std::to_string(rows) + " rows");
     }
   }
+  messages.insert(messages.end(), std::make_move_iterator(pages.messages.begin()),
+                  std::make_move_iterator(pages.messages.end()));
   return messages;
 }
 
