@@ -3,40 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "btree/cell.h"
-
 namespace bkf::overflow {
-
-namespace {
-
-// Walks the chain of a payload of total bytes with local bytes in the cell,
-// calling fn(page id, the page's payload bytes) for each page in order.
-template <class Fn>
-Status walk_chain(Pager& pager, std::uint64_t total, std::uint64_t local, PageId first, Fn&& fn) {
-  if (total < local) return Error::corrupt("cell keeps more payload than its total length");
-  if (total == local) return {};
-  if (first == 0) return Error::corrupt("overflowing cell has no overflow page");
-  const std::size_t per = pager.page_size() - 4;
-  const std::uint64_t pages = pages_needed(total, local, pager.page_size());
-  // A chain cannot hold more pages than the file; anything longer loops.
-  if (pages > pager.page_count()) return Error::corrupt("overflow chain longer than the file");
-  PageIdSet seen;
-  std::uint64_t remaining = total - local;
-  PageId id = first;
-  for (std::uint64_t k = 0; k < pages; ++k) {
-    if (id == 0) return Error::corrupt("overflow chain ends before its payload");
-    if (!seen.insert(id)) return Error::corrupt("overflow chain visits a page twice");
-    PageRef page = BKF_TRY(pager.get_page(id));
-    std::size_t take = remaining < per ? static_cast<std::size_t>(remaining) : per;
-    BKF_TRY(fn(id, std::string_view(reinterpret_cast<const char*>(page.data()) + 4, take)));
-    remaining -= take;
-    id = cell::get_u32(page.data());
-  }
-  if (id != 0) return Error::corrupt("overflow chain goes on after its payload");
-  return {};
-}
-
-}  // namespace
 
 Result<PageId> write_chain(Pager& pager, std::string_view rest) {
   const std::size_t per = pager.page_size() - 4;
@@ -66,16 +33,16 @@ Status append_payload(Pager& pager, std::uint64_t total, std::string_view local,
     out.reserve(out.size() + static_cast<std::size_t>(std::min(total, file_bound)));
   }
   out.append(local);
-  return walk_chain(pager, total, local.size(), first, [&](PageId, std::string_view bytes) -> Status {
+  return visit_chain(pager, total, local.size(), first, [&](PageId, std::string_view bytes) -> Status {
     out.append(bytes);
     return {};
   });
 }
 
 Status free_chain(Pager& pager, std::uint64_t total, std::uint64_t local, PageId first, PageIdSet* freed) {
-  if (total <= local) return walk_chain(pager, total, local, first, [](PageId, std::string_view) -> Status { return {}; });
+  if (total <= local) return visit_chain(pager, total, local, first, [](PageId, std::string_view) -> Status { return {}; });
   std::vector<PageId> ids;
-  BKF_TRY(walk_chain(pager, total, local, first, [&](PageId id, std::string_view) -> Status {
+  BKF_TRY(visit_chain(pager, total, local, first, [&](PageId id, std::string_view) -> Status {
     if (freed && freed->contains(id)) return Error::corrupt("overflow page is used twice");
     ids.push_back(id);
     return {};

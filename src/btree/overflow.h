@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "btree/cell.h"
 #include "btree/page_set.h"
 #include "pager/pager.h"
 #include "pager/result.h"
@@ -28,6 +29,34 @@ inline std::uint64_t pages_needed(std::uint64_t total, std::uint64_t local, std:
   if (total <= local) return 0;
   const std::uint64_t per = page_size - 4;
   return (total - local + per - 1) / per;
+}
+
+// Walks the chain of a payload of total bytes with local bytes in the cell,
+// calling fn(page id, the page's payload bytes) -> Status for each page in
+// order, with the checks above; an error of fn ends the walk.
+template <class Fn>
+Status visit_chain(Pager& pager, std::uint64_t total, std::uint64_t local, PageId first, Fn&& fn) {
+  if (total < local) return Error::corrupt("cell keeps more payload than its total length");
+  if (total == local) return {};
+  if (first == 0) return Error::corrupt("overflowing cell has no overflow page");
+  const std::size_t per = pager.page_size() - 4;
+  const std::uint64_t pages = pages_needed(total, local, pager.page_size());
+  // A chain cannot hold more pages than the file; anything longer loops.
+  if (pages > pager.page_count()) return Error::corrupt("overflow chain longer than the file");
+  PageIdSet seen;
+  std::uint64_t remaining = total - local;
+  PageId id = first;
+  for (std::uint64_t k = 0; k < pages; ++k) {
+    if (id == 0) return Error::corrupt("overflow chain ends before its payload");
+    if (!seen.insert(id)) return Error::corrupt("overflow chain visits a page twice");
+    PageRef page = BKF_TRY(pager.get_page(id));
+    const std::size_t take = remaining < per ? static_cast<std::size_t>(remaining) : per;
+    BKF_TRY(fn(id, std::string_view(reinterpret_cast<const char*>(page.data()) + 4, take)));
+    remaining -= take;
+    id = cell::get_u32(page.data());
+  }
+  if (id != 0) return Error::corrupt("overflow chain goes on after its payload");
+  return {};
 }
 
 // Writes rest (the payload bytes after the local part; not empty) to a new

@@ -6,6 +6,7 @@
 
 #include "btree/btree.h"
 #include "btree/cursor.h"
+#include "btree/tree_pages.h"
 #include "record/record.h"
 
 namespace bkf {
@@ -151,6 +152,17 @@ Status Catalog::delete_schema_row(Pager& pager, std::int64_t key) {
   if (removed.ok()) return {};
   unsure_ = true;
   return std::move(removed).error();
+}
+
+Status Catalog::free_tree_pages(Pager& pager, PageId root, TreeType type) {
+  std::size_t named = 0;
+  for (const auto& entry : state_.tables) named += entry.second.root == root;
+  for (const auto& entry : state_.indexes) named += entry.second.root == root;
+  if (named > 1 || root == state_.schema_root) return {};
+  auto freed = free_tree(pager, root, type);
+  if (freed.ok()) return {};
+  unsure_ = true;
+  return std::move(freed).error();
 }
 
 void Catalog::begin_change() {

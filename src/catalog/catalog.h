@@ -89,6 +89,7 @@
 #include <string_view>
 #include <vector>
 
+#include "btree/node.h"
 #include "catalog/defs.h"
 #include "catalog/schema_state.h"
 #include "pager/pager.h"
@@ -145,16 +146,19 @@ class Catalog {
   // (the first unknown name as written). While filling: Constraint "UNIQUE
   // constraint failed: duplicate value in {}" (index name) when a UNIQUE
   // index meets two rows with equal values, Null equal to Null; Exec "index
-  // key too large ({} bytes)" from the index B-tree, passed through.
+  // key too large ({} bytes)" from the index B-tree, passed through; a
+  // failed fill gives the new tree's pages back first.
   Result<IndexDef> create_index(Pager& pager, std::string name, std::string table, std::vector<std::string> columns,
                                 bool unique);
 
   // Deletes the schema rows of the table's indexes (in creation order), then
-  // the table's own row, then forgets them. False, with nothing changed,
-  // when there is no such table. The trees' pages stay allocated.
+  // the table's own row, gives the pages of all their trees back to the
+  // free list (free_tree_pages below), then forgets them. False, with nothing
+  // changed, when there is no such table.
   Result<bool> drop_table(Pager& pager, std::string_view name);
 
-  // Deletes the index's schema row, then forgets it. False when absent.
+  // Deletes the index's schema row, gives its tree's pages back, then
+  // forgets it. False when absent.
   Result<bool> drop_index(Pager& pager, std::string_view name);
 
   // Appends a column: rewrites the table's schema row under the same key,
@@ -168,8 +172,9 @@ class Catalog {
   // the new roots. Returns the number rebuilt. Schema "no such table: {}"
   // (the given table, or a chosen index's table); Constraint "UNIQUE
   // constraint failed: duplicate value rebuilding {}"; index B-tree errors
-  // such as "index key too large ({} bytes)" passed through. The old trees'
-  // pages stay allocated.
+  // such as "index key too large ({} bytes)" passed through. Each old tree's
+  // pages go back to the free list once its row names the new tree; a tree
+  // whose fill failed gives its pages back before the error is returned.
   Result<std::size_t> reindex(Pager& pager, std::optional<std::string_view> table);
 
   // Compares every index whose table exists with the table, in ascending
@@ -177,8 +182,11 @@ class Catalog {
   // match): per index at most 8 of "index {}: orphaned entry for missing
   // rowid {}" and "index {}: stale entry for rowid {}" in key order, then,
   // when the numbers differ, "index {}: {} entries but table {} has {}
-  // rows". An index key too short to hold a row id is Corrupt. Writes
-  // nothing.
+  // rows"; an index whose tree or table tree the page walk found damaged is
+  // not compared. Then the messages of the page walk (page_check.h): damaged
+  // pages and rows, pages used twice, pages used by nothing. An index key
+  // too short to hold a row id is Corrupt; so are errors that are not
+  // damage (I/O). Writes nothing.
   Result<std::vector<std::string>> integrity_check(Pager& pager) const;
 
   // ---- Keeping step with the file (see the top of this file).
@@ -221,6 +229,13 @@ class Catalog {
   // writes may have happened.
   Status write_schema_row(Pager& pager, std::int64_t key, std::span<const Value> row);
   Status delete_schema_row(Pager& pager, std::int64_t key);
+  // Gives the pages of the tree at root back to the free list (free_tree in
+  // btree/tree_pages.h): nothing when the tree is damaged, or when the
+  // schema tree or another definition than the one being dropped or
+  // rebuilt names the same root, which only a damaged file does (freeing
+  // would break that tree). Call it after the operation's schema rows are
+  // written: a failure marks the catalog stale.
+  Status free_tree_pages(Pager& pager, PageId root, TreeType type);
   // Called by an operation whose writes all succeeded, right before it
   // changes memory: takes the transaction's snapshot when none is held and
   // raises the generation.

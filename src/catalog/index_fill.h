@@ -22,4 +22,11 @@ namespace bkf::catalog {
 Status fill_index(Pager& pager, PageId table_root, std::span<const std::size_t> positions, bool unique,
                   IndexBTree& index, const std::string& duplicate_message);
 
+// fill_index into a tree just created for it; when the fill fails, the
+// tree's pages go back to the free list (as far as they can) before the
+// fill's error is returned, so a transaction that goes on after the failure
+// keeps no unused pages.
+Status fill_or_free(Pager& pager, PageId table_root, std::span<const std::size_t> positions, bool unique,
+                    IndexBTree& index, const std::string& duplicate_message);
+
 }  // namespace bkf::catalog

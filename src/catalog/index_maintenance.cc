@@ -1,5 +1,7 @@
 // Index fill, rebuild and integrity check: the operations that compare an
-// index with its table's rows.
+// index with its table's rows (the check's page accounting is
+// page_check.h).
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,8 +10,10 @@
 #include "btree/cursor.h"
 #include "btree/index.h"
 #include "btree/keyenc.h"
+#include "btree/tree_pages.h"
 #include "catalog/catalog.h"
 #include "catalog/index_fill.h"
+#include "catalog/page_check.h"
 #include "record/record.h"
 
 namespace bkf {
@@ -52,6 +56,13 @@ Status fill_index(Pager& pager, PageId table_root, std::span<const std::size_t> 
   }
 }
 
+Status fill_or_free(Pager& pager, PageId table_root, std::span<const std::size_t> positions, bool unique,
+                    IndexBTree& index, const std::string& duplicate_message) {
+  Status st = fill_index(pager, table_root, positions, unique, index, duplicate_message);
+  if (!st.ok()) (void)free_tree(pager, index.root(), TreeType::Index);
+  return st;
+}
+
 }  // namespace catalog
 
 Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_view> table) {
@@ -77,14 +88,15 @@ Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_vie
     auto t = state_.tables.find(ix->second.table);
     if (t == state_.tables.end()) return Error::schema("no such table: " + ix->second.table);
     IndexBTree tree = BKF_TRY(IndexBTree::create(pager));
-    BKF_TRY(catalog::fill_index(pager, t->second.root, ix->second.column_positions, ix->second.unique, tree,
-                                "UNIQUE constraint failed: duplicate value rebuilding " + name));
+    BKF_TRY(catalog::fill_or_free(pager, t->second.root, ix->second.column_positions, ix->second.unique, tree,
+                                  "UNIQUE constraint failed: duplicate value rebuilding " + name));
     IndexDef rebuilt = ix->second;
     rebuilt.root = tree.root();
     BKF_TRY(delete_schema_row(pager, rebuilt.schema_rowid));
     BKF_TRY(write_schema_row(pager, rebuilt.schema_rowid, rebuilt.to_row()));
     new_roots.push_back(tree.root());
-    return {};
+    // The row names the new tree now: the old one is given back.
+    return free_tree_pages(pager, ix->second.root, TreeType::Index);
   };
   for (const std::string& name : chosen) {
     Status st = rebuild(name);
@@ -104,12 +116,15 @@ Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_vie
 }
 
 Result<std::vector<std::string>> Catalog::integrity_check(Pager& pager) const {
+  catalog::PageCheck pages = BKF_TRY(catalog::check_pages(pager, state_));
   std::vector<std::string> messages;
   std::string key, expected, payload;
   std::vector<Value> row, values;
   for (const IndexDef* ix : state_.indexes_by_key()) {
     auto t = state_.tables.find(ix->table);
     if (t == state_.tables.end()) continue;
+    // The page walk has named the damage of these trees already.
+    if (pages.unsound_roots.contains(ix->root) || pages.unsound_roots.contains(t->second.root)) continue;
     BTree table(pager, t->second.root);
     IndexCursor entries(pager, ix->root);
     BKF_TRY(entries.seek(std::string_view()));
@@ -138,6 +153,8 @@ Result<std::vector<std::string>> Catalog::integrity_check(Pager& pager) const {
                          " has " + std::to_string(rows) + " rows");
     }
   }
+  messages.insert(messages.end(), std::make_move_iterator(pages.messages.begin()),
+                  std::make_move_iterator(pages.messages.end()));
   return messages;
 }
 

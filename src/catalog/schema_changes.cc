@@ -2,7 +2,8 @@
 //
 // Each writes the file first (inside the caller's transaction) and changes
 // memory only once every write has succeeded, so a failed operation leaves
-// the catalog as it was.
+// the catalog as it was. A drop gives the dropped trees' pages back to the
+// free list in the same transaction, after their schema rows are gone.
 #include <string>
 #include <utility>
 
@@ -45,8 +46,8 @@ Result<IndexDef> Catalog::create_index(Pager& pager, std::string name, std::stri
 
   const std::int64_t key = BKF_TRY(new_schema_key(pager));
   IndexBTree tree = BKF_TRY(IndexBTree::create(pager));
-  BKF_TRY(catalog::fill_index(pager, t->second.root, positions, unique, tree,
-                              "UNIQUE constraint failed: duplicate value in " + name));
+  BKF_TRY(catalog::fill_or_free(pager, t->second.root, positions, unique, tree,
+                                "UNIQUE constraint failed: duplicate value in " + name));
   IndexDef def{std::move(name), std::move(table), std::move(columns), std::move(positions), key, tree.root(), unique};
   BKF_TRY(write_schema_row(pager, key, def.to_row()));
 
@@ -61,10 +62,15 @@ Result<bool> Catalog::drop_table(Pager& pager, std::string_view name_view) {
   const std::string name(name_view);
   auto t = state_.tables.find(name);
   if (t == state_.tables.end()) return false;
-  for (const IndexDef* ix : state_.indexes_of(name)) {
+  const std::vector<const IndexDef*> indexes = state_.indexes_of(name);
+  for (const IndexDef* ix : indexes) {
     if (ix->table == name) BKF_TRY(delete_schema_row(pager, ix->schema_rowid));
   }
   BKF_TRY(delete_schema_row(pager, t->second.schema_rowid));
+  for (const IndexDef* ix : indexes) {
+    if (ix->table == name) BKF_TRY(free_tree_pages(pager, ix->root, TreeType::Index));
+  }
+  BKF_TRY(free_tree_pages(pager, t->second.root, TreeType::Table));
 
   begin_change();
   state_.remove_table(name);
@@ -77,6 +83,7 @@ Result<bool> Catalog::drop_index(Pager& pager, std::string_view name_view) {
   auto it = state_.indexes.find(name);
   if (it == state_.indexes.end()) return false;
   BKF_TRY(delete_schema_row(pager, it->second.schema_rowid));
+  BKF_TRY(free_tree_pages(pager, it->second.root, TreeType::Index));
 
   begin_change();
   state_.remove_index(name);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
 
@@ -180,6 +181,40 @@ TEST_F(CatalogTest, RestoreAfterRollbackLetsTheNextTableReuseThePages) {
   expect_same_schema(db.c(), again.c(), /*same_next_key=*/false);
   EXPECT_TRUE(again.check().empty());
   EXPECT_EQ(must(BTree(again.p(), again.c().get("t")->root).count()), 50u);
+}
+
+// Dropped tables and indexes and the trees a rebuild replaces give their pages back in the same transaction, so that
+// twenty rounds of each, one schema change per transaction, need no more of the file than the first round did.
+TEST_F(CatalogTest, DroppedAndRebuiltTreesGiveTheirPagesBack) {
+  Db db = Db::open(vfs, path);
+  auto fill = [&](std::uint32_t root) {
+    for (int i = 1; i <= 5000; ++i) {
+      db.put_row(root, i, {Value::integer(i), Value::text(std::string(i % 100 == 0 ? 9000 : 40, 'f'))});
+    }
+  };
+  must(db.tx([&]() -> Status {
+    fill(BKF_TRY(db.c().create_table(db.p(), "t", cols({"a", "b"}), {})).root);
+    return status_of(db.c().create_index(db.p(), "ta", "t", {"a"}, true));
+  }));
+  const std::function<Status()> steps[] = {
+      [&] { return status_of(db.c().create_index(db.p(), "tb", "t", {"a"}, false)); },
+      [&] { return status_of(db.c().drop_index(db.p(), "tb")); },
+      [&]() -> Status {
+        fill(BKF_TRY(db.c().create_table(db.p(), "u", cols({"a", "b"}), {})).root);
+        return {};
+      },
+      [&] { return status_of(db.c().create_index(db.p(), "ua", "u", {"a"}, false)); },
+      [&] { return status_of(db.c().drop_table(db.p(), "u")); },
+      [&] { return status_of(db.c().reindex(db.p(), std::nullopt)); },
+  };
+  std::uint32_t pages = 0;
+  for (int round = 0; round < 20; ++round) {
+    for (const auto& step : steps) must(db.tx(step));
+    if (round == 0) pages = db.p().page_count();
+    EXPECT_EQ(db.p().page_count(), pages) << "round " << round;
+  }
+  EXPECT_TRUE(db.check().empty());
+  EXPECT_GT(db.p().header().freelist_count, 200u);
 }
 
 TEST_F(CatalogTest, IndexFill) {

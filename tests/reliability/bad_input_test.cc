@@ -1,12 +1,15 @@
 // Bad and outsized input through the whole engine: parameters of every
 // wrong kind and size, a 100 MB blob (also on a disk that fills up while it
-// is written), an IN list of a million terms and queries nested as deep as
-// the parser allows. Each gives its result or a clear error, never a crash,
-// and nothing is ever committed half.
+// is written), an IN list of a million terms, queries nested as deep as
+// the parser allows and a file whose overflow pages are damaged. Each gives
+// its result or a clear error, never a crash, and nothing is ever committed
+// half.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -206,6 +209,37 @@ TEST(BadInput, QueriesNestedAsDeepAsAllowed) {
       EXPECT_EQ(got.substr(0, 5), "[v] (") << s.open << " x" << depth << ": " << got.substr(0, 200);
     }
     EXPECT_NE(run_sql(db, query(s, depth + 1)).find("expression nested too deeply"), std::string::npos) << s.open;
+  }
+}
+
+// A text on overflow pages 4-8 with a byte of its last page made invalid UTF-8, then that page cut off the file: the
+// integrity check names the row, and queries report the damage as it is, also from inside a subquery that folding
+// runs before the statement is compiled.
+TEST(BadInput, DamagedOverflowPages) {
+  TempDir dir;
+  const std::string path = dir.file("d.db"), cut = dir.file("cut.db");
+  {
+    Database db = open_db(path);
+    ASSERT_EQ(run_sql(db, "CREATE TABLE u (a TEXT); INSERT INTO u VALUES ('" + std::string(20000, 'u') + "')"),
+              "ok / affected 1");
+  }
+  ASSERT_EQ(std::filesystem::file_size(path), 8u * 4096);
+  std::fstream(path, std::ios::in | std::ios::out | std::ios::binary).seekp(7 * 4096 + 100).put('\xff');
+  std::filesystem::copy_file(path, cut);
+  std::filesystem::resize_file(cut, 7 * 4096);
+  const struct {
+    std::string file, error, check;
+  } damaged[] = {
+      {path, "corrupt data: text body is not valid UTF-8", ""},
+      {cut, "short read at offset 28672: wanted 4096 bytes, got 0", " ('page 8 is used by nothing')"},
+  };
+  for (const auto& d : damaged) {
+    Database db = open_db(d.file);
+    EXPECT_EQ(run_sql(db, "PRAGMA integrity_check"), "[integrity_check] ('table u: row 1: " + d.error + "')" + d.check);
+    for (const char* sql : {"SELECT a FROM u", "SELECT (SELECT a FROM u)", "SELECT (SELECT (SELECT a FROM u)) AS v",
+                            "SELECT 1 WHERE 'x' IN (SELECT a FROM u)", "DELETE FROM u WHERE a IN (SELECT a FROM u)"}) {
+      EXPECT_EQ(run_sql(db, sql), "!" + d.error) << sql;
+    }
   }
 }
 

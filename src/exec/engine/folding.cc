@@ -3,6 +3,7 @@
 #include "exec/engine/folding.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "exec/compile/expr_walk.h"
@@ -227,20 +228,47 @@ class Folder {
     compile::walk_slots_post(root, [&](ExprPtr& slot) { fold_node(slot); });
   }
 
+  // The first storage failure (I/O, a damaged page or record) met running a
+  // subquery: the statement reports it as it is, where any other failure
+  // leaves the subquery as written for the compiler.
+  std::optional<Error> failure;
+
  private:
+  void note(const Error& e) {
+    switch (e.kind()) {
+      case ErrorKind::Io:
+      case ErrorKind::BadHeader:
+      case ErrorKind::InvalidPage:
+      case ErrorKind::InvalidPageSize:
+      case ErrorKind::ShortRead:
+      case ErrorKind::NotFound:
+      case ErrorKind::Corrupt:
+        if (!failure) failure = e;
+        break;
+      default: break;
+    }
+  }
+
   void fold_node(ExprPtr& slot) {
+    if (failure) return;
     Expr& e = *slot;
     if (auto* sq = e.get_if<Expr::Subquery>()) {
       // A subquery that cannot run on its own stays as written; the
       // compiler makes a sub-program of it (or reports why it cannot).
       Result<std::vector<Row>> rows = run(*sq->select, true);
-      if (!rows) return;
+      if (!rows) {
+        note(rows.error());
+        return;
+      }
       Value v;
       if (!rows->empty() && !(*rows)[0].empty()) v = std::move((*rows)[0][0]);
       slot = value_to_expr(v);
     } else if (auto* in = e.get_if<Expr::InSelect>()) {
       Result<std::vector<Row>> rows = run(*in->select, false);
-      if (!rows) return;
+      if (!rows) {
+        note(rows.error());
+        return;
+      }
       std::vector<ExprPtr> items;
       items.reserve(rows->size());
       for (const Row& r : *rows) {
@@ -259,6 +287,7 @@ class Folder {
   Result<std::vector<Row>> run(const SelectStmt& q, bool first_row_only) {
     SelectStmt copy = q.clone();
     fold_select(copy);
+    if (failure) return *failure;
     QueryRows r = BKF_TRY(engine_.run_select_rows(copy, false, first_row_only));
     return std::move(r.rows);
   }
@@ -272,6 +301,7 @@ Result<Statement> Engine::fold_statement(Statement st, std::span<const Value> bi
   if (!binds.empty()) bind_params_in_subqueries(st, binds);
   Folder folder(*this);
   for_each_root(st, [&](ExprPtr& root) { folder.fold_expr(root); });
+  if (folder.failure) return std::move(*folder.failure);
   return st;
 }
 
