@@ -137,6 +137,31 @@ TEST_F(PropertyTest, RowidComparisons) {
               sorted_rows("SELECT id FROM ix WHERE id + 0 " + o1 + " ? AND id + 0 " + o2 + " ?", {lo, hi}))
         << value_debug(lo) << " " << value_debug(hi);
   }
+  // A real above 2^53 compares equal to every integer that rounds to it, so
+  // a row-id seek on it must start below them (`id >= 2^60` as a real finds
+  // the row 2^60 - 1).
+  ok("INSERT INTO ix (id) VALUES (9007199254740991), (9007199254740992), (1152921504606846975), "
+     "(1152921504606846976), (1152921504606846977), (4611686018427387903), (9223372036854775806)");
+  std::vector<double> reals = {std::nan(""), std::numeric_limits<double>::infinity()};
+  for (int e : {53, 60, 62, 63}) {
+    for (double k : {std::ldexp(1.0, e), std::nextafter(std::ldexp(1.0, e), 0.0),
+                     std::nextafter(std::ldexp(1.0, e), reals[1])}) {
+      reals.push_back(k);
+      reals.push_back(-k);
+    }
+  }
+  reals.push_back(-reals[1]);
+  for (double k : reals) {
+    char lit[64];
+    std::snprintf(lit, sizeof lit, "%.1f", k);
+    for (const std::string o : {"=", "<", "<=", ">", ">="}) {
+      const std::string want = sorted_rows("SELECT id FROM ix WHERE id + 0 " + o + " ?", {Value::real(k)});
+      ASSERT_EQ(sorted_rows("SELECT id FROM ix WHERE id " + o + " ?", {Value::real(k)}), want) << o << " " << lit;
+      if (std::isfinite(k)) {
+        ASSERT_EQ(sorted_rows("SELECT id FROM ix WHERE id " + o + " " + lit), want) << o << " " << lit;
+      }
+    }
+  }
   // Joins probing by row id: a row SeekRowid finds enters the body past
   // the ON test, which must change nothing against the same test written
   // as `(test) = 1`, which no access path uses (and which keeps the column
