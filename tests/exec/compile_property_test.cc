@@ -69,15 +69,16 @@ class PropertyTest : public CompileTest {
     static const char* ops[] = {"=", "<", "<=", ">", ">="};
     return ops[rng_() % 5];
   }
-  // The same query on both tables ({T} is replaced) must give the same rows.
-  void same(const std::string& pattern, const std::vector<Value>& binds) {
+  // The same query on both tables ({T} is replaced) must give the same rows,
+  // in the same order when `ordered`.
+  void same(const std::string& pattern, const std::vector<Value>& binds, bool ordered = false) {
     auto on = [&](const char* t) {
       std::string q = pattern;
       for (std::size_t p; (p = q.find("{T}")) != std::string::npos;) q.replace(p, 3, t);
       return q;
     };
-    std::string with_index = sorted_rows(on("ix"), binds);
-    std::string without = sorted_rows(on("nx"), binds);
+    std::string with_index = ordered ? rows(on("ix"), binds) : sorted_rows(on("ix"), binds);
+    std::string without = ordered ? rows(on("nx"), binds) : sorted_rows(on("nx"), binds);
     std::string keys;
     for (const Value& v : binds) keys += value_debug(v) + " ";
     ASSERT_EQ(with_index, without) << pattern << "  with " << keys;
@@ -135,6 +136,31 @@ TEST_F(PropertyTest, RowidComparisons) {
     ASSERT_EQ(sorted_rows("SELECT id FROM ix WHERE id " + o1 + " ? AND id " + o2 + " ?", {lo, hi}),
               sorted_rows("SELECT id FROM ix WHERE id + 0 " + o1 + " ? AND id + 0 " + o2 + " ?", {lo, hi}))
         << value_debug(lo) << " " << value_debug(hi);
+  }
+  // A real above 2^53 compares equal to every integer that rounds to it, so
+  // a row-id seek on it must start below them (`id >= 2^60` as a real finds
+  // the row 2^60 - 1).
+  ok("INSERT INTO ix (id) VALUES (9007199254740991), (9007199254740992), (1152921504606846975), "
+     "(1152921504606846976), (1152921504606846977), (4611686018427387903), (9223372036854775806)");
+  std::vector<double> reals = {std::nan(""), std::numeric_limits<double>::infinity()};
+  for (int e : {53, 60, 62, 63}) {
+    for (double k : {std::ldexp(1.0, e), std::nextafter(std::ldexp(1.0, e), 0.0),
+                     std::nextafter(std::ldexp(1.0, e), reals[1])}) {
+      reals.push_back(k);
+      reals.push_back(-k);
+    }
+  }
+  reals.push_back(-reals[1]);
+  for (double k : reals) {
+    char lit[64];
+    std::snprintf(lit, sizeof lit, "%.1f", k);
+    for (const std::string o : {"=", "<", "<=", ">", ">="}) {
+      const std::string want = sorted_rows("SELECT id FROM ix WHERE id + 0 " + o + " ?", {Value::real(k)});
+      ASSERT_EQ(sorted_rows("SELECT id FROM ix WHERE id " + o + " ?", {Value::real(k)}), want) << o << " " << lit;
+      if (std::isfinite(k)) {
+        ASSERT_EQ(sorted_rows("SELECT id FROM ix WHERE id " + o + " " + lit), want) << o << " " << lit;
+      }
+    }
   }
   // Joins probing by row id: a row SeekRowid finds enters the body past
   // the ON test, which must change nothing against the same test written
@@ -195,6 +221,18 @@ TEST_F(PropertyTest, JoinsAndIndexOnlyCounts) {
   for (const char* q : queries) same(q, {});
   for (int i = 0; i < 60; ++i) {
     same(std::string("SELECT count(*) FROM p JOIN {T} AS x ON x.a = p.v WHERE p.v ") + op() + " ?", {pick()});
+  }
+  // WHERE terms must see a LEFT JOIN's null row, so they never choose the
+  // inner table's access path: with no ON term to probe by, it is scanned in
+  // row-id order, and rows that tie on ORDER BY come out as a plain scan's.
+  const char* inner[] = {"x.a", "x.n", "x.s", "x.id", "x.b"};
+  for (int i = 0; i < 120; ++i) {
+    std::string where = std::string(inner[rng_() % 5]) + " " + op() + " ?";
+    if (rng_() % 3 == 0) where += std::string(" AND ") + inner[rng_() % 5] + " " + op() + " p.v";
+    if (rng_() % 4 == 0) where = "(" + where + ") OR x.id IS NULL";
+    same("SELECT p.id, x.id FROM p LEFT JOIN {T} AS x ON x.b = p.v WHERE " + where + " ORDER BY p.id" +
+             (rng_() % 2 ? "" : " DESC"),
+         {pick()}, true);
   }
 }
 

@@ -1,68 +1,84 @@
-// Crash and failure injection at every mutating operation of a commit, a
-// checkpoint or a mode switch.
+// Crash, power loss and failure injection at every file operation of a
+// commit, a checkpoint, a mode switch and the recovery of a hot journal.
+// Files live in memory (MemVfs).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 
 #include "pager_test_util.h"
 #include "support/fault_vfs.h"
-#include "support/temp_dir.h"
+#include "support/mem_vfs.h"
 
 namespace bkf::testing {
 namespace {
 
 constexpr std::uint32_t kPs = 512;
+const std::string kDb = "/t.db", kJournal = kDb + "-journal", kWal = kDb + "-wal";
+
+using Bytes = std::vector<std::uint8_t>;
 
 // The database file and, when they exist, its journal and its log.
 struct Files {
-  std::string db;
-  std::optional<std::string> journal, wal;
+  Bytes db;
+  std::optional<Bytes> journal, wal;
 };
+
+// What a writer that crashed in the middle of a commit left behind.
+enum class Leftover { None, HotJournal, HotJournalTornHeader };
 
 struct Scenario {
   const char* name;
   bool wal_mode;
-  // The operations under test, on a pager opened through the fault layer.
+  Leftover leftover;
+  // The operations under test, on a pager opened through the fault layer
+  // before the leftover appeared; none: the open itself, over the leftover.
   std::function<Status(Pager&)> run;
 };
 
 // The operation whose completion commits: the journal's unlink in journal
 // mode; in WAL mode the write of the frames (a crash right after it finds
-// the commit in the log).
-std::size_t commit_point(const std::vector<FaultOp>& ops, bool wal_mode) {
-  const FaultOp op = wal_mode ? FaultOp::Write : FaultOp::Unlink;
-  std::size_t i = 0;
-  while (i < ops.size() && ops[i] != op) ++i;
-  return i + 1;
+// the commit in the log). When unsynced changes are lost, the sync after it.
+std::size_t commit_point(const std::vector<FaultOp>& ops, bool wal_mode, bool power_loss) {
+  auto i = std::find(ops.begin(), ops.end(), wal_mode ? FaultOp::Write : FaultOp::Unlink);
+  if (power_loss) i = std::find(i, ops.end(), FaultOp::Sync);
+  return static_cast<std::size_t>(i - ops.begin()) + 1;
 }
 
+// Frees first: the free list's trunk is read from the file.
 Status change_pages(Pager& p) {
   BKF_TRY(p.begin());
-  for (PageId id : {3u, 4u, 5u, 12u}) fill_page(p, id, 2);
+  for (PageId id : {3u, 4u, 5u, 12u}) BKF_TRY(try_fill_page(p, id, 2));
   BKF_TRY(p.free_page(7));
   BKF_TRY(p.free_page(8));
-  for (int i = 0; i < 3; ++i) fill_page(p, BKF_TRY(p.alloc_page()), 2);  // 8, 7, then 22
+  for (int i = 0; i < 3; ++i) BKF_TRY(try_fill_page(p, BKF_TRY(p.alloc_page()), 2));  // 8, 7, then 21
   p.set_schema_root(5);
   return p.commit();
 }
 
-Status change_many_pages(Pager& p) {  // enough to checkpoint by itself
+// Allocates first, and enough to checkpoint by itself.
+Status change_many_pages(Pager& p) {
   BKF_TRY(p.begin());
-  for (PageId id = 2; id <= 21; ++id) fill_page(p, id, 3);
-  for (int i = 0; i < 990; ++i) fill_page(p, BKF_TRY(p.alloc_page()), 3);
+  for (int i = 0; i < 990; ++i) BKF_TRY(try_fill_page(p, BKF_TRY(p.alloc_page()), 3));  // 21, 20, then new
+  for (PageId id = 2; id <= 19; ++id) BKF_TRY(try_fill_page(p, id, 3));
   return p.commit();
 }
 
 class CrashTest : public ::testing::Test {
  protected:
-  // A database of pages 2..21 committed in journal mode and, for WAL
-  // scenarios, a few more commits left in the log.
-  void build(bool wal_mode) {
-    for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path_ + suffix).c_str());
-    auto p = must(Pager::create(vfs_, path_, kPs));
+  // A database of pages 2..19 and free pages 20 (a trunk) and 21 committed
+  // in journal mode and, for WAL scenarios, a few more commits left in the
+  // log; then the leftover of a crashed commit.
+  void build(const Scenario& s) {
+    mem_.clear();
+    auto p = must(Pager::create(mem_, kDb, kPs));
     append_pages(*p, 20, 1);
-    if (wal_mode) {
+    must(p->begin());
+    must(p->free_page(20));
+    must(p->free_page(21));
+    must(p->commit());
+    if (s.wal_mode) {
       must(p->set_journal_mode_wal());
       must(p->begin());
       fill_page(*p, 3, 5);
@@ -70,91 +86,168 @@ class CrashTest : public ::testing::Test {
       must(p->commit());
     }
     p.reset();
-    saved_.db = read_file(path_);
-    saved_.journal = load(path_ + "-journal");
-    saved_.wal = load(path_ + "-wal");
-  }
-  std::optional<std::string> load(const std::string& path) {
-    return vfs_.exists(path) ? std::optional(read_file(path)) : std::nullopt;
-  }
-  void restore(const Files& f) {
-    write_file(path_, f.db);
-    for (auto [suffix, bytes] : {std::pair{"-journal", &f.journal}, std::pair{"-wal", &f.wal}}) {
-      ::unlink((path_ + suffix).c_str());
-      if (*bytes) write_file(path_ + suffix, **bytes);
+    clean_ = save();
+    if (s.leftover != Leftover::None) {
+      FaultVfs fault(mem_);
+      p = must(Pager::open(fault, kDb));
+      fault.arm({.ops = static_cast<unsigned>(FaultOp::Unlink), .nth = 1, .action = FaultPlan::Action::Crash});
+      ASSERT_FALSE(change_pages(*p).ok());
+      p.reset();
+      if (s.leftover == Leftover::HotJournalTornHeader) std::fill_n(mem_.bytes(kDb).begin(), kHeaderSize / 2, 0);
     }
+    saved_ = save();
+  }
+  std::optional<Bytes> load(const std::string& path) {
+    return mem_.exists(path) ? std::optional(mem_.bytes(path)) : std::nullopt;
+  }
+  Files save() { return {mem_.bytes(kDb), load(kJournal), load(kWal)}; }
+  // Rewrites the files in place (a pager may have them open).
+  void restore(const Files& f) {
+    mem_.bytes(kDb) = f.db;
+    for (auto [path, bytes] : {std::pair{&kJournal, &f.journal}, std::pair{&kWal, &f.wal}}) {
+      if (*bytes) {
+        mem_.bytes(*path) = **bytes;
+      } else if (mem_.exists(*path)) {
+        must(mem_.delete_file(*path));
+      }
+    }
+  }
+  DbState state_now() { return capture(*must(Pager::open(mem_, kDb))); }
+
+  // Starts the scenario from its files with `plan` armed.
+  Status start(const Scenario& s, FaultVfs& fault, const FaultPlan& plan, std::unique_ptr<Pager>& p) {
+    restore(s.run ? clean_ : saved_);
+    if (!s.run) {
+      fault.arm(plan);
+      Result<std::unique_ptr<Pager>> opened = Pager::open(fault, kDb);
+      if (!opened.ok()) return std::move(opened).error();
+      p = std::move(*opened);
+      return {};
+    }
+    p = must(Pager::open(fault, kDb));
+    restore(saved_);  // the other writer crashed after this open
+    fault.arm(plan);
+    return s.run(*p);
   }
   // Runs the scenario unarmed: the state after it and its operations.
   DbState dry_run(const Scenario& s, std::vector<FaultOp>& ops) {
-    restore(saved_);
-    FaultVfs fault(vfs_);
-    auto p = must(Pager::open(fault, path_));
-    fault.set_hook([&](FaultOp op, std::uint64_t) { ops.push_back(op); });
-    fault.arm({});
-    must(s.run(*p));
+    FaultVfs fault(mem_);
+    fault.set_hook([&](FaultOp op, std::uint64_t n) {
+      if (n == 1) ops.clear();  // counting restarted: the open is not part of it
+      ops.push_back(op);
+    });
+    std::unique_ptr<Pager> p;
+    must(start(s, fault, {.ops = kChangeOps | kLookupOps}, p));
     p.reset();
-    return capture_file(path_);
+    return state_now();
   }
 
-  TempDir dir_;
-  OsVfs vfs_;
-  std::string path_ = dir_.file("t.db");
-  Files saved_;
+  MemVfs mem_;
+  Files clean_, saved_;
 };
 
-// Every operation of a commit, a checkpoint or a mode switch crashes (torn
-// or not when it is a write) or fails with a torn write.
+// Every operation of each scenario crashes, loses the power or fails.
 //  - After a crash a fresh open sees exactly the state before or the state
 //    after, as the commit point was passed or not, with no journal left,
-//    and the database takes commits.
-//  - After a failure (and the rollback of the transaction it leaves) this
-//    connection and another one see the state before, or the state after
-//    when the step reported success, and agree on the mode: a header that
-//    reached the file before a failed sync of a mode switch is put back.
+//    and the database takes commits. A power loss (also one right after
+//    the scenario completed) loses every write and directory change not
+//    synced, and moves the commit point to the sync that makes it durable.
+//  - After a failure (a write or any look-up: read, open, lock, size; once,
+//    or from then on for look-ups) and the rollback of the transaction it
+//    leaves, no lock is held; this connection and another one see the
+//    state before, or the state after when the step reported success, and
+//    agree on the mode: a header that reached the file before a failed sync
+//    of a mode switch is put back. A journal left by an undo that could not
+//    read it is replayed by the next open.
 TEST_F(CrashTest, EveryOperationCrashingOrFailing) {
   const Scenario scenarios[] = {
-      {"journal commit", false, change_pages},
-      {"wal commit", true, change_pages},
-      {"wal commit and checkpoint", true, change_many_pages},
-      {"checkpoint", true, [](Pager& p) { return p.wal_checkpoint(); }},
-      {"to journal mode", true, [](Pager& p) { return p.set_journal_mode_delete(); }},
-      {"to wal mode", false, [](Pager& p) { return p.set_journal_mode_wal(); }},
+      {"journal commit", false, Leftover::None, change_pages},
+      {"wal commit", true, Leftover::None, change_pages},
+      {"wal commit and checkpoint", true, Leftover::None, change_many_pages},
+      {"checkpoint", true, Leftover::None, [](Pager& p) { return p.wal_checkpoint(); }},
+      {"to journal mode", true, Leftover::None, [](Pager& p) { return p.set_journal_mode_delete(); }},
+      {"to wal mode", false, Leftover::None, [](Pager& p) { return p.set_journal_mode_wal(); }},
+      {"open with commits in the log", true, Leftover::None, nullptr},
+      {"to wal mode over a hot journal", false, Leftover::HotJournal,
+       [](Pager& p) { return p.set_journal_mode_wal(); }},
+      {"read over a hot journal", false, Leftover::HotJournal,
+       [](Pager& p) -> Status {
+         BKF_TRY(p.read_lock());
+         return p.read_unlock();
+       }},
+      {"open over a hot journal", false, Leftover::HotJournal, nullptr},
+      {"open over a hot journal and a torn header", false, Leftover::HotJournalTornHeader, nullptr},
+  };
+  using enum FaultPlan::Action;
+  const struct {
+    const char* name;
+    FaultPlan plan;
+    bool power_loss = false;
+  } ways[] = {
+      {"crash", {.action = Crash}},
+      {"torn crash", {.action = Crash, .torn = true}},
+      {"power loss", {.action = Crash}, true},
+      {"torn failure", {.torn = true}},
+      {"look-up failure", {.ops = kLookupOps}},
+      {"look-ups failing from then on", {.ops = kLookupOps, .persistent = true}},
   };
   for (const Scenario& s : scenarios) {
-    build(s.wal_mode);
-    const DbState before = capture_file(path_);
-    std::vector<FaultOp> ops;
-    const DbState after = dry_run(s, ops);
-    ASSERT_FALSE(ops.empty()) << s.name;
-    const bool wal_after = must(Pager::open(vfs_, path_))->is_wal();
-    const std::size_t point = commit_point(ops, s.wal_mode);
-    for (std::size_t n = 1; n <= ops.size(); ++n) {
-      for (auto [how, crash, torn] :
-           {std::tuple{"crash", true, false}, {"torn crash", true, true}, {"torn failure", false, true}}) {
-        if (torn && crash && ops[n - 1] != FaultOp::Write) continue;
-        SCOPED_TRACE(std::string(s.name) + ": " + how + " at op " + std::to_string(n) + " (" +
-                     fault_op_name(ops[n - 1]) + "), commit point " + std::to_string(point));
-        restore(saved_);
-        FaultVfs fault(vfs_);
-        auto p = must(Pager::open(fault, path_));
-        fault.arm({.nth = n, .action = crash ? FaultPlan::Action::Crash : FaultPlan::Action::Fail, .torn = torn});
-        const Status st = s.run(*p);
+    build(s);
+    restore(saved_);
+    const DbState before = state_now();
+    std::vector<FaultOp> all_ops;
+    const DbState after = dry_run(s, all_ops);
+    ASSERT_FALSE(all_ops.empty()) << s.name;
+    const bool wal_after = must(Pager::open(mem_, kDb))->is_wal();
+    for (const auto& w : ways) {
+      std::vector<FaultOp> ops;
+      std::copy_if(all_ops.begin(), all_ops.end(), std::back_inserter(ops),
+                   [&](FaultOp op) { return (w.plan.ops & static_cast<unsigned>(op)) != 0; });
+      const bool crash = w.plan.action == Crash;
+      const std::size_t point = commit_point(ops, s.wal_mode, w.power_loss);
+      // A power loss also comes once the scenario is over.
+      for (std::size_t n = 1; n <= ops.size() + w.power_loss; ++n) {
+        const bool over = n > ops.size();
+        if (crash && w.plan.torn && ops[n - 1] != FaultOp::Write) continue;
+        // The middle of a long run (a checkpoint's page reads) is sampled.
+        if (n > 100 && n + 100 < ops.size() && n % 64 != 0) continue;
+        SCOPED_TRACE(std::string(s.name) + ": " + w.name + " at op " + std::to_string(n) + " (" +
+                     (over ? "after the end" : fault_op_name(ops[n - 1])) + "), commit point " +
+                     std::to_string(point));
+        FaultVfs fault(mem_, w.power_loss);
+        FaultPlan plan = w.plan;
+        plan.nth = n;
+        std::unique_ptr<Pager> p;
+        const Status st = start(s, fault, plan, p);
         if (crash) {
+          if (over) {
+            ASSERT_TRUE(st.ok());
+            fault.cut_power();
+          }
           ASSERT_TRUE(fault.crashed());
           p.reset();  // the "process" is gone: files closed, nothing cleaned up
-          EXPECT_TRUE(capture_file(path_) == (n <= point ? before : after));
-          EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
-          append_pages(*must(Pager::open(vfs_, path_)), 1, 9);
+          EXPECT_TRUE(state_now() == (over || n > point ? after : before));
+          EXPECT_FALSE(mem_.exists(kJournal));
+          append_pages(*must(Pager::open(mem_, kDb)), 1, 9);
           continue;
         }
-        if (p->in_transaction()) must(p->rollback());
+        if (p && p->in_transaction()) {
+          const Status undo = p->rollback();
+          if (!w.plan.persistent) must(undo);
+        }
         fault.disarm();
-        EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
-        auto other = must(Pager::open(vfs_, path_));
+        if (p && !w.plan.persistent && s.leftover == Leftover::None) {
+          EXPECT_FALSE(mem_.exists(kJournal));
+        }
+        EXPECT_FALSE(mem_.locked(kDb) || mem_.locked(kWal));
+        auto other = must(Pager::open(mem_, kDb));
+        EXPECT_FALSE(mem_.exists(kJournal));
         EXPECT_TRUE(capture(*other) == (st.ok() ? after : before));
-        EXPECT_TRUE(capture(*p) == capture(*other));
-        EXPECT_EQ(p->is_wal(), st.ok() ? wal_after : s.wal_mode);
-        EXPECT_EQ(other->is_wal(), p->is_wal());
+        EXPECT_EQ(other->is_wal(), st.ok() ? wal_after : s.wal_mode);
+        if (p) {
+          EXPECT_TRUE(capture(*p) == capture(*other));
+          EXPECT_EQ(p->is_wal(), other->is_wal());
+        }
       }
     }
   }
@@ -164,15 +257,15 @@ TEST_F(CrashTest, EveryOperationCrashingOrFailing) {
 // page 1 missing) fails, and the file then opens and takes commits.
 TEST_F(CrashTest, TornCreationStillOpens) {
   {
-    FaultVfs fault(vfs_);
+    FaultVfs fault(mem_);
     fault.arm({.ops = static_cast<unsigned>(FaultOp::Write), .nth = 1, .torn = true});
-    ASSERT_FALSE(Pager::create(fault, path_, kPs).ok());
+    ASSERT_FALSE(Pager::create(fault, kDb, kPs).ok());
   }
-  ASSERT_EQ(read_file(path_).size(), kPs / 2);
-  auto p = must(Pager::open(vfs_, path_));
+  ASSERT_EQ(mem_.bytes(kDb).size(), kPs / 2);
+  auto p = must(Pager::open(mem_, kDb));
   append_pages(*p, 2, 1);
   p.reset();
-  EXPECT_EQ(capture_file(path_).page_count, 3u);
+  EXPECT_EQ(state_now().page_count, 3u);
 }
 
 }  // namespace

@@ -35,12 +35,14 @@ std::string outcome(const Result<T>& r) {
 }
 
 // Fills page `id` with bytes derived from (id, version) so that any mix-up of
-// pages or versions shows.
-inline void fill_page(Pager& p, PageId id, std::uint32_t version) {
-  PageRef page = must(p.get_page(id));
+// pages or versions shows; try_fill_page reports a failing read.
+inline Status try_fill_page(Pager& p, PageId id, std::uint32_t version) {
+  PageRef page = BKF_TRY(p.get_page(id));
   std::uint8_t* d = page.mutable_data();
   for (std::uint32_t i = 0; i < page.size(); ++i) d[i] = static_cast<std::uint8_t>(id * 31 + version * 7 + i);
+  return {};
 }
+inline void fill_page(Pager& p, PageId id, std::uint32_t version) { must(try_fill_page(p, id, version)); }
 
 // The whole logical content of a database as a reader sees it.
 struct DbState {

@@ -7,7 +7,8 @@
 // unlink for every N, with four kinds of failure: EIO once, EIO once with
 // the write torn, a full disk (ENOSPC on every write from the N-th on) and
 // a failing disk (EIO on every operation from the N-th on), the last two
-// until the disk is "repaired" after the failing step.
+// until the disk is "repaired" after the failing step; and its N-th read,
+// open, lock request or size query, once and from then on.
 //
 // After the failure: the step that failed reports exactly the injected
 // error, every other step exactly what it reports in a run without faults;
@@ -110,12 +111,18 @@ TEST(FaultSweep, EveryFailingOperationOfAWorkload) {
   full.error = ENOSPC;
   full.persistent = true;
   broken.persistent = true;
-  const Plan plans[] = {{"EIO", eio}, {"torn EIO", torn}, {"full disk", full}, {"EIO from then on", broken, true}};
+  FaultPlan lookup{.ops = kLookupOps}, lookups_broken{.ops = kLookupOps, .persistent = true};
+  const Plan plans[] = {{"EIO", eio},
+                        {"torn EIO", torn},
+                        {"full disk", full},
+                        {"EIO from then on", broken, true},
+                        {"look-up EIO", lookup},
+                        {"look-up EIO from then on", lookups_broken, true}};
 
   std::uint64_t points = 0, failed_steps = 0;
   for (const Plan& p : plans) {
     const std::string injected = "!" + Error::io(p.plan.error).to_string();
-    for (std::uint64_t n = 1; n <= total; ++n) {
+    for (std::uint64_t n = 1;; ++n) {  // until the plan no longer fires
       const std::string where = std::string(p.name) + " at operation " + std::to_string(n);
       mem.clear();
       FaultVfs fault(mem);

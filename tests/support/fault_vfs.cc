@@ -1,6 +1,8 @@
 #include "support/fault_vfs.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace bkf::testing {
 
@@ -8,36 +10,75 @@ namespace {
 
 Error crashed_error() { return Error::io(EIO); }
 
+std::string dir_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 class FaultFile final : public VfsFile {
  public:
-  FaultFile(FaultVfs& vfs, std::unique_ptr<VfsFile> base) : vfs_(vfs), base_(std::move(base)) {}
+  // `held` is null when writes go straight through.
+  FaultFile(FaultVfs& vfs, std::unique_ptr<VfsFile> base, std::shared_ptr<FaultVfs::Held> held)
+      : vfs_(vfs), base_(std::move(base)), held_(std::move(held)) {}
 
   Status read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) override {
-    if (vfs_.is_crashed()) return crashed_error();
-    return base_->read_exact_at(buf, len, offset);
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Read);
+    if (!v.proceed) return Error::io(v.error);
+    if (!held_ || held_->empty()) return base_->read_exact_at(buf, len, offset);
+    // The synced bytes, then every held change on top, in order.
+    std::uint64_t size = BKF_TRY(base_->size());
+    std::memset(buf, 0, len);
+    if (offset < size) BKF_TRY(base_->read_exact_at(buf, std::min<std::uint64_t>(len, size - offset), offset));
+    const std::uint64_t end = offset + len;
+    for (const FaultVfs::HeldOp& op : *held_) {
+      if (op.truncate) {
+        // What lies beyond the new length reads as zeros from now on.
+        if (op.offset < end) {
+          const std::uint64_t from = std::max(op.offset, offset);
+          std::memset(buf + (from - offset), 0, end - from);
+        }
+        size = op.offset;
+        continue;
+      }
+      const std::uint64_t from = std::max(op.offset, offset), to = std::min(op.offset + op.bytes.size(), end);
+      if (from < to) std::memcpy(buf + (from - offset), op.bytes.data() + (from - op.offset), to - from);
+      size = std::max<std::uint64_t>(size, op.offset + op.bytes.size());
+    }
+    if (end > size) return Error::short_read(offset, len, size > offset ? size - offset : 0);
+    return {};
   }
   Status write_all_at(const std::uint8_t* data, std::size_t len, std::uint64_t offset) override {
     FaultVfs::Verdict v = vfs_.judge(FaultOp::Write);
-    if (v.proceed) return base_->write_all_at(data, len, offset);
-    if (v.torn && len > 1) (void)base_->write_all_at(data, len / 2, offset);
+    if (v.proceed) return put(data, len, offset);
+    if (v.torn && len > 1) (void)put(data, len / 2, offset);
     return Error::io(v.error);
   }
   Result<std::uint64_t> size() override {
-    if (vfs_.is_crashed()) return crashed_error();
-    return base_->size();
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Size);
+    if (!v.proceed) return Error::io(v.error);
+    return held_size(BKF_TRY(base_->size()));
   }
   Status sync() override {
     FaultVfs::Verdict v = vfs_.judge(FaultOp::Sync);
     if (!v.proceed) return Error::io(v.error);
+    if (held_) {
+      for (const FaultVfs::HeldOp& op : *held_) {
+        BKF_TRY(op.truncate ? base_->truncate(op.offset) : base_->write_all_at(op.bytes.data(), op.bytes.size(), op.offset));
+      }
+      held_->clear();
+    }
     return base_->sync();
   }
   Status truncate(std::uint64_t length) override {
     FaultVfs::Verdict v = vfs_.judge(FaultOp::Truncate);
     if (!v.proceed) return Error::io(v.error);
-    return base_->truncate(length);
+    if (!held_) return base_->truncate(length);
+    held_->push_back({length, {}, true});
+    return {};
   }
   Status lock(bool exclusive) override {
-    if (vfs_.is_crashed()) return crashed_error();
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Lock);
+    if (!v.proceed) return Error::io(v.error);
     return base_->lock(exclusive);
   }
   Status unlock() override {
@@ -49,13 +90,30 @@ class FaultFile final : public VfsFile {
     return base_->id();
   }
   Result<FileLook> look() override {
-    if (vfs_.is_crashed()) return crashed_error();
-    return base_->look();
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Size);
+    if (!v.proceed) return Error::io(v.error);
+    FileLook look = BKF_TRY(base_->look());
+    look.size = held_size(look.size);
+    return look;
   }
 
  private:
+  Status put(const std::uint8_t* data, std::size_t len, std::uint64_t offset) {
+    if (!held_) return base_->write_all_at(data, len, offset);
+    held_->push_back({offset, std::vector<std::uint8_t>(data, data + len), false});
+    return {};
+  }
+  std::uint64_t held_size(std::uint64_t size) const {
+    if (!held_) return size;
+    for (const FaultVfs::HeldOp& op : *held_) {
+      size = op.truncate ? op.offset : std::max<std::uint64_t>(size, op.offset + op.bytes.size());
+    }
+    return size;
+  }
+
   FaultVfs& vfs_;
   std::unique_ptr<VfsFile> base_;
+  std::shared_ptr<FaultVfs::Held> held_;
 };
 
 int kind_index(FaultOp op) { return std::countr_zero(static_cast<unsigned>(op)); }
@@ -68,6 +126,10 @@ const char* fault_op_name(FaultOp op) {
     case FaultOp::Sync: return "sync";
     case FaultOp::Truncate: return "truncate";
     case FaultOp::Unlink: return "unlink";
+    case FaultOp::Read: return "read";
+    case FaultOp::Open: return "open";
+    case FaultOp::Lock: return "lock";
+    case FaultOp::Size: return "size";
   }
   return "?";
 }
@@ -92,23 +154,70 @@ FaultVfs::Verdict FaultVfs::judge(FaultOp op) {
   if (counted_ != plan_.nth) return {};
   fired_ = true;
   if (plan_.action == FaultPlan::Action::Crash) {
-    crashed_ = true;
+    cut_power();
     return {false, plan_.torn, EIO};
   }
   if (plan_.persistent) failing_ = true;
   return {false, plan_.torn, plan_.error};
 }
 
+void FaultVfs::cut_power() {
+  if (crashed_) return;
+  crashed_ = true;
+  if (lose_unsynced_) lose_unsynced_changes();
+}
+
+void FaultVfs::lose_unsynced_changes() {
+  for (auto& [id, held] : held_) held->clear();
+  held_.clear();
+  // Newest first, so that a path made and removed again ends as it was.
+  for (auto it = dir_changes_.rbegin(); it != dir_changes_.rend(); ++it) {
+    if (!it->removed) {
+      if (base_.exists(it->path)) (void)base_.delete_file(it->path);
+      continue;
+    }
+    if (auto f = base_.open(it->path, true); f.ok()) {
+      (void)(*f)->truncate(0);
+      (void)(*f)->write_all_at(it->removed->data(), it->removed->size(), 0);
+      (void)(*f)->sync();
+    }
+  }
+  dir_changes_.clear();
+}
+
 Result<std::unique_ptr<VfsFile>> FaultVfs::open(const std::string& path, bool create) {
-  if (crashed_) return crashed_error();
+  Verdict v = judge(FaultOp::Open);
+  if (!v.proceed) return Error::io(v.error);
+  const bool creating = lose_unsynced_ && create && !base_.exists(path);
   std::unique_ptr<VfsFile> base = BKF_TRY(base_.open(path, create));
-  return std::unique_ptr<VfsFile>(new FaultFile(*this, std::move(base)));
+  std::shared_ptr<Held> held;
+  if (lose_unsynced_) {
+    const FileId id = BKF_TRY(base->id());
+    std::shared_ptr<Held>& slot = held_[{id.device, id.inode}];
+    if (!slot) slot = std::make_shared<Held>();
+    held = slot;
+    if (creating) dir_changes_.push_back({path, std::nullopt});
+  }
+  return std::unique_ptr<VfsFile>(new FaultFile(*this, std::move(base), std::move(held)));
 }
 
 Status FaultVfs::delete_file(const std::string& path) {
   Verdict v = judge(FaultOp::Unlink);
   if (!v.proceed) return Error::io(v.error);
-  return base_.delete_file(path);
+  if (!lose_unsynced_) return base_.delete_file(path);
+  // Held writes never reached the file: what it holds is what it had at its
+  // last sync, and comes back if the removal is lost.
+  std::vector<std::uint8_t> content;
+  if (auto f = base_.open(path, false); f.ok()) {
+    const std::uint64_t size = BKF_TRY((*f)->size());
+    content.resize(size);
+    BKF_TRY((*f)->read_exact_at(content.data(), content.size(), 0));
+    const FileId id = BKF_TRY((*f)->id());
+    held_.erase({id.device, id.inode});  // the identity may be reused
+  }
+  BKF_TRY(base_.delete_file(path));
+  dir_changes_.push_back({path, std::move(content)});
+  return {};
 }
 
 bool FaultVfs::exists(const std::string& path) {
@@ -124,7 +233,10 @@ Result<FileId> FaultVfs::file_id(const std::string& path) {
 Status FaultVfs::sync_dir(const std::string& path) {
   Verdict v = judge(FaultOp::Sync);
   if (!v.proceed) return Error::io(v.error);
-  return base_.sync_dir(path);
+  BKF_TRY(base_.sync_dir(path));
+  const std::string dir = dir_of(path);
+  std::erase_if(dir_changes_, [&](const DirChange& c) { return dir_of(c.path) == dir; });
+  return {};
 }
 
 }  // namespace bkf::testing

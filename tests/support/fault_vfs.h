@@ -1,15 +1,28 @@
 // FaultVfs: a file-system layer for tests that wraps a real Vfs and injects
 // failures and crashes.
 //
-// It counts the mutating operations that go through it (writes, syncs
-// including directory syncs, truncations and unlinks) and, when armed with a
-// FaultPlan, makes the N-th of the selected kinds
+// It counts the operations that go through it, of eight kinds: the changes
+// (writes, syncs including directory syncs, truncations and unlinks) and the
+// look-ups (reads, opens, lock requests, size queries). When armed with a
+// FaultPlan it makes the N-th operation of the selected kinds
 //   - fail with an errno (EIO, ENOSPC, ...), once or from then on, or
 //   - "crash": that operation and every later operation of any kind, on any
 //     file opened through this layer, fails without touching the disk, as if
 //     the process had died there. The test then drops the pager without any
 //     cleanup and reopens the files through a real Vfs.
 // A failing or crashing write can be torn: its first half reaches the file.
+//
+// Power loss: a layer made with `lose_unsynced` holds every write and
+// truncation of a file in memory until that file is synced (reads and sizes
+// through the layer see them), and remembers every file it created or
+// unlinked until the directory holding it is synced. A crash then also
+// loses all of these, leaving the files as a power cut would: each file
+// with the content of its last sync, each directory with the entries of its
+// last sync (a removed file comes back with its synced content, a created
+// one disappears). A process killed with SIGKILL loses the held writes by
+// itself; cut_power() loses the directory changes too, for a kill at a
+// chosen point. Only the process running the layer sees held writes, so use
+// this mode where nothing else reads the files until the crash.
 //
 // A test learns how many operations a scenario performs with an unarmed
 // run (count()), then loops N over all of them. A hook called before every
@@ -22,31 +35,45 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "pager/vfs.h"
 
 namespace bkf::testing {
 
-enum class FaultOp : unsigned { Write = 1, Sync = 2, Truncate = 4, Unlink = 8 };
-inline constexpr unsigned kAllFaultOps = 15;
+enum class FaultOp : unsigned {
+  Write = 1,
+  Sync = 2,
+  Truncate = 4,
+  Unlink = 8,
+  Read = 16,
+  Open = 32,
+  Lock = 64,  // lock requests; releases never fail on purpose
+  Size = 128, // size() and look()
+};
+inline constexpr unsigned kChangeOps = 15;   // write, sync, truncate, unlink
+inline constexpr unsigned kLookupOps = 240;  // read, open, lock, size
+inline constexpr int kFaultOpKinds = 8;
 
 const char* fault_op_name(FaultOp op);
 
 struct FaultPlan {
   enum class Action { Fail, Crash };
-  unsigned ops = kAllFaultOps;  // kinds that count towards `nth` (FaultOp bits)
-  std::uint64_t nth = 0;        // 1-based; 0 never fires
+  unsigned ops = kChangeOps;  // kinds that count towards `nth` (FaultOp bits)
+  std::uint64_t nth = 0;      // 1-based; 0 never fires
   Action action = Action::Fail;
-  int error = EIO;              // errno of a failure
-  bool torn = false;            // the firing write first writes half its bytes
-  bool persistent = false;      // Fail: every later selected operation fails too
+  int error = EIO;            // errno of a failure
+  bool torn = false;          // the firing write first writes half its bytes
+  bool persistent = false;    // Fail: every later selected operation fails too
 };
 
 class FaultVfs final : public Vfs {
  public:
-  explicit FaultVfs(Vfs& base) : base_(base) {}
+  explicit FaultVfs(Vfs& base, bool lose_unsynced = false) : base_(base), lose_unsynced_(lose_unsynced) {}
 
   // Arms a plan and restarts counting.
   void arm(const FaultPlan& plan);
@@ -54,6 +81,8 @@ class FaultVfs final : public Vfs {
   void disarm() { arm(FaultPlan{}); }
   // Called before every selected operation with its kind and 1-based number.
   void set_hook(std::function<void(FaultOp, std::uint64_t)> hook) { hook_ = std::move(hook); }
+  // Crashes now (if not crashed yet), as if the power went out here.
+  void cut_power();
 
   // Selected operations since the last arm(), in total and of one kind.
   std::uint64_t count() const { return counted_; }
@@ -74,19 +103,41 @@ class FaultVfs final : public Vfs {
     int error = 0;
   };
   Verdict judge(FaultOp op);
-  // For operations that never fail on purpose (reads, locks): they still
+  // For operations that never fail on purpose (unlocks, ids): they still
   // stop once crashed.
   bool is_crashed() const { return crashed_; }
 
+  // The writes and truncations of one file not yet synced, in order (a
+  // truncation has `truncate` set and `offset` the new length).
+  struct HeldOp {
+    std::uint64_t offset = 0;
+    std::vector<std::uint8_t> bytes;
+    bool truncate = false;
+  };
+  using Held = std::vector<HeldOp>;
+
  private:
+  // A directory entry made or removed since its directory was last synced;
+  // a removed file keeps the content it had at its last sync.
+  struct DirChange {
+    std::string path;
+    std::optional<std::vector<std::uint8_t>> removed;
+  };
+  void lose_unsynced_changes();
+
   Vfs& base_;
+  const bool lose_unsynced_;
   FaultPlan plan_;
   std::function<void(FaultOp, std::uint64_t)> hook_;
   std::uint64_t counted_ = 0;
-  std::uint64_t per_kind_[4] = {0, 0, 0, 0};
+  std::uint64_t per_kind_[kFaultOpKinds] = {};
   bool fired_ = false;
   bool crashed_ = false;
   bool failing_ = false;
+  // Power-loss mode: held writes by file identity (shared by every handle on
+  // the file), and the directory changes not yet synced, oldest first.
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::shared_ptr<Held>> held_;
+  std::vector<DirChange> dir_changes_;
 };
 
 }  // namespace bkf::testing
