@@ -26,9 +26,20 @@ Vm::Vm(Pager& pager, std::span<const Value> binds) : pager_(pager), binds_(binds
 
 Vm::~Vm() = default;
 
+void Vm::check_only(std::span<const std::int64_t> gone) {
+  check_only_ = true;
+  gone_ = gone;
+}
+
+bool Vm::is_gone(std::int64_t rowid) const noexcept {
+  return std::find(gone_.begin(), gone_.end(), rowid) != gone_.end();
+}
+
 void Vm::rearm(std::span<const Value> binds) {
   binds_ = binds;
   ran_ = false;
+  check_only_ = false;
+  gone_ = {};
   rows_.clear();
   deferred_.clear();
   params_.clear();
@@ -441,18 +452,23 @@ Status Vm::exec(const Program& p) {
       BKF_TRY(new_rowid(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(Insert)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(insert(op->a, r[op->b], r[op->c]));
       BKF_NEXT();
     BKF_OP(DeleteCurrent)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(delete_current(op->a));
       BKF_NEXT();
     BKF_OP(TruncateFrom)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(truncate_from(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(UpdateCurrent)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(update_current(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(ApplyDeferred)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(apply_deferred(op->a));
       BKF_NEXT();
 
@@ -480,9 +496,11 @@ Status Vm::exec(const Program& p) {
       BKF_NEXT();
     }
     BKF_OP(IdxInsert)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(idx_insert(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(IdxInsertUnique)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(idx_insert_unique(op->a, r[op->b], r[op->c], p.strings[op->d()]));
       BKF_NEXT();
     BKF_OP(IdxConflictJump)
@@ -492,6 +510,7 @@ Status Vm::exec(const Program& p) {
       if (BKF_TRY(rowid_exists(op->a, r[op->b]))) pc = op->c;
       BKF_NEXT();
     BKF_OP(IdxDelete)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(idx_delete(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(IdxSeek)
@@ -520,7 +539,7 @@ Status Vm::exec(const Program& p) {
       BKF_TRY(idx_unique_guard(op->a, r[op->b], r[op->c], p.strings[op->d()]));
       BKF_NEXT();
     BKF_OP(RowidGuard)
-      if (r[op->b].is_int() && BKF_TRY(rowid_exists(op->a, r[op->b]))) {
+      if (r[op->b].is_int() && !is_gone(r[op->b].int_value()) && BKF_TRY(rowid_exists(op->a, r[op->b]))) {
         return Error::constraint("UNIQUE constraint failed: " + p.strings[op->c]);
       }
       BKF_NEXT();

@@ -88,6 +88,16 @@ class Vm {
   // subquery cache are dropped; no cursor keeps a position or a page.
   void rearm(std::span<const Value> binds);
 
+  // Makes the next run a check: it stops, successfully, at its first
+  // instruction that would write (Insert, DeleteCurrent, TruncateFrom,
+  // UpdateCurrent, ApplyDeferred, IdxInsert, IdxInsertUnique, IdxDelete),
+  // so that it succeeds exactly when the statement's rows pass every check
+  // that comes before their writes. The rows in `gone` (which must outlive
+  // the run) count as deleted: their index keys and row ids conflict with
+  // nothing. A REPLACE checks its new row this way before it deletes the
+  // rows it displaces. rearm() ends it.
+  void check_only(std::span<const std::int64_t> gone);
+
   // Unpins every page the cursors of this machine and of its subquery
   // machines hold, and forgets the bind values. A machine kept between runs
   // calls it after each run, so that it holds nothing of the pager's cache
@@ -188,6 +198,10 @@ class Vm {
   Pager& pager_;
   std::span<const Value> binds_;
   bool ran_ = false;
+  // check_only(): stop at the first write; these rows count as deleted.
+  bool check_only_ = false;
+  std::span<const std::int64_t> gone_;
+  bool is_gone(std::int64_t rowid) const noexcept;
 
   std::vector<Value> regs_;
   std::vector<std::unique_ptr<TableSlot, SlotDelete>> tables_;

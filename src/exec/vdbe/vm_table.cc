@@ -222,8 +222,10 @@ Status Vm::new_rowid(std::uint32_t cur, Value& out) {
   if (!last) {
     out.set_int(1);
   } else if (*last == kMaxRowid) {
-    // No successor exists; wrapping around would overwrite rows later.
-    return Error::exec("row id overflow");
+    // No successor exists; wrapping around would overwrite rows later. A
+    // check of a row to be inserted once that last row is gone finds room.
+    if (!is_gone(kMaxRowid)) return Error::exec("row id overflow");
+    out.set_int(kMaxRowid);
   } else {
     out.set_int(*last + 1);
   }
