@@ -3,7 +3,10 @@
 // and of a schema change is made to fail in turn. Whatever fails, the
 // statement either took effect whole or not at all, no transaction and no
 // file lock is left behind, the schema in memory matches the file, and the
-// database stays usable and consistent, also after a reopen.
+// database stays usable and consistent, also after a reopen. Inside BEGIN,
+// where a statement only reads the file, every read of a write statement is
+// made to fail in turn: the transaction is spoiled, nothing of it can be
+// committed, and ROLLBACK brings back the data as it was before BEGIN.
 
 #include <gtest/gtest.h>
 
@@ -17,6 +20,61 @@
 
 namespace bkf::testing {
 namespace {
+
+// Fails the n-th read (an Io error, or for even n a ShortRead) or length
+// query of the files opened through it; counts them from arm() on.
+class ReadFaultVfs final : public Vfs {
+ public:
+  explicit ReadFaultVfs(Vfs& base) : base_(base) {}
+  void arm(std::uint64_t nth) {
+    nth_ = nth;
+    count_ = 0;
+  }
+  std::uint64_t count() const { return count_; }
+
+  Result<std::unique_ptr<VfsFile>> open(const std::string& path, bool create) override {
+    std::unique_ptr<VfsFile> f = BKF_TRY(base_.open(path, create));
+    return std::unique_ptr<VfsFile>(new File(*this, std::move(f)));
+  }
+  Status delete_file(const std::string& path) override { return base_.delete_file(path); }
+  bool exists(const std::string& path) override { return base_.exists(path); }
+  Result<FileId> file_id(const std::string& path) override { return base_.file_id(path); }
+  Status sync_dir(const std::string& path) override { return base_.sync_dir(path); }
+
+ private:
+  class File final : public VfsFile {
+   public:
+    File(ReadFaultVfs& vfs, std::unique_ptr<VfsFile> base) : vfs_(vfs), base_(std::move(base)) {}
+    Status read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) override {
+      if (vfs_.fails()) return vfs_.count_ % 2 == 0 ? Error::short_read(offset, len, 0) : Error::io(EIO);
+      return base_->read_exact_at(buf, len, offset);
+    }
+    Result<std::uint64_t> size() override {
+      if (vfs_.fails()) return Error::io(EIO);
+      return base_->size();
+    }
+    Result<FileLook> look() override {
+      if (vfs_.fails()) return Error::io(EIO);
+      return base_->look();
+    }
+    Status write_all_at(const std::uint8_t* d, std::size_t n, std::uint64_t o) override {
+      return base_->write_all_at(d, n, o);
+    }
+    Status sync() override { return base_->sync(); }
+    Status truncate(std::uint64_t length) override { return base_->truncate(length); }
+    Status lock(bool exclusive) override { return base_->lock(exclusive); }
+    Status unlock() override { return base_->unlock(); }
+    Result<FileId> id() override { return base_->id(); }
+
+   private:
+    ReadFaultVfs& vfs_;
+    std::unique_ptr<VfsFile> base_;
+  };
+  bool fails() { return ++count_ == nth_; }
+
+  Vfs& base_;
+  std::uint64_t nth_ = 0, count_ = 0;
+};
 
 // Puts the table back as SetUp left it.
 constexpr const char* kReset = "DELETE FROM t WHERE id > 1; UPDATE t SET v = 'one'; DROP TABLE IF EXISTS extra";
@@ -108,6 +166,67 @@ TEST_P(CommitFaults, EveryOperationOfACommitFails) {
     sweep(c.setup, c.sql, [&](Database& db, bool failed, const std::string& where) {
       EXPECT_EQ(run_sql(db, c.query), failed ? c.if_failed : c.if_done) << where;
     });
+  }
+}
+
+// Write statements inside BEGIN (row changes that split pages, grow rows
+// into overflow chains and free pages, and a schema change), each run on a
+// cold cache with its n-th read failing, for every n.
+TEST_P(CommitFaults, AStorageErrorInsideBeginSpoilsTheTransaction) {
+  std::string setup = "BEGIN; CREATE TABLE big (id INTEGER PRIMARY KEY, a TEXT UNIQUE, b TEXT, c TEXT); "
+                      "CREATE INDEX big_b ON big (b)";
+  for (int i = 1; i <= 60; ++i) {
+    const auto len = static_cast<std::size_t>(i % 7 == 0 ? 2500 : 40 + i * 3);
+    setup += "; INSERT INTO big VALUES (" + std::to_string(i) + ", 'k" + std::to_string(i) + "', '" +
+             std::string(len % 200, 'b') + "', '" + std::string(len, static_cast<char>('a' + i % 26)) + "')";
+  }
+  setup += "; DELETE FROM big WHERE id % 5 = 0; COMMIT";
+  {
+    Database db = open_db(path);
+    const std::string made = run_sql(db, setup);
+    ASSERT_EQ(made.find('!'), std::string::npos) << made;
+  }
+  const std::string before = [&] {
+    Database db = open_db(path);
+    return run_sql(db, "SELECT * FROM big ORDER BY id; SELECT * FROM t");
+  }();
+  const char* statements[] = {
+      "UPDATE big SET c = CONCAT(c, c, c), b = CONCAT(b, 'x'), a = CONCAT(a, 'x') WHERE id % 3 = 0",
+      "DELETE FROM big WHERE id % 2 = 0",
+      "INSERT INTO big (a, b, c) SELECT CONCAT(a, 'y'), b, c FROM big WHERE id < 40",
+      "CREATE INDEX big_ab ON big (a, b)",
+  };
+  ReadFaultVfs reads{os};
+  for (const char* sql : statements) {
+    std::uint64_t total = 0;
+    {
+      auto db = Database::open(reads, path);
+      ASSERT_TRUE(db.ok());
+      ASSERT_EQ(run_sql(*db, "BEGIN"), "ok");
+      reads.arm(0);
+      ASSERT_EQ(run_sql(*db, sql).find('!'), std::string::npos) << sql;
+      total = reads.count();
+    }
+    ASSERT_GE(total, 3u) << sql;
+    for (std::uint64_t n = 1; n <= total; ++n) {
+      const std::string where = std::string(sql) + " failing at read " + std::to_string(n);
+      auto db = Database::open(reads, path);
+      ASSERT_TRUE(db.ok()) << where;
+      ASSERT_EQ(run_sql(*db, "BEGIN"), "ok") << where;
+      reads.arm(n);
+      const std::string got = run_sql(*db, sql);
+      reads.arm(0);
+      ASSERT_TRUE(got.starts_with("!io error") || got.starts_with("!short read")) << where << ": " << got;
+      const std::string refused =
+          "!transaction error: the transaction must be rolled back: a statement in it failed in the storage layer";
+      EXPECT_EQ(run_sql(*db, "COMMIT"), refused) << where;
+      EXPECT_EQ(run_sql(*db, "SELECT count(*) FROM t"), refused) << where;
+      auto prepared = db->prepare("SELECT count(*) FROM t");
+      EXPECT_TRUE(!prepared.ok() && "!" + prepared.error().to_string() == refused) << where;
+      EXPECT_EQ(run_sql(*db, "ROLLBACK; PRAGMA integrity_check"), "ok / [integrity_check] ('ok')") << where;
+      EXPECT_EQ(run_sql(*db, "SELECT * FROM big ORDER BY id; SELECT * FROM t"), before) << where;
+      expect_idle(*db, where);
+    }
   }
 }
 
