@@ -93,9 +93,9 @@ class Vm {
   // UpdateCurrent, ApplyDeferred, IdxInsert, IdxInsertUnique, IdxDelete),
   // so that it succeeds exactly when the statement's rows pass every check
   // that comes before their writes. The rows in `gone` (which must outlive
-  // the run) count as deleted: their index keys and row ids conflict with
-  // nothing. A REPLACE checks its new row this way before it deletes the
-  // rows it displaces. rearm() ends it.
+  // the run) count as deleted for IdxUniqueGuard, RowidGuard and the row-id
+  // overflow check of NewRowid. A REPLACE checks its new row this way
+  // before it deletes the rows it displaces. rearm() ends it.
   void check_only(std::span<const std::int64_t> gone);
 
   // Unpins every page the cursors of this machine and of its subquery
