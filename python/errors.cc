@@ -1,19 +1,15 @@
 #include "errors.h"
 
-#include <cstring>
 #include <string>
 
 namespace bkf::py {
 
-void raise_engine_error(ModuleState* st, const Error& e) {
-  const std::string text = e.to_string();
-  raise_error(st, text.c_str());
-}
+void raise_engine_error(ModuleState* st, const Error& e) { raise_error(st, e.to_string()); }
 
-void raise_error(ModuleState* st, const char* message) {
+void raise_error(ModuleState* st, std::string_view message) {
   PyObject* type = st != nullptr && st->error != nullptr ? st->error : PyExc_RuntimeError;
-  Ref msg(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                               "replace"));
+  // With its length: a message may hold a NUL (a parse error quoting one).
+  Ref msg(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (msg) PyErr_SetObject(type, msg.get());
 }
 

@@ -11,8 +11,9 @@ namespace bkf::py {
 
 // brackenford.Error carrying an engine error's display text.
 void raise_engine_error(ModuleState* st, const Error& e);
-// brackenford.Error with a message of the module's own.
-void raise_error(ModuleState* st, const char* message);
+// brackenford.Error with a message of the module's own (the whole text, NUL
+// bytes included).
+void raise_error(ModuleState* st, std::string_view message);
 // The internal-failure exception (a BaseException, not an Exception).
 void raise_internal_failure(ModuleState* st, const std::string& message);
 

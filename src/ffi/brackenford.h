@@ -76,7 +76,10 @@ BKF_API BkfStmt* bkf_prepare(BkfDb* db, const char* sql);
 /* Store a value in parameter slot idx (0 = the first `?`). Slots below idx
  * that were never bound read as NULL. A negative idx, or one above 65535
  * (no statement has that many markers), does nothing. bkf_bind_text copies
- * the text; a NULL or non-UTF-8 text binds NULL. */
+ * the text; a NULL text binds NULL. A text that is not valid UTF-8 is
+ * refused: every bkf_exec_prepared of stmt then fails, runs nothing and
+ * records "bkf_bind_text: parameter {idx} is not valid UTF-8", until that
+ * slot is bound again or the binds are cleared. */
 BKF_API void bkf_bind_int(BkfStmt* stmt, int64_t idx, int64_t value);
 BKF_API void bkf_bind_real(BkfStmt* stmt, int64_t idx, double value);
 BKF_API void bkf_bind_text(BkfStmt* stmt, int64_t idx, const char* text);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -103,13 +104,16 @@ const char* hand_out_text(BkfDb* db) noexcept {
 }
 
 // Stores a value in a slot in place: the slot keeps its text buffer, so
-// rebinding a text of similar length allocates nothing.
+// rebinding a text of similar length allocates nothing. `bad_text` marks a
+// slot given text that is not UTF-8 (see BkfStmt::bad_text).
 template <class SetValue>
-void bind_slot(BkfStmt* stmt, std::int64_t idx, SetValue&& set) {
+void bind_slot(BkfStmt* stmt, std::int64_t idx, SetValue&& set, bool bad_text = false) {
   if (stmt == nullptr || idx < 0 || idx > kMaxBindIndex) return;
   const auto slot = static_cast<std::size_t>(idx);
   if (slot >= stmt->binds.size()) stmt->binds.resize(slot + 1);
+  if (slot >= stmt->bad_text.size()) stmt->bad_text.resize(slot + 1);
   set(stmt->binds[slot]);
+  stmt->bad_text[slot] = bad_text;
 }
 
 }  // namespace
@@ -186,12 +190,16 @@ void bkf_bind_real(BkfStmt* stmt, int64_t idx, double value) {
 
 void bkf_bind_text(BkfStmt* stmt, int64_t idx, const char* text) {
   guarded_void([&] {
-    bind_slot(stmt, idx, [&](Value& v) {
-      std::string_view t;
-      if (!utf8_arg(text, t)) v.set_null();
-      else if (t.size() <= v.bytes_string().capacity()) v.set_text(t);  // cannot fail
-      else v = Value::text(t);  // running out of memory leaves the slot as it was
-    });
+    std::string_view t;
+    const bool valid = utf8_arg(text, t);
+    bind_slot(
+        stmt, idx,
+        [&](Value& v) {
+          if (!valid) v.set_null();
+          else if (t.size() <= v.bytes_string().capacity()) v.set_text(t);  // cannot fail
+          else v = Value::text(t);  // running out of memory leaves the slot as it was
+        },
+        !valid && text != nullptr);
   });
 }
 
@@ -201,7 +209,10 @@ void bkf_bind_null(BkfStmt* stmt, int64_t idx) {
 
 void bkf_clear_binds(BkfStmt* stmt) {
   guarded_void([&] {
-    if (stmt != nullptr) stmt->binds.clear();
+    if (stmt != nullptr) {
+      stmt->binds.clear();
+      stmt->bad_text.clear();
+    }
   });
 }
 
@@ -217,6 +228,12 @@ int64_t bkf_exec_prepared(BkfDb* db, BkfStmt* stmt) {
     if (stmt->db_serial != db->serial) {
       db->set_err(kForeignStatement);
       return -1;
+    }
+    for (std::size_t i = 0; i < stmt->bad_text.size(); ++i) {
+      if (stmt->bad_text[i]) {
+        db->set_err("bkf_bind_text: parameter " + std::to_string(i) + " is not valid UTF-8");
+        return -1;
+      }
     }
     db->clear_buffer();
     auto result = db->db.execute_prepared(stmt->prepared, std::span<const Value>(stmt->binds));

@@ -59,4 +59,8 @@ struct BkfStmt {
   std::uint64_t db_serial;
   // Slot i holds the value of the i-th `?`.
   std::vector<bkf::Value> binds;
+  // bad_text[i]: slot i was last given text that is not UTF-8 (it holds
+  // Null); every run fails until the slot is bound again or cleared, so that
+  // the statement never writes Null where the caller gave a value.
+  std::vector<bool> bad_text;
 };

@@ -3,7 +3,10 @@
 // and of a schema change is made to fail in turn. Whatever fails, the
 // statement either took effect whole or not at all, no transaction and no
 // file lock is left behind, the schema in memory matches the file, and the
-// database stays usable and consistent, also after a reopen.
+// database stays usable and consistent, also after a reopen. Inside BEGIN,
+// where a statement only reads the file, every read of a write statement is
+// made to fail in turn: the transaction is spoiled, nothing of it can be
+// committed, and ROLLBACK brings back the data as it was before BEGIN.
 
 #include <gtest/gtest.h>
 
@@ -144,6 +147,68 @@ TEST_P(CommitFaults, EveryOperationOfADropCrashes) {
       EXPECT_TRUE(got == c.before || got == c.after) << where << ": " << got;
       EXPECT_EQ(run_sql(db, "PRAGMA integrity_check"), "[integrity_check] ('ok')") << where;
       EXPECT_EQ(run_sql(db, "CREATE TABLE later (x INT); INSERT INTO later VALUES (1)"), "ok / affected 1") << where;
+    }
+  }
+}
+
+// Write statements inside BEGIN (row changes that split pages, grow rows
+// into overflow chains and free pages, and a schema change), each run on a
+// cold cache with its n-th read failing, for every n.
+TEST_P(CommitFaults, AStorageErrorInsideBeginSpoilsTheTransaction) {
+  std::string setup = "BEGIN; CREATE TABLE big (id INTEGER PRIMARY KEY, a TEXT UNIQUE, b TEXT, c TEXT); "
+                      "CREATE INDEX big_b ON big (b)";
+  for (int i = 1; i <= 60; ++i) {
+    const auto len = static_cast<std::size_t>(i % 7 == 0 ? 2500 : 40 + i * 3);
+    setup += "; INSERT INTO big VALUES (" + std::to_string(i) + ", 'k" + std::to_string(i) + "', '" +
+             std::string(len % 200, 'b') + "', '" + std::string(len, static_cast<char>('a' + i % 26)) + "')";
+  }
+  setup += "; DELETE FROM big WHERE id % 5 = 0; COMMIT";
+  {
+    Database db = open_db(path);
+    const std::string made = run_sql(db, setup);
+    ASSERT_EQ(made.find('!'), std::string::npos) << made;
+  }
+  const std::string before = [&] {
+    Database db = open_db(path);
+    return run_sql(db, "SELECT * FROM big ORDER BY id; SELECT * FROM t");
+  }();
+  const char* statements[] = {
+      "UPDATE big SET c = CONCAT(c, c, c), b = CONCAT(b, 'x'), a = CONCAT(a, 'x') WHERE id % 3 = 0",
+      "DELETE FROM big WHERE id % 2 = 0",
+      "INSERT INTO big (a, b, c) SELECT CONCAT(a, 'y'), b, c FROM big WHERE id < 40",
+      "CREATE INDEX big_ab ON big (a, b)",
+  };
+  FaultVfs reads{os};
+  constexpr unsigned kReadOps = unsigned(FaultOp::Read) | unsigned(FaultOp::Size);
+  for (const char* sql : statements) {
+    std::uint64_t total = 0;
+    {
+      auto db = Database::open(reads, path);
+      ASSERT_TRUE(db.ok());
+      ASSERT_EQ(run_sql(*db, "BEGIN"), "ok");
+      reads.arm({.ops = kReadOps});
+      ASSERT_EQ(run_sql(*db, sql).find('!'), std::string::npos) << sql;
+      total = reads.count();
+    }
+    ASSERT_GE(total, 3u) << sql;
+    for (std::uint64_t n = 1; n <= total; ++n) {
+      const std::string where = std::string(sql) + " failing at read " + std::to_string(n);
+      auto db = Database::open(reads, path);
+      ASSERT_TRUE(db.ok()) << where;
+      ASSERT_EQ(run_sql(*db, "BEGIN"), "ok") << where;
+      reads.arm({.ops = kReadOps, .nth = n});
+      const std::string got = run_sql(*db, sql);
+      reads.arm({.ops = kReadOps});
+      ASSERT_TRUE(got.starts_with("!io error") || got.starts_with("!short read")) << where << ": " << got;
+      const std::string refused =
+          "!transaction error: the transaction must be rolled back: a statement in it failed in the storage layer";
+      EXPECT_EQ(run_sql(*db, "COMMIT"), refused) << where;
+      EXPECT_EQ(run_sql(*db, "SELECT count(*) FROM t"), refused) << where;
+      auto prepared = db->prepare("SELECT count(*) FROM t");
+      EXPECT_TRUE(!prepared.ok() && "!" + prepared.error().to_string() == refused) << where;
+      EXPECT_EQ(run_sql(*db, "ROLLBACK; PRAGMA integrity_check"), "ok / [integrity_check] ('ok')") << where;
+      EXPECT_EQ(run_sql(*db, "SELECT * FROM big ORDER BY id; SELECT * FROM t"), before) << where;
+      expect_idle(*db, where);
     }
   }
 }

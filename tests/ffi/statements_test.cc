@@ -21,6 +21,14 @@ TEST_F(Statements, InsertRunTwiceAndLastInsertId) {
   EXPECT_EQ(bkf_last_insert_id(db), 1);
   EXPECT_EQ(bkf_exec_prepared(db, ins), 1);  // slots stay bound
   EXPECT_EQ(bkf_last_insert_id(db), 2);
+  // Text that is not UTF-8 is refused: no run writes until the slot is
+  // bound again or cleared.
+  bkf_bind_text(ins, 0, "b\xff");
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(bkf_exec_prepared(db, ins), -1);
+    EXPECT_EQ(last_error(db), "bkf_bind_text: parameter 0 is not valid UTF-8");
+  }
+  EXPECT_EQ(bkf_last_insert_id(db), 2);
   bkf_clear_binds(ins);
   EXPECT_EQ(bkf_exec_prepared(db, ins), 1);  // a missing slot reads NULL
   Stmt del(db, "DELETE FROM t WHERE id = ?");
@@ -61,9 +69,13 @@ TEST_F(Statements, BindingFillsLowerSlotsWithNull) {
 
   bkf_bind_real(q, 0, 2.5);
   bkf_bind_text(q, 1, "t\xc3\xa9xt");
-  bkf_bind_text(q, 2, "\xc3");      // not UTF-8: binds NULL
+  bkf_bind_text(q, 2, "\xc3");      // not UTF-8: refused at the run
   bkf_bind_text(q, 3, nullptr);     // binds NULL over the 7
   bkf_bind_int(q, 4, INT64_MIN);
+  ASSERT_EQ(bkf_exec_prepared(db, q), -1);
+  EXPECT_EQ(last_error(db), "bkf_bind_text: parameter 2 is not valid UTF-8");
+  EXPECT_EQ(str(db, 0, 3), "7");  // the buffer is left as it was
+  bkf_bind_text(q, 2, nullptr);
   ASSERT_EQ(bkf_exec_prepared(db, q), 1);
   EXPECT_EQ(str(db, 0, 0), "2.5");
   EXPECT_EQ(str(db, 0, 1), "t\xc3\xa9xt");

@@ -120,7 +120,11 @@ Result<Program> compile_update(std::string_view table_name, const std::vector<As
   for (std::size_t i = 0; i < ncols; ++i) kept[i] = !assigned[i];
 
   // Rewrites the row cursor 0 stands on, whose id is in `rid`; load() puts
-  // the assigned columns' new values into their registers.
+  // the assigned columns' new values into their registers. Everything that
+  // can fail for a reason of the row (its values, NOT NULL, UNIQUE, key
+  // size) and everything read from the old row (its keys, the record it is
+  // spliced from) comes before the first write, so a failing row is left
+  // untouched and a finished one is whole.
   auto rewrite_row = [&](const std::function<Status()>& load) -> Status {
     BKF_TRY(load());
     for (std::size_t i = 0; i < ncols; ++i) {
@@ -137,12 +141,12 @@ Result<Program> compile_update(std::string_view table_name, const std::vector<As
       }
       g.emit(Op::idx_key_guard(ix.cursor, key));
     }
+    for (std::size_t i = 0; i < indexes.size(); ++i) key_from_cursor(g, indexes[i], ixregs[i], t.rowid_alias, 0, rid);
+    g.make_updated_record(0, base, kept, record);
     for (std::size_t i = 0; i < indexes.size(); ++i) {
-      std::uint32_t old_key = key_from_cursor(g, indexes[i], ixregs[i], t.rowid_alias, 0, rid);
-      g.emit(Op::idx_delete(indexes[i].cursor, old_key));
+      g.emit(Op::idx_delete(indexes[i].cursor, ixregs[i].old_key));
       g.emit(Op::idx_insert(indexes[i].cursor, ixregs[i].key));
     }
-    g.make_updated_record(0, base, kept, record);
     g.emit(Op::update_current(0, record));
     return {};
   };

@@ -69,6 +69,31 @@ Result<std::unique_ptr<Engine>> Engine::open(Vfs* vfs, const std::string& path) 
 
 // ---- locks and the catalog ---------------------------------------------------
 
+bool is_storage_error(const Error& e) noexcept {
+  switch (e.kind()) {
+    case ErrorKind::Io:
+    case ErrorKind::BadHeader:
+    case ErrorKind::InvalidPage:
+    case ErrorKind::InvalidPageSize:
+    case ErrorKind::ShortRead:
+    case ErrorKind::NotFound:
+    case ErrorKind::Corrupt: return true;
+    case ErrorKind::Tx:
+    case ErrorKind::Schema:
+    case ErrorKind::Parse:
+    case ErrorKind::Exec:
+    case ErrorKind::Constraint: return false;
+  }
+  return true;
+}
+
+Status Engine::refuse_if_spoiled() {
+  // Every way out of a transaction ends the spoiling with it.
+  if (spoiled_ && !pager_->in_transaction()) spoiled_ = false;
+  if (spoiled_) return Error::tx(kTxSpoiled);
+  return {};
+}
+
 Status Engine::begin_write() {
   BKF_TRY(pager_->begin());
   if (Status st = catalog_->refresh(*pager_); !st) {
@@ -138,6 +163,7 @@ Result<std::vector<ExecResult>> Engine::execute(std::string_view sql) {
 }
 
 Result<ExecResult> Engine::run_statement(Statement st) {
+  if (st.kind() != StatementKind::Rollback) BKF_TRY(refuse_if_spoiled());
   switch (st.kind()) {
     case StatementKind::Select:
       // The subqueries run under the query's own shared lock.
@@ -171,6 +197,7 @@ Result<ExecResult> Engine::run_statement(Statement st) {
 
 Result<std::unique_ptr<PreparedState>> Engine::prepare(std::string_view sql) {
   std::vector<Statement> stmts = BKF_TRY(parse_text(sql));
+  BKF_TRY(refuse_if_spoiled());
   if (stmts.size() != 1) return Error::exec("prepare expects exactly one statement");
   auto ps = std::make_unique<PreparedState>();
   Statement& st = stmts[0];
@@ -231,6 +258,7 @@ Status Engine::ensure_compiled(PreparedState& ps, std::span<const Value> params)
 }
 
 Result<ExecResult> Engine::execute_prepared(PreparedState& ps, std::span<const Value> params) {
+  BKF_TRY(refuse_if_spoiled());
   if (!ps.is_dml) {
     return with_read_lock([&]() -> Result<ExecResult> {
       BKF_TRY(ensure_compiled(ps, params));

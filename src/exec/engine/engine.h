@@ -14,6 +14,12 @@
 //    snapshot, every rollback restores it. A commit that fails is followed by
 //    a rollback, so no failure leaves a transaction (or its lock) open.
 //  * Subqueries are folded under the statement's lock, at every execution.
+//  * A failed statement inside BEGIN keeps its finished rows in the open
+//    transaction, but one that failed in the storage layer (I/O, a short
+//    read, corrupt or invalid pages) may have left pages half changed: it
+//    spoils the transaction, and every later statement but ROLLBACK fails
+//    with kTxSpoiled until the transaction ends, so nothing of it can be
+//    committed.
 //
 // The operations are spread over the engine's source files by topic:
 // database.cc (opening, the statement frame, prepared statements, locks),
@@ -45,6 +51,15 @@
 namespace bkf::engine {
 
 using vdbe::Program;
+
+// Why a statement is refused in a spoiled transaction (ErrorKind::Tx).
+inline constexpr const char* kTxSpoiled =
+    "the transaction must be rolled back: a statement in it failed in the storage layer";
+
+// An error of the file or of the pages read from it (Io, BadHeader,
+// InvalidPage, InvalidPageSize, ShortRead, NotFound, Corrupt), as opposed to
+// one of the statement (Tx, Schema, Parse, Exec, Constraint).
+bool is_storage_error(const Error& e) noexcept;
 
 // What a Prepared holds.
 struct PreparedState {
@@ -111,13 +126,16 @@ class Engine {
   // Runs work() inside a write transaction: the open one, or one begun here
   // and committed on success, rolled back on failure (the work's error is
   // returned, an error of the rollback dropped). work returns a Result.
+  // Inside BEGIN, a storage error of work() spoils the transaction.
   template <class F>
   auto autocommit(F&& work) -> std::invoke_result_t<F&> {
     if (pager_->in_transaction()) {
       // Cheap inside a transaction: only a schema operation that failed
       // after writing to the schema tree makes the catalog reload.
       if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
-      return work();
+      auto r = work();
+      if (!r && is_storage_error(r.error())) spoiled_ = true;
+      return r;
     }
     if (Status st = begin_write(); !st) return std::move(st).error();
     auto r = work();
@@ -141,6 +159,9 @@ class Engine {
     read_end();
     return r;
   }
+
+  // Fails with kTxSpoiled while a spoiled transaction is open.
+  Status refuse_if_spoiled();
 
   // ---- statements ----
   // The frame of one statement of execute(): locks, folding, dispatch.
@@ -212,6 +233,9 @@ class Engine {
   std::optional<Catalog> catalog_;
   std::uint64_t found_rows_ = 0;
   std::int64_t last_insert_id_ = 0;
+  // The open transaction saw a storage error (see the file comment); it
+  // ends with the transaction.
+  bool spoiled_ = false;
 };
 
 }  // namespace bkf::engine

@@ -20,6 +20,7 @@
 //     programs compiled once per statement from syntax trees, so table and
 //     column names need no quoting, whatever they are.
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -202,8 +203,12 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
   std::uint64_t total = 0;
 
   if (ins.on_conflict.is<OnConflict::Replace>()) {
-    // Every conflicting row goes, key by key, then the row is inserted; each
-    // source row counts 1, deleted rows are not counted.
+    // Every conflicting row goes, then the row is inserted; each source row
+    // counts 1, deleted rows are not counted. The row is first checked as
+    // if the conflicting rows were gone, so that a row the insert would
+    // refuse anyway (NOT NULL, another UNIQUE index, ...) deletes nothing:
+    // each source row takes effect whole or not at all, which matters
+    // inside BEGIN, where a failed statement keeps its earlier rows.
     std::optional<Program> remove;
     if (!keys.empty()) {
       Statement::Delete del;
@@ -211,11 +216,23 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
       del.where = rowid_equals_param(0);
       remove = BKF_TRY(compile_statement(Statement(std::move(del))));
     }
+    std::vector<std::int64_t> gone;
+    vdbe::Vm check(*pager_, {});
     for (const Row& row : rows) {
+      gone.clear();
       for (const ConflictKey& key : keys) {
         std::optional<std::int64_t> id = BKF_TRY(conflict(key, row));
-        if (!id) continue;
-        const Value bind = Value::integer(*id);
+        if (id && std::find(gone.begin(), gone.end(), *id) == gone.end()) gone.push_back(*id);
+      }
+      if (!gone.empty()) {
+        check.rearm(row);
+        check.check_only(gone);
+        Status checked = check.run(inserter);
+        check.release_pages();
+        BKF_TRY(std::move(checked));
+      }
+      for (std::int64_t id : gone) {
+        const Value bind = Value::integer(id);
         BKF_TRY(run_program_dml(*remove, std::span<const Value>(&bind, 1), false));
       }
       BKF_TRY(run_program_dml(inserter, row, true));

@@ -126,9 +126,14 @@ enum class OpKind : std::uint8_t {
   // Fails with the index B-tree's "index key too large ({} bytes)" when the
   // key in key_reg could not be inserted into the cursor's index.
   IdxKeyGuard = 62,
-  // Appends registers start..start+count-1 to the run's spool.
+  // Appends registers start..start+count-1 to the run's spool. The first
+  // register of a spooled row holds a row id.
   SpoolRow = 63,
   // Loads the first spooled row into dest..; jumps when the spool is empty.
+  // Rows are replayed in ascending row-id order, whatever order they were
+  // spooled in (so a data change writes its rows in the same order whether
+  // an index or a row-id scan found them), and a row id spooled twice is
+  // replayed once.
   SpoolRewind = 64,
   // Loads the next spooled row and jumps back; falls through at the end.
   SpoolNext = 65,

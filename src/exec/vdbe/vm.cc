@@ -4,6 +4,7 @@
 #include "exec/vdbe/vm.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "btree/keyenc.h"
 #include "exec/scalar_funcs.h"
@@ -25,9 +26,20 @@ Vm::Vm(Pager& pager, std::span<const Value> binds) : pager_(pager), binds_(binds
 
 Vm::~Vm() = default;
 
+void Vm::check_only(std::span<const std::int64_t> gone) {
+  check_only_ = true;
+  gone_ = gone;
+}
+
+bool Vm::is_gone(std::int64_t rowid) const noexcept {
+  return std::find(gone_.begin(), gone_.end(), rowid) != gone_.end();
+}
+
 void Vm::rearm(std::span<const Value> binds) {
   binds_ = binds;
   ran_ = false;
+  check_only_ = false;
+  gone_ = {};
   rows_.clear();
   deferred_.clear();
   params_.clear();
@@ -87,6 +99,10 @@ Status Vm::run(const Program& p) {
     st = exec(p);
   }
   if (first_.on) rows_.resize(first_.live);
+  if (!st.ok() && !deferred_.empty()) {
+    // The rows behind these records already have their new index keys.
+    if (Status applied = apply_deferred(deferred_cur_); !applied.ok()) return applied;
+  }
   return st;
 }
 
@@ -436,18 +452,23 @@ Status Vm::exec(const Program& p) {
       BKF_TRY(new_rowid(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(Insert)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(insert(op->a, r[op->b], r[op->c]));
       BKF_NEXT();
     BKF_OP(DeleteCurrent)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(delete_current(op->a));
       BKF_NEXT();
     BKF_OP(TruncateFrom)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(truncate_from(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(UpdateCurrent)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(update_current(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(ApplyDeferred)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(apply_deferred(op->a));
       BKF_NEXT();
 
@@ -475,9 +496,11 @@ Status Vm::exec(const Program& p) {
       BKF_NEXT();
     }
     BKF_OP(IdxInsert)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(idx_insert(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(IdxInsertUnique)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(idx_insert_unique(op->a, r[op->b], r[op->c], p.strings[op->d()]));
       BKF_NEXT();
     BKF_OP(IdxConflictJump)
@@ -487,6 +510,7 @@ Status Vm::exec(const Program& p) {
       if (BKF_TRY(rowid_exists(op->a, r[op->b]))) pc = op->c;
       BKF_NEXT();
     BKF_OP(IdxDelete)
+      if (check_only_) return {};  // the row passed every check
       BKF_TRY(idx_delete(op->a, r[op->b]));
       BKF_NEXT();
     BKF_OP(IdxSeek)
@@ -515,7 +539,7 @@ Status Vm::exec(const Program& p) {
       BKF_TRY(idx_unique_guard(op->a, r[op->b], r[op->c], p.strings[op->d()]));
       BKF_NEXT();
     BKF_OP(RowidGuard)
-      if (r[op->b].is_int() && BKF_TRY(rowid_exists(op->a, r[op->b]))) {
+      if (r[op->b].is_int() && !is_gone(r[op->b].int_value()) && BKF_TRY(rowid_exists(op->a, r[op->b]))) {
         return Error::constraint("UNIQUE constraint failed: " + p.strings[op->c]);
       }
       BKF_NEXT();
@@ -559,11 +583,12 @@ Status Vm::exec(const Program& p) {
       BKF_NEXT();
     BKF_OP(SpoolRewind)
       spool_pos_ = 0;
-      if (spool_starts_.empty()) pc = op->a;
+      spool_order_rows();
+      if (spool_order_.empty()) pc = op->a;
       else spool_load(op->b, op->c);
       BKF_NEXT();
     BKF_OP(SpoolNext)
-      if (spool_pos_ < spool_starts_.size() && ++spool_pos_ < spool_starts_.size()) {
+      if (spool_pos_ < spool_order_.size() && ++spool_pos_ < spool_order_.size()) {
         spool_load(op->b, op->c);
         pc = op->a;
       }
@@ -655,9 +680,29 @@ void Vm::load_group_key(std::uint32_t dest, std::uint32_t count) {
 
 // ---- spool ----
 
+void Vm::spool_order_rows() {
+  const std::size_t n = spool_starts_.size();
+  spool_order_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) spool_order_[i] = i;
+  // The row id a spooled row starts with; anything else sorts first.
+  auto id_of = [&](std::size_t row) {
+    const std::size_t at = spool_starts_[row];
+    const bool has = at < (row + 1 < n ? spool_starts_[row + 1] : spool_values_.size());
+    return has && spool_values_[at].is_int() ? spool_values_[at].int_value() : std::numeric_limits<std::int64_t>::min();
+  };
+  auto by_id = [&](std::size_t x, std::size_t y) { return id_of(x) < id_of(y); };
+  // A row-id scan spools in order already; an index walk does not.
+  if (!std::is_sorted(spool_order_.begin(), spool_order_.end(), by_id)) {
+    std::stable_sort(spool_order_.begin(), spool_order_.end(), by_id);
+  }
+  auto same_id = [&](std::size_t x, std::size_t y) { return id_of(x) == id_of(y); };
+  spool_order_.erase(std::unique(spool_order_.begin(), spool_order_.end(), same_id), spool_order_.end());
+}
+
 void Vm::spool_load(std::uint32_t dest, std::uint32_t count) {
-  std::size_t begin = spool_starts_[spool_pos_];
-  std::size_t end = spool_pos_ + 1 < spool_starts_.size() ? spool_starts_[spool_pos_ + 1] : spool_values_.size();
+  const std::size_t row = spool_order_[spool_pos_];
+  std::size_t begin = spool_starts_[row];
+  std::size_t end = row + 1 < spool_starts_.size() ? spool_starts_[row + 1] : spool_values_.size();
   for (std::uint32_t i = 0; i < count; ++i) {
     if (begin + i < end) regs_[dest + i].assign(spool_values_[begin + i]);
     else regs_[dest + i].set_null();

@@ -19,7 +19,11 @@
 // program for the length of the run. The pager must already hold the lock
 // (or the write transaction) the statement needs; the machine never begins,
 // commits or rolls back. On a failed run the rows emitted and the pages
-// written so far stay; the caller's transaction handling undoes writes.
+// written so far stay, and the records an UPDATE postponed for rows it had
+// finished are written before run() returns: every row a failed statement
+// touched is then whole, its record and its index keys in step, as a failed
+// statement inside BEGIN leaves its changes in the open transaction. The
+// caller's transaction handling undoes writes.
 //
 // A correlated scalar subquery runs on a child machine over the same pager
 // and the same binds (a ? inside a subquery reads the statement's value),
@@ -84,6 +88,16 @@ class Vm {
   // subquery cache are dropped; no cursor keeps a position or a page.
   void rearm(std::span<const Value> binds);
 
+  // Makes the next run a check: it stops, successfully, at its first
+  // instruction that would write (Insert, DeleteCurrent, TruncateFrom,
+  // UpdateCurrent, ApplyDeferred, IdxInsert, IdxInsertUnique, IdxDelete),
+  // so that it succeeds exactly when the statement's rows pass every check
+  // that comes before their writes. The rows in `gone` (which must outlive
+  // the run) count as deleted for IdxUniqueGuard, RowidGuard and the row-id
+  // overflow check of NewRowid. A REPLACE checks its new row this way
+  // before it deletes the rows it displaces. rearm() ends it.
+  void check_only(std::span<const std::int64_t> gone);
+
   // Unpins every page the cursors of this machine and of its subquery
   // machines hold, and forgets the bind values. A machine kept between runs
   // calls it after each run, so that it holds nothing of the pager's cache
@@ -141,6 +155,8 @@ class Vm {
   Status scalar_sub(const Program& p, const Op& op);
   // Evaluates one sub-program argument into out (reusing its buffer).
   Status param_value(const ParamSrc& src, Value& out);
+  // Puts the spooled rows in replay order (spool_order_).
+  void spool_order_rows();
   void spool_load(std::uint32_t dest, std::uint32_t count);
 
   TableSlot* table(std::uint32_t cur);
@@ -182,12 +198,18 @@ class Vm {
   Pager& pager_;
   std::span<const Value> binds_;
   bool ran_ = false;
+  // check_only(): stop at the first write; these rows count as deleted.
+  bool check_only_ = false;
+  std::span<const std::int64_t> gone_;
+  bool is_gone(std::int64_t rowid) const noexcept;
 
   std::vector<Value> regs_;
   std::vector<std::unique_ptr<TableSlot, SlotDelete>> tables_;
   std::vector<std::unique_ptr<IndexSlot, SlotDelete>> indexes_;
   std::vector<Row> rows_;
+  // Records UpdateCurrent postponed, for table cursor deferred_cur_.
   std::vector<std::pair<std::int64_t, std::string>> deferred_;
+  std::uint32_t deferred_cur_ = 0;
   std::vector<Value> params_;
   std::uint64_t changes_ = 0;
   std::int64_t last_rowid_ = 0;
@@ -228,6 +250,7 @@ class Vm {
   // Spool: rows of registers kept for a second pass.
   std::vector<Value> spool_values_;
   std::vector<std::size_t> spool_starts_;  // row i is values [starts[i], starts[i+1])
+  std::vector<std::size_t> spool_order_;   // the rows to replay, in row-id order
   std::size_t spool_pos_ = 0;
 
   // Correlated subqueries. children_[i] is the machine that runs

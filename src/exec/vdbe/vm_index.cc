@@ -134,7 +134,7 @@ Status Vm::idx_unique_guard(std::uint32_t cur, const Value& prefix, const Value&
   BKF_TRY(probe.seek(p));
   while (BKF_TRY(probe.next_into(probe_)) && starts_with(probe_, p)) {
     std::int64_t id = BKF_TRY(keyenc::key_rowid(probe_));
-    if (!own || id != own_id) return unique_failed(column);
+    if ((!own || id != own_id) && !is_gone(id)) return unique_failed(column);
   }
   return {};
 }

@@ -222,8 +222,10 @@ Status Vm::new_rowid(std::uint32_t cur, Value& out) {
   if (!last) {
     out.set_int(1);
   } else if (*last == kMaxRowid) {
-    // No successor exists; wrapping around would overwrite rows later.
-    return Error::exec("row id overflow");
+    // No successor exists; wrapping around would overwrite rows later. A
+    // check of a row to be inserted once that last row is gone finds room.
+    if (!is_gone(kMaxRowid)) return Error::exec("row id overflow");
+    out.set_int(kMaxRowid);
   } else {
     out.set_int(*last + 1);
   }
@@ -294,6 +296,7 @@ Status Vm::update_current(std::uint32_t cur, const Value& record) {
   } else {
     // Rewritten after the scan, so the scan never meets a split of its own.
     deferred_.emplace_back(t->current, std::string(rec));
+    deferred_cur_ = cur;
   }
   return {};
 }
@@ -301,15 +304,20 @@ Status Vm::update_current(std::uint32_t cur, const Value& record) {
 Status Vm::apply_deferred(std::uint32_t cur) {
   TableSlot* t = table(cur);
   if (!t) return not_open(cur);
-  std::vector<std::pair<std::int64_t, std::string>> pending;
-  pending.swap(deferred_);
+  if (deferred_.empty()) return {};
   BTree tree(pager_, t->root, &t->scratch);
-  for (const auto& [id, rec] : pending) {
-    BKF_TRY(tree.insert(id, rec));
+  std::size_t done = 0;
+  Status st;
+  for (; done < deferred_.size(); ++done) {
+    st = tree.insert(deferred_[done].first, deferred_[done].second);
+    if (!st.ok()) break;
     ++changes_;
   }
-  if (!pending.empty()) reset_cursors(t->root);
-  return {};
+  // What failed stays pending (a failure here is the file's, which spoils
+  // the transaction anyway).
+  deferred_.erase(deferred_.begin(), deferred_.begin() + static_cast<std::ptrdiff_t>(done));
+  reset_cursors(t->root);
+  return st;
 }
 
 Result<bool> Vm::rowid_exists(std::uint32_t cur, const Value& key) {

@@ -31,6 +31,19 @@ REPLACE INTO r (n) VALUES (7);
 > affected 1
 SELECT count(*) FROM r;
 > [count(*)] (4)
+-- A row the insert refuses displaces nothing, also inside BEGIN; a row id
+-- is found once the displaced last row is gone.
+CREATE TABLE m (id INTEGER PRIMARY KEY, k TEXT UNIQUE, u INT UNIQUE DEFAULT 1, nn INT NOT NULL);
+INSERT INTO m VALUES (9223372036854775807, 'a', 2, 0), (5, 'b', 1, 0);
+> ok / affected 2
+BEGIN; REPLACE INTO m (k, nn) VALUES ('a', NULL);
+> !constraint violation: NOT NULL constraint failed: nn
+REPLACE INTO m (id, k, nn) VALUES (6, 'a', 1);
+> !constraint violation: UNIQUE constraint failed: m__u__unique
+SELECT id FROM m ORDER BY id;
+> [id] (5) (9223372036854775807)
+REPLACE INTO m (k, u, nn) VALUES ('a', 3, 1); COMMIT; SELECT * FROM m ORDER BY id;
+> affected 1 / ok / [id, k, u, nn] (5, 'b', 1, 0) (6, 'a', 3, 1)
 
 -- Key values take the column's affinity first.
 CREATE TABLE q (id INTEGER PRIMARY KEY, code INT UNIQUE, v TEXT);

@@ -35,6 +35,37 @@ ROLLBACK;
 > ok
 SELECT count(*) FROM t;
 > [count(*)] (0)
+-- So are the rows an UPDATE finished before a failing row: each whole, its
+-- record (rewritten in place, or grown and written after the scan) and its
+-- index keys alike, and COMMIT keeps them so.
+CREATE TABLE w (id INTEGER PRIMARY KEY, k INTEGER UNIQUE, u VARCHAR(20) NOT NULL UNIQUE);
+INSERT INTO w VALUES (1, 1, 'a'), (2, 2, 'c'), (3, 3, 'e');
+> ok / affected 3
+BEGIN; UPDATE w SET u = 'aaaa';
+> !constraint violation: UNIQUE constraint failed: w__u__unique
+UPDATE w SET k = CASE WHEN id = 2 THEN 3 ELSE k + 10 END;
+> !constraint violation: UNIQUE constraint failed: w__k__unique
+UPDATE w SET k = k + 20, u = CASE WHEN id = 3 THEN NULL ELSE CONCAT(u, 'b') END WHERE k > 0;
+> !constraint violation: NOT NULL constraint failed: u
+COMMIT; SELECT * FROM w ORDER BY id; PRAGMA integrity_check;
+> ok / [id, k, u] (1, 31, 'aaaab') (2, 22, 'cb') (3, 3, 'e') / [integrity_check] ('ok')
+SELECT id FROM w WHERE k = 31; SELECT id FROM w WHERE u = 'cb'; INSERT INTO w VALUES (4, 11, 'z');
+> [id] (1) / [id] (2) / affected 1
+-- Rows change in row-id order whether an index or a scan finds them: here
+-- row 1 takes 4 before row 2 takes 3, either way.
+CREATE TABLE ord (id INTEGER PRIMARY KEY, a INT NOT NULL UNIQUE);
+INSERT INTO ord VALUES (1, 3), (2, 2);
+> ok / affected 2
+UPDATE ord SET a = a + 1 WHERE a > 0; UPDATE ord SET a = a + 1 WHERE a > 0 OR a = 0;
+> affected 2 / affected 2
+SELECT * FROM ord ORDER BY id;
+> [id, a] (1, 5) (2, 4)
+UPDATE ord SET a = a - 1 WHERE a >= 4; DELETE FROM ord WHERE a > 0; PRAGMA integrity_check;
+> !constraint violation: UNIQUE constraint failed: ord__a__unique
+UPDATE ord SET a = 10 - a WHERE a >= 4; SELECT * FROM ord ORDER BY id;
+> affected 2 / [id, a] (1, 5) (2, 6)
+DROP TABLE w; DROP TABLE ord;
+> ok / ok
 
 -- A text stops at its first failure; what ran before it stays.
 INSERT INTO t VALUES (10, 'x'); INSERT INTO nope VALUES (1); INSERT INTO t VALUES (11, 'y');
