@@ -142,6 +142,9 @@ class Vm {
   // Evaluates one sub-program argument into out (reusing its buffer).
   Status param_value(const ParamSrc& src, Value& out);
   void spool_load(std::uint32_t dest, std::uint32_t count);
+  // The items of an InSet read from this run's `?` values and parameters,
+  // read on first use in the run.
+  const ValueSet& run_set(const InSetSpec& spec, std::uint32_t set);
 
   TableSlot* table(std::uint32_t cur);
   IndexSlot* index(std::uint32_t cur);
@@ -237,6 +240,13 @@ class Vm {
   std::uint64_t subquery_runs_ = 0;
   std::uint64_t subquery_cache_hits_ = 0;
   std::string sub_key_scratch_;
+
+  // InSet items read from the run's values, by InSet number.
+  struct RunSet {
+    ValueSet values;
+    bool built = false;
+  };
+  std::vector<RunSet> run_sets_;
 
   // Scratch space reused by instructions.
   std::vector<Value> args_scratch_;
