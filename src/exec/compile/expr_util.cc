@@ -25,13 +25,69 @@ bool is_runtime_const(const Expr& e) {
   return !any_node(e, [](const Expr& x) { return reads_rows(x) || x.is<Expr::InList>(); });
 }
 
+const Expr* InTrees::operand(const Expr& top) {
+  if (auto it = known_.find(&top); it != known_.end()) return it->second;
+  const BinaryOp join = top.as<Expr::Binary>().op;
+  const BinaryOp cmp = join == BinaryOp::Or ? BinaryOp::Eq : BinaryOp::Ne;
+  auto is_join = [&](const Expr& x) {
+    const auto* b = x.get_if<Expr::Binary>();
+    return b != nullptr && b->op == join;
+  };
+  // The operand a child brings: its own tree's, or a comparison's left side.
+  auto child_operand = [&](const Expr& c) -> const Expr* {
+    if (is_join(c)) return known_.at(&c);
+    const auto* b = c.get_if<Expr::Binary>();
+    return b != nullptr && b->op == cmp ? b->left.get() : nullptr;
+  };
+  // Post-order over the OR (AND) nodes below top that are not answered yet.
+  struct Item {
+    const Expr* e;
+    bool expanded;
+  };
+  std::vector<Item> stack{{&top, false}};
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    const auto& b = item.e->as<Expr::Binary>();
+    if (!item.expanded) {
+      stack.push_back({item.e, true});
+      for (const Expr* c : {b.left.get(), b.right.get()}) {
+        if (is_join(*c) && !known_.contains(c)) stack.push_back({c, false});
+      }
+      continue;
+    }
+    const Expr* l = child_operand(*b.left);
+    const Expr* r = child_operand(*b.right);
+    known_[item.e] = l != nullptr && r != nullptr && eq(*l, *r, RealEq::Bits) ? l : nullptr;
+  }
+  return known_.at(&top);
+}
+
+std::vector<const Expr*> InTrees::items(const Expr& top) {
+  const BinaryOp join = top.as<Expr::Binary>().op;
+  std::vector<const Expr*> out;
+  std::vector<const Expr*> stack{&top};
+  while (!stack.empty()) {
+    const auto& b = stack.back()->as<Expr::Binary>();
+    stack.pop_back();
+    if (b.op == join) {
+      stack.push_back(b.right.get());
+      stack.push_back(b.left.get());
+    } else {
+      out.push_back(b.right.get());
+    }
+  }
+  return out;
+}
+
 std::vector<const Expr*> conjuncts(const Expr& e) {
   std::vector<const Expr*> out;
   std::vector<const Expr*> stack{&e};
+  InTrees in_trees;
   while (!stack.empty()) {
     const Expr* x = stack.back();
     stack.pop_back();
-    if (const auto* b = x->get_if<Expr::Binary>(); b && b->op == BinaryOp::And) {
+    if (const auto* b = x->get_if<Expr::Binary>(); b && b->op == BinaryOp::And && !in_trees.operand(*x)) {
       stack.push_back(b->right.get());
       stack.push_back(b->left.get());
     } else {
