@@ -33,34 +33,51 @@ const Expr* InTrees::operand(const Expr& top) {
     const auto* b = x.get_if<Expr::Binary>();
     return b != nullptr && b->op == join;
   };
-  // The operand a child brings: its own tree's, or a comparison's left side.
-  auto child_operand = [&](const Expr& c) -> const Expr* {
+  // An OR (AND) node below top not answered before: answered in this walk.
+  auto fresh = [&](const Expr& c) { return is_join(c) && !known_.contains(&c); };
+  // The operand any other child brings: its earlier answer, or a
+  // comparison's left side.
+  auto known_operand = [&](const Expr& c) -> const Expr* {
     if (is_join(c)) return known_.at(&c);
     const auto* b = c.get_if<Expr::Binary>();
     return b != nullptr && b->op == cmp ? b->left.get() : nullptr;
   };
-  // Post-order over the OR (AND) nodes below top that are not answered yet.
+  // Post-order over the fresh nodes; `results` holds the answers of the
+  // finished nodes whose parent has not used them yet (left below right).
   struct Item {
     const Expr* e;
     bool expanded;
   };
   std::vector<Item> stack{{&top, false}};
+  std::vector<const Expr*> results;
+  std::vector<std::pair<const Expr*, const Expr*>> answers;
+  auto take = [&] {
+    const Expr* x = results.back();
+    results.pop_back();
+    return x;
+  };
   while (!stack.empty()) {
     const Item item = stack.back();
     stack.pop_back();
     const auto& b = item.e->as<Expr::Binary>();
     if (!item.expanded) {
       stack.push_back({item.e, true});
-      for (const Expr* c : {b.left.get(), b.right.get()}) {
-        if (is_join(*c) && !known_.contains(c)) stack.push_back({c, false});
-      }
+      if (fresh(*b.right)) stack.push_back({b.right.get(), false});
+      if (fresh(*b.left)) stack.push_back({b.left.get(), false});
       continue;
     }
-    const Expr* l = child_operand(*b.left);
-    const Expr* r = child_operand(*b.right);
-    known_[item.e] = l != nullptr && r != nullptr && eq(*l, *r, RealEq::Bits) ? l : nullptr;
+    const Expr* r = fresh(*b.right) ? take() : known_operand(*b.right);
+    const Expr* l = fresh(*b.left) ? take() : known_operand(*b.left);
+    const Expr* x = l != nullptr && r != nullptr && eq(*l, *r, RealEq::Bits) ? l : nullptr;
+    results.push_back(x);
+    answers.emplace_back(item.e, x);
   }
-  return known_.at(&top);
+  // Nobody descends into an IN tree, so only its top is kept; below any
+  // other node, every answer may be asked for.
+  const Expr* x = results.back();
+  if (x != nullptr) known_.emplace(&top, x);
+  else known_.insert(answers.begin(), answers.end());
+  return x;
 }
 
 std::vector<const Expr*> InTrees::items(const Expr& top) {

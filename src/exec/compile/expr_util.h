@@ -31,8 +31,8 @@ bool is_runtime_const(const Expr& e);
 class InTrees {
  public:
   // For an OR or AND node: x when the tree under it is such a test, else
-  // null. Answers are kept, so asking about every node of a tree costs
-  // linear time in all.
+  // null. Answers are kept, so asking about every node of a tree from the
+  // top down (not descending into the IN trees found) costs linear time.
   const Expr* operand(const Expr& e);
   // The right sides of the comparisons of such a tree, left to right.
   static std::vector<const Expr*> items(const Expr& e);
