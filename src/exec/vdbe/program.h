@@ -10,9 +10,10 @@
 // operand slots a..e, and an 8-byte immediate (the i64 or f64 constant of
 // Integer / Real) that shares its storage with slots d and e. Operands fill
 // the slots a, b, c, d, e in their declared order; enum and bool operands go
-// to `flag`; strings, byte strings and lists live in side tables of the
-// Program (`strings`, `reg_lists`, `flag_lists`, `param_lists`) and the op
-// holds their index (and, for lists, offset and count). The factories below
+// to `flag`; strings, byte strings, lists and the items of IN tests live in
+// side tables of the Program (`strings`, `reg_lists`, `flag_lists`,
+// `param_lists`, `in_sets`) and the op holds their index (and, for lists,
+// offset and count). The factories below
 // (Op::goto_, Op::binop, ...) are the one place that knows which operand
 // goes to which slot; the interpreter reads the same slots.
 //

@@ -14,8 +14,8 @@
 //
 // The machine owns its registers (at least one), its table- and
 // index-cursor slots, the result rows, the rows UPDATE postponed, the
-// grouping state, the spool and the cache of correlated subquery results;
-// it borrows the pager and the bind values for its whole life and the
+// grouping state, the spool, the IN items read from the run's values and
+// the cache of correlated subquery results; it borrows the pager and the bind values for its whole life and the
 // program for the length of the run. The pager must already hold the lock
 // (or the write transaction) the statement needs; the machine never begins,
 // commits or rolls back. On a failed run the rows emitted and the pages
