@@ -170,7 +170,7 @@ std::optional<std::uint32_t> ExprCompiler::group_key(const Expr& e) const {
 
 Result<std::uint32_t> ExprCompiler::operand_reg(const Expr& e) {
   if (!agg_ && is_plain_literal(e) && g_.pool_size() < kPooledLiterals) return pooled_literal(e);
-  return compile(e);
+  return compile_tree(e);
 }
 
 Result<std::uint32_t> ExprCompiler::in_tree(const Expr& top, const Expr& operand) {
@@ -218,6 +218,13 @@ Result<std::uint32_t> ExprCompiler::in_tree(const Expr& top, const Expr& operand
 }
 
 Result<std::uint32_t> ExprCompiler::compile(const Expr& root) {
+  // The answers about IN trees name nodes by address: they hold for the
+  // tree being compiled only (a later tree may reuse a freed node's place).
+  in_trees_ = InTrees();
+  return compile_tree(root);
+}
+
+Result<std::uint32_t> ExprCompiler::compile_tree(const Expr& root) {
   std::vector<Frame> frames;
   std::vector<std::uint32_t> vals;   // results of finished nodes
   std::vector<std::uint32_t> exits;  // pending Gotos of CASE pairs

@@ -68,6 +68,8 @@ class ExprCompiler {
   Status compile_into(const Expr& e, std::uint32_t target);
 
  private:
+  // compile() of a part of the tree compile() was given.
+  Result<std::uint32_t> compile_tree(const Expr& e);
   Status check_level(std::uint32_t level) const;
   // The constant-pool register holding the value of a literal.
   std::uint32_t pooled_literal(const Expr& e);
@@ -77,8 +79,9 @@ class ExprCompiler {
   std::optional<std::uint32_t> group_key(const Expr& e) const;
   // An IN tree (InTrees) with its shared operand.
   Result<std::uint32_t> in_tree(const Expr& e, const Expr& operand);
-  // A register holding e's value for an operator to read: a literal from
-  // the constant pool while it has room, anything else compiled.
+  // A register holding the value of e (a part of the tree) for an operator
+  // to read: a literal from the constant pool while it has room, anything
+  // else compiled.
   Result<std::uint32_t> operand_reg(const Expr& e);
 
   Gen& g_;

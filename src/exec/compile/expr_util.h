@@ -28,6 +28,8 @@ bool is_runtime_const(const Expr& e);
 // IN tests as folding leaves them: a tree of x = v1 OR x = v2 OR ... (for
 // NOT IN, x <> v1 AND x <> v2 AND ...) whose comparisons all have the same
 // left operand x (equal with RealEq::Bits), however the tree was written.
+// The answers kept name nodes by address: one InTrees serves one tree, while
+// that tree lives.
 class InTrees {
  public:
   // For an OR or AND node: x when the tree under it is such a test, else
