@@ -236,5 +236,49 @@ TEST_F(PropertyTest, JoinsAndIndexOnlyCounts) {
   }
 }
 
+TEST_F(PropertyTest, InTestsAnswerAsTheirComparisons) {
+  // Tested at once, with a correlated operand compiled (and run) once.
+  const std::string x = "(SELECT q.v FROM p AS q WHERE q.id = o.id)";
+  vdbe::Program in = program("SELECT id FROM p AS o WHERE " + x + " = 1 OR " + x + " = 2 OR " + x + " = ?");
+  EXPECT_TRUE(has_op(in, OpKind::InSet));
+  EXPECT_EQ(in.subprograms.size(), 1u);
+
+  // Each IN against the chain of its comparisons written `v = x`, which
+  // nothing recognises as an IN: items folded from a subquery, `?` values,
+  // literals, and (inside a correlated subquery) parameters of the caller.
+  const char* literals[] = {"0", "-0.0", "1", "'1'", "' 1'", "'abc'", "''", "x'00'", "NULL", "1.5", "'nan'",
+                            "-1", "9007199254740993", "9007199254740992.0", "1e999", "-9223372036854775807"};
+  for (int i = 0; i < 120; ++i) {
+    std::vector<Value> items(1 + rng_() % 6);
+    std::string ids, marks, chain, lits, lit_chain, sub_chain = "o.v = q.v";
+    for (std::size_t j = 0; j < items.size(); ++j) {
+      const std::size_t at = rng_() % pool_.size();
+      const char* lit = literals[rng_() % std::size(literals)];
+      items[j] = pool_[at];
+      const std::string sep = j ? ", " : "";
+      ids += sep + std::to_string(at + 1);
+      marks += sep + "?";
+      lits += sep + lit;
+      chain += (j ? " OR " : "") + std::string("? = v");
+      lit_chain += (j ? " OR " : "") + std::string(lit) + " = v";
+      sub_chain += " OR ? = q.v";
+    }
+    const std::string no = rng_() % 2 ? "NOT " : "";
+    const std::string want = sorted_rows("SELECT id FROM p WHERE " + no + "(" + chain + ")", items);
+    ASSERT_EQ(sorted_rows("SELECT id FROM p WHERE v " + no + "IN (SELECT v FROM p WHERE id IN (" + ids + "))"), want)
+        << ids;
+    ASSERT_EQ(sorted_rows("SELECT id FROM p WHERE v " + no + "IN (" + marks + ")", items), want) << ids;
+    ASSERT_EQ(sorted_rows("SELECT id FROM p WHERE v " + no + "IN (" + lits + ")"),
+              sorted_rows("SELECT id FROM p WHERE " + no + "(" + lit_chain + ")"))
+        << lits;
+    ASSERT_EQ(sorted_rows("SELECT id, (SELECT count(*) FROM p AS q WHERE q.v " + no + "IN (o.v, " + marks +
+                              ")) FROM p AS o",
+                          items),
+              sorted_rows("SELECT id, (SELECT count(*) FROM p AS q WHERE " + no + "(" + sub_chain + ")) FROM p AS o",
+                          items))
+        << ids;
+  }
+}
+
 }  // namespace
 }  // namespace bkf::testing

@@ -10,6 +10,7 @@
 
 #include "exec/scalar_funcs.h"
 #include "exec/value_ops.h"
+#include "exec/value_set.h"
 #include "record/utf8.h"
 #include "support/values.h"
 
@@ -117,6 +118,45 @@ TEST(ValueFuzzTest, EveryOperatorAndFunctionOnRandomValues) {
           ASSERT_TRUE(is_valid_utf8(out.bytes())) << scalar_kind_name(static_cast<ScalarKind>(k));
         }
       }
+    }
+  }
+}
+
+// The set an IN builds answers as the chain x = v1 OR ... OR x = vk does,
+// over items and operands of every kind, most of them values that meet
+// across kinds: texts and the numbers they read as, NaN, -0.0, integers
+// beyond 2^53 and the reals next to them, NULL.
+TEST(ValueFuzzTest, InSetAnswersAsTheChainOfComparisons) {
+  const std::int64_t two53 = std::int64_t{1} << 53;
+  const std::vector<Value> near = {
+      N(), I(0), I(1), I(-1), I(two53), I(two53 + 1), I(kMax), I(kMin), R(0.0), R(-0.0), R(1.0), R(0.5),
+      R(kNaN), R(kInf), R(-kInf), R(static_cast<double>(two53)), R(9223372036854775808.0), T(""), T("0"),
+      T("-0"), T("1"), T(" 1"), T("1.0"), T("1abc"), T("abc"), T("nan"), T("inf"), T("0.5"),
+      T("9007199254740993"), T("9223372036854775807"), B(""), B("1"), B("abc")};
+  ValueSource src(77);
+  std::mt19937_64 rng(78);
+  auto draw = [&] { return rng() % 4 ? near[rng() % near.size()] : src.next(); };
+  Value want, cmp;
+  for (int iter = 0; iter < 3000; ++iter) {
+    std::vector<Value> items(rng() % 9);
+    ValueSet set;
+    for (Value& v : items) {
+      v = draw();
+      set.add(v);
+    }
+    set.finish();
+    for (std::size_t j = 0; j < near.size() + 4; ++j) {
+      const Value x = j < near.size() ? near[j] : draw();
+      want = I(0);
+      for (const Value& v : items) {
+        apply_bin(BinKind::Eq, x, v, cmp);
+        apply_bin(BinKind::Or, want, cmp, want);
+      }
+      const Truth t = set.test(x);
+      std::string list;
+      for (const Value& v : items) list += value_debug(v) + " ";
+      ASSERT_TRUE(same_value(t == Truth::Unknown ? N() : I(t == Truth::True), want))
+          << value_debug(x) << " IN " << list;
     }
   }
 }

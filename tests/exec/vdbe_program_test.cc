@@ -51,6 +51,7 @@ TEST(ProgramValidate, RejectsEveryOutOfRangeOperand) {
          p.emit(Op::scalar_sub(0, p.add_param_list({ParamSrc::rowid(3)}), 1, 0));
        }},
       {"sub is not a sub-program", [](Program& p) { p.emit(Op::scalar_sub(0, 0, 0, 0)); }},
+      {"set is not an IN set", [](Program& p) { p.emit(Op::in_set(0, 0, false, 0)); }},
       {"idx is not an accumulator", [](Program& p) { p.emit(Op::agg_step(1, 0)); }},
       {"real is not a bool", [](Program& p) { p.emit(Op::make(OpKind::Affinity, 0, 0, 0, 0, 0, 2)); }},
       {"unknown binary operator", [](Program& p) { p.emit(Op::make(OpKind::Binop, 0, 0, 0, 0, 0, 13)); }},

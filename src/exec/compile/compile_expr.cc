@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "exec/compile/subquery.h"
+#include "exec/value_ops.h"
 
 namespace bkf::compile {
 
@@ -11,6 +12,41 @@ namespace {
 constexpr std::uint32_t kNone = UINT32_MAX;
 // The pool size up to which literal operands go to the pool.
 constexpr std::size_t kPooledLiterals = 64;
+// An IN tree tests its items fixed for the run in one InSet from this many
+// on (a lookup already costs less than two comparisons joined by OR).
+constexpr std::size_t kMinSetItems = 2;
+
+bool is_and_or(const Expr& e) {
+  const auto* b = e.get_if<Expr::Binary>();
+  return b != nullptr && (b->op == BinaryOp::Or || b->op == BinaryOp::And);
+}
+
+// The value of an IN item known at compile time: a literal, or a number
+// literal with a minus before it.
+std::optional<Value> compile_time_value(const Expr& e) {
+  switch (e.kind()) {
+    case ExprKind::Null: return Value();
+    case ExprKind::Integer: return Value::integer(e.as<Expr::Integer>().value);
+    case ExprKind::Real: return Value::real(e.as<Expr::Real>().value);
+    case ExprKind::Str: return Value::text(e.as<Expr::Str>().value);
+    case ExprKind::Blob: return Value::blob(e.as<Expr::Blob>().bytes);
+    case ExprKind::Unary: {
+      const auto& u = e.as<Expr::Unary>();
+      std::optional<Value> v;
+      if (u.op == UnaryOp::Neg && (u.operand->is<Expr::Integer>() || u.operand->is<Expr::Real>())) {
+        v.emplace();
+        value_ops::neg(*compile_time_value(*u.operand), *v);
+      }
+      return v;
+    }
+    default: return std::nullopt;
+  }
+}
+
+// An IN item whose value is fixed for a whole run of the program.
+bool fixed_for_run(const Expr& e) {
+  return e.is<Expr::Param>() || e.is<Expr::SubParam>() || compile_time_value(e).has_value();
+}
 
 // The low bit of the syntax tree's unary operator is flipped to get the
 // instruction's (Neg 0 / Not 1 against Not 0 / Neg 1).
@@ -132,7 +168,63 @@ std::optional<std::uint32_t> ExprCompiler::group_key(const Expr& e) const {
   return std::nullopt;
 }
 
+Result<std::uint32_t> ExprCompiler::operand_reg(const Expr& e) {
+  if (!agg_ && is_plain_literal(e) && g_.pool_size() < kPooledLiterals) return pooled_literal(e);
+  return compile_tree(e);
+}
+
+Result<std::uint32_t> ExprCompiler::in_tree(const Expr& top, const Expr& operand) {
+  const bool negated = top.as<Expr::Binary>().op == BinaryOp::And;
+  std::vector<const Expr*> items = InTrees::items(top);
+  const std::uint32_t x = BKF_TRY(operand_reg(operand));
+  std::vector<const Expr*> compared;
+  std::size_t fixed = 0;
+  for (const Expr* item : items) fixed += fixed_for_run(*item);
+  std::uint32_t acc = kNone;
+  if (fixed >= kMinSetItems) {
+    vdbe::InSetSpec spec;
+    for (const Expr* item : items) {
+      if (std::optional<Value> v = compile_time_value(*item)) {
+        spec.values.add(*v);
+      } else if (const auto* p = item->get_if<Expr::Param>()) {
+        spec.binds.push_back(static_cast<std::uint32_t>(p->index));
+      } else if (const auto* q = item->get_if<Expr::SubParam>()) {
+        spec.params.push_back(static_cast<std::uint32_t>(q->index));
+      } else {
+        compared.push_back(item);
+      }
+    }
+    spec.values.finish();
+    acc = g_.reg();
+    g_.emit(Op::in_set(g_.program().add_in_set(std::move(spec)), x, negated, acc));
+  } else {
+    compared = std::move(items);
+  }
+  const BinKind cmp = negated ? BinKind::Ne : BinKind::Eq;
+  const BinKind link = negated ? BinKind::And : BinKind::Or;
+  for (const Expr* item : compared) {
+    const std::uint32_t v = BKF_TRY(operand_reg(*item));
+    const std::uint32_t c = g_.reg();
+    g_.emit(Op::binop(cmp, x, v, c));
+    if (acc == kNone) {
+      acc = c;
+    } else {
+      const std::uint32_t r = g_.reg();
+      g_.emit(Op::binop(link, acc, c, r));
+      acc = r;
+    }
+  }
+  return acc;
+}
+
 Result<std::uint32_t> ExprCompiler::compile(const Expr& root) {
+  // The answers about IN trees name nodes by address: they hold for the
+  // tree being compiled only (a later tree may reuse a freed node's place).
+  in_trees_ = InTrees();
+  return compile_tree(root);
+}
+
+Result<std::uint32_t> ExprCompiler::compile_tree(const Expr& root) {
   std::vector<Frame> frames;
   std::vector<std::uint32_t> vals;   // results of finished nodes
   std::vector<std::uint32_t> exits;  // pending Gotos of CASE pairs
@@ -159,6 +251,12 @@ Result<std::uint32_t> ExprCompiler::compile(const Expr& root) {
     if (stage == 0 && agg_) {
       if (std::optional<std::uint32_t> k = group_key(e)) {
         finish(*k);
+        continue;
+      }
+    }
+    if (stage == 0 && is_and_or(e)) {
+      if (const Expr* x = in_trees_.operand(e)) {
+        finish(BKF_TRY(in_tree(e, *x)));
         continue;
       }
     }

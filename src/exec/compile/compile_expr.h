@@ -16,6 +16,16 @@
 // compiled first, left to right; the result register is allocated after
 // them and never aliases an operand's register. Both operands of AND and
 // OR are always evaluated.
+//
+// IN tests reach the compiler as the comparisons folding made of them: a
+// tree of x = v1 OR x = v2 ... (x <> v AND ... for NOT IN) whose
+// comparisons all have the same left operand x. Any such tree, however it
+// was written, is compiled with x evaluated once. When two or more of its
+// items are values fixed for the run (literals, negated number literals,
+// `?` values, sub-program parameters), those are tested in one InSet; the
+// other items keep their comparisons, joined to it by OR (or AND). The
+// answer is the one the comparisons give: they are pure, and OR and AND are
+// associative and commutative in three-valued logic.
 #pragma once
 
 #include <cstdint>
@@ -58,6 +68,8 @@ class ExprCompiler {
   Status compile_into(const Expr& e, std::uint32_t target);
 
  private:
+  // compile() of a part of the tree compile() was given.
+  Result<std::uint32_t> compile_tree(const Expr& e);
   Status check_level(std::uint32_t level) const;
   // The constant-pool register holding the value of a literal.
   std::uint32_t pooled_literal(const Expr& e);
@@ -65,11 +77,18 @@ class ExprCompiler {
   Status column_into(const Expr::Column& c, std::uint32_t target);
   Result<std::uint32_t> subquery(const SelectStmt& s);
   std::optional<std::uint32_t> group_key(const Expr& e) const;
+  // An IN tree (InTrees) with its shared operand.
+  Result<std::uint32_t> in_tree(const Expr& e, const Expr& operand);
+  // A register holding the value of e (a part of the tree) for an operator
+  // to read: a literal from the constant pool while it has room, anything
+  // else compiled.
+  Result<std::uint32_t> operand_reg(const Expr& e);
 
   Gen& g_;
   const Ctx* ctx_ = nullptr;
   const AggContext* agg_ = nullptr;
   std::optional<std::uint32_t> max_level_;
+  InTrees in_trees_;
 };
 
 inline Result<std::uint32_t> compile_expr(Gen& gen, const Expr& e, const Ctx* ctx) {

@@ -25,13 +25,86 @@ bool is_runtime_const(const Expr& e) {
   return !any_node(e, [](const Expr& x) { return reads_rows(x) || x.is<Expr::InList>(); });
 }
 
+const Expr* InTrees::operand(const Expr& top) {
+  if (auto it = known_.find(&top); it != known_.end()) return it->second;
+  const BinaryOp join = top.as<Expr::Binary>().op;
+  const BinaryOp cmp = join == BinaryOp::Or ? BinaryOp::Eq : BinaryOp::Ne;
+  auto is_join = [&](const Expr& x) {
+    const auto* b = x.get_if<Expr::Binary>();
+    return b != nullptr && b->op == join;
+  };
+  // An OR (AND) node below top not answered before: answered in this walk.
+  auto fresh = [&](const Expr& c) { return is_join(c) && !known_.contains(&c); };
+  // The operand any other child brings: its earlier answer, or a
+  // comparison's left side.
+  auto known_operand = [&](const Expr& c) -> const Expr* {
+    if (is_join(c)) return known_.at(&c);
+    const auto* b = c.get_if<Expr::Binary>();
+    return b != nullptr && b->op == cmp ? b->left.get() : nullptr;
+  };
+  // Post-order over the fresh nodes; `results` holds the answers of the
+  // finished nodes whose parent has not used them yet (left below right).
+  struct Item {
+    const Expr* e;
+    bool expanded;
+  };
+  std::vector<Item> stack{{&top, false}};
+  std::vector<const Expr*> results;
+  std::vector<std::pair<const Expr*, const Expr*>> answers;
+  auto take = [&] {
+    const Expr* x = results.back();
+    results.pop_back();
+    return x;
+  };
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    const auto& b = item.e->as<Expr::Binary>();
+    if (!item.expanded) {
+      stack.push_back({item.e, true});
+      if (fresh(*b.right)) stack.push_back({b.right.get(), false});
+      if (fresh(*b.left)) stack.push_back({b.left.get(), false});
+      continue;
+    }
+    const Expr* r = fresh(*b.right) ? take() : known_operand(*b.right);
+    const Expr* l = fresh(*b.left) ? take() : known_operand(*b.left);
+    const Expr* x = l != nullptr && r != nullptr && eq(*l, *r, RealEq::Bits) ? l : nullptr;
+    results.push_back(x);
+    answers.emplace_back(item.e, x);
+  }
+  // Nobody descends into an IN tree, so only its top is kept; below any
+  // other node, every answer may be asked for.
+  const Expr* x = results.back();
+  if (x != nullptr) known_.emplace(&top, x);
+  else known_.insert(answers.begin(), answers.end());
+  return x;
+}
+
+std::vector<const Expr*> InTrees::items(const Expr& top) {
+  const BinaryOp join = top.as<Expr::Binary>().op;
+  std::vector<const Expr*> out;
+  std::vector<const Expr*> stack{&top};
+  while (!stack.empty()) {
+    const auto& b = stack.back()->as<Expr::Binary>();
+    stack.pop_back();
+    if (b.op == join) {
+      stack.push_back(b.right.get());
+      stack.push_back(b.left.get());
+    } else {
+      out.push_back(b.right.get());
+    }
+  }
+  return out;
+}
+
 std::vector<const Expr*> conjuncts(const Expr& e) {
   std::vector<const Expr*> out;
   std::vector<const Expr*> stack{&e};
+  InTrees in_trees;
   while (!stack.empty()) {
     const Expr* x = stack.back();
     stack.pop_back();
-    if (const auto* b = x->get_if<Expr::Binary>(); b && b->op == BinaryOp::And) {
+    if (const auto* b = x->get_if<Expr::Binary>(); b && b->op == BinaryOp::And && !in_trees.operand(*x)) {
       stack.push_back(b->right.get());
       stack.push_back(b->left.get());
     } else {

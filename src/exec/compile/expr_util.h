@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "exec/compile/scope.h"
@@ -24,8 +25,27 @@ bool is_const(const Expr& e);
 // expressions as seek keys, evaluated once before the loop they drive.
 bool is_runtime_const(const Expr& e);
 
+// IN tests as folding leaves them: a tree of x = v1 OR x = v2 OR ... (for
+// NOT IN, x <> v1 AND x <> v2 AND ...) whose comparisons all have the same
+// left operand x (equal with RealEq::Bits), however the tree was written.
+// The answers kept name nodes by address: one InTrees serves one tree, while
+// that tree lives.
+class InTrees {
+ public:
+  // For an OR or AND node: x when the tree under it is such a test, else
+  // null. Answers are kept, so asking about every node of a tree from the
+  // top down (not descending into the IN trees found) costs linear time.
+  const Expr* operand(const Expr& e);
+  // The right sides of the comparisons of such a tree, left to right.
+  static std::vector<const Expr*> items(const Expr& e);
+
+ private:
+  std::unordered_map<const Expr*, const Expr*> known_;
+};
+
 // The top-level conjuncts of a condition: AND nodes split into their
-// operands, left before right ((a AND b) AND c gives a, b, c).
+// operands, left before right ((a AND b) AND c gives a, b, c). A NOT IN
+// (see InTrees) stays one conjunct, to be tested at once.
 std::vector<const Expr*> conjuncts(const Expr& e);
 
 // The result-column name of an expression item without alias: a column

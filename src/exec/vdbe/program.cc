@@ -26,6 +26,7 @@ enum class T : std::uint8_t {
   Agg,        // accumulator index
   Idx,        // parameter or bind number (past the end reads Null)
   Sub,        // sub-program index
+  Set,        // index into Program::in_sets
   Bool,       // the flag byte as a bool
   Bin,        // the flag byte as BinKind
   Un,         // the flag byte as UnKind
@@ -121,6 +122,7 @@ constexpr Info kInfo[kOpKindCount] = {
     {"SpoolRow", 2, {{"start", T::Run, 0, 1}, {"count", T::Cnt, 1}}},
     {"SpoolRewind", 3, {{"empty_target", T::Tgt, 0}, {"dest", T::Run, 1, 2}, {"count", T::Cnt, 2}}},
     {"SpoolNext", 3, {{"row_target", T::Tgt, 0}, {"dest", T::Run, 1, 2}, {"count", T::Cnt, 2}}},
+    {"InSet", 4, {{"set", T::Set, 0}, {"a", T::Reg, 1}, {"negated", T::Bool}, {"dest", T::Reg, 2}}},
 };
 
 constexpr const char* kCastNames[] = {"Integer", "Real", "Text"};
@@ -268,10 +270,15 @@ std::uint32_t Program::add_subprogram(Program sub) {
   return static_cast<std::uint32_t>(subprograms.size() - 1);
 }
 
+std::uint32_t Program::add_in_set(InSetSpec items) {
+  in_sets.push_back(std::move(items));
+  return static_cast<std::uint32_t>(in_sets.size() - 1);
+}
+
 Program::Shape Program::shape() const noexcept {
-  return Shape{ops.size(),        agg_specs.size(),  subprograms.size(), strings.size(),
-               reg_lists.size(),  flag_lists.size(), param_lists.size(), nregs,
-               ncursors,          nindex_cursors};
+  return Shape{ops.size(),         agg_specs.size(),   subprograms.size(), strings.size(),
+               reg_lists.size(),   flag_lists.size(),  param_lists.size(), in_sets.size(),
+               nregs,              ncursors,           nindex_cursors};
 }
 
 bool Program::is_validated() const noexcept { return validated_ && *validated_ == shape(); }
@@ -350,6 +357,9 @@ Status Program::check() const {
           break;
         case T::Sub:
           if (v >= subprograms.size()) return bad(i, *this, std::string(o.name) + " is not a sub-program");
+          break;
+        case T::Set:
+          if (v >= in_sets.size()) return bad(i, *this, std::string(o.name) + " is not an IN set of the program");
           break;
         case T::Bool:
           if (op.flag > 1) return bad(i, *this, std::string(o.name) + " is not a bool");

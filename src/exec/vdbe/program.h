@@ -10,9 +10,10 @@
 // operand slots a..e, and an 8-byte immediate (the i64 or f64 constant of
 // Integer / Real) that shares its storage with slots d and e. Operands fill
 // the slots a, b, c, d, e in their declared order; enum and bool operands go
-// to `flag`; strings, byte strings and lists live in side tables of the
-// Program (`strings`, `reg_lists`, `flag_lists`, `param_lists`) and the op
-// holds their index (and, for lists, offset and count). The factories below
+// to `flag`; strings, byte strings, lists and the items of IN tests live in
+// side tables of the Program (`strings`, `reg_lists`, `flag_lists`,
+// `param_lists`, `in_sets`) and the op holds their index (and, for lists,
+// offset and count). The factories below
 // (Op::goto_, Op::binop, ...) are the one place that knows which operand
 // goes to which slot; the interpreter reads the same slots.
 //
@@ -46,15 +47,17 @@
 #include <vector>
 
 #include "exec/op_kinds.h"
+#include "exec/value_set.h"
 #include "pager/result.h"
 #include "sql/cast_type.h"
 
 namespace bkf::vdbe {
 
 // The instruction kinds, tag = position. 0..59 are the core instruction
-// set; 60 and above are the guards that let a statement check every
-// constraint of a row before it writes anything, and the spool that lets a
-// statement collect rows in a first pass and write them in a second.
+// set; 60..65 are the guards that let a statement check every constraint of
+// a row before it writes anything, and the spool that lets a statement
+// collect rows in a first pass and write them in a second; 66 tests an
+// operand against the items of an IN at once.
 enum class OpKind : std::uint8_t {
   Halt = 0,
   IfFalse = 1,
@@ -137,9 +140,15 @@ enum class OpKind : std::uint8_t {
   SpoolRewind = 64,
   // Loads the next spooled row and jumps back; falls through at the end.
   SpoolNext = 65,
+  // dest = the OR of a = v over the items v of the program's in_sets[set]
+  // (Int 1, Int 0 or Null, as those comparisons give), negated with NOT
+  // when the flag is set. The items fixed at compile time are looked up in
+  // their ValueSet; `?` values and sub-program parameters among the items
+  // are read into a second set the first time the run needs it.
+  InSet = 66,
 };
 
-inline constexpr int kOpKindCount = 66;
+inline constexpr int kOpKindCount = 67;
 
 // The name of an instruction kind ("Halt", "IfFalse", ...).
 const char* op_kind_name(OpKind k) noexcept;
@@ -418,6 +427,10 @@ struct Op {
   static Op spool_next(std::uint32_t row_target, std::uint32_t dest, std::uint32_t count) {
     return make(OpKind::SpoolNext, row_target, dest, count);
   }
+  // set (a: index into Program::in_sets), a (b), negated (flag), dest (c)
+  static Op in_set(std::uint32_t set, std::uint32_t src, bool negated, std::uint32_t dest) {
+    return make(OpKind::InSet, set, src, dest, 0, 0, negated);
+  }
 };
 
 static_assert(sizeof(Op) == 24, "Op is meant to stay a compact 24-byte record");
@@ -426,6 +439,17 @@ static_assert(sizeof(Op) == 24, "Op is meant to stay a compact 24-byte record");
 // or 2 for the first, second or third operand (slots a, b, c); -1 when the
 // kind has no patchable target.
 int patch_slot(OpKind k) noexcept;
+
+// The items of one InSet: the values known when the program was compiled,
+// and the `?` values and sub-program parameters (by number; past the end
+// reads Null) that each run reads once.
+struct InSetSpec {
+  ValueSet values;
+  std::vector<std::uint32_t> binds;
+  std::vector<std::uint32_t> params;
+
+  bool reads_run_values() const noexcept { return !binds.empty() || !params.empty(); }
+};
 
 // The compiled statement.
 class Program {
@@ -449,6 +473,7 @@ class Program {
   std::vector<std::uint32_t> reg_lists;    // Func arguments
   std::vector<std::uint8_t> flag_lists;    // MakeUpdatedRecord keep flags (0 / 1)
   std::vector<ParamSrc> param_lists;       // ScalarSub parameter sources
+  std::vector<InSetSpec> in_sets;          // InSet items
 
   // Appends an instruction and returns its index.
   std::uint32_t emit(const Op& op);
@@ -472,6 +497,8 @@ class Program {
   }
   // Appends a sub-program and returns its index for ScalarSub.
   std::uint32_t add_subprogram(Program sub);
+  // Appends the items of an InSet (values finished) and returns their index.
+  std::uint32_t add_in_set(InSetSpec items);
 
   // Checks the whole program (see the file comment) and, on success,
   // records its shape so that the interpreter can skip the check.
@@ -489,7 +516,7 @@ class Program {
 
  private:
   struct Shape {
-    std::size_t ops, agg_specs, subprograms, strings, reg_lists, flag_lists, param_lists;
+    std::size_t ops, agg_specs, subprograms, strings, reg_lists, flag_lists, param_lists, in_sets;
     std::uint32_t nregs, ncursors, nindex_cursors;
     friend bool operator==(const Shape&, const Shape&) = default;
   };

@@ -166,6 +166,9 @@ Status Vm::init_run(const Program& p) {
   spool_values_.clear();
   spool_starts_.clear();
   spool_pos_ = 0;
+  // IN items read from the run's values are read again (kept storage).
+  if (run_sets_.size() < p.in_sets.size()) run_sets_.resize(p.in_sets.size());
+  for (RunSet& rs : run_sets_) rs.built = false;
   return {};
 }
 
@@ -285,6 +288,7 @@ Status Vm::exec(const Program& p) {
       &&L_SpoolRow,
       &&L_SpoolRewind,
       &&L_SpoolNext,
+      &&L_InSet,
   };
   BKF_NEXT();
 #else
@@ -576,6 +580,20 @@ Status Vm::exec(const Program& p) {
       BKF_TRY(scalar_sub(p, *op));
       BKF_NEXT();
 
+    // ---- IN ----
+    BKF_OP(InSet) {
+      const InSetSpec& spec = p.in_sets[op->a];
+      Truth t = spec.values.test(r[op->b]);
+      if (t != Truth::True && spec.reads_run_values()) {
+        // Three-valued OR of the two halves of the items.
+        const Truth u = run_set(spec, op->a).test(r[op->b]);
+        if (u != Truth::False) t = u;
+      }
+      if (t == Truth::Unknown) r[op->c].set_null();
+      else r[op->c].set_int((t == Truth::True) != (op->flag != 0) ? 1 : 0);
+      BKF_NEXT();
+    }
+
     // ---- spool ----
     BKF_OP(SpoolRow)
       spool_starts_.push_back(spool_values_.size());
@@ -676,6 +694,19 @@ void Vm::load_group_key(std::uint32_t dest, std::uint32_t count) {
     if (i < g.key_values.size()) regs_[dest + i].assign(g.key_values[i]);
     else regs_[dest + i].set_null();
   }
+}
+
+// ---- IN ----
+
+const ValueSet& Vm::run_set(const InSetSpec& spec, std::uint32_t set) {
+  RunSet& rs = run_sets_[set];
+  if (rs.built) return rs.values;
+  rs.values.clear();
+  for (std::uint32_t i : spec.binds) rs.values.add(i < binds_.size() ? binds_[i] : Value());
+  for (std::uint32_t i : spec.params) rs.values.add(i < params_.size() ? params_[i] : Value());
+  rs.values.finish();
+  rs.built = true;
+  return rs.values;
 }
 
 // ---- spool ----

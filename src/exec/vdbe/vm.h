@@ -14,8 +14,8 @@
 //
 // The machine owns its registers (at least one), its table- and
 // index-cursor slots, the result rows, the rows UPDATE postponed, the
-// grouping state, the spool and the cache of correlated subquery results;
-// it borrows the pager and the bind values for its whole life and the
+// grouping state, the spool, the IN items read from the run's values and
+// the cache of correlated subquery results; it borrows the pager and the bind values for its whole life and the
 // program for the length of the run. The pager must already hold the lock
 // (or the write transaction) the statement needs; the machine never begins,
 // commits or rolls back. On a failed run the rows emitted and the pages
@@ -158,6 +158,9 @@ class Vm {
   // Puts the spooled rows in replay order (spool_order_).
   void spool_order_rows();
   void spool_load(std::uint32_t dest, std::uint32_t count);
+  // The items of an InSet read from this run's `?` values and parameters,
+  // read on first use in the run.
+  const ValueSet& run_set(const InSetSpec& spec, std::uint32_t set);
 
   TableSlot* table(std::uint32_t cur);
   IndexSlot* index(std::uint32_t cur);
@@ -260,6 +263,13 @@ class Vm {
   std::uint64_t subquery_runs_ = 0;
   std::uint64_t subquery_cache_hits_ = 0;
   std::string sub_key_scratch_;
+
+  // InSet items read from the run's values, by InSet number.
+  struct RunSet {
+    ValueSet values;
+    bool built = false;
+  };
+  std::vector<RunSet> run_sets_;
 
   // Scratch space reused by instructions.
   std::vector<Value> args_scratch_;
