@@ -171,17 +171,23 @@ Status Pager::recover_hot_journal() {
   return replay_journal_file(vfs_, journal_path_, *file_, header_.page_size, io_buf_);
 }
 
+bool Pager::drop_log() {
+  wal_.reset();
+  if (read_lock_ != ReadLock::Wal) return false;
+  read_lock_ = ReadLock::None;  // went with the file
+  return true;
+}
+
 Status Pager::sync_from_disk() {
   // A log that another connection removed (switching to journal mode) or
   // replaced is closed, never unlinked; what the disk says decides below.
+  // A reader whose only lock was on that log holds nothing now, so it reads
+  // nothing more and starts over (read_lock).
   std::uint64_t wal_size = 0;
   if (wal_) {
     const Wal::Look look = BKF_TRY(wal_->look(vfs_));
     wal_size = look.size;
-    if (!look.current) {
-      wal_.reset();
-      if (read_lock_ == ReadLock::Wal) read_lock_ = ReadLock::None;  // went with the file
-    }
+    if (!look.current && drop_log()) return {};
   }
   DbHeader disk;
   bool fresh_log = false;
@@ -199,10 +205,7 @@ Status Pager::sync_from_disk() {
       BKF_TRY(wal_->rescan());
     }
     disk = BKF_TRY(header_from_log());
-    if (disk.wal_mode != 1) {
-      wal_.reset();
-      if (read_lock_ == ReadLock::Wal) read_lock_ = ReadLock::None;
-    }
+    if (disk.wal_mode != 1 && drop_log()) return {};
   }
   if (disk.page_size != header_.page_size) {
     return Error::corrupt("database page size changed from " + std::to_string(header_.page_size) + " to " +
@@ -553,11 +556,15 @@ Status Pager::read_lock() {
     Status st;
     if (!on_wal && vfs_.exists(journal_path_)) {
       // A crashed writer's journal: recover it under the exclusive lock
-      // before reading anything, then go back to sharing.
+      // before reading anything, then start over. Taking the shared lock
+      // back is not atomic, and another writer may crash in between: the
+      // check for a journal must be made under the lock that is then kept.
       st = file_->lock(true);
       if (st.ok()) st = recover_hot_journal();
-      Status back = file_->lock(false);
-      if (st.ok()) st = back;
+      if (st.ok()) {
+        (void)release_read_lock();
+        continue;
+      }
     }
     if (st.ok()) st = sync_from_disk();
     if (!st.ok()) {
@@ -667,34 +674,38 @@ Status Pager::switch_to_journal() {
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
   if (header_.wal_mode != 1) return {};
-  // sync_from_disk opened the log if the header says write-ahead-log mode.
+  if (!wal_) BKF_TRY(open_log());  // (the refresh opens it in this mode)
   // The log's exclusive lock is held from the checkpoint until the log is
-  // gone: a reader that locked it meanwhile would read the database file
-  // without excluding the journal-mode writers that may follow. Readers
-  // that lock the removed file afterwards notice that it was replaced.
-  if (wal_) {
-    BKF_TRY(wal_->file().lock(true));
-    Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
-    if (st.ok()) st = wal_->remove(vfs_);
-    if (!st.ok()) {
-      (void)wal_->file().unlock();
-      return st;
-    }
-    wal_.reset();  // closing it releases its lock
-    (void)vfs_.sync_dir(path_);
-  }
+  // gone, and the header says journal mode before the log goes: a log
+  // reader holds its shared lock either before the switch (the switch waits
+  // for it) or after it, and then finds journal mode and takes the
+  // database's lock instead. Were the log removed first, a reader could lock
+  // the removed file or a new one while the header still said log mode, and
+  // read the database file while journal-mode writers change it.
+  BKF_TRY(wal_->file().lock(true));
   const DbHeader before = header_;
-  header_.wal_mode = 0;
-  ++header_.change_counter;
-  Status st = write_header_to_file();
-  if (st.ok()) st = file_->sync();
-  if (!st.ok()) {
-    // Still write-ahead-log mode, with every page in the file: the next
-    // refresh opens a fresh log.
-    header_ = before;
-    restore_file_header();
+  Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
+  if (st.ok()) {
+    header_.wal_mode = 0;
+    ++header_.change_counter;
+    st = write_header_to_file();
+    if (st.ok()) st = file_->sync();
+    if (!st.ok()) {
+      // Still write-ahead-log mode, with every page in the file and the
+      // log empty.
+      header_ = before;
+      restore_file_header();
+    }
   }
-  return st;
+  if (!st.ok()) {
+    (void)wal_->file().unlock();
+    return st;
+  }
+  // Switched. An empty log left behind by a failed removal is harmless: it
+  // holds no commit, and the next open removes it.
+  if (wal_->remove(vfs_).ok()) (void)vfs_.sync_dir(path_);
+  wal_.reset();  // closing it releases its lock
+  return {};
 }
 
 }  // namespace bkf

@@ -156,6 +156,9 @@ class Pager {
   // Everything below runs with the database file locked as noted.
   Status recover_hot_journal();  // exclusive lock held
   Status sync_from_disk();       // some lock held
+  // Closes the log; true when this reader's shared lock was on it (it then
+  // holds no lock).
+  bool drop_log();
   Result<DbHeader> read_file_header();
   Result<DbHeader> header_from_log();
   Status open_log();
