@@ -1,6 +1,7 @@
 #include "pager/pager.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -80,17 +81,38 @@ Pager::~Pager() = default;
 
 // ---------------------------------------------------------------- opening
 
+namespace {
+
+// The name a database goes by: the resolved path of the file just opened at
+// `path`. The journal's and the log's names are made from it, so that every
+// path to one file (through symbolic links, relative or absolute) finds the
+// same journal and log. When the path was pointed at another file between
+// the open and the resolution, the name would be that file's: refused.
+Result<std::string> resolved_name(Vfs& vfs, const std::string& path, VfsFile& file) {
+  std::string name = BKF_TRY(vfs.resolve(path));
+  const FileId opened = BKF_TRY(file.id());
+  Result<FileId> named = vfs.file_id(name);
+  if (!named.ok() && !named.error().is(ErrorKind::NotFound)) return std::move(named).error();
+  if (!named.ok() || *named != opened) return Error::io(EAGAIN);
+  return name;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Pager>> Pager::open(Vfs& vfs, std::string path) {
   std::unique_ptr<VfsFile> file = BKF_TRY(vfs.open(path, false));
-  return open_file(vfs, std::move(path), std::move(file), kDefaultPageSize);
+  std::string name = BKF_TRY(resolved_name(vfs, path, *file));
+  return open_file(vfs, std::move(name), std::move(file), kDefaultPageSize);
 }
 
 Result<std::unique_ptr<Pager>> Pager::create(Vfs& vfs, std::string path, std::uint32_t page_size) {
   BKF_TRY(validate_page_size(page_size));
   bool existed = vfs.exists(path);
+  // Through a dangling symbolic link this makes the file the link names.
   std::unique_ptr<VfsFile> file = BKF_TRY(vfs.open(path, true));
-  if (!existed) BKF_TRY(vfs.sync_dir(path));
-  return open_file(vfs, std::move(path), std::move(file), page_size);
+  std::string name = BKF_TRY(resolved_name(vfs, path, *file));
+  if (!existed) BKF_TRY(vfs.sync_dir(name));
+  return open_file(vfs, std::move(name), std::move(file), page_size);
 }
 
 // Every error return below drops `file` (or the pager owning it), which

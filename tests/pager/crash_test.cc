@@ -1,6 +1,7 @@
 // Crash and failure injection at every mutating operation of a commit, a
 // checkpoint or a mode switch.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <optional>
@@ -156,6 +157,34 @@ TEST_F(CrashTest, EveryOperationCrashingOrFailing) {
         EXPECT_EQ(p->is_wal(), st.ok() ? wal_after : s.wal_mode);
         EXPECT_EQ(other->is_wal(), p->is_wal());
       }
+    }
+  }
+}
+
+// A commit made through a symbolic link (and a relative path to it)
+// crashes at each of its operations; opening by the real path then finds
+// the state before or after it, with no journal left beside either name.
+TEST_F(CrashTest, CrashThroughASymbolicLinkRecoveredThroughTheRealPath) {
+  const std::string link = dir_.file("link.db");
+  ASSERT_EQ(::symlink("t.db", link.c_str()), 0);
+  for (bool wal_mode : {false, true}) {
+    build(wal_mode);
+    const DbState before = capture_file(path_);
+    std::vector<FaultOp> ops;
+    const DbState after = dry_run({"", wal_mode, change_pages}, ops);
+    const std::size_t point = commit_point(ops, wal_mode);
+    for (std::size_t n = 1; n <= ops.size(); ++n) {
+      SCOPED_TRACE(std::string(wal_mode ? "wal" : "journal") + " mode, crash at op " + std::to_string(n));
+      restore(saved_);
+      FaultVfs fault(vfs_);
+      auto p = must(Pager::open(fault, link));
+      fault.arm({.nth = n, .action = FaultPlan::Action::Crash});
+      (void)change_pages(*p);
+      p.reset();
+      EXPECT_TRUE(capture_file(path_) == (n <= point ? before : after));
+      EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
+      EXPECT_FALSE(vfs_.exists(link + "-journal"));
+      EXPECT_FALSE(vfs_.exists(link + "-wal"));
     }
   }
 }
