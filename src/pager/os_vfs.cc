@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace bkf {
 
@@ -131,6 +132,17 @@ Result<FileId> OsVfs::file_id(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return Error::not_found(path);
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Result<std::string> OsVfs::resolve(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) {
+    if (errno == ENOENT || errno == ENOTDIR) return Error::not_found(path);
+    return Error::io(errno);
+  }
+  std::string out(real);
+  std::free(real);
+  return out;
 }
 
 Status OsVfs::sync_dir(const std::string& path) {

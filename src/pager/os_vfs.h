@@ -39,6 +39,8 @@ class OsVfs final : public Vfs {
   Status delete_file(const std::string& path) override;
   bool exists(const std::string& path) override;
   Result<FileId> file_id(const std::string& path) override;
+  // realpath().
+  Result<std::string> resolve(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
 };
 

@@ -1,6 +1,7 @@
 #include "pager/pager.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -80,17 +81,38 @@ Pager::~Pager() = default;
 
 // ---------------------------------------------------------------- opening
 
+namespace {
+
+// The name a database goes by: the resolved path of the file just opened at
+// `path`. The journal's and the log's names are made from it, so that every
+// path to one file (through symbolic links, relative or absolute) finds the
+// same journal and log. When the path was pointed at another file between
+// the open and the resolution, the name would be that file's: refused.
+Result<std::string> resolved_name(Vfs& vfs, const std::string& path, VfsFile& file) {
+  std::string name = BKF_TRY(vfs.resolve(path));
+  const FileId opened = BKF_TRY(file.id());
+  Result<FileId> named = vfs.file_id(name);
+  if (!named.ok() && !named.error().is(ErrorKind::NotFound)) return std::move(named).error();
+  if (!named.ok() || *named != opened) return Error::io(EAGAIN);
+  return name;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Pager>> Pager::open(Vfs& vfs, std::string path) {
   std::unique_ptr<VfsFile> file = BKF_TRY(vfs.open(path, false));
-  return open_file(vfs, std::move(path), std::move(file), kDefaultPageSize);
+  std::string name = BKF_TRY(resolved_name(vfs, path, *file));
+  return open_file(vfs, std::move(name), std::move(file), kDefaultPageSize);
 }
 
 Result<std::unique_ptr<Pager>> Pager::create(Vfs& vfs, std::string path, std::uint32_t page_size) {
   BKF_TRY(validate_page_size(page_size));
   bool existed = vfs.exists(path);
+  // Through a dangling symbolic link this makes the file the link names.
   std::unique_ptr<VfsFile> file = BKF_TRY(vfs.open(path, true));
-  if (!existed) BKF_TRY(vfs.sync_dir(path));
-  return open_file(vfs, std::move(path), std::move(file), page_size);
+  std::string name = BKF_TRY(resolved_name(vfs, path, *file));
+  if (!existed) BKF_TRY(vfs.sync_dir(name));
+  return open_file(vfs, std::move(name), std::move(file), page_size);
 }
 
 // Every error return below drops `file` (or the pager owning it), which
@@ -171,17 +193,23 @@ Status Pager::recover_hot_journal() {
   return replay_journal_file(vfs_, journal_path_, *file_, header_.page_size, io_buf_);
 }
 
+bool Pager::drop_log() {
+  wal_.reset();
+  if (read_lock_ != ReadLock::Wal) return false;
+  read_lock_ = ReadLock::None;  // went with the file
+  return true;
+}
+
 Status Pager::sync_from_disk() {
   // A log that another connection removed (switching to journal mode) or
   // replaced is closed, never unlinked; what the disk says decides below.
+  // A reader whose only lock was on that log holds nothing now, so it reads
+  // nothing more and starts over (read_lock).
   std::uint64_t wal_size = 0;
   if (wal_) {
     const Wal::Look look = BKF_TRY(wal_->look(vfs_));
     wal_size = look.size;
-    if (!look.current) {
-      wal_.reset();
-      if (read_lock_ == ReadLock::Wal) read_lock_ = ReadLock::None;  // went with the file
-    }
+    if (!look.current && drop_log()) return {};
   }
   DbHeader disk;
   bool fresh_log = false;
@@ -199,10 +227,7 @@ Status Pager::sync_from_disk() {
       BKF_TRY(wal_->rescan());
     }
     disk = BKF_TRY(header_from_log());
-    if (disk.wal_mode != 1) {
-      wal_.reset();
-      if (read_lock_ == ReadLock::Wal) read_lock_ = ReadLock::None;
-    }
+    if (disk.wal_mode != 1 && drop_log()) return {};
   }
   if (disk.page_size != header_.page_size) {
     return Error::corrupt("database page size changed from " + std::to_string(header_.page_size) + " to " +
@@ -553,11 +578,15 @@ Status Pager::read_lock() {
     Status st;
     if (!on_wal && vfs_.exists(journal_path_)) {
       // A crashed writer's journal: recover it under the exclusive lock
-      // before reading anything, then go back to sharing.
+      // before reading anything, then start over. Taking the shared lock
+      // back is not atomic, and another writer may crash in between: the
+      // check for a journal must be made under the lock that is then kept.
       st = file_->lock(true);
       if (st.ok()) st = recover_hot_journal();
-      Status back = file_->lock(false);
-      if (st.ok()) st = back;
+      if (st.ok()) {
+        (void)release_read_lock();
+        continue;
+      }
     }
     if (st.ok()) st = sync_from_disk();
     if (!st.ok()) {
@@ -667,34 +696,38 @@ Status Pager::switch_to_journal() {
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
   if (header_.wal_mode != 1) return {};
-  // sync_from_disk opened the log if the header says write-ahead-log mode.
+  if (!wal_) BKF_TRY(open_log());  // (the refresh opens it in this mode)
   // The log's exclusive lock is held from the checkpoint until the log is
-  // gone: a reader that locked it meanwhile would read the database file
-  // without excluding the journal-mode writers that may follow. Readers
-  // that lock the removed file afterwards notice that it was replaced.
-  if (wal_) {
-    BKF_TRY(wal_->file().lock(true));
-    Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
-    if (st.ok()) st = wal_->remove(vfs_);
-    if (!st.ok()) {
-      (void)wal_->file().unlock();
-      return st;
-    }
-    wal_.reset();  // closing it releases its lock
-    (void)vfs_.sync_dir(path_);
-  }
+  // gone, and the header says journal mode before the log goes: a log
+  // reader holds its shared lock either before the switch (the switch waits
+  // for it) or after it, and then finds journal mode and takes the
+  // database's lock instead. Were the log removed first, a reader could lock
+  // the removed file or a new one while the header still said log mode, and
+  // read the database file while journal-mode writers change it.
+  BKF_TRY(wal_->file().lock(true));
   const DbHeader before = header_;
-  header_.wal_mode = 0;
-  ++header_.change_counter;
-  Status st = write_header_to_file();
-  if (st.ok()) st = file_->sync();
-  if (!st.ok()) {
-    // Still write-ahead-log mode, with every page in the file: the next
-    // refresh opens a fresh log.
-    header_ = before;
-    restore_file_header();
+  Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
+  if (st.ok()) {
+    header_.wal_mode = 0;
+    ++header_.change_counter;
+    st = write_header_to_file();
+    if (st.ok()) st = file_->sync();
+    if (!st.ok()) {
+      // Still write-ahead-log mode, with every page in the file and the
+      // log empty.
+      header_ = before;
+      restore_file_header();
+    }
   }
-  return st;
+  if (!st.ok()) {
+    (void)wal_->file().unlock();
+    return st;
+  }
+  // Switched. An empty log left behind by a failed removal is harmless: it
+  // holds no commit, and the next open removes it.
+  if (wal_->remove(vfs_).ok()) (void)vfs_.sync_dir(path_);
+  wal_.reset();  // closing it releases its lock
+  return {};
 }
 
 }  // namespace bkf

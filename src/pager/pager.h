@@ -65,10 +65,16 @@ class Pager {
   // hot rollback journal, reads the header and picks up a write-ahead log.
   // A zero-length file is initialised as a new database of 4096-byte pages
   // (a creator that crashed, or lost the race to another opener).
+  //
+  // The journal and the log are named after the file's resolved path
+  // (Vfs::resolve) plus "-journal" and "-wal", whatever path it was opened
+  // by, so that connections through symbolic links or relative paths share
+  // them. Io EAGAIN when the path was pointed at another file while opening.
   static Result<std::unique_ptr<Pager>> open(Vfs& vfs, std::string path);
   // Creates a database of `page_size`-byte pages; never destroys one: when
   // the file exists and is not empty, it is opened as an existing database.
   // Stale "-journal" and "-wal" files beside a new database are removed.
+  // Named as open() names it; a dangling symbolic link makes its target.
   static Result<std::unique_ptr<Pager>> create(Vfs& vfs, std::string path, std::uint32_t page_size);
 
   ~Pager();
@@ -156,6 +162,9 @@ class Pager {
   // Everything below runs with the database file locked as noted.
   Status recover_hot_journal();  // exclusive lock held
   Status sync_from_disk();       // some lock held
+  // Closes the log; true when this reader's shared lock was on it (it then
+  // holds no lock).
+  bool drop_log();
   Result<DbHeader> read_file_header();
   Result<DbHeader> header_from_log();
   Status open_log();

@@ -7,7 +7,8 @@
 // which dwarfs the indirection.
 //
 // Errors: every platform failure is Error::io(errno); a missing file on a
-// non-creating open is NotFound (carrying the path exactly as passed in);
+// non-creating open or a resolve is NotFound (carrying the path exactly as
+// passed in);
 // end of file on a positioned read is ShortRead.
 #pragma once
 
@@ -87,6 +88,10 @@ class Vfs {
   virtual bool exists(const std::string& path) = 0;
   // Identity of the file at `path` (NotFound when there is none).
   virtual Result<FileId> file_id(const std::string& path) = 0;
+  // The path of the file `path` leads to, absolute and free of symbolic
+  // links and "." or ".." steps: every path to one file resolves to the
+  // same text. NotFound(path) when no file is there.
+  virtual Result<std::string> resolve(const std::string& path) = 0;
   // Makes the directory entry changes (creation, removal) of the directory
   // holding `path` durable.
   virtual Status sync_dir(const std::string& path) = 0;

@@ -2,6 +2,7 @@
 // commit, a checkpoint, a mode switch and the recovery of a hot journal.
 // Files live in memory (MemVfs).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -10,6 +11,7 @@
 #include "pager_test_util.h"
 #include "support/fault_vfs.h"
 #include "support/mem_vfs.h"
+#include "support/temp_dir.h"
 
 namespace bkf::testing {
 namespace {
@@ -249,6 +251,48 @@ TEST_F(CrashTest, EveryOperationCrashingOrFailing) {
           EXPECT_EQ(p->is_wal(), other->is_wal());
         }
       }
+    }
+  }
+}
+
+// A commit made through a relative symbolic link crashes at each of its
+// operations; opening by the real path then finds the state before or after
+// it, with no journal or log left under the link's name.
+TEST(CrashThroughALink, RecoveredThroughTheRealPath) {
+  TempDir dir;
+  OsVfs os;
+  const std::string real = dir.file("t.db"), link = dir.file("link.db");
+  ASSERT_EQ(::symlink("t.db", link.c_str()), 0);
+  for (bool wal_mode : {false, true}) {
+    auto build = [&] {
+      for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((real + suffix).c_str());
+      auto p = must(Pager::create(os, real, kPs));
+      append_pages(*p, 20, 1);
+      must(p->begin());
+      must(p->free_page(20));
+      must(p->free_page(21));
+      must(p->commit());
+      if (wal_mode) must(p->set_journal_mode_wal());
+    };
+    build();
+    const DbState before = capture_file(real);
+    FaultVfs counting(os);
+    must(change_pages(*must(Pager::open(counting, link))));
+    const std::uint64_t ops = counting.count();
+    const DbState after = capture_file(real);
+    for (std::uint64_t n = 1; n <= ops; ++n) {
+      SCOPED_TRACE(std::string(wal_mode ? "wal" : "journal") + " mode, crash at operation " + std::to_string(n));
+      build();
+      FaultVfs fault(os);
+      auto p = must(Pager::open(fault, link));
+      fault.arm({.nth = n, .action = FaultPlan::Action::Crash});
+      (void)change_pages(*p);
+      p.reset();
+      const DbState now = capture_file(real);
+      EXPECT_TRUE(now == before || now == after);
+      EXPECT_FALSE(os.exists(real + "-journal"));
+      EXPECT_FALSE(os.exists(link + "-journal"));
+      EXPECT_FALSE(os.exists(link + "-wal"));
     }
   }
 }

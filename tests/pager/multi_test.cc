@@ -197,6 +197,39 @@ TEST_P(MultiTest, ModeSwitchesWhileAnotherWrites) {
   EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
 }
 
+// A log reader that locks the log just after a switch to journal mode
+// removed it (the switcher is held right after the removal) must end up
+// excluding journal-mode writers, and must not make a new log.
+TEST_P(MultiTest, ReaderRacingASwitchToJournalMode) {
+  if (!wal()) GTEST_SKIP() << "a switch away from the log";
+  FaultVfs fault(vfs_);
+  auto switcher = must(Pager::open(fault, path_));
+  auto reader = open();
+  EXPECT_EQ(peek(*reader, 2), 0u);  // the reader has the log open
+  std::atomic<int> stage{0};
+  bool removed = false;
+  fault.set_hook([&](FaultOp op, std::uint64_t) {
+    if (op == FaultOp::Unlink) removed = true;
+    if (!removed || op == FaultOp::Unlink || stage != 0) return;
+    stage = 1;
+    while (stage != 2) std::this_thread::yield();
+  });
+  fault.arm({});
+  std::thread sw([&] { must(switcher->set_journal_mode_delete()); });
+  while (stage != 1) std::this_thread::yield();
+  std::thread rd([&] { must(reader->read_lock()); });
+  // The reader either finishes (on the log's lock) or waits for the
+  // switcher's database lock; give it the moment to do either.
+  for (int i = 0; i < 200 && !wait_for_lock_waiter(path_, 1); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  stage = 2;
+  sw.join();
+  rd.join();
+  EXPECT_FALSE(reader->is_wal());
+  EXPECT_TRUE(lock_would_block(path_, true)) << "a journal-mode writer would not wait for the reader";
+  EXPECT_FALSE(vfs_.exists(path_ + "-wal"));
+  must(reader->read_unlock());
+}
+
 // A writer in another process is killed while it commits (it stops itself
 // before the chosen file operation and waits for the signal). The survivor's
 // next begin recovers: the result is exactly the before-state, or, once a

@@ -1,5 +1,8 @@
 // Opening, creating, transactions and the rollback journal.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "pager_test_util.h"
 #include "support/fault_vfs.h"
@@ -51,6 +54,33 @@ TEST_F(PagerTest, EmptyFileBecomesANewDatabase) {
   EXPECT_FALSE(vfs_.exists(path_ + "-wal"));
   append_pages(*p, 1, 1);
   EXPECT_EQ(capture_file(path_).page_count, 2u);
+}
+
+// Every path to one file finds the same journal and log: creating through
+// a dangling symbolic link makes its target, and a relative path keeps
+// naming the same files after the working directory changed.
+TEST_F(PagerTest, PathsToOneFileShareItsJournalAndLog) {
+  const std::string link = dir_.file("link.db");
+  ASSERT_EQ(::symlink(path_.c_str(), link.c_str()), 0);
+  auto a = must(Pager::create(vfs_, link, 512));
+  ASSERT_TRUE(vfs_.exists(path_));
+  must(a->set_journal_mode_wal());
+  TempDir elsewhere;
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  auto b = must(Pager::open(vfs_, "t.db"));
+  std::filesystem::current_path(elsewhere.path());
+  for (bool wal : {true, false}) {
+    append_pages(*a, 2, 1);
+    append_pages(*b, 1, 2);
+    EXPECT_EQ(capture(*a).page_count, wal ? 4u : 7u);
+    EXPECT_EQ(capture(*a), capture(*b));
+    if (wal) must(b->set_journal_mode_delete());
+  }
+  std::filesystem::current_path(cwd);
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
+  EXPECT_FALSE(vfs_.exists(link + "-wal"));
+  EXPECT_FALSE(vfs_.exists(link + "-journal"));
 }
 
 // (The transaction errors' texts are checked end to end by the engine's

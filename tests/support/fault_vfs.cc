@@ -230,6 +230,11 @@ Result<FileId> FaultVfs::file_id(const std::string& path) {
   return base_.file_id(path);
 }
 
+Result<std::string> FaultVfs::resolve(const std::string& path) {
+  if (crashed_) return crashed_error();
+  return base_.resolve(path);
+}
+
 Status FaultVfs::sync_dir(const std::string& path) {
   Verdict v = judge(FaultOp::Sync);
   if (!v.proceed) return Error::io(v.error);

@@ -94,6 +94,7 @@ class FaultVfs final : public Vfs {
   Status delete_file(const std::string& path) override;
   bool exists(const std::string& path) override;
   Result<FileId> file_id(const std::string& path) override;
+  Result<std::string> resolve(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
 
   // What to do with one operation; used by the files of this layer.

@@ -87,6 +87,11 @@ Result<FileId> MemVfs::file_id(const std::string& path) {
   return FileId{1, it->second->inode};
 }
 
+Result<std::string> MemVfs::resolve(const std::string& path) {
+  if (!exists(path)) return Error::not_found(path);
+  return path;
+}
+
 std::vector<std::uint8_t>& MemVfs::bytes(const std::string& path) { return node(path)->bytes; }
 
 bool MemVfs::locked(const std::string& path) const {

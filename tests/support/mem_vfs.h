@@ -36,6 +36,8 @@ class MemVfs final : public Vfs {
   Status delete_file(const std::string& path) override;
   bool exists(const std::string& path) override { return files_.count(path) != 0; }
   Result<FileId> file_id(const std::string& path) override;
+  // Paths are plain names here: one file has one.
+  Result<std::string> resolve(const std::string& path) override;
   Status sync_dir(const std::string&) override { return {}; }
 
   // The bytes of the file at path (created empty when missing).

@@ -6,9 +6,19 @@
 
 namespace bkf::testing {
 
-TempDir::TempDir() {
+namespace {
+
+std::string default_base() {
   const char* base = std::getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/bkf-test-XXXXXX";
+  return base && *base ? base : "/tmp";
+}
+
+}  // namespace
+
+TempDir::TempDir() : TempDir(default_base()) {}
+
+TempDir::TempDir(const std::string& base) {
+  std::string tmpl = base + "/bkf-test-XXXXXX";
   char* made = ::mkdtemp(tmpl.data());
   if (made == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = made;

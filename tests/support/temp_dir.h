@@ -8,7 +8,10 @@ namespace bkf::testing {
 
 class TempDir {
  public:
+  // Under $TMPDIR, else /tmp.
   TempDir();
+  // Under `base`.
+  explicit TempDir(const std::string& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
