@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "btree/page_set.h"
 #include "pager/pager.h"
-#include "pager/result.h"
 
 namespace bkf::overflow {
 

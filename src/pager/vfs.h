@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf {
 

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/compile/gen.h"
-#include "pager/result.h"
 
 namespace bkf::compile {
 

@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/catalog.h"
 #include "catalog/names.h"
-#include "pager/result.h"
 #include "sql/ast.h"
 
 namespace bkf::compile {

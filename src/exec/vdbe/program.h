@@ -45,8 +45,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "exec/op_kinds.h"
-#include "pager/result.h"
 #include "sql/cast_type.h"
 
 namespace bkf::vdbe {
