@@ -1,12 +1,11 @@
 #include "exec/compile/index_maint.h"
 
+#include "base/ascii.h"
+
 namespace bkf::compile {
 
 Affinity numeric_affinity(std::string_view decl_type) {
-  std::string t(decl_type);
-  for (char& c : t) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  const std::string t = ascii_upper(decl_type);
   auto has = [&](const char* s) { return t.find(s) != std::string::npos; };
   if (has("INT")) return Affinity::Integer;
   if (has("CHAR") || has("CLOB") || has("TEXT") || has("BLOB") || has("DATE") || has("TIME")) return Affinity::None;

@@ -25,10 +25,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "btree/btree.h"
 #include "btree/index.h"
 #include "btree/keyenc.h"
-#include "catalog/names.h"
 #include "exec/engine/engine.h"
 #include "exec/engine/folding.h"
 #include "exec/compile/index_maint.h"
@@ -48,7 +48,7 @@ struct ConflictKey {
 // The first entry of names equal to name ignoring ASCII case.
 std::optional<std::size_t> find_name(const std::vector<std::string>& names, std::string_view name) {
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (catalog::ascii_iequal(names[i], name)) return i;
+    if (ascii_iequal(names[i], name)) return i;
   }
   return std::nullopt;
 }
@@ -102,7 +102,7 @@ ExprPtr subst_values_refs(const Expr& e, const std::vector<std::string>& cols) {
       continue;
     }
     if (auto* f = n.get_if<Expr::Function>();
-        f && f->args.size() == 1 && catalog::ascii_iequal(f->name, "VALUES")) {
+        f && f->args.size() == 1 && ascii_iequal(f->name, "VALUES")) {
       std::optional<std::size_t> pos;
       if (auto* c = f->args[0]->get_if<Expr::Column>()) pos = find_name(cols, c->name);
       *slot = pos ? make_expr(Expr::Param{*pos}) : make_expr(Expr::Null{});

@@ -2,20 +2,12 @@
 
 #include <array>
 
-#include "catalog/names.h"
+#include "base/ascii.h"
 #include "exec/value_ops.h"
 
 namespace bkf::engine {
 
 namespace {
-
-std::string ascii_upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 template <class T>
 bool has_constraint(const ColumnDef& def) {
