@@ -42,7 +42,7 @@ struct ConflictKey {
   bool is_rowid = false;                      // the row-id alias, else a UNIQUE index
   std::uint32_t root = 0;                      // the index's root page
   std::vector<std::size_t> positions;          // into the insert column list (and each row)
-  std::vector<compile::Affinity> affinities;   // of the key's columns, as INSERT applies them
+  std::vector<catalog::Affinity> affinities;   // of the key's columns, as INSERT applies them
 };
 
 // The first entry of names equal to name ignoring ASCII case.
@@ -62,7 +62,7 @@ std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t
       ConflictKey k;
       k.is_rowid = true;
       k.positions.push_back(*pos);
-      k.affinities.push_back(compile::numeric_affinity(alias.decl_type));
+      k.affinities.push_back(catalog::value_affinity(alias.decl_type));
       keys.push_back(std::move(k));
     }
   }
@@ -79,7 +79,7 @@ std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t
         break;
       }
       k.positions.push_back(*pos);
-      k.affinities.push_back(compile::numeric_affinity(t.columns[*col].decl_type));
+      k.affinities.push_back(catalog::value_affinity(t.columns[*col].decl_type));
     }
     if (covered) keys.push_back(std::move(k));
   }
@@ -178,7 +178,7 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     key_values.clear();
     for (std::size_t k = 0; k < key.positions.size(); ++k) {
       Value v = row[key.positions[k]];
-      if (key.affinities[k] != compile::Affinity::None) apply_affinity(v, key.affinities[k] == compile::Affinity::Real);
+      if (key.affinities[k] != catalog::Affinity::None) apply_affinity(v, key.affinities[k] == catalog::Affinity::Real);
       if (v.is_null()) return std::optional<std::int64_t>();
       key_values.push_back(std::move(v));
     }
