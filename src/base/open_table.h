@@ -16,7 +16,8 @@
 // test. What a slot holds is the caller's:
 //
 //   struct Traits {
-//     static bool empty(const Slot&) noexcept;           // true for Slot{}
+//     static bool empty(const Slot&) noexcept;           // true for Slot{},
+//                                                        // a constant expression
 //     static std::uint64_t hash(const Slot&) noexcept;   // of an occupied slot
 //   };
 //
