@@ -4,8 +4,8 @@
 #include <string_view>
 #include <thread>
 
+#include "base/error.h"
 #include "binding.h"
-#include "pager/error.h"
 
 namespace bkf::py {
 

@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf::cell {
 

@@ -26,9 +26,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/result.h"
 #include "btree/tree_core.h"
 #include "pager/pager.h"
-#include "pager/result.h"
 
 namespace bkf {
 

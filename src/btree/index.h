@@ -18,10 +18,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "btree/node.h"
 #include "btree/tree_core.h"
 #include "pager/pager.h"
-#include "pager/result.h"
 
 namespace bkf {
 

@@ -39,7 +39,7 @@
 #include <string>
 #include <string_view>
 
-#include "pager/result.h"
+#include "base/result.h"
 #include "record/value.h"
 
 namespace bkf::keyenc {

@@ -51,9 +51,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "btree/cell.h"
 #include "pager/page_cache.h"
-#include "pager/result.h"
 
 namespace bkf {
 

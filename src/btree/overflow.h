@@ -17,10 +17,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "btree/cell.h"
 #include "btree/page_set.h"
 #include "pager/pager.h"
-#include "pager/result.h"
 
 namespace bkf::overflow {
 

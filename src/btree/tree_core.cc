@@ -105,46 +105,66 @@ Status IndexKeys::separator_of_leaf_cell(std::string_view c, std::string& out) {
   return {};
 }
 
-template <class K>
-Status descend(Pager& pager, PageId root, typename K::Key key, TreePath& path) {
-  path.depth = 0;
-  path.leaf = PageRef();
-  PageId id = root;
-  for (;;) {
-    PageRef ref = BKF_TRY(pager.get_page(id));
-    NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
-    if (v.is_leaf()) {
-      path.leaf = std::move(ref);
-      return {};
-    }
-    if (path.depth == kMaxTreeDepth) return depth_error();
-    std::size_t c = BKF_TRY(v.interior_child_index(key));
-    PageId child = BKF_TRY(v.child_at(c));
-    path.pages[path.depth] = std::move(ref);
-    path.slots[path.depth] = c;
-    ++path.depth;
-    if (path.contains(child)) return cycle_error();
-    id = child;
-  }
-}
+namespace {
 
-template <class K>
-Result<PageRef> descend_to_leaf(Pager& pager, PageId root, typename K::Key key) {
+// What a descent keeps of the interior pages it passes (depth of them so
+// far): the whole path, pinned, for inserts and removals that may change
+// those pages ...
+struct PinnedTrail {
+  TreePath& path;
+  void keep(std::size_t depth, PageRef&& ref, PageId, std::size_t slot) {
+    path.pages[depth] = std::move(ref);
+    path.slots[depth] = slot;
+    path.depth = depth + 1;
+  }
+  bool passed(std::size_t, PageId id) const { return path.contains(id); }
+};
+
+// ... or only their numbers, for lookups, which need just the leaf.
+struct NumberTrail {
   std::array<PageId, kMaxTreeDepth> seen;
-  std::size_t depth = 0;
+  void keep(std::size_t depth, PageRef&&, PageId id, std::size_t) { seen[depth] = id; }
+  bool passed(std::size_t depth, PageId id) const {
+    for (std::size_t i = 0; i < depth; ++i)
+      if (seen[i] == id) return true;
+    return false;
+  }
+};
+
+// The descent from root, through the child that key selects on each interior
+// page, to the leaf that holds or would hold key. A child already passed (a
+// cycle) and a path deeper than any valid tree are damage.
+template <class K, class Trail>
+Result<PageRef> descend_along(Pager& pager, PageId root, typename K::Key key, Trail& trail) {
   PageId id = root;
-  for (;;) {
+  for (std::size_t depth = 0;; ++depth) {
     PageRef ref = BKF_TRY(pager.get_page(id));
     NodeView v = BKF_TRY(NodeView::open(ref, K::kType));
     if (v.is_leaf()) return ref;
     if (depth == kMaxTreeDepth) return depth_error();
     std::size_t c = BKF_TRY(v.interior_child_index(key));
     PageId child = BKF_TRY(v.child_at(c));
-    seen[depth++] = id;
-    for (std::size_t i = 0; i < depth; ++i)
-      if (seen[i] == child) return cycle_error();
+    trail.keep(depth, std::move(ref), id, c);
+    if (trail.passed(depth + 1, child)) return cycle_error();
     id = child;
   }
+}
+
+}  // namespace
+
+template <class K>
+Status descend(Pager& pager, PageId root, typename K::Key key, TreePath& path) {
+  path.depth = 0;
+  path.leaf = PageRef();
+  PinnedTrail trail{path};
+  path.leaf = BKF_TRY(descend_along<K>(pager, root, key, trail));
+  return {};
+}
+
+template <class K>
+Result<PageRef> descend_to_leaf(Pager& pager, PageId root, typename K::Key key) {
+  NumberTrail trail;
+  return descend_along<K>(pager, root, key, trail);
 }
 
 template <class K>

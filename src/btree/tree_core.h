@@ -25,10 +25,10 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/result.h"
 #include "btree/node.h"
 #include "btree/page_set.h"
 #include "pager/pager.h"
-#include "pager/result.h"
 
 namespace bkf {
 

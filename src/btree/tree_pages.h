@@ -19,7 +19,7 @@
 
 #include "btree/node.h"
 #include "pager/pager.h"
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf {
 

@@ -89,11 +89,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "btree/node.h"
 #include "catalog/defs.h"
 #include "catalog/schema_state.h"
 #include "pager/pager.h"
-#include "pager/result.h"
 
 namespace bkf {
 

@@ -1,12 +1,12 @@
 #include "catalog/defs.h"
 
-#include "catalog/names.h"
+#include "base/ascii.h"
 
 namespace bkf {
 
 std::optional<std::size_t> TableDef::column_index(std::string_view column_name) const {
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    if (catalog::ascii_iequal(columns[i].name, column_name)) return i;
+    if (ascii_iequal(columns[i].name, column_name)) return i;
   }
   return std::nullopt;
 }

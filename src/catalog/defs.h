@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pager/result.h"
+#include "base/result.h"
 #include "record/value.h"
 
 namespace bkf {

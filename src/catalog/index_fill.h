@@ -6,9 +6,9 @@
 #include <span>
 #include <string>
 
+#include "base/result.h"
 #include "btree/index.h"
 #include "pager/pager.h"
-#include "pager/result.h"
 
 namespace bkf::catalog {
 

@@ -28,7 +28,7 @@
 #include "btree/page_set.h"
 #include "catalog/schema_state.h"
 #include "pager/pager.h"
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf::catalog {
 

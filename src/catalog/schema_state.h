@@ -15,9 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/defs.h"
 #include "catalog/names.h"
-#include "pager/result.h"
 
 namespace bkf::catalog {
 

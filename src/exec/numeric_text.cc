@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/ascii.h"
 #include "exec/unicode.h"
 #include "record/value.h"
 
@@ -13,8 +14,6 @@ namespace bkf {
 namespace {
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 // Whether t[i..] starts with the lower-case ASCII word w, ignoring ASCII case.
 bool starts_with_word(std::string_view t, std::size_t i, std::string_view w) {

@@ -12,8 +12,8 @@
 #include <span>
 #include <string_view>
 
+#include "base/error.h"
 #include "exec/op_kinds.h"
-#include "pager/error.h"
 #include "record/value.h"
 
 namespace bkf {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
 #include "exec/unicode_case_data.h"
 
 namespace bkf {
@@ -21,9 +22,6 @@ inline bool all_ascii(std::string_view s) {
   for (char c : s) acc |= static_cast<unsigned char>(c);
   return acc < 0x80;
 }
-
-inline char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 // Length of the White_Space character starting at s[i], or 0.
 std::size_t white_space_at(std::string_view s, std::size_t i) {

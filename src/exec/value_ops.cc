@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/ascii.h"
 #include "exec/unicode.h"
 
 namespace bkf {
@@ -63,8 +64,6 @@ inline void compare_op(const Value& a, const Value& b, Value& out, Test test) {
   }
   set_bool(out, test(compare_operands(a, b)));
 }
-
-inline char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 // Copies v into out unless they are the same object.
 inline void copy_into(Value& out, const Value& v) {
@@ -276,7 +275,7 @@ bool like_match(std::string_view s, std::string_view p) noexcept {
         star_si = si;
         continue;
       }
-      if (pc == '_' || fold(pc) == fold(s[si])) {
+      if (pc == '_' || ascii_lower(pc) == ascii_lower(s[si])) {
         ++pi;
         ++si;
         continue;

@@ -23,9 +23,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/result.h"
 #include "exec/numeric_text.h"
 #include "exec/op_kinds.h"
-#include "pager/result.h"
 #include "record/compare.h"
 #include "record/value.h"
 #include "sql/cast_type.h"

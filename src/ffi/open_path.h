@@ -4,8 +4,8 @@
 
 #include <string_view>
 
+#include "base/result.h"
 #include "exec/engine/database.h"
-#include "pager/result.h"
 
 namespace bkf {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "pager/bytes.h"
+#include "base/bytes.h"
 
 namespace bkf {
 

@@ -12,7 +12,7 @@
 #include <functional>
 
 #include "pager/pager.h"
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "pager/bytes.h"
+#include "base/bytes.h"
 
 namespace bkf {
 

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "pager/bytes.h"
+#include "base/bytes.h"
 
 namespace bkf::journal {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "pager/header.h"
-#include "pager/result.h"
 #include "pager/vfs.h"
 
 namespace bkf::journal {

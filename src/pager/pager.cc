@@ -6,7 +6,7 @@
 #include <limits>
 #include <optional>
 
-#include "pager/bytes.h"
+#include "base/bytes.h"
 #include "pager/journal.h"
 
 namespace bkf {

@@ -45,9 +45,9 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "pager/header.h"
 #include "pager/page_cache.h"
-#include "pager/result.h"
 #include "pager/vfs.h"
 #include "pager/wal.h"
 

@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "pager/bytes.h"
+#include "base/bytes.h"
 
 namespace bkf {
 

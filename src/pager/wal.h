@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
 #include "pager/header.h"
 #include "pager/page_map.h"
-#include "pager/result.h"
 #include "pager/vfs.h"
 
 namespace bkf {

@@ -35,7 +35,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pager/result.h"
+#include "base/result.h"
 #include "record/serial.h"
 #include "record/utf8.h"
 #include "record/value.h"

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <utility>
 
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf {
 

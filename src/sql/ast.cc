@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/ascii.h"
+
 namespace bkf {
 namespace {
 
@@ -19,14 +21,6 @@ static_assert(std::variant_size_v<Constraint::Node> == 5);
 static_assert(std::variant_size_v<SelectItem::Node> == 3);
 static_assert(std::variant_size_v<InsertSource::Node> == 2);
 static_assert(std::variant_size_v<OnConflict::Node> == 4);
-
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string upper_ascii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = ascii_upper(c);
-  return out;
-}
 
 // A copy of one node with every Expr child slot left empty (lists sized to
 // the source's); SelectStmts inside it are copied deeply. Expr::clone fills
@@ -159,7 +153,7 @@ std::vector<ExprPtr> clone_all(const std::vector<ExprPtr>& v) {
 
 std::optional<AggFunc> agg_func_from_name(std::string_view name) {
   if (name.size() != 3 && name.size() != 5) return std::nullopt;
-  std::string up = upper_ascii(name);
+  std::string up = ascii_upper(name);
   if (up == "COUNT") return AggFunc::Count;
   if (up == "SUM") return AggFunc::Sum;
   if (up == "AVG") return AggFunc::Avg;
@@ -169,7 +163,7 @@ std::optional<AggFunc> agg_func_from_name(std::string_view name) {
 }
 
 CastType cast_type_from_type_name(std::string_view name) {
-  std::string up = upper_ascii(name);
+  std::string up = ascii_upper(name);
   auto has = [&](const char* w) { return up.find(w) != std::string::npos; };
   if (has("INT") || has("SIGNED")) return CastType::Integer;
   if (has("CHAR") || has("TEXT") || has("CLOB") || has("BINARY") || has("DATE") || has("TIME")) {

@@ -1,5 +1,6 @@
 // The query and expression level of the parser: SELECT with its clauses,
 // joins and UNION members, and expressions by binding power.
+#include "base/ascii.h"
 #include "sql/parser.h"
 #include "sql/parser_state.h"
 
@@ -58,13 +59,6 @@ bool binary_operator(const Token& t, InfixOp& out) {
 bool starts_join(const Token& t) {
   return t.is_keyword(Keyword::Join) || t.is_keyword(Keyword::Inner) || t.is_keyword(Keyword::Cross) ||
          t.is_keyword(Keyword::Left) || t.is_keyword(Keyword::Right) || t.is_keyword(Keyword::Outer);
-}
-
-std::string upper_ascii(std::string s) {
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return s;
 }
 
 }  // namespace
@@ -377,7 +371,8 @@ Result<ExprPtr> Parser::parse_call(std::string name) {
     BKF_TRY(expect(TokenKind::RParen));
     return make_expr(std::move(a));
   }
-  Expr::Function f{upper_ascii(std::move(name)), {}};
+  for (char& c : name) c = ascii_upper(c);
+  Expr::Function f{std::move(name), {}};
   if (!at(TokenKind::RParen)) {
     do {
       f.args.push_back(BKF_TRY(parse_expr(0)));

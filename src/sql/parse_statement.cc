@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/ascii.h"
 #include "sql/parser.h"
 #include "sql/parser_state.h"
 
@@ -14,16 +15,6 @@ std::string unit_debug(TokenKind k) {
   Token t;
   t.kind = k;
   return token_debug(t, {});
-}
-
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ci(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
 }
 
 bool has_primary_key(const ColumnDef& c) {
@@ -38,7 +29,7 @@ void fold_primary_keys(Statement::CreateTable& t) {
     if (!ix.primary) continue;
     if (ix.columns.size() == 1) {
       for (ColumnDef& c : t.columns) {
-        if (!equals_ci(c.name, ix.columns[0])) continue;
+        if (!ascii_iequal(c.name, ix.columns[0])) continue;
         if (!has_primary_key(c)) c.constraints.push_back(Constraint::PrimaryKey{});
         break;
       }
@@ -469,9 +460,7 @@ Result<Statement> Parser::parse_pragma() {
       case TokenKind::Str:
       case TokenKind::Ident: s.value = text_of(t); break;
       case TokenKind::Keyword: {
-        std::string v = keyword_name(t.keyword);
-        for (char& ch : v) ch = ascii_lower(ch);
-        s.value = std::move(v);
+        s.value = ascii_lower(keyword_name(t.keyword));
         break;
       }
       default: return err_found("expected a pragma value, found ");

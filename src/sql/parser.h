@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pager/result.h"
+#include "base/result.h"
 #include "sql/ast.h"
 
 namespace bkf::sql {

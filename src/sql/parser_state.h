@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pager/result.h"
+#include "base/result.h"
 #include "sql/ast.h"
 #include "sql/token.h"
 

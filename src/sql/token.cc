@@ -7,6 +7,7 @@
 #include <limits>
 #include <system_error>
 
+#include "base/ascii.h"
 #include "record/value.h"
 
 namespace bkf::sql {
@@ -79,7 +80,6 @@ inline int hex_value(unsigned char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-inline char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Returns the keyword index of a bare word, or -1.
 int find_keyword(std::string_view word) {
@@ -381,12 +381,7 @@ std::string token_text(const Token& t, std::string_view text) {
 
 bool token_text_equals_ci(const Token& t, std::string_view text, std::string_view word) {
   if (t.kind != TokenKind::Ident || (t.flags & kTokenDoubledQuote)) return false;
-  std::string_view raw = token_raw_text(t, text);
-  if (raw.size() != word.size()) return false;
-  for (std::size_t k = 0; k < raw.size(); ++k) {
-    if (ascii_upper(raw[k]) != ascii_upper(word[k])) return false;
-  }
-  return true;
+  return ascii_iequal(token_raw_text(t, text), word);
 }
 
 std::string token_blob(const Token& t, std::string_view text) {

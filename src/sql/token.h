@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pager/result.h"
+#include "base/result.h"
 
 namespace bkf::sql {
 

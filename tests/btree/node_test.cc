@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "btree/cell.h"
 #include "btree/node.h"
 #include "btree/tree_core.h"
-#include "pager/bytes.h"
 #include "support/hex.h"
 #include "tree_test_util.h"
 

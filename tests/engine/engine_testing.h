@@ -29,8 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "exec/engine/database.h"
-#include "pager/result.h"
 #include "support/temp_dir.h"
 
 namespace bkf::testing {

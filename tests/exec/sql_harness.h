@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/engine/engine.h"
 #include "exec/vdbe/program.h"
-#include "pager/result.h"
 #include "record/sort.h"
 #include "record/value.h"
 

@@ -161,6 +161,17 @@ TEST(PageMapTest, BehavesLikeAHashMapUnderRandomUse) {
       EXPECT_EQ(seen, model.size());
     }
   }
+  // A large map moved and cleared gives its storage back and works again.
+  for (std::uint32_t key = 1; key <= 5000; ++key) map.put(key, key);
+  PageMap<std::uint64_t> moved(std::move(map));
+  EXPECT_EQ(moved.size(), 5000u);
+  EXPECT_EQ(*moved.find(4321), 4321u);
+  moved.clear();
+  EXPECT_TRUE(moved.empty());
+  EXPECT_EQ(moved.find(4321), nullptr);
+  moved.put(4321, 7);
+  EXPECT_EQ(*moved.find(4321), 7u);
+  EXPECT_FALSE(moved.erase(1));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "pager/error.h"
+#include "base/error.h"
 #include "pager/header.h"
 
 namespace bkf {

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <thread>
 
-#include "pager/bytes.h"
+#include "base/bytes.h"
 #include "pager_test_util.h"
 #include "support/fault_vfs.h"
 #include "support/lock_probe.h"

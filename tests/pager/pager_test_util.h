@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "pager/bytes.h"
+#include "base/bytes.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
 

@@ -15,9 +15,9 @@
 // accumulator index, so the group phase finds it without comparing trees.
 #pragma once
 
+#include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/compile/select.h"
-#include "pager/result.h"
 #include "sql/ast.h"
 
 namespace bkf::compile {

@@ -32,10 +32,10 @@
 #include <optional>
 #include <vector>
 
+#include "base/result.h"
 #include "exec/compile/expr_util.h"
 #include "exec/compile/gen.h"
 #include "exec/compile/scope.h"
-#include "pager/result.h"
 #include "sql/ast.h"
 
 namespace bkf::compile {

@@ -32,9 +32,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/compile/gen.h"
-#include "pager/result.h"
 #include "sql/ast.h"
 
 namespace bkf::compile {

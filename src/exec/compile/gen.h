@@ -18,10 +18,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "exec/scalar_funcs.h"
 #include "exec/vdbe/builder.h"
 #include "exec/vdbe/program.h"
-#include "pager/result.h"
 #include "record/value.h"
 
 namespace bkf::compile {

@@ -2,18 +2,6 @@
 
 namespace bkf::compile {
 
-Affinity numeric_affinity(std::string_view decl_type) {
-  std::string t(decl_type);
-  for (char& c : t) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  auto has = [&](const char* s) { return t.find(s) != std::string::npos; };
-  if (has("INT")) return Affinity::Integer;
-  if (has("CHAR") || has("CLOB") || has("TEXT") || has("BLOB") || has("DATE") || has("TIME")) return Affinity::None;
-  if (has("REAL") || has("FLOA") || has("DOUB") || has("DEC") || has("NUM")) return Affinity::Real;
-  return Affinity::None;
-}
-
 Result<std::vector<IndexPlan>> open_index_plans(Gen& g, const Catalog& catalog, const TableDef& table,
                                                 const std::vector<bool>& wanted_columns) {
   std::vector<IndexPlan> plans;
@@ -99,9 +87,9 @@ void emit_not_null_guards(Gen& g, const TableDef& table, std::uint32_t base, con
 void emit_affinity(Gen& g, const TableDef& table, std::uint32_t base, const std::vector<bool>& which) {
   for (std::size_t i = 0; i < table.columns.size(); ++i) {
     if (!which.empty() && !(i < which.size() && which[i])) continue;
-    Affinity a = numeric_affinity(table.columns[i].decl_type);
-    if (a == Affinity::None) continue;
-    g.emit(Op::affinity(base + static_cast<std::uint32_t>(i), a == Affinity::Real));
+    catalog::Affinity a = catalog::value_affinity(table.columns[i].decl_type);
+    if (a == catalog::Affinity::None) continue;
+    g.emit(Op::affinity(base + static_cast<std::uint32_t>(i), a == catalog::Affinity::Real));
   }
 }
 

@@ -14,18 +14,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/catalog.h"
+#include "catalog/decl_type.h"
 #include "exec/compile/gen.h"
-#include "pager/result.h"
 
 namespace bkf::compile {
-
-enum class Affinity : std::uint8_t { None, Integer, Real };
-
-// The affinity of a declared column type (ASCII letters upper-cased): INT
-// anywhere gives integer; else CHAR, CLOB, TEXT, BLOB, DATE or TIME give
-// none; else REAL, FLOA, DOUB, DEC or NUM give real; else none.
-Affinity numeric_affinity(std::string_view decl_type);
 
 // One index of the target table.
 struct IndexPlan {
@@ -65,7 +59,8 @@ std::uint32_t key_from_cursor(Gen& g, const IndexPlan& ix, const IndexRegs& regs
 // `check` flag is set (all when `check` is empty), in column order.
 void emit_not_null_guards(Gen& g, const TableDef& table, std::uint32_t base, const std::vector<bool>& check);
 
-// Affinity on the registers of the flagged columns with a numeric type.
+// Affinity on the registers of the flagged columns with a numeric type
+// (catalog::value_affinity).
 void emit_affinity(Gen& g, const TableDef& table, std::uint32_t base, const std::vector<bool>& which);
 
 }  // namespace bkf::compile

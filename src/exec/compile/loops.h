@@ -43,11 +43,11 @@
 #include <optional>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/compile/compile_expr.h"
 #include "exec/compile/gen.h"
 #include "exec/compile/scope.h"
-#include "pager/result.h"
 #include "sql/ast.h"
 
 namespace bkf::compile {

@@ -11,12 +11,6 @@ bool is_rowid_name(std::string_view name, const TableDef& table) noexcept {
   return pos && *pos == *table.rowid_alias;
 }
 
-std::string ascii_lower_copy(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = catalog::ascii_lower(c);
-  return out;
-}
-
 Result<Resolved> Ctx::resolve(const std::optional<std::string>& qualifier, std::string_view name) const {
   // Candidate scopes: all of them, or those carrying the qualifier.
   std::vector<const TableScope*> candidates;

@@ -20,14 +20,12 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
+#include "base/result.h"
 #include "catalog/catalog.h"
-#include "catalog/names.h"
-#include "pager/result.h"
 #include "sql/ast.h"
 
 namespace bkf::compile {
-
-using catalog::ascii_iequal;
 
 struct TableScope {
   std::string name;  // alias, else table name, as written
@@ -60,8 +58,5 @@ bool is_rowid_word(std::string_view name) noexcept;
 // (which wins even over a column of that name), or the name of the table's
 // row-id alias column (the first column of that name is the alias).
 bool is_rowid_name(std::string_view name, const TableDef& table) noexcept;
-
-// ASCII lower-casing of a whole name (other bytes unchanged).
-std::string ascii_lower_copy(std::string_view s);
 
 }  // namespace bkf::compile

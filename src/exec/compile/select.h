@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/compile/gen.h"
 #include "exec/compile/loops.h"
 #include "exec/compile/scope.h"
-#include "pager/result.h"
 #include "sql/ast.h"
 
 namespace bkf::compile {

@@ -83,7 +83,7 @@ Result<ExprPtr> subst_expr(const Expr& e, const std::vector<std::string>& shadow
         if (!c.table || shadowed(shadow, *c.table)) break;
         Resolved r = BKF_TRY(ctx.resolve(c));
         ParamSrc src = r.is_rowid() ? ParamSrc::rowid(r.level) : ParamSrc::col(r.level, *r.column);
-        std::uint32_t idx = intern(map, list, ascii_lower_copy(*c.table) + "." + ascii_lower_copy(c.name), src);
+        std::uint32_t idx = intern(map, list, ascii_lower(*c.table) + "." + ascii_lower(c.name), src);
         slot = make_expr(Expr::SubParam{idx});
         break;
       }

@@ -35,9 +35,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/result.h"
 #include "exec/compile/gen.h"
 #include "exec/compile/scope.h"
-#include "pager/result.h"
 #include "sql/ast.h"
 
 namespace bkf::compile {

@@ -2,7 +2,7 @@
 //
 // The C interface and the Python module each own one Database per handle and
 // call nothing else of the engine. Everything here is exception-free: every
-// fallible call returns a Result (pager/result.h) whose Error carries the
+// fallible call returns a Result (base/result.h) whose Error carries the
 // display text users see ("schema error: no such table: t", ...).
 //
 //   auto db = Database::open("app.db");              // creates the file if missing
@@ -40,7 +40,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pager/result.h"
+#include "base/result.h"
 #include "record/value.h"
 
 namespace bkf {

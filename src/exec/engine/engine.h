@@ -37,13 +37,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/engine/database.h"
 #include "exec/vdbe/program.h"
 #include "exec/vdbe/vm.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
-#include "pager/result.h"
 #include "record/sort.h"
 #include "record/value.h"
 #include "sql/ast.h"

@@ -26,10 +26,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "btree/btree.h"
 #include "btree/index.h"
 #include "btree/keyenc.h"
-#include "catalog/names.h"
 #include "exec/engine/engine.h"
 #include "exec/engine/folding.h"
 #include "exec/compile/index_maint.h"
@@ -43,13 +43,13 @@ struct ConflictKey {
   bool is_rowid = false;                      // the row-id alias, else a UNIQUE index
   std::uint32_t root = 0;                      // the index's root page
   std::vector<std::size_t> positions;          // into the insert column list (and each row)
-  std::vector<compile::Affinity> affinities;   // of the key's columns, as INSERT applies them
+  std::vector<catalog::Affinity> affinities;   // of the key's columns, as INSERT applies them
 };
 
 // The first entry of names equal to name ignoring ASCII case.
 std::optional<std::size_t> find_name(const std::vector<std::string>& names, std::string_view name) {
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (catalog::ascii_iequal(names[i], name)) return i;
+    if (ascii_iequal(names[i], name)) return i;
   }
   return std::nullopt;
 }
@@ -63,7 +63,7 @@ std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t
       ConflictKey k;
       k.is_rowid = true;
       k.positions.push_back(*pos);
-      k.affinities.push_back(compile::numeric_affinity(alias.decl_type));
+      k.affinities.push_back(catalog::value_affinity(alias.decl_type));
       keys.push_back(std::move(k));
     }
   }
@@ -80,7 +80,7 @@ std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t
         break;
       }
       k.positions.push_back(*pos);
-      k.affinities.push_back(compile::numeric_affinity(t.columns[*col].decl_type));
+      k.affinities.push_back(catalog::value_affinity(t.columns[*col].decl_type));
     }
     if (covered) keys.push_back(std::move(k));
   }
@@ -103,7 +103,7 @@ ExprPtr subst_values_refs(const Expr& e, const std::vector<std::string>& cols) {
       continue;
     }
     if (auto* f = n.get_if<Expr::Function>();
-        f && f->args.size() == 1 && catalog::ascii_iequal(f->name, "VALUES")) {
+        f && f->args.size() == 1 && ascii_iequal(f->name, "VALUES")) {
       std::optional<std::size_t> pos;
       if (auto* c = f->args[0]->get_if<Expr::Column>()) pos = find_name(cols, c->name);
       *slot = pos ? make_expr(Expr::Param{*pos}) : make_expr(Expr::Null{});
@@ -179,7 +179,7 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     key_values.clear();
     for (std::size_t k = 0; k < key.positions.size(); ++k) {
       Value v = row[key.positions[k]];
-      if (key.affinities[k] != compile::Affinity::None) apply_affinity(v, key.affinities[k] == compile::Affinity::Real);
+      if (key.affinities[k] != catalog::Affinity::None) apply_affinity(v, key.affinities[k] == catalog::Affinity::Real);
       if (v.is_null()) return std::optional<std::int64_t>();
       key_values.push_back(std::move(v));
     }

@@ -5,19 +5,12 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "exec/engine/engine.h"
 
 namespace bkf::engine {
 
 namespace {
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 ExecResult one_row(const char* column, Value v) {
   std::vector<Row> rows(1);

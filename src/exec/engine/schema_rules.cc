@@ -2,20 +2,13 @@
 
 #include <array>
 
-#include "catalog/names.h"
+#include "base/ascii.h"
+#include "catalog/decl_type.h"
 #include "exec/value_ops.h"
 
 namespace bkf::engine {
 
 namespace {
-
-std::string ascii_upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 template <class T>
 bool has_constraint(const ColumnDef& def) {
@@ -29,17 +22,8 @@ bool has_constraint(const ColumnDef& def) {
 
 Value coerce_affinity(std::string_view decl_type, Value v) {
   if (!v.is_text()) return v;
-  const std::string t = ascii_upper(decl_type);
-  if (t.find("INT") != std::string::npos) {
-    apply_affinity(v, false);
-    return v;
-  }
-  for (const char* word : {"REAL", "FLOA", "DOUB", "DEC", "NUM"}) {
-    if (t.find(word) != std::string::npos) {
-      apply_affinity(v, true);
-      return v;
-    }
-  }
+  const catalog::Affinity a = catalog::default_affinity(decl_type);
+  if (a != catalog::Affinity::None) apply_affinity(v, a == catalog::Affinity::Real);
   return v;
 }
 

@@ -13,14 +13,12 @@
 
 namespace bkf::engine {
 
-// A DEFAULT value converted to the column's declared type. Only text is
-// converted, and the type is read with ASCII letters upper-cased: when it
-// contains "INT" anywhere (so "POINT" too), text that is a whole signed
-// 64-bit integer (white space trimmed) becomes Int; otherwise, when it
-// contains "REAL", "FLOA", "DOUB", "DEC" or "NUM", text that is a whole
+// A DEFAULT value converted to the column's declared type, as
+// catalog::default_affinity reads it. Only text is converted: for integer
+// affinity (so "POINT" too), text that is a whole signed 64-bit integer
+// (white space trimmed) becomes Int; for real affinity, text that is a whole
 // decimal float (or inf, infinity, nan) becomes Real. Everything else is
-// returned unchanged; text types are not looked for, so a VARCHAR column
-// keeps '7' as text.
+// returned unchanged, so a VARCHAR column keeps '7' as text.
 Value coerce_affinity(std::string_view decl_type, Value v);
 
 // Whether a declared type makes a PRIMARY KEY column the row-id alias: the

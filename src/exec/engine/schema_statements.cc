@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "catalog/names.h"
+#include "base/ascii.h"
 #include "exec/engine/engine.h"
 #include "exec/engine/schema_rules.h"
 
@@ -112,7 +112,7 @@ Result<ExecResult> Engine::run_create_table(const Statement::CreateTable& s) {
       const TableIndex& ti = s.indexes[i];
       // A key on the row-id alias alone needs no index: the table is keyed
       // by it already.
-      if (ti.columns.size() == 1 && alias_name && catalog::ascii_iequal(ti.columns[0], *alias_name)) continue;
+      if (ti.columns.size() == 1 && alias_name && ascii_iequal(ti.columns[0], *alias_name)) continue;
       BKF_TRY(catalog_->create_index(*pager_, table_key_index_name(s.name, ti.name, i), s.name, ti.columns,
                                      ti.unique));
     }

@@ -1,6 +1,6 @@
 #include "exec/engine/select_rules.h"
 
-#include "catalog/names.h"
+#include "base/ascii.h"
 #include "exec/numeric_text.h"
 #include "exec/unicode.h"
 
@@ -11,7 +11,7 @@ std::optional<std::string> found_rows_query(const SelectStmt& s) {
   const auto* item = s.items[0].get_if<SelectItem::Expr>();
   if (!item) return std::nullopt;
   const auto* f = item->expr->get_if<Expr::Function>();
-  if (!f || !f->args.empty() || !catalog::ascii_iequal(f->name, "found_rows")) return std::nullopt;
+  if (!f || !f->args.empty() || !ascii_iequal(f->name, "found_rows")) return std::nullopt;
   if (item->alias) return *item->alias;
   return std::string("FOUND_ROWS()");
 }
@@ -23,7 +23,7 @@ Result<std::size_t> resolve_union_order_col(const Expr& e, std::span<const std::
     }
   } else if (const auto* c = e.get_if<Expr::Column>()) {
     for (std::size_t i = 0; i < names.size(); ++i) {
-      if (catalog::ascii_iequal(names[i], c->name)) return i;
+      if (ascii_iequal(names[i], c->name)) return i;
     }
     return Error::exec("ORDER BY " + c->name + ": no such output column in UNION");
   }

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "pager/result.h"
+#include "base/result.h"
 #include "record/value.h"
 #include "sql/ast.h"
 

@@ -1,14 +1,15 @@
 // GroupIndex: finds the group of a GROUP BY key among the groups made so
-// far. An open-addressing table of (hash, group number) with linear
-// probing; the keys themselves stay with the groups, and the caller's
-// key_of(number) gives them back for the comparison. Grouping looks a key up
-// for every input row, so the table is flat and the hash cheap.
+// far. An OpenTable (base/open_table.h) of (hash, group number); the keys
+// themselves stay with the groups, and the caller's key_of(number) gives
+// them back for the comparison. Grouping looks a key up for every input row,
+// so the table is flat and the hash cheap.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <vector>
+
+#include "base/open_table.h"
 
 namespace bkf::vdbe {
 
@@ -57,28 +58,19 @@ class GroupIndex {
     return std::memcmp(p, q, n) == 0;
   }
 
-  void clear() {
-    slots_.clear();
-    count_ = 0;
-  }
+  void clear() { table_.clear(); }
 
   // The group number stored for key (whose hash is h), or kNone.
   template <class KeyOf>
   std::uint32_t find(std::string_view key, std::uint64_t h, KeyOf&& key_of) const {
-    if (slots_.empty()) return kNone;
-    for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
-      const Slot& s = slots_[i];
-      if (s.group == kNone) return kNone;
-      if (s.hash == h && same(key_of(s.group), key)) return s.group;
-    }
+    const Slot* s = table_.find(h, [&](const Slot& s) {
+      return s.hash == h && s.group != kNone && same(key_of(s.group), key);
+    });
+    return s ? s->group : kNone;
   }
 
   // Adds a group whose key (of hash h) is not in the table yet.
-  void insert(std::uint64_t h, std::uint32_t group) {
-    if ((count_ + 1) * 2 > slots_.size()) grow();
-    place(h, group);
-    ++count_;
-  }
+  void insert(std::uint64_t h, std::uint32_t group) { table_.insert(h, Slot{h, group}); }
 
  private:
   static std::uint64_t load64(const unsigned char* p) noexcept {
@@ -91,25 +83,12 @@ class GroupIndex {
     std::uint64_t hash = 0;
     std::uint32_t group = kNone;
   };
+  struct Traits {
+    static bool empty(const Slot& s) noexcept { return s.group == kNone; }
+    static std::uint64_t hash(const Slot& s) noexcept { return s.hash; }
+  };
 
-  void place(std::uint64_t h, std::uint32_t group) {
-    std::size_t i = h & mask_;
-    while (slots_[i].group != kNone) i = (i + 1) & mask_;
-    slots_[i] = Slot{h, group};
-  }
-  void grow() {
-    std::vector<Slot> old;
-    old.swap(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
-    mask_ = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.group != kNone) place(s.hash, s.group);
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
-  std::size_t count_ = 0;
+  OpenTable<Slot, Traits> table_;
 };
 
 // IntGroupIndex: the groups of single-Int keys by the integer itself, in
@@ -126,10 +105,7 @@ class IntGroupIndex {
  public:
   static constexpr std::uint32_t kNone = GroupIndex::kNone;
 
-  void clear() {
-    slots_.clear();
-    count_ = 0;
-  }
+  void clear() { table_.clear(); }
 
   struct Slot {
     std::int64_t key = 0;
@@ -139,45 +115,22 @@ class IntGroupIndex {
 
   // The slot of key, or nullptr.
   const Slot* find(std::int64_t key) const {
-    if (slots_.empty()) return nullptr;
-    for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
-      const Slot& s = slots_[i];
-      if (s.group == kNone) return nullptr;
-      if (s.key == key) return &s;
-    }
+    return table_.find(hash(key), [key](const Slot& s) { return s.key == key && s.group != kNone; });
   }
 
   // Records the group of an integer not in the table yet.
-  void insert(std::int64_t key, std::uint32_t group, Acc* accs) {
-    if ((count_ + 1) * 2 > slots_.size()) grow();
-    place(Slot{key, group, accs});
-    ++count_;
-  }
+  void insert(std::int64_t key, std::uint32_t group, Acc* accs) { table_.insert(hash(key), Slot{key, group, accs}); }
 
  private:
+  static std::uint64_t hash(std::int64_t key) noexcept {
+    return static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull;
+  }
+  struct Traits {
+    static bool empty(const Slot& s) noexcept { return s.group == kNone; }
+    static std::uint64_t hash(const Slot& s) noexcept { return IntGroupIndex::hash(s.key); }
+  };
 
-  std::size_t slot_of(std::int64_t key) const {
-    std::uint64_t h = static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(h >> 32) & mask_;
-  }
-  void place(const Slot& slot) {
-    std::size_t i = slot_of(slot.key);
-    while (slots_[i].group != kNone) i = (i + 1) & mask_;
-    slots_[i] = slot;
-  }
-  void grow() {
-    std::vector<Slot> old;
-    old.swap(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
-    mask_ = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.group != kNone) place(s);
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t mask_ = 0;
-  std::size_t count_ = 0;
+  OpenTable<Slot, Traits> table_;
 };
 
 }  // namespace bkf::vdbe

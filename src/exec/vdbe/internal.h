@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "pager/error.h"
+#include "base/error.h"
 
 namespace bkf::vdbe {
 

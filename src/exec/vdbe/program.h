@@ -46,9 +46,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "exec/op_kinds.h"
 #include "exec/value_set.h"
-#include "pager/result.h"
 #include "sql/cast_type.h"
 
 namespace bkf::vdbe {

@@ -43,10 +43,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
 #include "exec/vdbe/agg.h"
 #include "exec/vdbe/group_index.h"
 #include "exec/vdbe/program.h"
-#include "pager/result.h"
 #include "record/sort.h"
 #include "record/value.h"
 

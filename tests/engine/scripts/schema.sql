@@ -22,6 +22,14 @@ INSERT INTO aff (id) VALUES (1);
 > affected 1
 SELECT a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, r, s FROM aff;
 > [a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p, r, s] (42, 7, -7, '1.5', '', '-', '9223372036854775808', -9223372036854775808, 3, 0.5, -inf, NaN, 2.0, '2.5x', '5', 2.5, 5, '7')
+-- A type naming both a text and a numeric word: a default reads only the
+-- numeric word, a written value stops at the text word.
+CREATE TABLE mixed (id INTEGER PRIMARY KEY, a CHARNUM DEFAULT '7', b CHARNUM);
+> ok
+INSERT INTO mixed (id, b) VALUES (1, '7');
+> affected 1
+SELECT a, b FROM mixed;
+> [a, b] (7.0, '7')
 
 -- An INTEGER PRIMARY KEY is the row id, without an index. It is NOT NULL,
 -- yet left out of an INSERT it takes the next row id; listed, it must be

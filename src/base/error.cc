@@ -1,4 +1,4 @@
-#include "pager/error.h"
+#include "base/error.h"
 
 #include <cstring>
 

@@ -6,6 +6,11 @@
 // display text are part of the external interface, since the bindings show
 // errors to users only through their text.
 //
+// The kinds of every layer (Parse, Schema and Constraint too, which only the
+// upper layers raise) are declared here, in the lowest layer, because the
+// bindings show an error by its kind: to_string() prefixes each kind's own
+// text, so the one list of kinds and their texts lives with the type.
+//
 // The payload lives on the heap so that an Error is one pointer wide: results
 // that carry one stay small on the hot paths where errors never happen.
 #pragma once
