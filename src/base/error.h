@@ -43,6 +43,9 @@ inline constexpr const char* kTxAlreadyActive = "a transaction is already active
 inline constexpr const char* kTxNoneToRollBack = "no active transaction to roll back";
 inline constexpr const char* kTxNoneToCommit = "no active transaction to commit";
 inline constexpr const char* kTxJournalModeInTx = "cannot change journal_mode inside a transaction";
+// Why a statement is refused in a transaction that a storage error spoiled.
+inline constexpr const char* kTxSpoiled =
+    "the transaction must be rolled back: a statement in it failed in the storage layer";
 
 class Error {
  public:
@@ -72,6 +75,13 @@ class Error {
 
   ErrorKind kind() const noexcept { return rep_->kind; }
   bool is(ErrorKind k) const noexcept { return rep_->kind == k; }
+  // A failure of the file or of the pages read from it (Io, BadHeader,
+  // InvalidPage, InvalidPageSize, ShortRead, NotFound, Corrupt), as opposed
+  // to one of the statement (Tx, Schema, Parse, Exec, Constraint). Such a
+  // failure may leave pages in memory half changed, and it is never a
+  // verdict about the statement's text.
+  // The storage kinds are the first seven.
+  bool is_storage() const noexcept { return rep_->kind <= ErrorKind::Corrupt; }
 
   // The message text of BadHeader, NotFound (the path), Corrupt, Tx, Schema,
   // Parse, Exec and Constraint, and the description of an Io error.

@@ -69,24 +69,6 @@ Result<std::unique_ptr<Engine>> Engine::open(Vfs* vfs, const std::string& path) 
 
 // ---- locks and the catalog ---------------------------------------------------
 
-bool is_storage_error(const Error& e) noexcept {
-  switch (e.kind()) {
-    case ErrorKind::Io:
-    case ErrorKind::BadHeader:
-    case ErrorKind::InvalidPage:
-    case ErrorKind::InvalidPageSize:
-    case ErrorKind::ShortRead:
-    case ErrorKind::NotFound:
-    case ErrorKind::Corrupt: return true;
-    case ErrorKind::Tx:
-    case ErrorKind::Schema:
-    case ErrorKind::Parse:
-    case ErrorKind::Exec:
-    case ErrorKind::Constraint: return false;
-  }
-  return true;
-}
-
 Status Engine::refuse_if_spoiled() {
   // Every way out of a transaction ends the spoiling with it.
   if (spoiled_ && !pager_->in_transaction()) spoiled_ = false;

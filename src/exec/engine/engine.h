@@ -52,15 +52,6 @@ namespace bkf::engine {
 
 using vdbe::Program;
 
-// Why a statement is refused in a spoiled transaction (ErrorKind::Tx).
-inline constexpr const char* kTxSpoiled =
-    "the transaction must be rolled back: a statement in it failed in the storage layer";
-
-// An error of the file or of the pages read from it (Io, BadHeader,
-// InvalidPage, InvalidPageSize, ShortRead, NotFound, Corrupt), as opposed to
-// one of the statement (Tx, Schema, Parse, Exec, Constraint).
-bool is_storage_error(const Error& e) noexcept;
-
 // What a Prepared holds.
 struct PreparedState {
   // The statement as parsed, IN lists already turned into comparisons; kept
@@ -134,7 +125,7 @@ class Engine {
       // after writing to the schema tree makes the catalog reload.
       if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
       auto r = work();
-      if (!r && is_storage_error(r.error())) spoiled_ = true;
+      if (!r && r.error().is_storage()) spoiled_ = true;
       return r;
     }
     if (Status st = begin_write(); !st) return std::move(st).error();

@@ -235,18 +235,7 @@ class Folder {
 
  private:
   void note(const Error& e) {
-    switch (e.kind()) {
-      case ErrorKind::Io:
-      case ErrorKind::BadHeader:
-      case ErrorKind::InvalidPage:
-      case ErrorKind::InvalidPageSize:
-      case ErrorKind::ShortRead:
-      case ErrorKind::NotFound:
-      case ErrorKind::Corrupt:
-        if (!failure) failure = e;
-        break;
-      default: break;
-    }
+    if (e.is_storage() && !failure) failure = e;
   }
 
   void fold_node(ExprPtr& slot) {
