@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "exec/vdbe/post_run.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/post_run.h"
+#include "exec/vm/vm.h"
 #include "sql_harness.h"
 
 using namespace bkf;
@@ -43,7 +43,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 // Runs a compiled query with binds under a read lock; returns the number of
 // rows (after post-processing) and adds the first column of each to sum.
-std::uint64_t query(SqlHarness& db, const vdbe::Program& p, std::span<const Value> binds, std::int64_t& sum) {
+std::uint64_t query(SqlHarness& db, const vm::Program& p, std::span<const Value> binds, std::int64_t& sum) {
   QueryResult r = must(db.run(p, false, binds), "query");
   for (const Row& row : r.rows) {
     if (!row.empty() && row[0].is_int()) sum += row[0].int_value();
@@ -66,14 +66,14 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(42);
     {
       must(db->exec("BEGIN"), "begin");
-      vdbe::Program ins = must(db->compile("INSERT INTO t VALUES (?, ?, ?, ?)"), "compile insert");
+      vm::Program ins = must(db->compile("INSERT INTO t VALUES (?, ?, ?, ?)"), "compile insert");
       auto t0 = std::chrono::steady_clock::now();
       for (std::int64_t i = 1; i <= n; ++i) {
         Value binds[4] = {Value::integer(i), Value::integer((i * 7919) % n), Value::integer(i % 1000),
                           Value::text("row" + std::to_string(i))};
         must(db->run(ins, true, binds), "insert");
       }
-      vdbe::Program ins_u = must(db->compile("INSERT INTO u VALUES (?, ?)"), "compile insert u");
+      vm::Program ins_u = must(db->compile("INSERT INTO u VALUES (?, ?)"), "compile insert u");
       for (std::int64_t i = 1; i <= n / 10; ++i) {
         Value binds[2] = {Value::integer(i), Value::integer(static_cast<std::int64_t>(rng() % n))};
         must(db->run(ins_u, true, binds), "insert u");
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     std::int64_t sum = 0;
 
     {
-      vdbe::Program p = must(db->compile("SELECT a, b FROM t WHERE id = ?"), "compile");
+      vm::Program p = must(db->compile("SELECT a, b FROM t WHERE id = ?"), "compile");
       const int ops = 200000;
       auto t0 = std::chrono::steady_clock::now();
       for (int i = 0; i < ops; ++i) {
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     {
       // The same lookup written so that no access path applies: a full scan
       // per execution, for contrast.
-      vdbe::Program p = must(db->compile("SELECT a, b FROM t WHERE id + 0 = ?"), "compile");
+      vm::Program p = must(db->compile("SELECT a, b FROM t WHERE id + 0 = ?"), "compile");
       const int ops = 20;
       auto t0 = std::chrono::steady_clock::now();
       for (int i = 0; i < ops; ++i) {
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
       report("point_lookup_full_scan", ops, seconds_since(t0));
     }
     {
-      vdbe::Program p = must(db->compile("SELECT id, a FROM t WHERE k = ?"), "compile");
+      vm::Program p = must(db->compile("SELECT id, a FROM t WHERE k = ?"), "compile");
       const int ops = 200000;
       auto t0 = std::chrono::steady_clock::now();
       for (int i = 0; i < ops; ++i) {
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
       report("point_lookup_index", ops, seconds_since(t0));
     }
     {
-      vdbe::Program p = must(db->compile("SELECT id, a FROM t WHERE id >= ? AND id < ?"), "compile");
+      vm::Program p = must(db->compile("SELECT id, a FROM t WHERE id >= ? AND id < ?"), "compile");
       const int ops = 2000;
       std::uint64_t rows = 0;
       auto t0 = std::chrono::steady_clock::now();
@@ -130,13 +130,13 @@ int main(int argc, char** argv) {
       report("range_scan_rows", rows, s);
     }
     {
-      vdbe::Program p = must(db->compile("SELECT count(*), sum(t.a) FROM u JOIN t ON t.k = u.v"), "compile");
+      vm::Program p = must(db->compile("SELECT count(*), sum(t.a) FROM u JOIN t ON t.k = u.v"), "compile");
       auto t0 = std::chrono::steady_clock::now();
       query(*db, p, {}, sum);
       report("join_index_probe", static_cast<std::uint64_t>(n / 10), seconds_since(t0));
     }
     {
-      vdbe::Program p = must(db->compile("SELECT a % 100, count(*), sum(k) FROM t GROUP BY a % 100"), "compile");
+      vm::Program p = must(db->compile("SELECT a % 100, count(*), sum(k) FROM t GROUP BY a % 100"), "compile");
       auto t0 = std::chrono::steady_clock::now();
       query(*db, p, {}, sum);
       report("group_by_rows", static_cast<std::uint64_t>(n), seconds_since(t0));

@@ -15,8 +15,8 @@
 #include "btree/cursor.h"
 #include "btree/index.h"
 #include "btree/keyenc.h"
-#include "exec/vdbe/builder.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/builder.h"
+#include "exec/vm/vm.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
 #include "record/record.h"
@@ -24,7 +24,7 @@
 namespace {
 
 using namespace bkf;
-using namespace bkf::vdbe;
+using namespace bkf::vm;
 
 constexpr std::int64_t kRows = 1000000;
 

@@ -22,7 +22,7 @@
 //
 // Ownership: the handle borrows the pager, which must outlive it. Inserts use
 // a TreeScratch (split arena and cell buffers): pass one the caller keeps (a
-// table cursor of the interpreter, say) to make a run of inserts
+// table cursor of the virtual machine, say) to make a run of inserts
 // allocation-free; without one the handle uses its own.
 #pragma once
 
@@ -40,7 +40,7 @@
 namespace bkf {
 
 // Where insert_fast appends: the rightmost leaf as last seen and the largest
-// row id in it. The caller owns it (the interpreter keeps one per table
+// row id in it. The caller owns it (the virtual machine keeps one per table
 // cursor, for one run of one statement) and starts with it absent.
 struct AppendHint {
   bool present = false;

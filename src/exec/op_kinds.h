@@ -1,4 +1,4 @@
-// The operand enumerations of the register machine's operator instructions.
+// The operand enumerations of the virtual machine's operator instructions.
 // Their numbers are fixed: the syntax tree's binary operators use the same
 // numbering as BinKind (the compiler copies the number), while the syntax
 // tree's unary operators are numbered the other way round from UnKind.

@@ -125,7 +125,7 @@ void not_(const Value& a, Value& out) noexcept;
 void apply_bin(BinKind op, const Value& a, const Value& b, Value& out) noexcept;
 
 // apply_bin for the operands a scan meets most, small enough to be inlined
-// into the interpreter's loop: two numbers (any operator but an integer
+// into the virtual machine's loop: two numbers (any operator but an integer
 // result that overflows, which goes the long way to a real) and two texts
 // (comparisons). Returns false, writing nothing, for anything else; where
 // it answers, the answer is apply_bin's.

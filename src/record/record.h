@@ -8,7 +8,7 @@
 // gives H = 129.
 //
 // Records are the payloads of table rows, the rows of the schema tree, what
-// the interpreter builds, reads column by column and rewrites on UPDATE, and
+// the virtual machine builds, reads column by column and rewrites on UPDATE, and
 // the identity of a result row for DISTINCT and UNION (two rows are
 // duplicates exactly when their records are equal bytes).
 //

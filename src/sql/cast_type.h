@@ -1,5 +1,5 @@
 // The target type of CAST, chosen by the parser from the written type name
-// and carried unchanged into the register machine's Cast instruction.
+// and carried unchanged into the virtual machine's Cast instruction.
 #pragma once
 
 #include <cstdint>

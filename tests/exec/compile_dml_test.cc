@@ -6,7 +6,7 @@
 namespace bkf::testing {
 namespace {
 
-using vdbe::OpKind;
+using vm::OpKind;
 
 class DmlTest : public CompileTest {
  protected:
@@ -114,7 +114,7 @@ TEST_F(DmlTest, UpdateGuardsOnlyAssignedColumns) {
 TEST_F(DmlTest, Delete) {
   for (int i = 1; i <= 10; ++i) ok("INSERT INTO plain VALUES (?, ?)", {Value::integer(i), Value::integer(i % 3)});
   // Without indexes a row-id range is cut off without visiting rows.
-  vdbe::Program p = program("DELETE FROM plain WHERE rowid > 7");
+  vm::Program p = program("DELETE FROM plain WHERE rowid > 7");
   EXPECT_TRUE(has_op(p, OpKind::TruncateFrom)) << p.debug();
   EXPECT_EQ(db_->run(p, true)->changes, 3u);
   EXPECT_TRUE(has_op(program("DELETE FROM plain WHERE 7 <= rowid"), OpKind::TruncateFrom));

@@ -188,7 +188,7 @@ TEST_F(JoinAggTest, AggregateCallsHoldingNaNFindTheirAccumulators) {
       return compile::Walk::Descend;
     });
   }
-  Result<vdbe::Program> p = compile::compile_select(s, db_->catalog());
+  Result<vm::Program> p = compile::compile_select(s, db_->catalog());
   ASSERT_TRUE(p.ok()) << p.error().to_string();
   EXPECT_EQ(p->agg_specs.size(), 2u);  // the two sum calls share one accumulator
   Result<QueryResult> r = db_->run(*p, false);

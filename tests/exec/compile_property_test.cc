@@ -14,7 +14,7 @@
 namespace bkf::testing {
 namespace {
 
-using vdbe::OpKind;
+using vm::OpKind;
 
 std::vector<Value> value_pool() {
   const std::int64_t two53 = std::int64_t{1} << 53;
@@ -239,7 +239,7 @@ TEST_F(PropertyTest, JoinsAndIndexOnlyCounts) {
 TEST_F(PropertyTest, InTestsAnswerAsTheirComparisons) {
   // Tested at once, with a correlated operand compiled (and run) once.
   const std::string x = "(SELECT q.v FROM p AS q WHERE q.id = o.id)";
-  vdbe::Program in = program("SELECT id FROM p AS o WHERE " + x + " = 1 OR " + x + " = 2 OR " + x + " = ?");
+  vm::Program in = program("SELECT id FROM p AS o WHERE " + x + " = 1 OR " + x + " = 2 OR " + x + " = ?");
   EXPECT_TRUE(has_op(in, OpKind::InSet));
   EXPECT_EQ(in.subprograms.size(), 1u);
 

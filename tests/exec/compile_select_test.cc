@@ -6,7 +6,7 @@
 namespace bkf::testing {
 namespace {
 
-using vdbe::OpKind;
+using vm::OpKind;
 
 class SelectTest : public CompileTest {
  protected:
@@ -104,7 +104,7 @@ TEST_F(SelectTest, RowidNames) {
   ok("CREATE TABLE r (rowid TEXT, v INT); INSERT INTO r VALUES ('text', 7)");
   EXPECT_EQ(rows("SELECT rowid, RowId, r.ROWID, v FROM r"), "1|1|1|7");
   // The alias column is read as the row id.
-  vdbe::Program p = program("SELECT id FROM t");
+  vm::Program p = program("SELECT id FROM t");
   EXPECT_TRUE(has_op(p, OpKind::Rowid));
   EXPECT_FALSE(has_op(p, OpKind::Column));
   EXPECT_EQ(rows("SELECT T.ID, A FROM t WHERE id = 2"), "2|20");
@@ -120,8 +120,8 @@ TEST_F(SelectTest, AccessPaths) {
   const IndexDef* m_a = db_->catalog().get_index("m_a");
   const IndexDef* m_ab = db_->catalog().get_index("m_ab");
   ASSERT_TRUE(m_a && m_ab);
-  auto opened_index = [](const vdbe::Program& p) -> std::uint32_t {
-    for (const vdbe::Op& op : p.ops) {
+  auto opened_index = [](const vm::Program& p) -> std::uint32_t {
+    for (const vm::Op& op : p.ops) {
       if (op.kind == OpKind::OpenIndex) return op.b;
     }
     return 0;
@@ -153,7 +153,7 @@ TEST_F(SelectTest, AccessPaths) {
       {"DELETE FROM m WHERE a = ?", OpKind::IdxSeek, OpKind::Rewind},
   };
   for (const Case& c : cases) {
-    vdbe::Program p = program(c.sql);
+    vm::Program p = program(c.sql);
     EXPECT_TRUE(has_op(p, c.must)) << c.sql << "\n" << p.debug();
     EXPECT_FALSE(has_op(p, c.must_not)) << c.sql << "\n" << p.debug();
   }
@@ -182,7 +182,7 @@ TEST_F(SelectTest, JoinAccessPaths) {
       {"SELECT count(*) FROM a JOIN u ON u.k = a.x", OpKind::CursorSetRowid, "3"},
   };
   for (const Case& c : cases) {
-    vdbe::Program p = program(c.sql);
+    vm::Program p = program(c.sql);
     EXPECT_TRUE(has_op(p, c.must)) << c.sql << "\n" << p.debug();
     EXPECT_EQ(sorted_rows(c.sql), c.rows) << c.sql;
   }

@@ -6,7 +6,7 @@
 namespace bkf::testing {
 namespace {
 
-using vdbe::OpKind;
+using vm::OpKind;
 
 class SubqueryTest : public CompileTest {
  protected:
@@ -34,7 +34,7 @@ TEST_F(SubqueryTest, ParametersAndCache) {
   // Without outer references: one run.
   EXPECT_EQ(run("SELECT (SELECT count(*) FROM u) FROM t").subquery_runs, 1u);
   // The sub-program seeks with its parameter.
-  vdbe::Program p = program("SELECT (SELECT v FROM u WHERE u.id = t.k) FROM t");
+  vm::Program p = program("SELECT (SELECT v FROM u WHERE u.id = t.k) FROM t");
   ASSERT_EQ(p.subprograms.size(), 1u);
   EXPECT_TRUE(has_op(p.subprograms[0], OpKind::SeekRowid)) << p.debug();
   EXPECT_EQ(rows("SELECT (SELECT v FROM u WHERE u.id = t.k) FROM t"), "100;300;100;200;100");

@@ -43,10 +43,10 @@ class CompileTest : public ::testing::Test {
     return r.ok() ? "(no error)" : r.error().to_string();
   }
   std::string compile_err(const std::string& sql) {
-    Result<vdbe::Program> p = db_->compile(sql);
+    Result<vm::Program> p = db_->compile(sql);
     return p.ok() ? "(no error)" : p.error().to_string();
   }
-  vdbe::Program program(const std::string& sql) { return must(db_->compile(sql), sql); }
+  vm::Program program(const std::string& sql) { return must(db_->compile(sql), sql); }
   // A compiled program run once, with what the machine counted.
   QueryResult run(const std::string& sql, bool writes = false, std::vector<Value> binds = {}) {
     return must(db_->run(program(sql), writes, binds), sql);
@@ -63,8 +63,8 @@ class CompileTest : public ::testing::Test {
 };
 
 // Whether a program (not counting its sub-programs) holds an instruction of a kind.
-inline bool has_op(const vdbe::Program& p, vdbe::OpKind k) {
-  return std::any_of(p.ops.begin(), p.ops.end(), [&](const vdbe::Op& op) { return op.kind == k; });
+inline bool has_op(const vm::Program& p, vm::OpKind k) {
+  return std::any_of(p.ops.begin(), p.ops.end(), [&](const vm::Op& op) { return op.kind == k; });
 }
 
 }  // namespace bkf::testing

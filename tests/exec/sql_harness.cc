@@ -1,7 +1,7 @@
 #include "sql_harness.h"
 
-#include "exec/vdbe/post_run.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/post_run.h"
+#include "exec/vm/vm.h"
 #include "sql/parser.h"
 #include "support/hex.h"
 
@@ -45,21 +45,21 @@ Result<QueryResult> SqlHarness::exec(std::string_view sql, std::span<const Value
   return QueryResult{std::move(last.columns), std::move(last.rows), last.affected, engine_->last_insert_id()};
 }
 
-Result<vdbe::Program> SqlHarness::compile(std::string_view sql) {
+Result<vm::Program> SqlHarness::compile(std::string_view sql) {
   std::vector<Statement> sts = BKF_TRY(sql::parse(sql));
   if (sts.size() != 1) return Error::exec("harness: expected exactly one statement");
   return engine_->with_read_lock([&] { return engine_->compile_statement(sts[0]); });
 }
 
-Result<QueryResult> SqlHarness::run(const vdbe::Program& program, bool writes, std::span<const Value> binds) {
+Result<QueryResult> SqlHarness::run(const vm::Program& program, bool writes, std::span<const Value> binds) {
   auto body = [&]() -> Result<QueryResult> {
-    vdbe::Vm vm(engine_->pager(), binds);
+    vm::Vm vm(engine_->pager(), binds);
     BKF_TRY(vm.run(program));
     QueryResult out{program.columns, vm.take_rows(), vm.changes(), vm.last_rowid()};
     out.emitted = out.rows.size();
     out.subquery_runs = vm.subquery_runs();
     out.subquery_cache_hits = vm.subquery_cache_hits();
-    vdbe::apply_post_run(out.rows, vdbe::PostRun::of(program));
+    vm::apply_post_run(out.rows, vm::PostRun::of(program));
     return out;
   };
   return writes ? engine_->autocommit(body) : engine_->with_read_lock(body);

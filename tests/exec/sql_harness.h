@@ -16,7 +16,7 @@
 #include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/engine/engine.h"
-#include "exec/vdbe/program.h"
+#include "exec/vm/program.h"
 #include "record/sort.h"
 #include "record/value.h"
 
@@ -41,10 +41,10 @@ class SqlHarness {
   // result; with binds the text is one statement, prepared and run with them.
   Result<QueryResult> exec(std::string_view sql, std::span<const Value> binds = {});
   // Compiles the one SELECT / INSERT / UPDATE / DELETE statement of `sql`.
-  Result<vdbe::Program> compile(std::string_view sql);
+  Result<vm::Program> compile(std::string_view sql);
   // Runs a compiled program outside BEGIN in a transaction of its own when
   // it writes, under a shared lock otherwise.
-  Result<QueryResult> run(const vdbe::Program& program, bool writes, std::span<const Value> binds = {});
+  Result<QueryResult> run(const vm::Program& program, bool writes, std::span<const Value> binds = {});
 
   Catalog& catalog() { return engine_->catalog(); }
 

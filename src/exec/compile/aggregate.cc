@@ -8,16 +8,16 @@ namespace bkf::compile {
 
 namespace {
 
-vdbe::AggSpec agg_spec(const Expr::Aggregate& a) {
-  vdbe::AggSpec spec;
+vm::AggSpec agg_spec(const Expr::Aggregate& a) {
+  vm::AggSpec spec;
   spec.distinct = a.distinct;
   switch (a.func) {
-    case AggFunc::Count: spec.kind = a.arg ? vdbe::AggKind::Count : vdbe::AggKind::CountStar; break;
-    case AggFunc::Sum: spec.kind = vdbe::AggKind::Sum; break;
-    case AggFunc::Avg: spec.kind = vdbe::AggKind::Avg; break;
-    case AggFunc::Min: spec.kind = vdbe::AggKind::Min; break;
-    case AggFunc::Max: spec.kind = vdbe::AggKind::Max; break;
-    case AggFunc::Any: spec.kind = vdbe::AggKind::Any; break;
+    case AggFunc::Count: spec.kind = a.arg ? vm::AggKind::Count : vm::AggKind::CountStar; break;
+    case AggFunc::Sum: spec.kind = vm::AggKind::Sum; break;
+    case AggFunc::Avg: spec.kind = vm::AggKind::Avg; break;
+    case AggFunc::Min: spec.kind = vm::AggKind::Min; break;
+    case AggFunc::Max: spec.kind = vm::AggKind::Max; break;
+    case AggFunc::Any: spec.kind = vm::AggKind::Any; break;
   }
   return spec;
 }

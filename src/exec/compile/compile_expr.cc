@@ -182,7 +182,7 @@ Result<std::uint32_t> ExprCompiler::in_tree(const Expr& top, const Expr& operand
   for (const Expr* item : items) fixed += fixed_for_run(*item);
   std::uint32_t acc = kNone;
   if (fixed >= kMinSetItems) {
-    vdbe::InSetSpec spec;
+    vm::InSetSpec spec;
     for (const Expr* item : items) {
       if (std::optional<Value> v = compile_time_value(*item)) {
         spec.values.add(*v);

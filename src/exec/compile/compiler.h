@@ -1,5 +1,5 @@
 // The statement compiler: syntax trees of SELECT, INSERT, UPDATE and DELETE
-// into programs for the register machine.
+// into programs for the virtual machine.
 //
 //   compile_select(select, catalog)   one query core (UNION members are run
 //                                     by the engine one by one)

@@ -31,7 +31,7 @@ namespace {
 // target moves down by one.
 void drop_first_op(Program& p) {
   for (Op& op : p.ops) {
-    int slot = vdbe::patch_slot(op.kind);
+    int slot = vm::patch_slot(op.kind);
     if (op.kind == OpKind::AggNext || op.kind == OpKind::SpoolNext) slot = 0;
     if (slot == 0) --op.a;
     else if (slot == 1) --op.b;

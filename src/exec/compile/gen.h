@@ -20,18 +20,18 @@
 
 #include "base/result.h"
 #include "exec/scalar_funcs.h"
-#include "exec/vdbe/builder.h"
-#include "exec/vdbe/program.h"
+#include "exec/vm/builder.h"
+#include "exec/vm/program.h"
 #include "record/value.h"
 
 namespace bkf::compile {
 
-using vdbe::Op;
-using vdbe::OpKind;
-using vdbe::ParamSrc;
-using vdbe::Program;
+using vm::Op;
+using vm::OpKind;
+using vm::ParamSrc;
+using vm::Program;
 
-class Gen : public vdbe::ProgramBuilder {
+class Gen : public vm::ProgramBuilder {
  public:
   // Starts the program with a jump over the constant pool (see below);
   // every compiler calls it before emitting anything else.

@@ -1,6 +1,6 @@
 #include "exec/compile/compile_expr.h"
 #include "exec/compile/dml.h"
-#include "exec/compile/index_maint.h"
+#include "exec/compile/row_writes.h"
 
 namespace bkf::compile {
 

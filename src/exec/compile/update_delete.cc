@@ -4,7 +4,7 @@
 #include "exec/compile/compile_expr.h"
 #include "exec/compile/dml.h"
 #include "exec/compile/expr_util.h"
-#include "exec/compile/index_maint.h"
+#include "exec/compile/row_writes.h"
 #include "exec/compile/loops.h"
 
 namespace bkf::compile {

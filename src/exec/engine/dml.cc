@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "exec/engine/engine.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/vm.h"
 
 namespace bkf::engine {
 
@@ -20,9 +20,9 @@ Result<ExecResult> Engine::run_data_change(Statement& st) {
 }
 
 Result<std::uint64_t> Engine::run_program_dml(const Program& program, std::span<const Value> params,
-                                              bool is_insert, vdbe::Vm* kept) {
-  std::optional<vdbe::Vm> own;
-  vdbe::Vm& vm = kept != nullptr ? *kept : own.emplace(*pager_, params);
+                                              bool is_insert, vm::Vm* kept) {
+  std::optional<vm::Vm> own;
+  vm::Vm& vm = kept != nullptr ? *kept : own.emplace(*pager_, params);
   if (kept != nullptr) kept->rearm(params);
   Status st = vm.run(program);
   if (kept != nullptr) kept->release_pages();
@@ -33,9 +33,9 @@ Result<std::uint64_t> Engine::run_program_dml(const Program& program, std::span<
   return vm.changes();
 }
 
-vdbe::Vm& Engine::kept_vm(PreparedState& ps) {
+vm::Vm& Engine::kept_vm(PreparedState& ps) {
   // A statement run by another engine before gets a machine of this one.
-  if (!ps.vm || &ps.vm->pager() != pager_.get()) ps.vm = std::make_unique<vdbe::Vm>(*pager_, std::span<const Value>());
+  if (!ps.vm || &ps.vm->pager() != pager_.get()) ps.vm = std::make_unique<vm::Vm>(*pager_, std::span<const Value>());
   return *ps.vm;
 }
 

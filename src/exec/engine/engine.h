@@ -40,8 +40,8 @@
 #include "base/result.h"
 #include "catalog/catalog.h"
 #include "exec/engine/database.h"
-#include "exec/vdbe/program.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/program.h"
+#include "exec/vm/vm.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
 #include "record/sort.h"
@@ -50,7 +50,7 @@
 
 namespace bkf::engine {
 
-using vdbe::Program;
+using vm::Program;
 
 // What a Prepared holds.
 struct PreparedState {
@@ -72,7 +72,7 @@ struct PreparedState {
   // and rearmed for each, so that a run reuses its registers, cursor slots
   // and buffers; made on first use for the pager it runs on. Between runs it
   // pins no page.
-  std::unique_ptr<vdbe::Vm> vm;
+  std::unique_ptr<vm::Vm> vm;
 };
 
 // The rows of a query with their column names.
@@ -178,7 +178,7 @@ class Engine {
   // kept: a machine to rearm for the run instead of making a new one (it
   // pins no page afterwards).
   Result<std::vector<Row>> run_query(const Program& program, bool calc_found_rows, std::span<const Value> params,
-                                     vdbe::Vm* kept = nullptr);
+                                     vm::Vm* kept = nullptr);
   // first_row_only: only the first row is wanted (a scalar subquery); the
   // program may stop there.
   Result<QueryRows> run_select_rows(const SelectStmt& s, bool calc_found_rows, bool first_row_only = false);
@@ -190,10 +190,10 @@ class Engine {
   // run_query). Only an INSERT program moves last_insert_id (to the row id
   // of its last inserted row, when non-zero).
   Result<std::uint64_t> run_program_dml(const Program& program, std::span<const Value> params, bool is_insert,
-                                        vdbe::Vm* kept = nullptr);
+                                        vm::Vm* kept = nullptr);
   // The prepared statement's kept machine, made for this engine's pager
   // when it has none yet.
-  vdbe::Vm& kept_vm(PreparedState& ps);
+  vm::Vm& kept_vm(PreparedState& ps);
 
   // insert_policies.cc: INSERT ... SELECT, REPLACE, ON DUPLICATE KEY UPDATE.
   Result<std::uint64_t> run_insert_policy(Statement::Insert& ins);

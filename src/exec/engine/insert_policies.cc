@@ -32,7 +32,7 @@
 #include "btree/keyenc.h"
 #include "exec/engine/engine.h"
 #include "exec/engine/folding.h"
-#include "exec/compile/index_maint.h"
+#include "exec/compile/row_writes.h"
 #include "exec/value_ops.h"
 
 namespace bkf::engine {
@@ -217,7 +217,7 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
       remove = BKF_TRY(compile_statement(Statement(std::move(del))));
     }
     std::vector<std::int64_t> gone;
-    vdbe::Vm check(*pager_, {});
+    vm::Vm check(*pager_, {});
     for (const Row& row : rows) {
       gone.clear();
       for (const ConflictKey& key : keys) {

@@ -7,8 +7,8 @@
 #include "exec/engine/engine.h"
 #include "exec/engine/row_set.h"
 #include "exec/engine/select_rules.h"
-#include "exec/vdbe/post_run.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/post_run.h"
+#include "exec/vm/vm.h"
 
 namespace bkf::engine {
 
@@ -35,18 +35,18 @@ SelectStmt union_core(const SelectStmt& s) {
 }  // namespace
 
 Result<std::vector<Row>> Engine::run_query(const Program& program, bool calc_found_rows,
-                                           std::span<const Value> params, vdbe::Vm* kept) {
+                                           std::span<const Value> params, vm::Vm* kept) {
   // Sort on the trailing keys and cut them off; then DISTINCT, the found
   // rows, OFFSET and LIMIT. Without DISTINCT that is one post-run, and when
   // it cuts to the first rows of an ORDER BY the machine keeps only rows
   // that can be among them.
-  vdbe::PostRun first = vdbe::PostRun::of(program);
+  vm::PostRun first = vm::PostRun::of(program);
   const std::optional<std::uint64_t> cut_to =
-      program.distinct || first.sort_keys.empty() ? std::nullopt : vdbe::rows_kept(first);
+      program.distinct || first.sort_keys.empty() ? std::nullopt : vm::rows_kept(first);
   std::vector<Row> rows;
   std::optional<std::uint64_t> emitted;
-  std::optional<vdbe::Vm> own;
-  vdbe::Vm& vm = kept != nullptr ? *kept : own.emplace(*pager_, params);
+  std::optional<vm::Vm> own;
+  vm::Vm& vm = kept != nullptr ? *kept : own.emplace(*pager_, params);
   if (kept != nullptr) kept->rearm(params);
   if (cut_to) vm.keep_first_rows(*cut_to);
   Status st = vm.run(program);
@@ -55,7 +55,7 @@ Result<std::vector<Row>> Engine::run_query(const Program& program, bool calc_fou
   if (kept != nullptr) kept->release_pages();
   BKF_TRY(std::move(st));
   if (!program.distinct) {
-    const std::uint64_t found = vdbe::apply_post_run(rows, first);
+    const std::uint64_t found = vm::apply_post_run(rows, first);
     if (calc_found_rows) found_rows_ = emitted ? *emitted : found;
     return rows;
   }
@@ -64,14 +64,14 @@ Result<std::vector<Row>> Engine::run_query(const Program& program, bool calc_fou
   first.distinct = false;
   first.offset.reset();
   first.limit.reset();
-  vdbe::apply_post_run(rows, first);
+  vm::apply_post_run(rows, first);
   if (program.distinct) dedup_rows(rows);
   if (calc_found_rows) found_rows_ = rows.size();
   if (program.offset || program.limit) {
-    vdbe::PostRun cut;
+    vm::PostRun cut;
     cut.offset = program.offset;
     cut.limit = program.limit;
-    vdbe::apply_post_run(rows, cut);
+    vm::apply_post_run(rows, cut);
   }
   return rows;
 }
@@ -104,7 +104,7 @@ Result<QueryRows> Engine::run_select_rows(const SelectStmt& s, bool calc_found_r
   }
   if (dedup) dedup_rows(out.rows);
   // The ORDER BY, OFFSET and LIMIT of the whole UNION, in one post-run.
-  vdbe::PostRun post;
+  vm::PostRun post;
   post.sort_keys.reserve(s.order_by.size());
   for (const OrderTerm& t : s.order_by) {
     std::size_t col = BKF_TRY(resolve_union_order_col(*t.expr, out.columns));
@@ -112,7 +112,7 @@ Result<QueryRows> Engine::run_select_rows(const SelectStmt& s, bool calc_found_r
   }
   if (s.offset) post.offset = val_to_i64(BKF_TRY(eval_const_expr(*s.offset)));
   if (s.limit) post.limit = val_to_i64(BKF_TRY(eval_const_expr(*s.limit)));
-  vdbe::apply_post_run(out.rows, post);
+  vm::apply_post_run(out.rows, post);
   return out;
 }
 

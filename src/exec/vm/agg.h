@@ -24,11 +24,11 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "exec/vdbe/program.h"
+#include "exec/vm/program.h"
 #include "record/compare.h"
 #include "record/value.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 // Hash and equality that let an unordered container of std::string be
 // probed with a std::string_view without building a string.
@@ -49,7 +49,7 @@ class AggAcc {
 
   // Counting and summing numbers, and min and max of integers and of texts,
   // the steps of a scan's inner loop, are taken here (inlined into the
-  // interpreter's loop); everything else (DISTINCT, other kinds) out of line.
+  // virtual machine's loop); everything else (DISTINCT, other kinds) out of line.
   [[gnu::always_inline]] void step(const Value& v) {
     if (!distinct_) {
       switch (kind_) {
@@ -135,4 +135,4 @@ class AggAcc {
   std::unique_ptr<DistinctSet> distinct_;
 };
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

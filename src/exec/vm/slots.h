@@ -1,4 +1,4 @@
-// The cursor slots of the register machine; internal to src/exec/vdbe.
+// The cursor slots of the virtual machine; internal to src/exec/vm.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include "btree/index.h"
 #include "record/record.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 // One table cursor.
 //
@@ -75,4 +75,4 @@ struct IndexSlot {
   TreeScratch scratch;
 };
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -1,4 +1,4 @@
-// Program and Op: one compiled statement for the register machine.
+// Program and Op: one compiled statement for the virtual machine.
 //
 // A Program is a flat list of instructions (Op) plus the settings the
 // database engine applies to the result rows after the run (ORDER BY keys,
@@ -15,7 +15,7 @@
 // `param_lists`, `in_sets`) and the op holds their index (and, for lists,
 // offset and count). The factories below
 // (Op::goto_, Op::binop, ...) are the one place that knows which operand
-// goes to which slot; the interpreter reads the same slots.
+// goes to which slot; the virtual machine reads the same slots.
 //
 // Jump targets are instruction indexes; a target equal to ops.size() ends
 // the run like Halt. Forward jumps are emitted with a placeholder and filled
@@ -29,7 +29,7 @@
 // Validation. Program::validate() checks every register, register run,
 // cursor slot, side-table index, sub-program, aggregate index, enum byte and
 // jump target once, recursively through the sub-programs, and records the
-// program's shape. The interpreter re-checks a program whose shape changed
+// program's shape. The virtual machine re-checks a program whose shape changed
 // since (or that was never validated) before running it, so its dispatch
 // loop indexes registers and slots without bounds checks and a faulty
 // program is an internal error rather than memory corruption. Code that
@@ -51,7 +51,7 @@
 #include "exec/value_set.h"
 #include "sql/cast_type.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 // The instruction kinds, tag = position. 0..59 are the core instruction
 // set; 60..65 are the guards that let a statement check every constraint of
@@ -457,7 +457,7 @@ class Program {
   // ---- settings applied after the run (post_run.h) ----
   std::optional<std::int64_t> limit;   // a negative LIMIT keeps no rows
   std::optional<std::int64_t> offset;  // a negative OFFSET drops nothing
-  // ---- what the interpreter runs ----
+  // ---- what the virtual machine runs ----
   std::vector<Op> ops;                 // execution starts at index 0
   std::vector<AggSpec> agg_specs;      // indexed by AggStep / AggResult
   std::vector<std::string> columns;    // names of the visible result columns
@@ -501,7 +501,7 @@ class Program {
   std::uint32_t add_in_set(InSetSpec items);
 
   // Checks the whole program (see the file comment) and, on success,
-  // records its shape so that the interpreter can skip the check.
+  // records its shape so that the virtual machine can skip the check.
   Status validate();
   // The same check without recording anything.
   Status check() const;
@@ -524,4 +524,4 @@ class Program {
   std::optional<Shape> validated_;
 };
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

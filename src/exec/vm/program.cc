@@ -1,11 +1,11 @@
-#include "exec/vdbe/program.h"
+#include "exec/vm/program.h"
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "record/value.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 namespace {
 
 // What an operand is, for validation and for the debug form.
@@ -487,4 +487,4 @@ std::string Program::debug() const {
   return out;
 }
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

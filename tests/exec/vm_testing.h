@@ -12,15 +12,15 @@
 
 #include "btree/btree.h"
 #include "btree/index.h"
-#include "exec/vdbe/builder.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/builder.h"
+#include "exec/vm/vm.h"
 #include "pager/os_vfs.h"
 #include "pager/pager.h"
 #include "record/record.h"
 #include "support/temp_dir.h"
 #include "support/values.h"
 
-namespace bkf::vdbe::testing {
+namespace bkf::vm::testing {
 
 using ::bkf::testing::B;
 using ::bkf::testing::I;
@@ -86,4 +86,4 @@ class VmFixture : public ::testing::Test {
   std::unique_ptr<Pager> pager_;
 };
 
-}  // namespace bkf::vdbe::testing
+}  // namespace bkf::vm::testing

@@ -9,18 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "exec/vdbe/agg.h"
-#include "exec/vdbe/post_run.h"
+#include "exec/vm/agg.h"
+#include "exec/vm/post_run.h"
 #include "record/compare.h"
-#include "vdbe_testing.h"
+#include "vm_testing.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
-using namespace bkf::vdbe::testing;
+using namespace bkf::vm::testing;
 
 Value fold(AggKind kind, bool distinct, const std::vector<Value>& in) {
   AggAcc acc(AggSpec{distinct, kind});
@@ -181,4 +181,4 @@ TEST(PostRun, LimitedSortMatchesTheFullSort) {
 }
 
 }  // namespace
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "btree/keyenc.h"
-#include "vdbe_testing.h"
+#include "vm_testing.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 namespace {
 
-using namespace bkf::vdbe::testing;
+using namespace bkf::vm::testing;
 
 Program done(ProgramBuilder& b) {
   auto p = b.finish();
@@ -167,4 +167,4 @@ TEST_F(VmTest, DamagedRowsAndKeysAreCorruptErrors) {
 }
 
 }  // namespace
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -1,5 +1,5 @@
-// What INSERT, UPDATE and DELETE share: the indexes they keep in step with
-// the table, key building, column affinity and NOT NULL guards.
+// What INSERT, UPDATE and DELETE share to write a row: the indexes they keep
+// in step with the table, key building, column affinity and NOT NULL guards.
 //
 // Every data change checks a row completely before writing any of it: NOT
 // NULL guards, the row-id check, the UNIQUE probes and the key-size checks

@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "exec/vdbe/builder.h"
-#include "exec/vdbe/program.h"
+#include "exec/vm/builder.h"
+#include "exec/vm/program.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 namespace {
 
 // One program per operand class, each with exactly one fault.
@@ -114,4 +114,4 @@ TEST(ProgramValidate, ShapeChangesDropTheMark) {
 }
 
 }  // namespace
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -1,7 +1,7 @@
 // The dispatch loop and the instructions that need no B-tree: control flow,
 // constants and registers, expressions, records, grouping and aggregates,
 // the spool and correlated subqueries.
-#include "exec/vdbe/vm.h"
+#include "exec/vm/vm.h"
 
 #include <algorithm>
 #include <limits>
@@ -9,12 +9,12 @@
 #include "btree/keyenc.h"
 #include "exec/scalar_funcs.h"
 #include "exec/value_ops.h"
-#include "exec/vdbe/internal.h"
-#include "exec/vdbe/post_run.h"
-#include "exec/vdbe/slots.h"
+#include "exec/vm/internal.h"
+#include "exec/vm/post_run.h"
+#include "exec/vm/slots.h"
 #include "record/record.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 Error internal_error(std::string_view what) {
   std::string msg = "internal error: ";
@@ -786,4 +786,4 @@ Status Vm::scalar_sub(const Program& p, const Op& op) {
   return {};
 }
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

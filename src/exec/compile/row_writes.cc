@@ -1,4 +1,4 @@
-#include "exec/compile/index_maint.h"
+#include "exec/compile/row_writes.h"
 
 namespace bkf::compile {
 

@@ -3,11 +3,11 @@
 
 #include "btree/keyenc.h"
 #include "exec/value_ops.h"
-#include "exec/vdbe/internal.h"
-#include "exec/vdbe/slots.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/internal.h"
+#include "exec/vm/slots.h"
+#include "exec/vm/vm.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 namespace {
 
@@ -149,4 +149,4 @@ Status Vm::idx_key_guard(std::uint32_t cur, const Value& key) {
   return {};
 }
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "exec/vdbe/program.h"
+#include "exec/vm/program.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 class ProgramBuilder {
  public:
@@ -94,4 +94,4 @@ class ProgramBuilder {
   Program p_;
 };
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

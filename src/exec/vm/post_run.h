@@ -24,11 +24,11 @@
 #include <optional>
 #include <vector>
 
-#include "exec/vdbe/program.h"
+#include "exec/vm/program.h"
 #include "record/sort.h"
 #include "record/value.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 struct PostRun {
   std::vector<SortKey> sort_keys;  // row positions with their directions
@@ -50,4 +50,4 @@ std::uint64_t apply_post_run(std::vector<Row>& rows, const PostRun& settings);
 // the front the cut can keep; none without LIMIT.
 std::optional<std::uint64_t> rows_kept(const PostRun& settings);
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -1,14 +1,14 @@
-#include "exec/vdbe/post_run.h"
+#include "exec/vm/post_run.h"
 
 #include <optional>
 #include <span>
 #include <string>
 #include <unordered_set>
 
-#include "exec/vdbe/agg.h"
+#include "exec/vm/agg.h"
 #include "record/record.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 PostRun PostRun::of(const Program& program) {
   PostRun s;
@@ -76,4 +76,4 @@ std::uint64_t apply_post_run(std::vector<Row>& rows, const PostRun& s) {
   return found;
 }
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -1,4 +1,4 @@
-// Vm: the register machine that runs one Program once.
+// Vm: the virtual machine that runs one Program once.
 //
 // The database engine makes a machine per execution of a statement:
 //
@@ -44,9 +44,9 @@
 #include <vector>
 
 #include "base/result.h"
-#include "exec/vdbe/agg.h"
-#include "exec/vdbe/group_index.h"
-#include "exec/vdbe/program.h"
+#include "exec/vm/agg.h"
+#include "exec/vm/group_index.h"
+#include "exec/vm/program.h"
 #include "record/sort.h"
 #include "record/value.h"
 
@@ -54,7 +54,7 @@ namespace bkf {
 class Pager;
 }
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 struct TableSlot;
 struct IndexSlot;
@@ -279,4 +279,4 @@ class Vm {
   bool blob_via_scratch_ = false;
 };
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -1,4 +1,4 @@
-#include "exec/vdbe/agg.h"
+#include "exec/vm/agg.h"
 
 #include <limits>
 
@@ -6,7 +6,7 @@
 #include "exec/value_ops.h"
 #include "record/compare.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 AggAcc::AggAcc(const AggSpec& spec) : kind_(spec.kind) {
   if (spec.distinct) distinct_ = std::make_unique<DistinctSet>();
@@ -108,4 +108,4 @@ void AggAcc::finalize(Value& out) const {
   out.set_null();
 }
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

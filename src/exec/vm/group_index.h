@@ -11,7 +11,7 @@
 
 #include "base/open_table.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 class GroupIndex {
  public:
@@ -133,4 +133,4 @@ class IntGroupIndex {
   OpenTable<Slot, Traits> table_;
 };
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm

@@ -5,11 +5,11 @@
 #include "exec/numeric_text.h"
 #include "exec/unicode.h"
 #include "exec/value_ops.h"
-#include "exec/vdbe/internal.h"
-#include "exec/vdbe/slots.h"
-#include "exec/vdbe/vm.h"
+#include "exec/vm/internal.h"
+#include "exec/vm/slots.h"
+#include "exec/vm/vm.h"
 
-namespace bkf::vdbe {
+namespace bkf::vm {
 
 void SlotDelete::operator()(TableSlot* t) const noexcept { delete t; }
 void SlotDelete::operator()(IndexSlot* t) const noexcept { delete t; }
@@ -328,4 +328,4 @@ Result<bool> Vm::rowid_exists(std::uint32_t cur, const Value& key) {
   return BTree(pager_, t->root).search_into(key.int_value(), probe_);
 }
 
-}  // namespace bkf::vdbe
+}  // namespace bkf::vm
