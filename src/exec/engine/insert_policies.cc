@@ -6,19 +6,13 @@
 // inserter compiled once: an INSERT of the insert column list whose values
 // are the parameters ?0 .. ?n-1.
 //
-// Conflicts are found the way the constraints themselves find them, so
-// REPLACE deletes and ON DUPLICATE KEY UPDATE updates exactly the row the
-// insert would have collided with:
-//   - the conflict keys are the row-id alias and every UNIQUE index whose
-//     columns all appear in the insert column list;
-//   - a row's key values get the columns' affinity first (the text '5'
-//     meets the integer 5 in an INTEGER column, while the integer 0 never
-//     meets the text 'abc' in a TEXT column);
-//   - the row-id alias is probed by row id, a UNIQUE index by one seek on
-//     its key prefix; a NULL key value never conflicts;
-//   - the conflicting row is deleted or updated by its row id, through
-//     programs compiled once per statement from syntax trees, so table and
-//     column names need no quoting, whatever they are.
+// The rows an insert would collide with are found by the conflict probe
+// (exec/compile/conflict_probe.h), a program compiled once per statement
+// and run for every row, which finds them the way the constraints
+// themselves do; REPLACE deletes and ON DUPLICATE KEY UPDATE updates them
+// by their row id, through programs compiled once per statement from
+// syntax trees, so table and column names need no quoting, whatever they
+// are.
 
 #include <algorithm>
 #include <optional>
@@ -27,24 +21,12 @@
 #include <vector>
 
 #include "base/ascii.h"
-#include "btree/btree.h"
-#include "btree/index.h"
-#include "btree/keyenc.h"
+#include "exec/compile/compiler.h"
 #include "exec/engine/engine.h"
-#include "exec/engine/folding.h"
-#include "exec/compile/row_writes.h"
-#include "exec/value_ops.h"
 
 namespace bkf::engine {
 
 namespace {
-
-struct ConflictKey {
-  bool is_rowid = false;                      // the row-id alias, else a UNIQUE index
-  std::uint32_t root = 0;                      // the index's root page
-  std::vector<std::size_t> positions;          // into the insert column list (and each row)
-  std::vector<catalog::Affinity> affinities;   // of the key's columns, as INSERT applies them
-};
 
 // The first entry of names equal to name ignoring ASCII case.
 std::optional<std::size_t> find_name(const std::vector<std::string>& names, std::string_view name) {
@@ -52,39 +34,6 @@ std::optional<std::size_t> find_name(const std::vector<std::string>& names, std:
     if (ascii_iequal(names[i], name)) return i;
   }
   return std::nullopt;
-}
-
-std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t,
-                                       const std::vector<std::string>& cols) {
-  std::vector<ConflictKey> keys;
-  if (t.rowid_alias && *t.rowid_alias < t.columns.size()) {
-    const Column& alias = t.columns[*t.rowid_alias];
-    if (auto pos = find_name(cols, alias.name)) {
-      ConflictKey k;
-      k.is_rowid = true;
-      k.positions.push_back(*pos);
-      k.affinities.push_back(catalog::value_affinity(alias.decl_type));
-      keys.push_back(std::move(k));
-    }
-  }
-  for (const IndexDef* idx : catalog.indexes_for(t.name)) {
-    if (!idx->unique || idx->columns.empty()) continue;
-    ConflictKey k;
-    k.root = idx->root;
-    bool covered = true;
-    for (const std::string& name : idx->columns) {
-      auto pos = find_name(cols, name);
-      auto col = t.column_index(name);
-      if (!pos || !col) {
-        covered = false;
-        break;
-      }
-      k.positions.push_back(*pos);
-      k.affinities.push_back(catalog::value_affinity(t.columns[*col].decl_type));
-    }
-    if (covered) keys.push_back(std::move(k));
-  }
-  return keys;
 }
 
 // A copy of an ON DUPLICATE KEY UPDATE expression for the compiled UPDATE:
@@ -132,8 +81,6 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     cols.reserve(table->columns.size());
     for (const Column& c : table->columns) cols.push_back(c.name);
   }
-  const std::uint32_t table_root = table->root;
-  const std::vector<ConflictKey> keys = conflict_keys(*catalog_, *table, cols);
   table = nullptr;  // catalog views are not kept across the work below
 
   // The source rows, all of them before the first write.
@@ -172,37 +119,26 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     inserter = BKF_TRY(compile_statement(Statement(std::move(gen))));
   }
 
-  // The row id of the row that conflicts with `row` on `key`, if any.
-  std::vector<Value> key_values;
-  std::string prefix, found_key;
-  auto conflict = [&](const ConflictKey& key, const Row& row) -> Result<std::optional<std::int64_t>> {
-    key_values.clear();
-    for (std::size_t k = 0; k < key.positions.size(); ++k) {
-      Value v = row[key.positions[k]];
-      if (key.affinities[k] != catalog::Affinity::None) apply_affinity(v, key.affinities[k] == catalog::Affinity::Real);
-      if (v.is_null()) return std::optional<std::int64_t>();
-      key_values.push_back(std::move(v));
-    }
-    if (key.is_rowid) {
-      if (!key_values[0].is_int()) return std::optional<std::int64_t>();
-      const std::int64_t id = key_values[0].int_value();
-      BTree tree(*pager_, table_root);
-      if (!BKF_TRY(tree.search_into(id, found_key))) return std::optional<std::int64_t>();
-      return std::optional<std::int64_t>(id);
-    }
-    keyenc::encode_key_prefix_into(prefix, key_values);
-    IndexCursor cur(*pager_, key.root);
-    BKF_TRY(cur.seek(prefix));
-    if (!BKF_TRY(cur.next_into(found_key))) return std::optional<std::int64_t>();
-    if (found_key.size() < prefix.size() + keyenc::kRowidSuffixLen || found_key.compare(0, prefix.size(), prefix) != 0) {
-      return std::optional<std::int64_t>();
-    }
-    return std::optional<std::int64_t>(BKF_TRY(keyenc::key_rowid(found_key)));
+  // The conflict probe, kept with its machine for every row: one row [row
+  // id] per conflict key that finds a row, in key order.
+  const bool replace = ins.on_conflict.is<OnConflict::Replace>();
+  std::optional<compile::ConflictProbe> probe;
+  std::optional<vm::Vm> probe_vm;
+  if (replace || ins.on_conflict.is<OnConflict::Update>()) {
+    probe = BKF_TRY(compile::compile_conflict_probe(ins.table, cols, *catalog_, !replace));
+    probe_vm.emplace(*pager_, std::span<const Value>());
+  }
+  auto conflicts = [&](const Row& row) -> Result<const std::vector<Row>*> {
+    probe_vm->rearm(row);
+    Status st = probe_vm->run(probe->program);
+    probe_vm->release_pages();
+    BKF_TRY(std::move(st));
+    return &probe_vm->rows();
   };
 
   std::uint64_t total = 0;
 
-  if (ins.on_conflict.is<OnConflict::Replace>()) {
+  if (replace) {
     // Every conflicting row goes, then the row is inserted; each source row
     // counts 1, deleted rows are not counted. The row is first checked as
     // if the conflicting rows were gone, so that a row the insert would
@@ -210,7 +146,7 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     // each source row takes effect whole or not at all, which matters
     // inside BEGIN, where a failed statement keeps its earlier rows.
     std::optional<Program> remove;
-    if (!keys.empty()) {
+    if (probe->keys != 0) {
       Statement::Delete del;
       del.table = ins.table;
       del.where = rowid_equals_param(0);
@@ -220,9 +156,9 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     vm::Vm check(*pager_, {});
     for (const Row& row : rows) {
       gone.clear();
-      for (const ConflictKey& key : keys) {
-        std::optional<std::int64_t> id = BKF_TRY(conflict(key, row));
-        if (id && std::find(gone.begin(), gone.end(), *id) == gone.end()) gone.push_back(*id);
+      for (const Row& hit : *BKF_TRY(conflicts(row))) {
+        const std::int64_t id = hit[0].int_value();
+        if (std::find(gone.begin(), gone.end(), id) == gone.end()) gone.push_back(id);
       }
       if (!gone.empty()) {
         check.rearm(row);
@@ -249,12 +185,8 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     std::optional<Program> update;
     std::vector<Value> binds;
     for (const Row& row : rows) {
-      std::optional<std::int64_t> dup;
-      for (const ConflictKey& key : keys) {
-        dup = BKF_TRY(conflict(key, row));
-        if (dup) break;
-      }
-      if (!dup) {
+      const std::vector<Row>& hits = *BKF_TRY(conflicts(row));
+      if (hits.empty()) {
         BKF_TRY(run_program_dml(inserter, row, true));
         ++total;
         continue;
@@ -270,7 +202,7 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
         update = BKF_TRY(compile_statement(Statement(std::move(up))));
       }
       binds.assign(row.begin(), row.end());
-      binds.push_back(Value::integer(*dup));
+      binds.push_back(Value::integer(hits[0][0].int_value()));
       total += BKF_TRY(run_program_dml(*update, binds, false));
     }
     return total;
