@@ -82,23 +82,22 @@ Result<std::unique_ptr<CompiledStatement>> CompiledStatement::for_prepare(Statem
 
 Status CompiledStatement::compile(Engine& engine, std::span<const Value> params) {
   Session& session = engine.session();
+  // A machine made for another session's pager (closed, perhaps) never
+  // runs here.
+  if (!session.is_identity(compiled_in_)) vm_.reset();
   if (folds_each_run_) {
     Statement folded = BKF_TRY(fold_statement(engine, runs_once_ ? std::move(stmt_) : stmt_.clone(), params));
     program_ = BKF_TRY(compile_statement(session.catalog(), folded));
   } else {
     program_ = BKF_TRY(compile_statement(session.catalog(), stmt_));
   }
-  compiled_in_ = &session;
+  compiled_in_ = session.identity();
   generation_ = session.catalog().generation();
   return {};
 }
 
-vm::Vm* CompiledStatement::machine(Session& session) {
-  if (runs_once_) return nullptr;
-  // A statement run by another session before gets a machine of this one.
-  if (!vm_ || &vm_->pager() != &session.pager()) {
-    vm_ = std::make_unique<vm::Vm>(session.pager(), std::span<const Value>());
-  }
+vm::Vm* CompiledStatement::make_machine(Session& session) {
+  vm_ = std::make_unique<vm::Vm>(session.pager(), std::span<const Value>());
   return vm_.get();
 }
 

@@ -22,8 +22,11 @@
 //
 // A prepared statement is compiled again before a run when it holds
 // subqueries, when the schema changed since (its catalog generation moved:
-// root pages, column positions and indexes may differ now), and when
-// another session compiled it.
+// root pages, column positions and indexes may differ now), and when it was
+// compiled in another session. The session is told by its identity
+// (session.h), not its address, so a statement whose database was closed
+// never runs its old program on a database opened in its place; a new
+// machine is then made for the new session's pager.
 #pragma once
 
 #include <cstddef>
@@ -87,11 +90,15 @@ class CompiledStatement {
   // The program at hand cannot serve a run in this session (see the top of
   // this file).
   bool must_compile(const Session& session) const noexcept {
-    return folds_each_run_ || compiled_in_ != &session || generation_ != session.catalog().generation();
+    return folds_each_run_ || !session.is_identity(compiled_in_) || generation_ != session.catalog().generation();
   }
   // The machine to rearm for a run: none for a text's statement, else the
-  // kept one, made for the session's pager when it has none yet.
-  vm::Vm* machine(Session& session);
+  // kept one, made for the session's pager when there is none.
+  vm::Vm* machine(Session& session) {
+    if (runs_once_) return nullptr;
+    return vm_ ? vm_.get() : make_machine(session);
+  }
+  vm::Vm* make_machine(Session& session);
 
   // The statement as parsed (a prepared one's IN lists already turned into
   // comparisons); kept so that it can be compiled again.
@@ -99,7 +106,7 @@ class CompiledStatement {
   // The program as last compiled, and the session and schema generation it
   // was compiled against.
   vm::Program program_;
-  const Session* compiled_in_ = nullptr;
+  std::weak_ptr<const Session::Identity> compiled_in_;
   std::uint64_t generation_ = 0;
   bool is_dml_ = false;
   bool is_insert_ = false;
@@ -107,7 +114,8 @@ class CompiledStatement {
   bool folds_each_run_ = false;
   bool runs_once_ = false;
   std::size_t param_count_ = 0;
-  // The kept machine of a prepared statement.
+  // The kept machine of a prepared statement, made for the pager of the
+  // session it was compiled in.
   std::unique_ptr<vm::Vm> vm_;
 };
 

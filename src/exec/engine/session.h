@@ -27,6 +27,13 @@
 //    spoils the transaction, and every later statement but ROLLBACK fails
 //    with kTxSpoiled until the transaction ends, so nothing of it can be
 //    committed.
+//
+// Identity. A statement compiled in a session is bound to the file and the
+// schema it was compiled against. identity() names the session for that
+// purpose: a compiled statement keeps it as a weak reference and asks
+// is_identity() before reusing its program. Unlike the session's address,
+// which the next session opened may reuse, the identity stays unique for as
+// long as anything keeps a reference to it.
 #pragma once
 
 #include <memory>
@@ -44,6 +51,9 @@ namespace bkf::engine {
 
 class Session {
  public:
+  // What identity() refers to; it holds nothing.
+  struct Identity {};
+
   // vfs null: the session's own operating-system layer. open() must follow
   // before anything else is called.
   explicit Session(Vfs* vfs) : vfs_(vfs ? vfs : &os_vfs_) {}
@@ -61,6 +71,12 @@ class Session {
   // A write transaction is open (begun by BEGIN, or by a frame still
   // running).
   bool in_transaction() const noexcept { return pager_->in_transaction(); }
+
+  std::weak_ptr<const Identity> identity() const noexcept { return identity_; }
+  // The reference names this session (not merely one at the same address).
+  bool is_identity(const std::weak_ptr<const Identity>& id) const noexcept {
+    return !id.owner_before(identity_) && !identity_.owner_before(id);
+  }
 
   // ---- transactions ----
   // Pager::begin, then the catalog brought up to date. On failure nothing
@@ -134,6 +150,7 @@ class Session {
   // The open transaction saw a storage error (see the file comment); it
   // ends with the transaction.
   bool spoiled_ = false;
+  std::shared_ptr<const Identity> identity_ = std::make_shared<const Identity>();
 };
 
 }  // namespace bkf::engine
