@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -304,6 +305,22 @@ TEST(DatabaseOpen, StatementsOfAnotherDatabaseAreCompiledAgain) {
   auto r = b.execute_prepared(*p, {});
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(result_text(*r), "[v] ('in b')");
+
+  // A database opened after another was closed takes its place in memory
+  // and has the same schema generation: the statement is compiled again for
+  // it all the same, rather than reading the old table's root page, which
+  // here is the new file's table pad.
+  std::optional<Database> old_db(open_db(dir.file("old.db")));
+  ASSERT_EQ(run_sql(*old_db, "CREATE TABLE t (v TEXT); CREATE TABLE pad (x INT); INSERT INTO t VALUES ('old')"),
+            "ok / ok / affected 1");
+  Prepared q = must_prepare(*old_db, "SELECT v FROM t");
+  EXPECT_EQ(run_text(*old_db, q), "[v] ('old')");
+  old_db.reset();
+  Database new_db = open_db(dir.file("new.db"));
+  ASSERT_EQ(run_sql(new_db, "CREATE TABLE pad (x INT); CREATE TABLE t (v TEXT); INSERT INTO pad VALUES (7); "
+                            "INSERT INTO t VALUES ('new')"),
+            "ok / ok / affected 1 / affected 1");
+  EXPECT_EQ(run_text(new_db, q), "[v] ('new')");
 }
 
 }  // namespace

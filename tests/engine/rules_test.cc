@@ -14,7 +14,7 @@
 
 #include "engine/engine_testing.h"
 #include "support/values.h"
-#include "exec/engine/folding.h"
+#include "exec/engine/fold_rewrites.h"
 #include "exec/engine/row_set.h"
 #include "exec/engine/schema_rules.h"
 #include "exec/engine/select_rules.h"

@@ -1,5 +1,7 @@
 #include "sql_harness.h"
 
+#include "exec/engine/compiled_statement.h"
+#include "exec/engine/compiling.h"
 #include "exec/vm/post_run.h"
 #include "exec/vm/vm.h"
 #include "sql/parser.h"
@@ -48,12 +50,13 @@ Result<QueryResult> SqlHarness::exec(std::string_view sql, std::span<const Value
 Result<vm::Program> SqlHarness::compile(std::string_view sql) {
   std::vector<Statement> sts = BKF_TRY(sql::parse(sql));
   if (sts.size() != 1) return Error::exec("harness: expected exactly one statement");
-  return engine_->with_read_lock([&] { return engine_->compile_statement(sts[0]); });
+  engine::Session& session = engine_->session();
+  return session.with_read_lock([&] { return engine::compile_statement(session.catalog(), sts[0]); });
 }
 
 Result<QueryResult> SqlHarness::run(const vm::Program& program, bool writes, std::span<const Value> binds) {
   auto body = [&]() -> Result<QueryResult> {
-    vm::Vm vm(engine_->pager(), binds);
+    vm::Vm vm(engine_->session().pager(), binds);
     BKF_TRY(vm.run(program));
     QueryResult out{program.columns, vm.take_rows(), vm.changes(), vm.last_rowid()};
     out.emitted = out.rows.size();
@@ -62,7 +65,7 @@ Result<QueryResult> SqlHarness::run(const vm::Program& program, bool writes, std
     vm::apply_post_run(out.rows, vm::PostRun::of(program));
     return out;
   };
-  return writes ? engine_->autocommit(body) : engine_->with_read_lock(body);
+  return writes ? engine_->session().autocommit(body) : engine_->session().with_read_lock(body);
 }
 
 }  // namespace bkf::testing

@@ -46,7 +46,7 @@ class SqlHarness {
   // it writes, under a shared lock otherwise.
   Result<QueryResult> run(const vm::Program& program, bool writes, std::span<const Value> binds = {});
 
-  Catalog& catalog() { return engine_->catalog(); }
+  Catalog& catalog() { return engine_->session().catalog(); }
 
  private:
   std::unique_ptr<engine::Engine> engine_;

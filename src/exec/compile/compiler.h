@@ -6,6 +6,9 @@
 //   compile_insert(...)               INSERT / INSERT IGNORE ... VALUES
 //   compile_update(...)               UPDATE
 //   compile_delete(...)               DELETE
+//   compile_conflict_probe(...)       the rows an INSERT of one row would
+//                                     collide with (REPLACE, ON DUPLICATE
+//                                     KEY UPDATE)
 //
 // Every compiler returns the validated Program or an Exec error (the
 // resolution errors "no such table: {}", "no such column: {}", ...); a
@@ -17,5 +20,6 @@
 // chosen).
 #pragma once
 
+#include "exec/compile/conflict_probe.h"
 #include "exec/compile/dml.h"
 #include "exec/compile/select.h"

@@ -1,7 +1,6 @@
-// The engine's calls of the statement compiler.
+#include "exec/engine/compiling.h"
 
 #include "exec/compile/compiler.h"
-#include "exec/engine/engine.h"
 
 namespace bkf::engine {
 
@@ -16,28 +15,28 @@ Result<Program> validated(Result<Program> r) {
 
 }  // namespace
 
-Result<Program> Engine::compile_query(const SelectStmt& s, bool first_row_only) {
+Result<Program> compile_query(const Catalog& catalog, const SelectStmt& s, bool first_row_only) {
   compile::SelectOptions opts;
   opts.first_row_only = first_row_only;
-  return validated(compile::compile_select_with(s, *catalog_, opts));
+  return validated(compile::compile_select_with(s, catalog, opts));
 }
 
-Result<Program> Engine::compile_statement(const Statement& st) {
+Result<Program> compile_statement(const Catalog& catalog, const Statement& st) {
   switch (st.kind()) {
-    case StatementKind::Select: return compile_query(st.as<Statement::Select>().select, false);
+    case StatementKind::Select: return compile_query(catalog, st.as<Statement::Select>().select, false);
     case StatementKind::Insert: {
       const auto& ins = st.as<Statement::Insert>();
       const auto& v = ins.source.as<InsertSource::Values>();
       return validated(compile::compile_insert(ins.table, ins.columns, v.values, v.width,
-                                               ins.on_conflict.is<OnConflict::Ignore>(), *catalog_));
+                                               ins.on_conflict.is<OnConflict::Ignore>(), catalog));
     }
     case StatementKind::Update: {
       const auto& up = st.as<Statement::Update>();
-      return validated(compile::compile_update(up.table, up.assignments, up.where.get(), *catalog_));
+      return validated(compile::compile_update(up.table, up.assignments, up.where.get(), catalog));
     }
     case StatementKind::Delete: {
       const auto& del = st.as<Statement::Delete>();
-      return validated(compile::compile_delete(del.table, del.where.get(), *catalog_));
+      return validated(compile::compile_delete(del.table, del.where.get(), catalog));
     }
     default: return Error::exec("only SELECT/INSERT/UPDATE/DELETE can be prepared");
   }

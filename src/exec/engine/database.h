@@ -49,7 +49,7 @@ class Vfs;
 
 namespace engine {
 class Engine;
-struct PreparedState;
+class CompiledStatement;
 }  // namespace engine
 
 // The outcome of one statement.
@@ -114,8 +114,8 @@ class Prepared {
 
  private:
   friend class Database;
-  explicit Prepared(std::unique_ptr<engine::PreparedState> state);
-  std::unique_ptr<engine::PreparedState> state_;
+  explicit Prepared(std::unique_ptr<engine::CompiledStatement> state);
+  std::unique_ptr<engine::CompiledStatement> state_;
 };
 
 class Database {

@@ -1,91 +1,23 @@
-// INSERT ... SELECT, REPLACE and INSERT ... ON DUPLICATE KEY UPDATE.
-//
-// These run row by row inside the statement's one write transaction. The
-// source rows are computed first (a SELECT from the target table sees only
-// the rows that were there before), then every row goes through a row
-// inserter compiled once: an INSERT of the insert column list whose values
-// are the parameters ?0 .. ?n-1.
-//
-// Conflicts are found the way the constraints themselves find them, so
-// REPLACE deletes and ON DUPLICATE KEY UPDATE updates exactly the row the
-// insert would have collided with:
-//   - the conflict keys are the row-id alias and every UNIQUE index whose
-//     columns all appear in the insert column list;
-//   - a row's key values get the columns' affinity first (the text '5'
-//     meets the integer 5 in an INTEGER column, while the integer 0 never
-//     meets the text 'abc' in a TEXT column);
-//   - the row-id alias is probed by row id, a UNIQUE index by one seek on
-//     its key prefix; a NULL key value never conflicts;
-//   - the conflicting row is deleted or updated by its row id, through
-//     programs compiled once per statement from syntax trees, so table and
-//     column names need no quoting, whatever they are.
+#include "exec/engine/insert_policies.h"
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/ascii.h"
-#include "btree/btree.h"
-#include "btree/index.h"
-#include "btree/keyenc.h"
+#include "exec/compile/compiler.h"
+#include "exec/engine/compiling.h"
+#include "exec/engine/data_changes.h"
 #include "exec/engine/engine.h"
-#include "exec/engine/folding.h"
-#include "exec/compile/row_writes.h"
-#include "exec/value_ops.h"
+#include "exec/engine/queries.h"
+#include "exec/vm/vm.h"
 
 namespace bkf::engine {
 
 namespace {
-
-struct ConflictKey {
-  bool is_rowid = false;                      // the row-id alias, else a UNIQUE index
-  std::uint32_t root = 0;                      // the index's root page
-  std::vector<std::size_t> positions;          // into the insert column list (and each row)
-  std::vector<catalog::Affinity> affinities;   // of the key's columns, as INSERT applies them
-};
-
-// The first entry of names equal to name ignoring ASCII case.
-std::optional<std::size_t> find_name(const std::vector<std::string>& names, std::string_view name) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (ascii_iequal(names[i], name)) return i;
-  }
-  return std::nullopt;
-}
-
-std::vector<ConflictKey> conflict_keys(const Catalog& catalog, const TableDef& t,
-                                       const std::vector<std::string>& cols) {
-  std::vector<ConflictKey> keys;
-  if (t.rowid_alias && *t.rowid_alias < t.columns.size()) {
-    const Column& alias = t.columns[*t.rowid_alias];
-    if (auto pos = find_name(cols, alias.name)) {
-      ConflictKey k;
-      k.is_rowid = true;
-      k.positions.push_back(*pos);
-      k.affinities.push_back(catalog::value_affinity(alias.decl_type));
-      keys.push_back(std::move(k));
-    }
-  }
-  for (const IndexDef* idx : catalog.indexes_for(t.name)) {
-    if (!idx->unique || idx->columns.empty()) continue;
-    ConflictKey k;
-    k.root = idx->root;
-    bool covered = true;
-    for (const std::string& name : idx->columns) {
-      auto pos = find_name(cols, name);
-      auto col = t.column_index(name);
-      if (!pos || !col) {
-        covered = false;
-        break;
-      }
-      k.positions.push_back(*pos);
-      k.affinities.push_back(catalog::value_affinity(t.columns[*col].decl_type));
-    }
-    if (covered) keys.push_back(std::move(k));
-  }
-  return keys;
-}
 
 // A copy of an ON DUPLICATE KEY UPDATE expression for the compiled UPDATE:
 // VALUES(c) becomes ?i, i the position of c in the insert column list (NULL
@@ -105,7 +37,11 @@ ExprPtr subst_values_refs(const Expr& e, const std::vector<std::string>& cols) {
     if (auto* f = n.get_if<Expr::Function>();
         f && f->args.size() == 1 && ascii_iequal(f->name, "VALUES")) {
       std::optional<std::size_t> pos;
-      if (auto* c = f->args[0]->get_if<Expr::Column>()) pos = find_name(cols, c->name);
+      if (auto* c = f->args[0]->get_if<Expr::Column>()) {
+        for (std::size_t i = 0; i < cols.size() && !pos; ++i) {
+          if (ascii_iequal(cols[i], c->name)) pos = i;
+        }
+      }
       *slot = pos ? make_expr(Expr::Param{*pos}) : make_expr(Expr::Null{});
       continue;
     }
@@ -119,36 +55,138 @@ ExprPtr rowid_equals_param(std::size_t index) {
                                 make_expr(Expr::Param{index})});
 }
 
+// The source rows, all of them before the first write: the SELECT's rows,
+// or the VALUES rows evaluated.
+Result<std::vector<Row>> source_rows(Engine& engine, const Statement::Insert& ins) {
+  if (const auto* sel = ins.source.get_if<InsertSource::Select>()) {
+    return std::move(BKF_TRY(run_select_rows(engine, sel->select, false)).rows);
+  }
+  const auto& v = ins.source.as<InsertSource::Values>();
+  const std::size_t width = v.width == 0 ? 1 : v.width;
+  std::vector<Row> rows;
+  rows.reserve(v.values.size() / width + 1);
+  for (std::size_t i = 0; i < v.values.size(); ++i) {
+    if (i % width == 0) rows.emplace_back().reserve(width);
+    rows.back().push_back(BKF_TRY(eval_const_expr(engine, *v.values[i])));
+  }
+  return rows;
+}
+
+// The conflict probe of a statement on a machine kept for all its rows.
+class ConflictFinder {
+ public:
+  ConflictFinder(Pager& pager, compile::ConflictProbe probe) : probe_(std::move(probe)), vm_(pager, {}) {}
+
+  bool has_keys() const noexcept { return probe_.keys != 0; }
+
+  // One row [row id] per conflict key that finds a row for `row`, in key
+  // order (see conflict_probe.h); valid until the next call.
+  Result<std::span<const Row>> find(const Row& row) {
+    vm_.rearm(row);
+    Status st = vm_.run(probe_.program);
+    vm_.release_pages();
+    BKF_TRY(std::move(st));
+    return std::span<const Row>(vm_.rows());
+  }
+
+ private:
+  compile::ConflictProbe probe_;
+  vm::Vm vm_;
+};
+
+// REPLACE: every row the new row collides with goes, then the row is
+// inserted; each source row counts 1. The row is first checked as if the
+// conflicting rows were gone, so that a row the insert would refuse anyway
+// (NOT NULL, another UNIQUE index, ...) deletes nothing: each source row
+// takes effect whole or not at all, which matters inside BEGIN, where a
+// failed statement keeps its earlier rows.
+Result<std::uint64_t> replace_rows(Engine& engine, const std::string& table, const std::vector<Row>& rows,
+                                   const vm::Program& inserter, ConflictFinder& finder) {
+  const Catalog& catalog = engine.session().catalog();
+  std::optional<vm::Program> remove;
+  if (finder.has_keys()) {
+    Statement::Delete del;
+    del.table = table;
+    del.where = rowid_equals_param(0);
+    remove = BKF_TRY(compile_statement(catalog, Statement(std::move(del))));
+  }
+  std::vector<std::int64_t> gone;
+  vm::Vm check(engine.session().pager(), {});
+  std::uint64_t total = 0;
+  for (const Row& row : rows) {
+    gone.clear();
+    for (const Row& hit : BKF_TRY(finder.find(row))) {
+      const std::int64_t id = hit[0].int_value();
+      if (std::find(gone.begin(), gone.end(), id) == gone.end()) gone.push_back(id);
+    }
+    if (!gone.empty()) {
+      check.rearm(row);
+      check.check_only(gone);
+      Status checked = check.run(inserter);
+      check.release_pages();
+      BKF_TRY(std::move(checked));
+    }
+    for (std::int64_t id : gone) {
+      const Value bind = Value::integer(id);
+      BKF_TRY(run_change_program(engine, *remove, std::span<const Value>(&bind, 1), false));
+    }
+    BKF_TRY(run_change_program(engine, inserter, row, true));
+    ++total;
+  }
+  return total;
+}
+
+// ON DUPLICATE KEY UPDATE: the first key that finds a duplicate decides;
+// the duplicate is updated by its row id (bound after the row's values).
+// The UPDATE is compiled at the first duplicate, so that a faulty
+// assignment list fails only when it is needed.
+Result<std::uint64_t> update_duplicates(Engine& engine, const Statement::Insert& ins,
+                                        const std::vector<std::string>& cols, const std::vector<Row>& rows,
+                                        const vm::Program& inserter, ConflictFinder& finder) {
+  const auto& odku = ins.on_conflict.as<OnConflict::Update>();
+  std::optional<vm::Program> update;
+  std::vector<Value> binds;
+  std::uint64_t total = 0;
+  for (const Row& row : rows) {
+    std::span<const Row> hits = BKF_TRY(finder.find(row));
+    if (hits.empty()) {
+      BKF_TRY(run_change_program(engine, inserter, row, true));
+      ++total;
+      continue;
+    }
+    const std::int64_t dup = hits[0][0].int_value();
+    if (!update) {
+      Statement::Update up;
+      up.table = ins.table;
+      up.assignments.reserve(odku.assignments.size());
+      for (const Assignment& a : odku.assignments) {
+        up.assignments.push_back(Assignment{a.column, subst_values_refs(*a.value, cols)});
+      }
+      up.where = rowid_equals_param(cols.size());
+      update = BKF_TRY(compile_statement(engine.session().catalog(), Statement(std::move(up))));
+    }
+    binds.assign(row.begin(), row.end());
+    binds.push_back(Value::integer(dup));
+    total += BKF_TRY(run_change_program(engine, *update, binds, false));
+  }
+  return total;
+}
+
 }  // namespace
 
-Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
-  const TableDef* table = catalog_->get(ins.table);
-  if (!table) return Error::exec("no such table: " + ins.table);
-
+Result<std::uint64_t> run_insert_policy(Engine& engine, const Statement::Insert& ins) {
+  const Catalog& catalog = engine.session().catalog();
   std::vector<std::string> cols;
-  if (ins.columns) {
+  if (const TableDef* table = catalog.get(ins.table); !table) {
+    return Error::exec("no such table: " + ins.table);
+  } else if (ins.columns) {
     cols = *ins.columns;
   } else {
     cols.reserve(table->columns.size());
     for (const Column& c : table->columns) cols.push_back(c.name);
   }
-  const std::uint32_t table_root = table->root;
-  const std::vector<ConflictKey> keys = conflict_keys(*catalog_, *table, cols);
-  table = nullptr;  // catalog views are not kept across the work below
 
-  // The source rows, all of them before the first write.
-  std::vector<Row> rows;
-  if (auto* sel = ins.source.get_if<InsertSource::Select>()) {
-    rows = BKF_TRY(run_select_rows(sel->select, false)).rows;
-  } else {
-    const auto& v = ins.source.as<InsertSource::Values>();
-    const std::size_t width = v.width == 0 ? 1 : v.width;
-    rows.reserve(v.values.size() / width + 1);
-    for (std::size_t i = 0; i < v.values.size(); ++i) {
-      if (i % width == 0) rows.emplace_back().reserve(width);
-      rows.back().push_back(BKF_TRY(eval_const_expr(*v.values[i])));
-    }
-  }
+  const std::vector<Row> rows = BKF_TRY(source_rows(engine, ins));
   for (const Row& r : rows) {
     if (r.size() != cols.size()) {
       return Error::exec("INSERT into " + ins.table + " expects " + std::to_string(cols.size()) + " values, got " +
@@ -157,8 +195,7 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
   }
 
   // The row inserter: INSERT [IGNORE] INTO table (cols) VALUES (?0, ..., ?n-1).
-  const bool ignore = ins.on_conflict.is<OnConflict::Ignore>();
-  Program inserter;
+  vm::Program inserter;
   {
     InsertSource::Values values;
     values.width = cols.size();
@@ -168,116 +205,22 @@ Result<std::uint64_t> Engine::run_insert_policy(Statement::Insert& ins) {
     gen.table = ins.table;
     gen.columns = cols;
     gen.source = InsertSource(std::move(values));
-    gen.on_conflict = ignore ? OnConflict(OnConflict::Ignore{}) : OnConflict(OnConflict::Plain{});
-    inserter = BKF_TRY(compile_statement(Statement(std::move(gen))));
+    gen.on_conflict = ins.on_conflict.is<OnConflict::Ignore>() ? OnConflict(OnConflict::Ignore{})
+                                                               : OnConflict(OnConflict::Plain{});
+    inserter = BKF_TRY(compile_statement(catalog, Statement(std::move(gen))));
   }
 
-  // The row id of the row that conflicts with `row` on `key`, if any.
-  std::vector<Value> key_values;
-  std::string prefix, found_key;
-  auto conflict = [&](const ConflictKey& key, const Row& row) -> Result<std::optional<std::int64_t>> {
-    key_values.clear();
-    for (std::size_t k = 0; k < key.positions.size(); ++k) {
-      Value v = row[key.positions[k]];
-      if (key.affinities[k] != catalog::Affinity::None) apply_affinity(v, key.affinities[k] == catalog::Affinity::Real);
-      if (v.is_null()) return std::optional<std::int64_t>();
-      key_values.push_back(std::move(v));
-    }
-    if (key.is_rowid) {
-      if (!key_values[0].is_int()) return std::optional<std::int64_t>();
-      const std::int64_t id = key_values[0].int_value();
-      BTree tree(*pager_, table_root);
-      if (!BKF_TRY(tree.search_into(id, found_key))) return std::optional<std::int64_t>();
-      return std::optional<std::int64_t>(id);
-    }
-    keyenc::encode_key_prefix_into(prefix, key_values);
-    IndexCursor cur(*pager_, key.root);
-    BKF_TRY(cur.seek(prefix));
-    if (!BKF_TRY(cur.next_into(found_key))) return std::optional<std::int64_t>();
-    if (found_key.size() < prefix.size() + keyenc::kRowidSuffixLen || found_key.compare(0, prefix.size(), prefix) != 0) {
-      return std::optional<std::int64_t>();
-    }
-    return std::optional<std::int64_t>(BKF_TRY(keyenc::key_rowid(found_key)));
-  };
-
-  std::uint64_t total = 0;
-
-  if (ins.on_conflict.is<OnConflict::Replace>()) {
-    // Every conflicting row goes, then the row is inserted; each source row
-    // counts 1, deleted rows are not counted. The row is first checked as
-    // if the conflicting rows were gone, so that a row the insert would
-    // refuse anyway (NOT NULL, another UNIQUE index, ...) deletes nothing:
-    // each source row takes effect whole or not at all, which matters
-    // inside BEGIN, where a failed statement keeps its earlier rows.
-    std::optional<Program> remove;
-    if (!keys.empty()) {
-      Statement::Delete del;
-      del.table = ins.table;
-      del.where = rowid_equals_param(0);
-      remove = BKF_TRY(compile_statement(Statement(std::move(del))));
-    }
-    std::vector<std::int64_t> gone;
-    vm::Vm check(*pager_, {});
-    for (const Row& row : rows) {
-      gone.clear();
-      for (const ConflictKey& key : keys) {
-        std::optional<std::int64_t> id = BKF_TRY(conflict(key, row));
-        if (id && std::find(gone.begin(), gone.end(), *id) == gone.end()) gone.push_back(*id);
-      }
-      if (!gone.empty()) {
-        check.rearm(row);
-        check.check_only(gone);
-        Status checked = check.run(inserter);
-        check.release_pages();
-        BKF_TRY(std::move(checked));
-      }
-      for (std::int64_t id : gone) {
-        const Value bind = Value::integer(id);
-        BKF_TRY(run_program_dml(*remove, std::span<const Value>(&bind, 1), false));
-      }
-      BKF_TRY(run_program_dml(inserter, row, true));
-      ++total;
-    }
-    return total;
-  }
-
-  if (auto* odku = ins.on_conflict.get_if<OnConflict::Update>()) {
-    // The first key that finds a duplicate decides; the duplicate is
-    // updated by its row id (bound after the row's values). The UPDATE is
-    // compiled at the first duplicate, so that a faulty assignment list
-    // fails only when it is needed.
-    std::optional<Program> update;
-    std::vector<Value> binds;
-    for (const Row& row : rows) {
-      std::optional<std::int64_t> dup;
-      for (const ConflictKey& key : keys) {
-        dup = BKF_TRY(conflict(key, row));
-        if (dup) break;
-      }
-      if (!dup) {
-        BKF_TRY(run_program_dml(inserter, row, true));
-        ++total;
-        continue;
-      }
-      if (!update) {
-        Statement::Update up;
-        up.table = ins.table;
-        up.assignments.reserve(odku->assignments.size());
-        for (const Assignment& a : odku->assignments) {
-          up.assignments.push_back(Assignment{a.column, subst_values_refs(*a.value, cols)});
-        }
-        up.where = rowid_equals_param(cols.size());
-        update = BKF_TRY(compile_statement(Statement(std::move(up))));
-      }
-      binds.assign(row.begin(), row.end());
-      binds.push_back(Value::integer(*dup));
-      total += BKF_TRY(run_program_dml(*update, binds, false));
-    }
-    return total;
+  const bool replace = ins.on_conflict.is<OnConflict::Replace>();
+  if (replace || ins.on_conflict.is<OnConflict::Update>()) {
+    ConflictFinder finder(engine.session().pager(),
+                          BKF_TRY(compile::compile_conflict_probe(ins.table, cols, catalog, !replace)));
+    if (replace) return replace_rows(engine, ins.table, rows, inserter, finder);
+    return update_duplicates(engine, ins, cols, rows, inserter, finder);
   }
 
   // Plain or IGNORE from a SELECT: the inserter's own constraint handling.
-  for (const Row& row : rows) total += BKF_TRY(run_program_dml(inserter, row, true));
+  std::uint64_t total = 0;
+  for (const Row& row : rows) total += BKF_TRY(run_change_program(engine, inserter, row, true));
   return total;
 }
 

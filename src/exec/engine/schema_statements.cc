@@ -1,12 +1,12 @@
-// CREATE TABLE, DROP TABLE, CREATE INDEX, DROP INDEX, ALTER TABLE ADD COLUMN.
+#include "exec/engine/schema_statements.h"
 
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "base/ascii.h"
-#include "exec/engine/engine.h"
 #include "exec/engine/schema_rules.h"
+#include "exec/engine/session.h"
 
 namespace bkf::engine {
 
@@ -25,16 +25,16 @@ using Verdict = std::optional<Result<ExecResult>>;
 // confirmed under a shared lock only, so that no write transaction is begun
 // for a statement that changes nothing.
 template <class Check, class Work>
-Result<ExecResult> schema_change(Engine& eng, Check&& check, Work&& work) {
-  if (!eng.in_transaction()) {
+Result<ExecResult> schema_change(Session& session, Check&& check, Work&& work) {
+  if (!session.in_transaction()) {
     if (Verdict early = check()) {
-      BKF_TRY(eng.read_begin());
+      BKF_TRY(session.read_begin());
       Verdict confirmed = check();
-      eng.read_end();
+      session.read_end();
       if (confirmed) return std::move(*confirmed);
     }
   }
-  return eng.autocommit([&]() -> Result<ExecResult> {
+  return session.autocommit([&]() -> Result<ExecResult> {
     if (Verdict v = check()) return std::move(*v);
     BKF_TRY(work());
     return ExecResult::ok();
@@ -88,9 +88,11 @@ TableColumns table_columns(const Statement::CreateTable& s) {
 
 }  // namespace
 
-Result<ExecResult> Engine::run_create_table(const Statement::CreateTable& s) {
+Result<ExecResult> run_create_table(Session& session, const Statement::CreateTable& s) {
+  Catalog& catalog = session.catalog();
+  Pager& pager = session.pager();
   auto check = [&]() -> Verdict {
-    if (!catalog_->get(s.name)) return std::nullopt;
+    if (!catalog.get(s.name)) return std::nullopt;
     if (s.if_not_exists) return ExecResult::ok();
     return Error::schema("table \"" + s.name + "\" already exists");
   };
@@ -104,73 +106,81 @@ Result<ExecResult> Engine::run_create_table(const Statement::CreateTable& s) {
     std::optional<std::string> alias_name;
     if (tc.rowid_alias) alias_name = tc.columns[*tc.rowid_alias].name;
 
-    BKF_TRY(catalog_->create_table(*pager_, s.name, std::move(tc.columns), tc.rowid_alias));
+    BKF_TRY(catalog.create_table(pager, s.name, std::move(tc.columns), tc.rowid_alias));
     for (const std::string& col : unique_columns) {
-      BKF_TRY(catalog_->create_index(*pager_, unique_column_index_name(s.name, col), s.name, {col}, true));
+      BKF_TRY(catalog.create_index(pager, unique_column_index_name(s.name, col), s.name, {col}, true));
     }
     for (std::size_t i = 0; i < s.indexes.size(); ++i) {
       const TableIndex& ti = s.indexes[i];
       // A key on the row-id alias alone needs no index: the table is keyed
       // by it already.
       if (ti.columns.size() == 1 && alias_name && ascii_iequal(ti.columns[0], *alias_name)) continue;
-      BKF_TRY(catalog_->create_index(*pager_, table_key_index_name(s.name, ti.name, i), s.name, ti.columns,
+      BKF_TRY(catalog.create_index(pager, table_key_index_name(s.name, ti.name, i), s.name, ti.columns,
                                      ti.unique));
     }
     return {};
   };
-  return schema_change(*this, check, work);
+  return schema_change(session, check, work);
 }
 
-Result<ExecResult> Engine::run_drop_table(const Statement::DropTable& s) {
+Result<ExecResult> run_drop_table(Session& session, const Statement::DropTable& s) {
+  Catalog& catalog = session.catalog();
+  Pager& pager = session.pager();
   auto check = [&]() -> Verdict {
-    if (catalog_->get(s.name)) return std::nullopt;
+    if (catalog.get(s.name)) return std::nullopt;
     if (s.if_exists) return ExecResult::ok();
     return Error::schema("no such table: " + s.name);
   };
   auto work = [&]() -> Status {
-    BKF_TRY(catalog_->drop_table(*pager_, s.name));
+    BKF_TRY(catalog.drop_table(pager, s.name));
     return {};
   };
-  return schema_change(*this, check, work);
+  return schema_change(session, check, work);
 }
 
-Result<ExecResult> Engine::run_create_index(const Statement::CreateIndex& s) {
+Result<ExecResult> run_create_index(Session& session, const Statement::CreateIndex& s) {
+  Catalog& catalog = session.catalog();
+  Pager& pager = session.pager();
   // Only the index name is checked here; the catalog reports a missing
   // table or column, also under IF NOT EXISTS.
   auto check = [&]() -> Verdict {
-    if (!catalog_->get_index(s.name)) return std::nullopt;
+    if (!catalog.get_index(s.name)) return std::nullopt;
     if (s.if_not_exists) return ExecResult::ok();
     return Error::schema("index \"" + s.name + "\" already exists");
   };
   auto work = [&]() -> Status {
-    BKF_TRY(catalog_->create_index(*pager_, s.name, s.table, s.columns, s.unique));
+    BKF_TRY(catalog.create_index(pager, s.name, s.table, s.columns, s.unique));
     return {};
   };
-  return schema_change(*this, check, work);
+  return schema_change(session, check, work);
 }
 
-Result<ExecResult> Engine::run_drop_index(const Statement::DropIndex& s) {
+Result<ExecResult> run_drop_index(Session& session, const Statement::DropIndex& s) {
+  Catalog& catalog = session.catalog();
+  Pager& pager = session.pager();
   auto check = [&]() -> Verdict {
-    if (catalog_->get_index(s.name)) return std::nullopt;
+    if (catalog.get_index(s.name)) return std::nullopt;
     if (s.if_exists) return ExecResult::ok();
     return Error::schema("no such index: " + s.name);
   };
   auto work = [&]() -> Status {
-    BKF_TRY(catalog_->drop_index(*pager_, s.name));
+    BKF_TRY(catalog.drop_index(pager, s.name));
     return {};
   };
-  return schema_change(*this, check, work);
+  return schema_change(session, check, work);
 }
 
-Result<ExecResult> Engine::run_add_column(const Statement::AlterTableAddColumn& s) {
+Result<ExecResult> run_add_column(Session& session, const Statement::AlterTableAddColumn& s) {
+  Catalog& catalog = session.catalog();
+  Pager& pager = session.pager();
   // No check before the transaction: the catalog reports a missing table
   // and a taken column name.
-  return autocommit([&]() -> Result<ExecResult> {
+  return session.autocommit([&]() -> Result<ExecResult> {
     Column c = plain_column(s.column);
     const bool unique = c.unique;
-    BKF_TRY(catalog_->add_column(*pager_, s.table, std::move(c)));
+    BKF_TRY(catalog.add_column(pager, s.table, std::move(c)));
     if (unique) {
-      BKF_TRY(catalog_->create_index(*pager_, unique_column_index_name(s.table, s.column.name), s.table,
+      BKF_TRY(catalog.create_index(pager, unique_column_index_name(s.table, s.column.name), s.table,
                                      {s.column.name}, true));
     }
     return ExecResult::ok();

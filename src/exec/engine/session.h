@@ -1,0 +1,156 @@
+// Session: one open database file, its schema in memory, and the lock and
+// transaction protocol every statement runs under.
+//
+// The session owns the pager and the catalog and keeps them in step; it
+// runs no statement itself. Every statement that reads or writes the
+// database's tables or schema goes through one of its two frames:
+//
+//   session.with_read_lock(work)   a query: under a shared lock, or inside
+//                                  the open write transaction
+//   session.autocommit(work)       anything that writes: inside the open
+//                                  write transaction, or in one begun for
+//                                  it, committed on success and rolled back
+//                                  on failure
+//
+// The discipline behind them:
+//
+//  * Nothing reads a page without a lock. Both frames bring the catalog up
+//    to date (Catalog::refresh) right after the lock is taken and before
+//    anything is folded or compiled, so a schema change committed by
+//    another connection is always seen.
+//  * The catalog follows the pager: every commit discards the catalog's
+//    snapshot, every rollback restores it. A commit that fails is followed
+//    by a rollback, so no failure leaves a transaction (or its lock) open.
+//  * A failed statement inside BEGIN keeps its finished rows in the open
+//    transaction, but one that failed in the storage layer (I/O, a short
+//    read, corrupt or invalid pages) may have left pages half changed: it
+//    spoils the transaction, and every later statement but ROLLBACK fails
+//    with kTxSpoiled until the transaction ends, so nothing of it can be
+//    committed.
+//
+// Identity. A statement compiled in a session is bound to the file and the
+// schema it was compiled against. identity() names the session for that
+// purpose: a compiled statement keeps it as a weak reference and asks
+// is_identity() before reusing its program. Unlike the session's address,
+// which the next session opened may reuse, the identity stays unique for as
+// long as anything keeps a reference to it.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "base/result.h"
+#include "catalog/catalog.h"
+#include "pager/os_vfs.h"
+#include "pager/pager.h"
+
+namespace bkf::engine {
+
+class Session {
+ public:
+  // What identity() refers to; it holds nothing.
+  struct Identity {};
+
+  // vfs null: the session's own operating-system layer. open() must follow
+  // before anything else is called.
+  explicit Session(Vfs* vfs) : vfs_(vfs ? vfs : &os_vfs_) {}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Opens the database file at path, or creates one (4096-byte pages) when
+  // the path has no file, and loads its schema. On failure nothing stays
+  // open.
+  Status open(const std::string& path);
+
+  Pager& pager() noexcept { return *pager_; }
+  Catalog& catalog() noexcept { return *catalog_; }
+  const Catalog& catalog() const noexcept { return *catalog_; }
+  // A write transaction is open (begun by BEGIN, or by a frame still
+  // running).
+  bool in_transaction() const noexcept { return pager_->in_transaction(); }
+
+  std::weak_ptr<const Identity> identity() const noexcept { return identity_; }
+  // The reference names this session (not merely one at the same address).
+  bool is_identity(const std::weak_ptr<const Identity>& id) const noexcept {
+    return !id.owner_before(identity_) && !identity_.owner_before(id);
+  }
+
+  // ---- transactions ----
+  // Pager::begin, then the catalog brought up to date. On failure nothing
+  // is held.
+  Status begin_write();
+  // Pager::commit; the catalog drops its snapshot. A failed commit is
+  // rolled back (its error is the one returned).
+  Status commit_write();
+  // Pager::rollback and the catalog put back; the rollback's error is
+  // returned, and callers that clean up after a failure drop it.
+  Status rollback_write();
+  // Pager::read_lock, then the catalog brought up to date. On failure no
+  // lock is held.
+  Status read_begin();
+  void read_end();
+
+  // Fails with kTxSpoiled while a spoiled transaction is open.
+  Status refuse_if_spoiled() {
+    if (!spoiled_) return {};
+    // Every way out of a transaction ends the spoiling with it.
+    if (!pager_->in_transaction()) {
+      spoiled_ = false;
+      return {};
+    }
+    return Error::tx(kTxSpoiled);
+  }
+
+  // ---- the two frames ----
+  // Runs work() inside a write transaction: the open one, or one begun here
+  // and committed on success, rolled back on failure (the work's error is
+  // returned, an error of the rollback dropped). work returns a Result.
+  // Inside BEGIN, a storage error of work() spoils the transaction.
+  template <class F>
+  auto autocommit(F&& work) -> std::invoke_result_t<F&> {
+    if (pager_->in_transaction()) {
+      // Cheap inside a transaction: only a schema operation that failed
+      // after writing to the schema tree makes the catalog reload.
+      if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
+      auto r = work();
+      if (!r && r.error().is_storage()) spoiled_ = true;
+      return r;
+    }
+    if (Status st = begin_write(); !st) return std::move(st).error();
+    auto r = work();
+    if (!r) {
+      (void)rollback_write();
+      return r;
+    }
+    if (Status st = commit_write(); !st) return std::move(st).error();
+    return r;
+  }
+
+  // Runs work() under a shared lock when no write transaction is open.
+  template <class F>
+  auto with_read_lock(F&& work) -> std::invoke_result_t<F&> {
+    if (pager_->in_transaction()) {
+      if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
+      return work();
+    }
+    if (Status st = read_begin(); !st) return std::move(st).error();
+    auto r = work();
+    read_end();
+    return r;
+  }
+
+ private:
+  OsVfs os_vfs_;
+  Vfs* vfs_;
+  std::unique_ptr<Pager> pager_;
+  std::optional<Catalog> catalog_;
+  // The open transaction saw a storage error (see the file comment); it
+  // ends with the transaction.
+  bool spoiled_ = false;
+  std::shared_ptr<const Identity> identity_ = std::make_shared<const Identity>();
+};
+
+}  // namespace bkf::engine
