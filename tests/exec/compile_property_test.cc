@@ -92,9 +92,9 @@ class PropertyTest : public CompileTest {
 
 TEST_F(PropertyTest, SingleTableComparisons) {
   // The indexed table really is read through its indexes.
-  EXPECT_TRUE(has_op(program("SELECT id FROM ix WHERE a = ?"), OpKind::IdxSeek));
-  EXPECT_TRUE(has_op(program("SELECT id FROM ix WHERE a = ? AND b > ?"), OpKind::IdxSeek));
-  EXPECT_FALSE(has_op(program("SELECT id FROM nx WHERE a = ?"), OpKind::IdxSeek));
+  EXPECT_TRUE(has_op(program("SELECT id FROM ix WHERE a = ?"), OpKind::IdxProbe));
+  EXPECT_TRUE(has_op(program("SELECT id FROM ix WHERE a = ? AND b > ?"), OpKind::IdxProbe));
+  EXPECT_FALSE(has_op(program("SELECT id FROM nx WHERE a = ?"), OpKind::IdxProbe));
 
   const char* cols[] = {"a", "n", "s"};
   for (int i = 0; i < 400; ++i) {

@@ -113,11 +113,21 @@ Status ExprCompiler::compile_into(const Expr& e, std::uint32_t target) {
     load_literal(g_, e, target);
     return {};
   }
-  if (!agg_ && e.kind() == ExprKind::Column) {
-    // A column is read straight into the target rather than into a fresh
-    // register and copied from there: one instruction less per row, and no
-    // second copy of a text.
-    return column_into(e.as<Expr::Column>(), target);
+  // Outside the group phase (where an expression may stand for a GROUP BY
+  // key) a column, a `?` value or a parameter is read straight into the
+  // target rather than into a fresh register and copied from there: one
+  // instruction less per row, and no second copy of a text.
+  if (!agg_) {
+    switch (e.kind()) {
+      case ExprKind::Column: return column_into(e.as<Expr::Column>(), target);
+      case ExprKind::Param:
+        g_.emit(Op::bind(static_cast<std::uint32_t>(e.as<Expr::Param>().index), target));
+        return {};
+      case ExprKind::SubParam:
+        g_.emit(Op::param(static_cast<std::uint32_t>(e.as<Expr::SubParam>().index), target));
+        return {};
+      default: break;
+    }
   }
   std::uint32_t r = BKF_TRY(compile(e));
   if (r != target) g_.emit(Op::copy(r, target));

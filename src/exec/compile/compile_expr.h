@@ -63,8 +63,8 @@ class ExprCompiler {
   // Compiles e; returns the register holding its value.
   Result<std::uint32_t> compile(const Expr& e);
   // Compiles e so that its value lands in `target`: a Null, integer, real or
-  // string literal is loaded straight into it, anything else is compiled
-  // and copied.
+  // string literal, a column, a `?` value or a sub-program parameter is
+  // loaded straight into it, anything else is compiled and copied.
   Status compile_into(const Expr& e, std::uint32_t target);
 
  private:

@@ -55,14 +55,21 @@ constexpr bool op_tags_in_order() {
 }  // namespace detail
 static_assert(detail::op_tags_in_order(), "BKF_OP_LIST must list the kinds in tag order, from 0");
 
+// IdxProbe's mode bits (its flag byte).
+inline constexpr std::uint8_t kProbeLower = 1;             // the keys hold a lower bound of the next column
+inline constexpr std::uint8_t kProbeUpper = 2;             // the keys end with an upper bound of it
+inline constexpr std::uint8_t kProbeSkipEmptyRegions = 4;  // skip ranges in regions holding no entry
+inline constexpr std::uint8_t kProbeModeMask = 7;
+
 // The name of an instruction kind and its operands, in declared order.
 struct OpInfo {
+  static constexpr int kMaxOperands = 6;
   const char* name;
-  oplist::OperandInfo operands[5];
+  oplist::OperandInfo operands[kMaxOperands];
 
   int operand_count() const noexcept {
     int n = 0;
-    while (n < 5 && operands[n].name != nullptr) ++n;
+    while (n < kMaxOperands && operands[n].name != nullptr) ++n;
     return n;
   }
 };
@@ -300,30 +307,76 @@ struct Op {
   static Op scalar_sub(std::uint32_t sub, std::uint32_t params_off, std::uint32_t params_count, std::uint32_t dest) {
     return make(OpKind::ScalarSub, sub, params_off, params_count, dest);
   }
+  // Fails with Constraint "UNIQUE constraint failed: {column}" when the
+  // index holds a key that begins with the prefix and carries a row id other
+  // than the one in rowid_reg (Null there: any such key conflicts).
   // cur (a: index cursor), prefix_reg (b), rowid_reg (c), column (d: index into Program::strings)
   static Op idx_unique_guard(std::uint32_t cur, std::uint32_t prefix_reg, std::uint32_t rowid_reg,
                              std::uint32_t column_idx) {
     return make(OpKind::IdxUniqueGuard, cur, prefix_reg, rowid_reg, column_idx);
   }
+  // Fails with Constraint "UNIQUE constraint failed: {column}" when the
+  // cursor's table holds a row under the Int in key_reg.
   // cur (a: table cursor), key_reg (b), column (c: index into Program::strings)
   static Op rowid_guard(std::uint32_t cur, std::uint32_t key_reg, std::uint32_t column_idx) {
     return make(OpKind::RowidGuard, cur, key_reg, column_idx);
   }
+  // Fails with the index B-tree's "index key too large ({} bytes)" when the
+  // key in key_reg could not be inserted into the cursor's index.
   // cur (a: index cursor), key_reg (b)
   static Op idx_key_guard(std::uint32_t cur, std::uint32_t key_reg) { return make(OpKind::IdxKeyGuard, cur, key_reg); }
+  // Appends registers start..start+count-1 to the run's spool. The first
+  // register of a spooled row holds a row id.
   // start (a), count (b)
   static Op spool_row(std::uint32_t start, std::uint32_t count) { return make(OpKind::SpoolRow, start, count); }
+  // Loads the first spooled row into dest..; jumps when the spool is empty.
+  // Rows are replayed in ascending row-id order, whatever order they were
+  // spooled in (so a data change writes its rows in the same order whether
+  // an index or a row-id scan found them), and a row id spooled twice is
+  // replayed once.
   // empty_target (a), dest (b), count (c)
   static Op spool_rewind(std::uint32_t empty_target, std::uint32_t dest, std::uint32_t count) {
     return make(OpKind::SpoolRewind, empty_target, dest, count);
   }
+  // Loads the next spooled row and jumps back; falls through at the end.
   // row_target (a), dest (b), count (c)
   static Op spool_next(std::uint32_t row_target, std::uint32_t dest, std::uint32_t count) {
     return make(OpKind::SpoolNext, row_target, dest, count);
   }
+  // dest = the OR of a = v over the items v of the program's in_sets[set]
+  // (Int 1, Int 0 or Null, as those comparisons give), negated with NOT
+  // when the flag is set. The items fixed at compile time are looked up in
+  // their ValueSet; `?` values and sub-program parameters among the items
+  // are read into a second set the first time the run needs it.
   // set (a: index into Program::in_sets), a (b), negated (flag), dest (c)
   static Op in_set(std::uint32_t set, std::uint32_t src, bool negated, std::uint32_t dest) {
     return make(OpKind::InSet, set, src, dest, 0, 0, negated);
+  }
+  // Moves the index cursor to the first entry of the next key range of an
+  // index probe that holds one, or jumps to done_target when no range is
+  // left. The probe's values are in registers keys..keys+count-1: the values
+  // of the leading index columns' equalities, then the next column's lower
+  // bound (kProbeLower) and its upper bound (kProbeUpper). Its ranges are
+  // keyenc::ProbeRanges of them (btree/key_ranges.h), computed when the
+  // state says 0. Three state registers: state holds the number of the next
+  // range to try (the compiler loads Int 0 before each probe), state + 1
+  // receives the upper bound of the range entered (for IdxRangeGuard), state
+  // + 2 Int 1 when every entry of that range satisfies the probe (else 0).
+  // With kProbeSkipEmptyRegions, ranges whose entries would have their first
+  // value in regions of the index that hold no entry are passed over without
+  // a seek; the regions are looked at by the first probe after OpenIndex. A
+  // probe is the loop
+  //         Integer 0 -> state
+  //   probe IdxProbe cur, state, done, keys, count, mode
+  //   body  IdxRangeGuard cur, state + 1 -> probe
+  //         ... the entry's row ...
+  //         IdxNext cur -> body
+  //         Goto probe
+  //   done
+  // cur (a: index cursor), state (b), done_target (c), keys (d), count (e), mode (flag)
+  static Op idx_probe(std::uint32_t cur, std::uint32_t state, std::uint32_t done_target, std::uint32_t keys,
+                      std::uint32_t count, std::uint8_t mode) {
+    return make(OpKind::IdxProbe, cur, state, done_target, keys, count, mode);
   }
 };
 

@@ -11,15 +11,15 @@
 // Each operand is written {name, type, slot} or, for a register run, a list
 // and the like, {name, type, slot, slot of its length}, in the operand order
 // of the kind. The slots A..E are those of Op (op.h); operands kept in Op's
-// flag byte (Bool, BinOp, UnOp, CastTo, Scalar) or in its
+// flag byte (Bool, BinOp, UnOp, CastTo, Scalar, ProbeMode) or in its
 // immediate (Int, Real) have no slot. The operand names are those of the
 // debug form ("IfFalse { reg: 3, target: 9 }").
 //
 // Kinds 0-59 are the core instruction set. 60-62 are the guards that let a
 // statement check every constraint of a row before it writes anything,
 // 63-65 the spool that lets a statement collect rows in a first pass and
-// write them in a second, and 66 tests an operand against the items of an IN
-// at once.
+// write them in a second, 66 tests an operand against the items of an IN at
+// once, and 67 walks the key ranges of an index probe.
 #pragma once
 
 #include <cstdint>
@@ -46,11 +46,13 @@ enum class OperandType : std::uint8_t {
   Number,       // a parameter or bind number (past the end reads Null)
   Sub,          // a sub-program index
   InSet,        // an index into Program::in_sets
+  ProbeState,   // the first of IdxProbe's three state registers (op.h)
   Bool,         // the flag byte as a bool
   BinOp,        // the flag byte as a BinKind
   UnOp,         // the flag byte as an UnKind
   CastTo,       // the flag byte as a CastType
   Scalar,       // the flag byte as a ScalarKind
+  ProbeMode,    // the flag byte as IdxProbe's mode bits (op.h); aux: the slot of its key count
   Int,          // the immediate as an integer
   Real,         // the immediate as a real
 };
@@ -63,7 +65,9 @@ struct OperandInfo {
   const char* name = nullptr;
   OperandType type = OperandType::Reg;
   std::uint8_t slot = 0;
-  std::uint8_t aux = 0;  // Run, RegList, FlagList, ParamList: the slot of the length
+  // Run, RegList, FlagList, ParamList: the slot of the length; ProbeMode:
+  // the slot of the key count.
+  std::uint8_t aux = 0;
 };
 
 }  // namespace bkf::vm::oplist
@@ -149,6 +153,8 @@ struct OperandInfo {
   X(SpoolRow, 63, {"start", Run, A, B}, {"count", Count, B})                                                  \
   X(SpoolRewind, 64, {"empty_target", Target, A}, {"dest", Run, B, C}, {"count", Count, C})                   \
   X(SpoolNext, 65, {"row_target", BackTarget, A}, {"dest", Run, B, C}, {"count", Count, C})                   \
-  /* ---- IN ---- */                                                                         \
-  X(InSet, 66, {"set", InSet, A}, {"a", Reg, B}, {"negated", Bool}, {"dest", Reg, C})
+  /* ---- IN and index probes ---- */                                                                         \
+  X(InSet, 66, {"set", InSet, A}, {"a", Reg, B}, {"negated", Bool}, {"dest", Reg, C})                         \
+  X(IdxProbe, 67, {"cur", IndexCursor, A}, {"state", ProbeState, B}, {"done_target", Target, C},              \
+    {"keys", Run, D, E}, {"count", Count, E}, {"mode", ProbeMode, 0, E})
 // clang-format on

@@ -168,6 +168,16 @@ Status Program::check() const {
         case OperandType::InSet:
           if (v >= in_sets.size()) return fail("is not an IN set of the program");
           break;
+        case OperandType::ProbeState:
+          if (v + 3 > regs) return fail("is not the first of three registers");
+          break;
+        case OperandType::ProbeMode: {
+          if (op.flag > kProbeModeMask) return bad(i, *this, "unknown probe mode");
+          // Every bound has its key, and a probe without bounds has an equality.
+          const unsigned bounds = ((op.flag & kProbeLower) != 0) + ((op.flag & kProbeUpper) != 0);
+          if (len < bounds || len == 0) return bad(i, *this, "the keys do not hold the probe's values");
+          break;
+        }
         case OperandType::Bool:
           if (op.flag > 1) return fail("is not a bool");
           break;

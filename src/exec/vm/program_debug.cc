@@ -104,6 +104,12 @@ std::string Program::op_debug(std::size_t i) const {
       case OperandType::UnOp: append_name(out, op.flag, un_kind_name(static_cast<UnKind>(op.flag))); break;
       case OperandType::CastTo: append_name(out, op.flag, cast_name(op.flag)); break;
       case OperandType::Scalar: append_name(out, op.flag, scalar_kind_name(static_cast<ScalarKind>(op.flag))); break;
+      case OperandType::ProbeMode:
+        out += (op.flag & kProbeLower) ? ((op.flag & kProbeUpper) ? "lower+upper" : "lower")
+                                       : ((op.flag & kProbeUpper) ? "upper" : "eq");
+        if (op.flag & kProbeSkipEmptyRegions) out += "+skip_empty";
+        if (op.flag & ~kProbeModeMask) out += "+#" + std::to_string(op.flag);
+        break;
       case OperandType::Int: out += std::to_string(op.imm_int()); break;
       case OperandType::Real: append_real_debug(out, op.imm_real()); break;
       default: out += std::to_string(v); break;

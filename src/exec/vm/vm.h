@@ -198,6 +198,8 @@ class Vm {
   Result<bool> idx_below_bound(std::uint32_t cur, const Value& bound);
   Status idx_unique_guard(std::uint32_t cur, const Value& prefix, const Value& rowid, std::string_view column);
   Status idx_key_guard(std::uint32_t cur, const Value& key);
+  Status idx_probe(const Op& op, bool& found);
+  Status find_regions_with_entries(IndexSlot& slot);
 
   Pager& pager_;
   std::span<const Value> binds_;
