@@ -68,8 +68,21 @@ class ExprCompiler {
   Status compile_into(const Expr& e, std::uint32_t target);
 
  private:
-  // compile() of a part of the tree compile() was given.
+  // compile() of a part of the tree compile() was given: a loop over an
+  // explicit stack of the nodes being compiled (Walk), each step of which
+  // one of the functions below takes.
+  struct Walk;
   Result<std::uint32_t> compile_tree(const Expr& e);
+  // A node without operands: a literal, column, aggregate result, subquery
+  // or parameter. A literal that is an operand comes from the constant pool.
+  Result<std::uint32_t> leaf(const Expr& e, bool is_operand);
+  // An operator (unary, binary, IS NULL, function, CAST, LIKE): first its
+  // operands, then the instruction.
+  Status operator_step(Walk& w);
+  // CASE, part by part.
+  Status case_step(Walk& w);
+  Status case_next_pair(Walk& w);
+  Status case_end(Walk& w);
   Status check_level(std::uint32_t level) const;
   // The constant-pool register holding the value of a literal.
   std::uint32_t pooled_literal(const Expr& e);
