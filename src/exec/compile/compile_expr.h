@@ -104,9 +104,6 @@ class ExprCompiler {
   InTrees in_trees_;
 };
 
-inline Result<std::uint32_t> compile_expr(Gen& gen, const Expr& e, const Ctx* ctx) {
-  return ExprCompiler(gen, ctx).compile(e);
-}
 inline Status compile_into(Gen& gen, const Expr& e, const Ctx* ctx, std::uint32_t target) {
   return ExprCompiler(gen, ctx).compile_into(e, target);
 }
