@@ -217,6 +217,9 @@ TEST_F(PropertyTest, JoinsAndIndexOnlyCounts) {
       "SELECT p.id, count(*) FROM p LEFT JOIN {T} AS x ON x.a = p.v AND x.b < p.v GROUP BY p.id",
       "SELECT y.id, x.id FROM {T} AS y LEFT JOIN {T} AS x ON x.a = y.n",
       "SELECT y.id, x.id FROM {T} AS y LEFT JOIN {T} AS x ON x.n = y.b AND x.a > y.a",
+      // Correlated subqueries probe with the caller's values as parameters.
+      "SELECT p.id, (SELECT count(*) FROM {T} AS x WHERE x.a = p.v) FROM p",
+      "SELECT p.id, (SELECT max(x.id) FROM {T} AS x WHERE x.a = p.v AND x.b <= p.v) FROM p",
   };
   for (const char* q : queries) same(q, {});
   for (int i = 0; i < 60; ++i) {
