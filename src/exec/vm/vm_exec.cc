@@ -354,12 +354,6 @@ Status Vm::exec(const Program& p) {
       BKF_NEXT();
     }
 
-    // ---- index probes ----
-    BKF_OP(IdxProbe)
-      BKF_TRY(idx_probe(*op, flag));
-      if (!flag) pc = op->c;
-      BKF_NEXT();
-
     // ---- spool ----
     BKF_OP(SpoolRow)
       spool_starts_.push_back(spool_values_.size());
@@ -376,6 +370,12 @@ Status Vm::exec(const Program& p) {
         spool_load(op->b, op->c);
         pc = op->a;
       }
+      BKF_NEXT();
+
+    // ---- index probes ----
+    BKF_OP(IdxProbe)
+      BKF_TRY(idx_probe(*op, flag));
+      if (!flag) pc = op->c;
       BKF_NEXT();
 #ifndef BKF_VM_THREADED
     }
