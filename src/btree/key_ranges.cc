@@ -102,6 +102,7 @@ void ProbeRanges::compute(const IndexProbe& probe) {
   count_ = 0;
   prefix_.clear();
   const bool has_bounds = probe.lower != nullptr || probe.upper != nullptr;
+  if (!has_bounds && probe.eq.empty()) return;  // a probe of nothing finds nothing
   // The columns before the last probed one: each contributes the values
   // beside its own, then extends the prefix by its own value's encoding.
   const std::size_t leading = has_bounds ? probe.eq.size() : probe.eq.size() - 1;

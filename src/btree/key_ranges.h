@@ -57,6 +57,7 @@ struct ProbeValue {
   double text_number = 0.0;
 };
 
+// At least one equality or one bound; a probe of neither has no ranges.
 struct IndexProbe {
   std::span<const ProbeValue> eq;     // the leading columns, in index order
   const ProbeValue* lower = nullptr;  // the next column's lower bound, if any
