@@ -593,15 +593,6 @@ Result<const NodeView*> TreeWalker<K>::current_view() {
   return static_cast<const NodeView*>(nullptr);
 }
 
-template <class K>
-Result<bool> TreeWalker<K>::current(PageRef& ref, NodeView& view) {
-  const NodeView* v = BKF_TRY(current_view());
-  if (v == nullptr) return false;
-  ref = leaf_ref_;
-  view = *v;
-  return true;
-}
-
 template class TreeWalker<TableKeys>;
 template class TreeWalker<IndexKeys>;
 

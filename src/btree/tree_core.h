@@ -192,12 +192,9 @@ class TreeWalker {
   bool seek_kept(std::int64_t key);
   // Moves to the first cell of the next leaf, or unpositions at the end.
   Status advance();
-  // The leaf holding the next cell, moving past exhausted and empty leaves:
-  // true with ref and view set, false at the end (unpositioned).
-  Result<bool> current(PageRef& ref, NodeView& view);
-  // The same without copying the handle: the view of the leaf holding the
-  // next cell, or nullptr at the end. Valid until the walker moves or the
-  // page is changed.
+  // The view of the leaf holding the next cell, moving past exhausted and
+  // empty leaves, or nullptr at the end (unpositioned). Valid until the
+  // walker moves or the page is changed.
   Result<const NodeView*> current_view();
   // The view of the current leaf (idx may be at its end), or nullptr when
   // unpositioned.

@@ -1,7 +1,7 @@
 // The operand enumerations of the virtual machine's operator instructions.
-// Their numbers are fixed: the syntax tree's binary operators use the same
-// numbering as BinKind (the compiler copies the number), while the syntax
-// tree's unary operators are numbered the other way round from UnKind.
+// Their numbers are fixed (programs hold them). The expression compiler maps
+// the syntax tree's operators to them one by one; the unary operators are
+// numbered the other way round there.
 #pragma once
 
 #include <cstdint>

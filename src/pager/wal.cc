@@ -75,12 +75,6 @@ Status Wal::rescan() {
   return {};
 }
 
-Result<bool> Wal::unchanged(std::uint32_t change_counter) {
-  if (end_ < frame_size()) return false;
-  const std::uint64_t size = BKF_TRY(file_->size());
-  return unchanged(change_counter, size);
-}
-
 Result<bool> Wal::unchanged(std::uint32_t change_counter, std::uint64_t size) {
   if (end_ < frame_size() || size != end_) return false;
   std::uint8_t buf[4];

@@ -56,10 +56,9 @@ class Wal {
   // Rebuilds the index from the file after another connection appended or
   // checkpointed.
   Status rescan();
-  // Whether the file still ends at end() and its last commit frame carries
-  // `change_counter` (false for a log without a commit). The second form
-  // takes the file's length from a look() made under the same lock.
-  Result<bool> unchanged(std::uint32_t change_counter);
+  // Whether the file, `size` bytes long by a look() made under the same
+  // lock, still ends at end() and its last commit frame carries
+  // `change_counter` (false for a log without a commit).
   Result<bool> unchanged(std::uint32_t change_counter, std::uint64_t size);
   // One look at the log: whether the file at path() is still the one this
   // Wal has open (another connection may have removed the log and made a

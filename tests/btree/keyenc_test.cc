@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <random>
 #include <vector>
 
+#include "btree/key_ranges.h"
 #include "btree/keyenc.h"
+#include "exec/value_ops.h"
 #include "record/compare.h"
 #include "support/hex.h"
 #include "support/values.h"
@@ -146,6 +149,108 @@ TEST(BoundKeyTest, PaddedBoundLiesAboveEveryRowId) {
   keyenc::encode_bound_key_into(hi, Row{T("ab")}, true);
   EXPECT_GT(hi, keyenc::encode_index_key(Row{T("ab")}, kMax));
   EXPECT_LT(hi, keyenc::encode_index_key(Row{T("ab\x01")}, kMin));
+}
+
+// Index probes against their meaning, by brute force over stored keys of two
+// columns: a key lies in a range of the probe exactly when the comparisons
+// accept it, apart from what the ranges document they cannot tell by the
+// bytes: at the first column whose encoding is not the probed value's, a
+// text against a number (and the later columns are then not looked at); an
+// integer beyond 2^53 sharing its encoding. No key lies in two ranges, an
+// exact range holds only keys the comparisons accept, and a range holds only
+// first values of its regions.
+TEST(ProbeRangesTest, RangesHoldWhatTheComparisonsAccept) {
+  const std::int64_t two53 = std::int64_t{1} << 53;
+  const std::vector<Value> pool = {
+      N(), I(0), I(1), I(-1), I(7), I(two53), I(two53 + 1), I(-two53 - 1), I(kMax), I(kMin), R(0.0), R(-0.0),
+      R(1.0), R(1.5), R(-1.5), R(7.0), R(static_cast<double>(two53)), R(kInf), R(-kInf), R(kNaN), R(-kNaN),
+      T(""), T("0"), T("1"), T(" 1"), T("1.0"), T("1abc"), T("abc"), T("-0"), T("9007199254740993"), T("7"),
+      T("1e999"), T("nan"), T(std::string("a\0", 2)), B(""), B(std::string("\0", 1)), B("1"), B("\xff")};
+  std::mt19937_64 rng(2103);
+  auto pick = [&] { return pool[rng() % pool.size()]; };
+  auto holds = [](BinKind op, const Value& a, const Value& b) {
+    return is_truthy(apply_bin(op, a, b));
+  };
+  auto region_of = [](const Value& v) -> int {
+    if (v.is_real() && std::isnan(v.real_value())) return std::signbit(v.real_value()) ? 0 : 2;
+    return v.is_number() ? 1 : v.is_text() ? 3 : v.is_blob() ? 4 : -1;
+  };
+  // The encoding a probed value's entries share (-0.0 is 0.0's; a NaN has none).
+  auto own_encoding = [](const Value& v) -> std::optional<std::string> {
+    if (v.is_null() || (v.is_real() && std::isnan(v.real_value()))) return std::nullopt;
+    if (v.is_real() && v.real_value() == 0.0) return enc(R(0.0));
+    return enc(v);
+  };
+
+  keyenc::ProbeRanges ranges;
+  for (int round = 0; round < 3000; ++round) {
+    // Shapes: (=), (=, =), (=, bounds), (bounds); a bound may be missing.
+    const int shape = round % 4;
+    std::vector<Value> eq(shape == 3 ? 0 : shape == 1 ? 2 : 1);
+    for (Value& v : eq) v = pick();
+    std::optional<Value> lower, upper;
+    if (shape >= 2) {
+      if (rng() % 3) lower = pick();
+      if (rng() % 3 || !lower) upper = pick();
+    }
+    auto probe_value = [](const Value& v) { return keyenc::ProbeValue{&v, num_value(v)}; };
+    std::vector<keyenc::ProbeValue> eq_values;
+    for (const Value& v : eq) eq_values.push_back(probe_value(v));
+    keyenc::ProbeValue lo_value, hi_value;
+    keyenc::IndexProbe probe{eq_values};
+    if (lower) probe.lower = &(lo_value = probe_value(*lower));
+    if (upper) probe.upper = &(hi_value = probe_value(*upper));
+    ranges.compute(probe);
+    std::string trace = "probe";
+    for (const Value& v : eq) trace += " = " + value_debug(v);
+    if (lower) trace += " >= " + value_debug(*lower);
+    if (upper) trace += " <= " + value_debug(*upper);
+    SCOPED_TRACE(trace);
+
+    // Whether stored value w meets probed column j, exactly and up to what
+    // the bytes cannot tell.
+    const std::size_t probed = eq.size() + (lower || upper ? 1 : 0);
+    auto meets = [&](std::size_t j, const Value& w, bool loosely) {
+      auto one = [&](BinKind op, const Value& v) {
+        return holds(op, w, v) || (loosely && ((w.is_text() && v.is_number()) || enc(w) == enc(v)));
+      };
+      if (j < eq.size()) return one(BinKind::Eq, eq[j]);
+      return (!lower || one(BinKind::Ge, *lower)) && (!upper || one(BinKind::Le, *upper));
+    };
+    for (int k = 0; k < 300; ++k) {
+      const Row w = {pick(), pick()};
+      const std::string key = keyenc::encode_index_key(w, static_cast<std::int64_t>(rng()));
+      int found = -1, count = 0;
+      for (std::size_t i = 0; i < ranges.ranges().size(); ++i) {
+        const keyenc::KeyRange& r = ranges.ranges()[i];
+        if (keyenc::compare_keys(r.lo, key) <= 0 && keyenc::compare_keys(key, r.hi) < 0) {
+          found = static_cast<int>(i);
+          ++count;
+        }
+      }
+      bool accepted = true;
+      for (std::size_t j = 0; j < probed; ++j) accepted = accepted && meets(j, w[j], false);
+      bool allowed = true;
+      for (std::size_t j = 0; j < probed; ++j) {
+        const std::optional<std::string> own = j < eq.size() ? own_encoding(eq[j]) : std::nullopt;
+        if (own && *own == enc(w[j])) continue;
+        allowed = meets(j, w[j], true);
+        break;
+      }
+      SCOPED_TRACE("key " + value_debug(w[0]) + ", " + value_debug(w[1]));
+      EXPECT_LE(count, 1);
+      EXPECT_TRUE(found >= 0 || !accepted);
+      if (found < 0) continue;
+      const keyenc::KeyRange& r = ranges.ranges()[found];
+      EXPECT_TRUE(allowed);
+      EXPECT_TRUE(accepted || !r.exact);
+      const int region_no = region_of(w[0]);
+      ASSERT_GE(region_no, 0);
+      EXPECT_NE(r.first_regions & (1 << region_no), 0);
+      const keyenc::KeyRange region = keyenc::region_range(static_cast<keyenc::ValueRegion>(region_no));
+      EXPECT_TRUE(keyenc::compare_keys(region.lo, key) <= 0 && keyenc::compare_keys(key, region.hi) < 0);
+    }
+  }
 }
 
 }  // namespace

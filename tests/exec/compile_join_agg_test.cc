@@ -96,6 +96,11 @@ TEST_F(JoinAggTest, Aggregates) {
   EXPECT_EQ(rows("SELECT count(x), count(DISTINCT x), sum(DISTINCT x), count(*) FROM a"), "3|2|30|4");
   EXPECT_EQ(rows("SELECT CASE WHEN max(x) > 15 THEN 'big' END FROM a GROUP BY id % 2"), "big;NULL");
   EXPECT_EQ(rows("SELECT CASE WHEN x > 0 THEN 1 END FROM a GROUP BY x"), "NULL;1;1");
+  // CASE x WHEN compares x with each value in turn; nested, and in groups.
+  EXPECT_EQ(rows("SELECT id, CASE x WHEN 10 THEN 'ten' WHEN id * 10 THEN upper(name) ELSE concat(name, "
+                 "CASE id % 2 WHEN 0 THEN '!' END) END FROM a WHERE id < 5 ORDER BY id"),
+            "1|ten;2|TWO;3|ten;4|four!");
+  EXPECT_EQ(rows("SELECT CASE count(*) WHEN 2 THEN x END FROM a GROUP BY x ORDER BY x"), "NULL;10;NULL");
   EXPECT_EQ(rows("SELECT sum(a.x), count(b.id) FROM a JOIN b ON b.aid = a.id"), "30|3");
   EXPECT_EQ(rows("SELECT a.id, count(b.id) FROM a LEFT JOIN b ON b.aid = a.id GROUP BY a.id"), "1|2;2|0;3|1;4|0");
   EXPECT_EQ(rows("SELECT count(*) FROM a LEFT JOIN b ON b.aid = a.id WHERE b.rowid IS NULL"), "2");

@@ -92,9 +92,9 @@ class PropertyTest : public CompileTest {
 
 TEST_F(PropertyTest, SingleTableComparisons) {
   // The indexed table really is read through its indexes.
-  EXPECT_TRUE(has_op(program("SELECT id FROM ix WHERE a = ?"), OpKind::IdxSeek));
-  EXPECT_TRUE(has_op(program("SELECT id FROM ix WHERE a = ? AND b > ?"), OpKind::IdxSeek));
-  EXPECT_FALSE(has_op(program("SELECT id FROM nx WHERE a = ?"), OpKind::IdxSeek));
+  EXPECT_TRUE(has_op(program("SELECT id FROM ix WHERE a = ?"), OpKind::IdxProbe));
+  EXPECT_TRUE(has_op(program("SELECT id FROM ix WHERE a = ? AND b > ?"), OpKind::IdxProbe));
+  EXPECT_FALSE(has_op(program("SELECT id FROM nx WHERE a = ?"), OpKind::IdxProbe));
 
   const char* cols[] = {"a", "n", "s"};
   for (int i = 0; i < 400; ++i) {
@@ -217,6 +217,9 @@ TEST_F(PropertyTest, JoinsAndIndexOnlyCounts) {
       "SELECT p.id, count(*) FROM p LEFT JOIN {T} AS x ON x.a = p.v AND x.b < p.v GROUP BY p.id",
       "SELECT y.id, x.id FROM {T} AS y LEFT JOIN {T} AS x ON x.a = y.n",
       "SELECT y.id, x.id FROM {T} AS y LEFT JOIN {T} AS x ON x.n = y.b AND x.a > y.a",
+      // Correlated subqueries probe with the caller's values as parameters.
+      "SELECT p.id, (SELECT count(*) FROM {T} AS x WHERE x.a = p.v) FROM p",
+      "SELECT p.id, (SELECT max(x.id) FROM {T} AS x WHERE x.a = p.v AND x.b <= p.v) FROM p",
   };
   for (const char* q : queries) same(q, {});
   for (int i = 0; i < 60; ++i) {

@@ -137,20 +137,20 @@ TEST_F(SelectTest, AccessPaths) {
       {"SELECT * FROM m WHERE rowid = 5 AND c = 'c0'", OpKind::SeekRowid, OpKind::Rewind},
       {"SELECT * FROM m WHERE rowid >= 10", OpKind::Seek, OpKind::Rewind},
       {"SELECT * FROM m WHERE 10 < rowid AND rowid < ?", OpKind::Seek, OpKind::Rewind},
-      {"SELECT * FROM m WHERE rowid < 10", OpKind::Rewind, OpKind::IdxSeek},
-      {"SELECT * FROM m WHERE a = 3", OpKind::IdxSeek, OpKind::Rewind},
-      {"SELECT * FROM m WHERE a = ?", OpKind::IdxSeek, OpKind::Rewind},
+      {"SELECT * FROM m WHERE rowid < 10", OpKind::Rewind, OpKind::IdxProbe},
+      {"SELECT * FROM m WHERE a = 3", OpKind::IdxProbe, OpKind::Rewind},
+      {"SELECT * FROM m WHERE a = ?", OpKind::IdxProbe, OpKind::Rewind},
       {"SELECT * FROM m WHERE a > 2 AND a <= ?", OpKind::IdxRangeGuard, OpKind::Rewind},
-      {"SELECT * FROM m WHERE c = 'c3'", OpKind::IdxSeek, OpKind::Rewind},
-      {"SELECT * FROM m WHERE b = 2", OpKind::Rewind, OpKind::IdxSeek},
-      {"SELECT * FROM m WHERE a + 0 = 3", OpKind::Rewind, OpKind::IdxSeek},
-      {"SELECT * FROM m WHERE a = b", OpKind::Rewind, OpKind::IdxSeek},
-      {"SELECT * FROM m", OpKind::Rewind, OpKind::IdxSeek},
+      {"SELECT * FROM m WHERE c = 'c3'", OpKind::IdxProbe, OpKind::Rewind},
+      {"SELECT * FROM m WHERE b = 2", OpKind::Rewind, OpKind::IdxProbe},
+      {"SELECT * FROM m WHERE a + 0 = 3", OpKind::Rewind, OpKind::IdxProbe},
+      {"SELECT * FROM m WHERE a = b", OpKind::Rewind, OpKind::IdxProbe},
+      {"SELECT * FROM m", OpKind::Rewind, OpKind::IdxProbe},
       {"SELECT count(*) FROM m WHERE id = ?", OpKind::SeekRowid, OpKind::Rewind},
-      {"SELECT a, count(*) FROM m WHERE a = ? GROUP BY a", OpKind::IdxSeek, OpKind::Rewind},
+      {"SELECT a, count(*) FROM m WHERE a = ? GROUP BY a", OpKind::IdxProbe, OpKind::Rewind},
       {"UPDATE m SET c = 'z' WHERE id = ?", OpKind::SeekRowid, OpKind::Rewind},
       {"DELETE FROM m WHERE id >= ? AND id < ?", OpKind::Seek, OpKind::Rewind},
-      {"DELETE FROM m WHERE a = ?", OpKind::IdxSeek, OpKind::Rewind},
+      {"DELETE FROM m WHERE a = ?", OpKind::IdxProbe, OpKind::Rewind},
   };
   for (const Case& c : cases) {
     vm::Program p = program(c.sql);
@@ -176,9 +176,9 @@ TEST_F(SelectTest, JoinAccessPaths) {
   } cases[] = {
       {"SELECT a.x, u.v FROM a JOIN u ON u.id = a.x", OpKind::SeekRowid, "1|u1;3|u3"},
       {"SELECT a.x, u.v FROM a, u WHERE u.id = a.x", OpKind::SeekRowid, "1|u1;3|u3"},
-      {"SELECT a.x, u.v FROM a JOIN u ON a.x = u.k", OpKind::IdxSeek, "1|u1;3|u2;3|u3"},
-      {"SELECT a.x, u.v FROM a LEFT JOIN u ON u.k = a.y", OpKind::IdxSeek, "1|NULL;3|NULL"},
-      {"SELECT a.x, count(u.v) FROM a LEFT JOIN u ON u.k = a.x GROUP BY a.x", OpKind::IdxSeek, "1|1;3|2"},
+      {"SELECT a.x, u.v FROM a JOIN u ON a.x = u.k", OpKind::IdxProbe, "1|u1;3|u2;3|u3"},
+      {"SELECT a.x, u.v FROM a LEFT JOIN u ON u.k = a.y", OpKind::IdxProbe, "1|NULL;3|NULL"},
+      {"SELECT a.x, count(u.v) FROM a LEFT JOIN u ON u.k = a.x GROUP BY a.x", OpKind::IdxProbe, "1|1;3|2"},
       {"SELECT count(*) FROM a JOIN u ON u.k = a.x", OpKind::CursorSetRowid, "3"},
   };
   for (const Case& c : cases) {

@@ -59,6 +59,11 @@ TEST(ProgramValidate, RejectsEveryOutOfRangeOperand) {
       {"unknown cast type", [](Program& p) { p.emit(Op::make(OpKind::Cast, 0, 0, 0, 0, 0, 3)); }},
       {"unknown scalar function", [](Program& p) { p.emit(Op::make(OpKind::Func, 0, 0, 0, 0, 0, 24)); }},
       {"unknown instruction kind", [](Program& p) { p.emit(Op::make(static_cast<OpKind>(kOpKindCount))); }},
+      {"state is not the first of three registers", [](Program& p) { p.emit(Op::idx_probe(0, 2, 0, 0, 1, 0)); }},
+      {"unknown probe mode", [](Program& p) { p.emit(Op::idx_probe(0, 0, 0, 0, 1, 8)); }},
+      {"keys do not hold the probe's values",
+       [](Program& p) { p.emit(Op::idx_probe(0, 0, 0, 0, 1, kProbeLower | kProbeUpper)); }},
+      {"keys do not hold the probe's values", [](Program& p) { p.emit(Op::idx_probe(0, 0, 0, 0, 0, 0)); }},
       {"has no valid kind", [](Program& p) { p.agg_specs.push_back({false, static_cast<AggKind>(7)}); }},
       {"dest is not a register",
        [](Program& p) {

@@ -1,7 +1,7 @@
 // Hand-assembled programs, for what SQL cannot aim at directly: records
 // built over their own sources, the machine's defences against faulty
 // programs, the append hint of NewRowid after changes through another slot,
-// and damaged rows and keys.
+// damaged rows and keys, and the instructions the compiler never emits.
 #include <gtest/gtest.h>
 
 #include "btree/keyenc.h"
@@ -163,6 +163,92 @@ TEST_F(VmTest, DamagedRowsAndKeysAreCorruptErrors) {
       w.emit(Op::idx_rowid(ic, k + 1));
     }
     EXPECT_EQ(run(done(w)).error().rfind("corrupt data: ", 0), 0u) << guard;
+  }
+}
+
+// The instructions the statement compiler never emits, each run once: a
+// bound key from its values, a UNIQUE insert that conflicts on its second
+// key, a walk guarded by a prefix, and a row-id seek with a real or a text
+// key.
+TEST_F(VmTest, InstructionsOnlyHandWrittenProgramsUse) {
+  const std::uint32_t table = new_table();
+  for (std::int64_t id : {2, 3, 4}) {
+    ASSERT_TRUE(BTree(pager(), table).insert(id, encode_record(std::vector<Value>{I(id * 10)})).ok());
+  }
+  const std::uint32_t index = new_index();
+  std::string bound, padded;
+  keyenc::encode_bound_key_into(bound, std::vector<Value>{I(5), T("ab")}, false);
+  keyenc::encode_bound_key_into(padded, std::vector<Value>{I(5), T("ab")}, true);
+  struct Case {
+    const char* what;
+    void (*build)(ProgramBuilder& b, std::uint32_t table, std::uint32_t index);
+    std::string rows;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"MakeBoundKey",
+       [](ProgramBuilder& b, std::uint32_t, std::uint32_t) {
+         auto r = b.regs(4);
+         b.emit(Op::integer(5, r));
+         b.str("ab", r + 1);
+         b.emit(Op::make_bound_key(r, 2, false, r + 2));
+         b.emit(Op::make_bound_key(r, 2, true, r + 3));
+         b.emit(Op::result_row(r + 2, 2));
+       },
+       "(" + value_debug(B(bound)) + ", " + value_debug(B(padded)) + ")", ""},
+      {"IdxInsertUnique and IdxPrefixGuard",
+       [](ProgramBuilder& b, std::uint32_t, std::uint32_t index) {
+         auto ic = b.index_cursor();
+         auto r = b.regs(5);  // value, row id, key, prefix, read row id
+         b.emit(Op::open_index(ic, index));
+         for (std::int64_t id : {1, 2}) {  // keys (7, 1) and (8, 2)
+           b.emit(Op::integer(id + 6, r));
+           b.emit(Op::integer(id, r + 1));
+           b.emit(Op::make_index_key(r, 1, r + 1, r + 2));
+           b.emit(Op::make_index_prefix(r, 1, r + 3));
+           b.idx_insert_unique(ic, r + 2, r + 3, "ix");
+         }
+         b.emit(Op::integer(7, r));
+         b.emit(Op::make_index_prefix(r, 1, r + 3));
+         auto seek = b.emit(Op::idx_seek(ic, r + 3, 0));
+         auto top = b.here();
+         auto guard = b.emit(Op::idx_prefix_guard(ic, r + 3, 0));
+         b.emit(Op::idx_rowid(ic, r + 4));
+         b.emit(Op::result_row(r + 4, 1));
+         b.emit(Op::idx_next(ic, top));
+         b.patch_here(seek);
+         b.patch_here(guard);
+         b.emit(Op::integer(3, r + 1));  // (7, 3) conflicts with (7, 1)
+         b.emit(Op::make_index_key(r, 1, r + 1, r + 2));
+         b.idx_insert_unique(ic, r + 2, r + 3, "ix");
+       },
+       "(Int(1))", "constraint violation: UNIQUE constraint failed: ix"},
+      {"SeekRowid with other keys than integers",
+       [](ProgramBuilder& b, std::uint32_t table, std::uint32_t) {
+         auto cur = b.cursor();
+         auto r = b.regs(2);
+         b.emit(Op::open_read(cur, table));
+         const auto seek = [&](auto load) {
+           load();
+           auto miss = b.emit(Op::seek_rowid(cur, r, 0));
+           b.emit(Op::column(cur, 0, r + 1));
+           b.emit(Op::result_row(r + 1, 1));
+           b.patch_here(miss);
+         };
+         seek([&] { b.emit(Op::real(3.0, r)); });
+         seek([&] { b.str(" +3 ", r); });
+         seek([&] { b.emit(Op::real(3.5, r)); });
+         seek([&] { b.str("3x", r); });
+         seek([&] { b.emit(Op::null(r)); });
+       },
+       "(Int(30))(Int(30))", ""},
+  };
+  for (const Case& c : cases) {
+    ProgramBuilder b;
+    c.build(b, table, index);
+    RunResult res = run(done(b));
+    EXPECT_EQ(res.error(), c.error) << c.what;
+    EXPECT_EQ(dump(res.rows), c.rows) << c.what;
   }
 }
 

@@ -48,9 +48,34 @@ bool fixed_for_run(const Expr& e) {
   return e.is<Expr::Param>() || e.is<Expr::SubParam>() || compile_time_value(e).has_value();
 }
 
-// The low bit of the syntax tree's unary operator is flipped to get the
-// instruction's (Neg 0 / Not 1 against Not 0 / Neg 1).
-UnKind un_kind(UnaryOp op) { return static_cast<UnKind>(static_cast<std::uint8_t>(op) ^ 1u); }
+// The instruction operators of the syntax tree's operators. (Their numbers
+// differ: the syntax tree numbers negation 0 and NOT 1.)
+UnKind un_kind(UnaryOp op) {
+  switch (op) {
+    case UnaryOp::Neg: return UnKind::Neg;
+    case UnaryOp::Not: return UnKind::Not;
+  }
+  return UnKind::Not;
+}
+
+BinKind bin_kind(BinaryOp op) {
+  switch (op) {
+    case BinaryOp::Add: return BinKind::Add;
+    case BinaryOp::Sub: return BinKind::Sub;
+    case BinaryOp::Mul: return BinKind::Mul;
+    case BinaryOp::Div: return BinKind::Div;
+    case BinaryOp::Mod: return BinKind::Mod;
+    case BinaryOp::Eq: return BinKind::Eq;
+    case BinaryOp::Ne: return BinKind::Ne;
+    case BinaryOp::Lt: return BinKind::Lt;
+    case BinaryOp::Le: return BinKind::Le;
+    case BinaryOp::Gt: return BinKind::Gt;
+    case BinaryOp::Ge: return BinKind::Ge;
+    case BinaryOp::And: return BinKind::And;
+    case BinaryOp::Or: return BinKind::Or;
+  }
+  return BinKind::Add;
+}
 
 bool is_plain_literal(const Expr& e) {
   switch (e.kind()) {
@@ -61,29 +86,6 @@ bool is_plain_literal(const Expr& e) {
     default: return false;
   }
 }
-
-// One node being compiled. Generic nodes use stage 0 (push children) and
-// stage 1 (emit); CASE walks through its own stages.
-struct Frame {
-  const Expr* e;
-  std::uint32_t stage = 0;
-  std::uint32_t vbase = 0;  // values stack size before the children
-  // CASE state
-  std::uint32_t r = kNone;  // result register
-  std::uint32_t o = kNone;  // operand register
-  std::uint32_t i = 0;      // current WHEN pair
-  std::uint32_t jf = 0;     // the pair's IfFalse
-  std::uint32_t exits = 0;  // exits stack size at the start
-  bool operand = false;     // an operand of a binary operator, which only reads it
-};
-
-enum CaseStage : std::uint32_t {
-  kCaseStart = 0,
-  kCaseOperandDone = 1,
-  kCaseWhenDone = 2,
-  kCaseThenDone = 3,
-  kCaseElseDone = 4,
-};
 
 }  // namespace
 
@@ -113,11 +115,21 @@ Status ExprCompiler::compile_into(const Expr& e, std::uint32_t target) {
     load_literal(g_, e, target);
     return {};
   }
-  if (!agg_ && e.kind() == ExprKind::Column) {
-    // A column is read straight into the target rather than into a fresh
-    // register and copied from there: one instruction less per row, and no
-    // second copy of a text.
-    return column_into(e.as<Expr::Column>(), target);
+  // Outside the group phase (where an expression may stand for a GROUP BY
+  // key) a column, a `?` value or a parameter is read straight into the
+  // target rather than into a fresh register and copied from there: one
+  // instruction less per row, and no second copy of a text.
+  if (!agg_) {
+    switch (e.kind()) {
+      case ExprKind::Column: return column_into(e.as<Expr::Column>(), target);
+      case ExprKind::Param:
+        g_.emit(Op::bind(static_cast<std::uint32_t>(e.as<Expr::Param>().index), target));
+        return {};
+      case ExprKind::SubParam:
+        g_.emit(Op::param(static_cast<std::uint32_t>(e.as<Expr::SubParam>().index), target));
+        return {};
+      default: break;
+    }
   }
   std::uint32_t r = BKF_TRY(compile(e));
   if (r != target) g_.emit(Op::copy(r, target));
@@ -224,229 +236,249 @@ Result<std::uint32_t> ExprCompiler::compile(const Expr& root) {
   return compile_tree(root);
 }
 
-Result<std::uint32_t> ExprCompiler::compile_tree(const Expr& root) {
+// The stacks of one compile_tree(): the nodes being compiled, the registers
+// of the finished ones (the values their parents read), and the jumps of
+// CASE pairs to the end of their CASE.
+struct ExprCompiler::Walk {
+  enum Stage : std::uint8_t {
+    kFirst,         // not started
+    kOperandsDone,  // operators: the operands are on the value stack
+    // CASE, in the order of its parts:
+    kCaseOperandDone,  // CASE x: x is on the value stack
+    kCaseWhenDone,     // a pair's condition is on the value stack
+    kCaseThenDone,     // a pair's value is in (on the stack, or loaded)
+    kCaseElseDone,     // the ELSE value is on the value stack
+  };
+  struct Frame {
+    const Expr* e;
+    Stage stage = kFirst;
+    // An operand of a binary operator, which only reads the register.
+    bool is_operand = false;
+    // Operators: where the operands start on the value stack.
+    std::size_t operands_base = 0;
+    // CASE
+    std::uint32_t result = kNone;        // the CASE's register
+    std::uint32_t case_operand = kNone;  // the register of CASE x's x
+    std::size_t pair = 0;                // the WHEN pair being compiled
+    std::uint32_t to_next_pair = 0;      // the pair's IfFalse
+    bool then_on_stack = false;          // the pair's value is on the value stack
+    std::size_t exits_base = 0;          // where the CASE's exits start
+  };
+
   std::vector<Frame> frames;
-  std::vector<std::uint32_t> vals;   // results of finished nodes
-  std::vector<std::uint32_t> exits;  // pending Gotos of CASE pairs
-  frames.push_back(Frame{&root});
+  std::vector<std::uint32_t> values;
+  std::vector<std::uint32_t> exits;
 
-  auto push_children = [&](const Expr& e) {
-    std::size_t base = frames.size();
-    const bool operands = e.kind() == ExprKind::Binary;
-    e.for_each_child([&](const ExprPtr& c) {
-      frames.push_back(Frame{c.get()});
-      frames.back().operand = operands;
-    });
-    std::reverse(frames.begin() + static_cast<std::ptrdiff_t>(base), frames.end());
-  };
-  auto finish = [&](std::uint32_t reg) {
+  void push(const Expr& e, bool is_operand = false) {
+    frames.push_back(Frame{&e});
+    frames.back().is_operand = is_operand;
+  }
+  // The node on top is done; its value is in reg.
+  void finish(std::uint32_t reg) {
     frames.pop_back();
-    vals.push_back(reg);
-  };
+    values.push_back(reg);
+  }
+  std::uint32_t pop_value() {
+    const std::uint32_t reg = values.back();
+    values.pop_back();
+    return reg;
+  }
+};
 
-  while (!frames.empty()) {
-    const Expr& e = *frames.back().e;
-    const std::uint32_t stage = frames.back().stage;
-
-    if (stage == 0 && agg_) {
-      if (std::optional<std::uint32_t> k = group_key(e)) {
-        finish(*k);
+Result<std::uint32_t> ExprCompiler::compile_tree(const Expr& root) {
+  Walk w;
+  w.push(root);
+  while (!w.frames.empty()) {
+    const Walk::Frame& f = w.frames.back();
+    const Expr& e = *f.e;
+    if (f.stage == Walk::kFirst) {
+      // An expression equal to a GROUP BY expression reads its key; an IN
+      // tree is compiled whole.
+      if (std::optional<std::uint32_t> key = group_key(e)) {
+        w.finish(*key);
         continue;
       }
-    }
-    if (stage == 0 && is_and_or(e)) {
-      if (const Expr* x = in_trees_.operand(e)) {
-        finish(BKF_TRY(in_tree(e, *x)));
-        continue;
-      }
-    }
-
-    switch (e.kind()) {
-      case ExprKind::Null:
-      case ExprKind::Integer:
-      case ExprKind::Real:
-      case ExprKind::Str:
-      case ExprKind::Blob: {
-        if (frames.back().operand && g_.pool_size() < kPooledLiterals) {
-          // Nothing writes an operand's register, so a literal operand is
-          // read from the constant pool, loaded once per run rather than
-          // once per row (up to a bound, so that a statement of very many
-          // literals is not slowed by the searches of the pool).
-          finish(pooled_literal(e));
+      if (is_and_or(e)) {
+        if (const Expr* x = in_trees_.operand(e)) {
+          w.finish(BKF_TRY(in_tree(e, *x)));
           continue;
         }
-        std::uint32_t r = g_.reg();
-        load_literal(g_, e, r);
-        finish(r);
-        continue;
       }
-      case ExprKind::Column: {
-        if (agg_) {
-          return Error::exec("column \"" + e.as<Expr::Column>().name + "\" must appear in GROUP BY or an aggregate");
-        }
-        finish(BKF_TRY(column_ref(e.as<Expr::Column>())));
-        continue;
-      }
-      case ExprKind::Aggregate: {
-        if (!agg_) return Error::exec("aggregate functions are not allowed here");
-        const std::vector<AggCall>* calls = agg_->calls;
-        std::optional<std::uint32_t> idx;
-        if (calls) {
-          for (const AggCall& c : *calls) {
-            if (c.node == &e) {
-              idx = c.index;
-              break;
-            }
-          }
-        }
-        if (!idx) return Error::exec("aggregate call was not collected");
-        finish(agg_->result_start + *idx);
-        continue;
-      }
-      case ExprKind::Subquery: {
-        if (agg_) return Error::exec("subquery/IN not supported in this position");
-        finish(BKF_TRY(subquery(*e.as<Expr::Subquery>().select)));
-        continue;
-      }
-      case ExprKind::InSelect:
-      case ExprKind::InList: {
-        if (agg_) return Error::exec("subquery/IN not supported in this position");
-        return Error::exec("IN(...) must be folded before compilation");
-      }
-      case ExprKind::SubParam: {
-        std::uint32_t r = g_.reg();
-        g_.emit(Op::param(static_cast<std::uint32_t>(e.as<Expr::SubParam>().index), r));
-        finish(r);
-        continue;
-      }
-      case ExprKind::Param: {
-        std::uint32_t r = g_.reg();
-        g_.emit(Op::bind(static_cast<std::uint32_t>(e.as<Expr::Param>().index), r));
-        finish(r);
-        continue;
-      }
+    }
+    switch (e.kind()) {
       case ExprKind::Unary:
       case ExprKind::Binary:
       case ExprKind::IsNull:
       case ExprKind::Function:
       case ExprKind::Cast:
-      case ExprKind::Like: {
-        if (stage == 0) {
-          if (const auto* f = e.get_if<Expr::Function>()) {
-            if (!scalar_kind_from_name(f->name)) return Error::exec("unknown function " + f->name);
-          }
-          frames.back().stage = 1;
-          frames.back().vbase = static_cast<std::uint32_t>(vals.size());
-          push_children(e);
-          continue;
-        }
-        const std::uint32_t vbase = frames.back().vbase;
-        const std::uint32_t* v = vals.data() + vbase;
-        const std::uint32_t n = static_cast<std::uint32_t>(vals.size()) - vbase;
-        std::uint32_t r = g_.reg();
-        switch (e.kind()) {
-          case ExprKind::Unary: g_.emit(Op::un(un_kind(e.as<Expr::Unary>().op), v[0], r)); break;
-          case ExprKind::Binary:
-            g_.emit(Op::binop(static_cast<BinKind>(e.as<Expr::Binary>().op), v[0], v[1], r));
-            break;
-          case ExprKind::IsNull: g_.emit(Op::is_null(v[0], e.as<Expr::IsNull>().negated, r)); break;
-          case ExprKind::Function:
-            g_.func(*scalar_kind_from_name(e.as<Expr::Function>().name), std::span<const std::uint32_t>(v, n),
-                         r);
-            break;
-          case ExprKind::Cast: g_.emit(Op::cast(v[0], e.as<Expr::Cast>().ty, r)); break;
-          case ExprKind::Like: g_.emit(Op::like(v[0], v[1], e.as<Expr::Like>().negated, r)); break;
-          default: break;
-        }
-        vals.resize(vbase);
-        finish(r);
-        continue;
-      }
-      case ExprKind::Case: {
-        const auto& c = e.as<Expr::Case>();
-        Frame& f = frames.back();
-        switch (stage) {
-          case kCaseStart: {
-            f.r = g_.reg();
-            g_.emit(Op::null(f.r));
-            f.exits = static_cast<std::uint32_t>(exits.size());
-            f.i = 0;
-            f.stage = kCaseOperandDone;
-            if (c.operand) {
-              f.vbase = static_cast<std::uint32_t>(vals.size());
-              frames.push_back(Frame{c.operand.get()});
-            }
-            continue;
-          }
-          case kCaseOperandDone:
-          case kCaseThenDone: {
-            if (stage == kCaseOperandDone) {
-              if (c.operand) {
-                f.o = vals.back();
-                vals.pop_back();
-              }
-            } else {
-              // The THEN value of pair i is in; jump to the end and let the
-              // pair's test fall to the next pair.
-              if (f.vbase != kNone) {
-                g_.emit(Op::copy(vals.back(), f.r));
-                vals.pop_back();
-              }
-              exits.push_back(g_.emit(Op::goto_(0)));
-              g_.patch_here(f.jf);
-              ++f.i;
-            }
-            if (f.i < c.whens.size()) {
-              f.stage = kCaseWhenDone;
-              frames.push_back(Frame{c.whens[f.i].condition.get()});
-              continue;
-            }
-            // ELSE, then every pair's exit lands after it.
-            if (c.else_expr && !is_plain_literal(*c.else_expr)) {
-              f.stage = kCaseElseDone;
-              frames.push_back(Frame{c.else_expr.get()});
-              continue;
-            }
-            if (c.else_expr) load_literal(g_, *c.else_expr, f.r);
-            [[fallthrough]];
-          }
-          case kCaseElseDone: {
-            if (stage == kCaseElseDone) {
-              g_.emit(Op::copy(vals.back(), f.r));
-              vals.pop_back();
-            }
-            for (std::size_t k = f.exits; k < exits.size(); ++k) g_.patch_here(exits[k]);
-            exits.resize(f.exits);
-            finish(f.r);
-            continue;
-          }
-          case kCaseWhenDone: {
-            std::uint32_t w = vals.back();
-            vals.pop_back();
-            std::uint32_t test = w;
-            if (f.o != kNone) {
-              test = g_.reg();
-              g_.emit(Op::binop(BinKind::Eq, f.o, w, test));
-            }
-            f.jf = g_.emit(Op::if_false(test, 0));
-            const Expr& then = *c.whens[f.i].result;
-            f.stage = kCaseThenDone;
-            if (is_plain_literal(then)) {
-              load_literal(g_, then, f.r);
-              f.vbase = kNone;  // nothing to copy
-            } else {
-              f.vbase = 0;
-              frames.push_back(Frame{&then});
-            }
-            continue;
-          }
-          default: break;
-        }
-        continue;
-      }
+      case ExprKind::Like: BKF_TRY(operator_step(w)); break;
+      case ExprKind::Case: BKF_TRY(case_step(w)); break;
+      default: w.finish(BKF_TRY(leaf(e, f.is_operand))); break;
     }
   }
-  return vals.back();
+  return w.values.back();
+}
+
+Result<std::uint32_t> ExprCompiler::leaf(const Expr& e, bool is_operand) {
+  switch (e.kind()) {
+    case ExprKind::Null:
+    case ExprKind::Integer:
+    case ExprKind::Real:
+    case ExprKind::Str:
+    case ExprKind::Blob: {
+      // Nothing writes an operand's register, so a literal operand is read
+      // from the constant pool, loaded once per run rather than once per row
+      // (up to a bound, so that a statement of very many literals is not
+      // slowed by the searches of the pool).
+      if (is_operand && g_.pool_size() < kPooledLiterals) return pooled_literal(e);
+      const std::uint32_t r = g_.reg();
+      load_literal(g_, e, r);
+      return r;
+    }
+    case ExprKind::Column:
+      if (agg_) {
+        return Error::exec("column \"" + e.as<Expr::Column>().name + "\" must appear in GROUP BY or an aggregate");
+      }
+      return column_ref(e.as<Expr::Column>());
+    case ExprKind::Aggregate: {
+      if (!agg_) return Error::exec("aggregate functions are not allowed here");
+      if (agg_->calls) {
+        for (const AggCall& c : *agg_->calls) {
+          if (c.node == &e) return agg_->result_start + c.index;
+        }
+      }
+      return Error::exec("aggregate call was not collected");
+    }
+    case ExprKind::Subquery:
+      if (agg_) return Error::exec("subquery/IN not supported in this position");
+      return subquery(*e.as<Expr::Subquery>().select);
+    case ExprKind::InSelect:
+    case ExprKind::InList:
+      if (agg_) return Error::exec("subquery/IN not supported in this position");
+      return Error::exec("IN(...) must be folded before compilation");
+    case ExprKind::SubParam: {
+      const std::uint32_t r = g_.reg();
+      g_.emit(Op::param(static_cast<std::uint32_t>(e.as<Expr::SubParam>().index), r));
+      return r;
+    }
+    case ExprKind::Param: {
+      const std::uint32_t r = g_.reg();
+      g_.emit(Op::bind(static_cast<std::uint32_t>(e.as<Expr::Param>().index), r));
+      return r;
+    }
+    default: return Error::exec("internal error: expression kind with operands compiled as a leaf");
+  }
+}
+
+Status ExprCompiler::operator_step(Walk& w) {
+  Walk::Frame& f = w.frames.back();
+  const Expr& e = *f.e;
+  if (f.stage == Walk::kFirst) {
+    if (const auto* fn = e.get_if<Expr::Function>()) {
+      if (!scalar_kind_from_name(fn->name)) return Error::exec("unknown function " + fn->name);
+    }
+    f.stage = Walk::kOperandsDone;
+    f.operands_base = w.values.size();
+    // Pushed last to first, so that they are compiled first to last.
+    const std::size_t first = w.frames.size();
+    const bool binary = e.kind() == ExprKind::Binary;
+    e.for_each_child([&](const ExprPtr& c) { w.push(*c, binary); });
+    std::reverse(w.frames.begin() + static_cast<std::ptrdiff_t>(first), w.frames.end());
+    return {};
+  }
+  const std::size_t base = f.operands_base;
+  const std::uint32_t* v = w.values.data() + base;
+  const auto n = static_cast<std::uint32_t>(w.values.size() - base);
+  const std::uint32_t r = g_.reg();
+  switch (e.kind()) {
+    case ExprKind::Unary: g_.emit(Op::un(un_kind(e.as<Expr::Unary>().op), v[0], r)); break;
+    case ExprKind::Binary: g_.emit(Op::binop(bin_kind(e.as<Expr::Binary>().op), v[0], v[1], r)); break;
+    case ExprKind::IsNull: g_.emit(Op::is_null(v[0], e.as<Expr::IsNull>().negated, r)); break;
+    case ExprKind::Function:
+      g_.func(*scalar_kind_from_name(e.as<Expr::Function>().name), std::span<const std::uint32_t>(v, n), r);
+      break;
+    case ExprKind::Cast: g_.emit(Op::cast(v[0], e.as<Expr::Cast>().ty, r)); break;
+    case ExprKind::Like: g_.emit(Op::like(v[0], v[1], e.as<Expr::Like>().negated, r)); break;
+    default: break;
+  }
+  w.values.resize(base);
+  w.finish(r);
+  return {};
+}
+
+// CASE [x] WHEN c1 THEN v1 ... [ELSE d] END compiles to
+//   result = Null; [x]
+//   c1 (or x = c1); IfFalse -> pair 2; result = v1; Goto end
+//   ...
+//   [result = d]
+//   end:
+Status ExprCompiler::case_step(Walk& w) {
+  Walk::Frame& f = w.frames.back();
+  const auto& c = f.e->as<Expr::Case>();
+  switch (f.stage) {
+    case Walk::kFirst:
+      f.result = g_.reg();
+      g_.emit(Op::null(f.result));
+      f.exits_base = w.exits.size();
+      f.stage = Walk::kCaseOperandDone;
+      if (c.operand) w.push(*c.operand);
+      return {};
+    case Walk::kCaseOperandDone:
+      if (c.operand) f.case_operand = w.pop_value();
+      return case_next_pair(w);
+    case Walk::kCaseWhenDone: {
+      std::uint32_t test = w.pop_value();
+      if (f.case_operand != kNone) {
+        const std::uint32_t eq = g_.reg();
+        g_.emit(Op::binop(BinKind::Eq, f.case_operand, test, eq));
+        test = eq;
+      }
+      f.to_next_pair = g_.emit(Op::if_false(test, 0));
+      f.stage = Walk::kCaseThenDone;
+      const Expr& then = *c.whens[f.pair].result;
+      f.then_on_stack = !is_plain_literal(then);
+      if (f.then_on_stack) w.push(then);
+      else load_literal(g_, then, f.result);
+      return {};
+    }
+    case Walk::kCaseThenDone:
+      if (f.then_on_stack) g_.emit(Op::copy(w.pop_value(), f.result));
+      w.exits.push_back(g_.emit(Op::goto_(0)));
+      g_.patch_here(f.to_next_pair);
+      ++f.pair;
+      return case_next_pair(w);
+    case Walk::kCaseElseDone:
+      g_.emit(Op::copy(w.pop_value(), f.result));
+      return case_end(w);
+    default: return Error::exec("internal error: CASE in a stage of another node");
+  }
+}
+
+// The next WHEN pair of the CASE on top, or its ELSE and end.
+Status ExprCompiler::case_next_pair(Walk& w) {
+  Walk::Frame& f = w.frames.back();
+  const auto& c = f.e->as<Expr::Case>();
+  if (f.pair < c.whens.size()) {
+    f.stage = Walk::kCaseWhenDone;
+    w.push(*c.whens[f.pair].condition);
+    return {};
+  }
+  if (c.else_expr && !is_plain_literal(*c.else_expr)) {
+    f.stage = Walk::kCaseElseDone;
+    w.push(*c.else_expr);
+    return {};
+  }
+  if (c.else_expr) load_literal(g_, *c.else_expr, f.result);
+  return case_end(w);
+}
+
+// Every pair's exit lands here, after the ELSE.
+Status ExprCompiler::case_end(Walk& w) {
+  const Walk::Frame& f = w.frames.back();
+  for (std::size_t k = f.exits_base; k < w.exits.size(); ++k) g_.patch_here(w.exits[k]);
+  w.exits.resize(f.exits_base);
+  w.finish(f.result);
+  return {};
 }
 
 }  // namespace bkf::compile

@@ -63,13 +63,26 @@ class ExprCompiler {
   // Compiles e; returns the register holding its value.
   Result<std::uint32_t> compile(const Expr& e);
   // Compiles e so that its value lands in `target`: a Null, integer, real or
-  // string literal is loaded straight into it, anything else is compiled
-  // and copied.
+  // string literal, a column, a `?` value or a sub-program parameter is
+  // loaded straight into it, anything else is compiled and copied.
   Status compile_into(const Expr& e, std::uint32_t target);
 
  private:
-  // compile() of a part of the tree compile() was given.
+  // compile() of a part of the tree compile() was given: a loop over an
+  // explicit stack of the nodes being compiled (Walk), each step of which
+  // one of the functions below takes.
+  struct Walk;
   Result<std::uint32_t> compile_tree(const Expr& e);
+  // A node without operands: a literal, column, aggregate result, subquery
+  // or parameter. A literal that is an operand comes from the constant pool.
+  Result<std::uint32_t> leaf(const Expr& e, bool is_operand);
+  // An operator (unary, binary, IS NULL, function, CAST, LIKE): first its
+  // operands, then the instruction.
+  Status operator_step(Walk& w);
+  // CASE, part by part.
+  Status case_step(Walk& w);
+  Status case_next_pair(Walk& w);
+  Status case_end(Walk& w);
   Status check_level(std::uint32_t level) const;
   // The constant-pool register holding the value of a literal.
   std::uint32_t pooled_literal(const Expr& e);
@@ -91,9 +104,6 @@ class ExprCompiler {
   InTrees in_trees_;
 };
 
-inline Result<std::uint32_t> compile_expr(Gen& gen, const Expr& e, const Ctx* ctx) {
-  return ExprCompiler(gen, ctx).compile(e);
-}
 inline Status compile_into(Gen& gen, const Expr& e, const Ctx* ctx, std::uint32_t target) {
   return ExprCompiler(gen, ctx).compile_into(e, target);
 }

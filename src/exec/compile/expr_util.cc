@@ -7,24 +7,6 @@
 
 namespace bkf::compile {
 
-namespace {
-
-// A column reference, an aggregate call or a subquery: a value that depends
-// on the rows being read.
-bool reads_rows(const Expr& x) {
-  return x.is<Expr::Column>() || x.is<Expr::Aggregate>() || x.is<Expr::Subquery>() || x.is<Expr::InSelect>();
-}
-
-}  // namespace
-
-bool is_const(const Expr& e) {
-  return !any_node(e, [](const Expr& x) { return reads_rows(x) || x.is<Expr::Param>() || x.is<Expr::SubParam>(); });
-}
-
-bool is_runtime_const(const Expr& e) {
-  return !any_node(e, [](const Expr& x) { return reads_rows(x) || x.is<Expr::InList>(); });
-}
-
 const Expr* InTrees::operand(const Expr& top) {
   if (auto it = known_.find(&top); it != known_.end()) return it->second;
   const BinaryOp join = top.as<Expr::Binary>().op;
@@ -141,11 +123,7 @@ std::string expr_name(const Expr& e) {
       prefix += '(';
       ++open;
     }
-    if (!a->arg) {
-      if (a->func == AggFunc::Any) {
-        prefix += "any(";
-        ++open;
-      }
+    if (!a->arg) {  // count(*); an any() always has its column
       prefix += '*';
       return prefix + std::string(open, ')');
     }
@@ -214,12 +192,6 @@ ExprPtr wrap_bare_columns(const Expr& e, const std::vector<ExprPtr>& group_by) {
     }
   });
   return out;
-}
-
-bool has_subquery(const Expr& e) {
-  return any_node(e, [](const Expr& x) {
-    return x.kind() == ExprKind::Subquery || x.kind() == ExprKind::InSelect;
-  });
 }
 
 bool expr_reads_table(const Expr& e, std::string_view table) {

@@ -16,15 +16,6 @@
 
 namespace bkf::compile {
 
-// No column reference, aggregate call, scalar subquery, IN (subquery), `?`
-// parameter or sub-program parameter anywhere inside.
-bool is_const(const Expr& e);
-
-// A value fixed for the whole run of a program: like is_const, but `?`
-// parameters and sub-program parameters are allowed. Access paths treat such
-// expressions as seek keys, evaluated once before the loop they drive.
-bool is_runtime_const(const Expr& e);
-
 // IN tests as folding leaves them: a tree of x = v1 OR x = v2 OR ... (for
 // NOT IN, x <> v1 AND x <> v2 AND ...) whose comparisons all have the same
 // left operand x (equal with RealEq::Bits), however the tree was written.
@@ -74,9 +65,6 @@ void collect_aggs(const Expr& e, std::vector<const Expr*>& list, std::vector<Agg
 // Walks unary and binary operators, IS [NOT] NULL, CAST, LIKE and function
 // arguments; every other kind is copied unchanged.
 ExprPtr wrap_bare_columns(const Expr& e, const std::vector<ExprPtr>& group_by);
-
-// A scalar subquery or IN (subquery) anywhere inside.
-bool has_subquery(const Expr& e);
 
 // Whether a subquery anywhere inside e names the table `table` (exact
 // bytes) in a FROM clause, at any nesting depth.

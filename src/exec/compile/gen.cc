@@ -31,8 +31,7 @@ namespace {
 // target moves down by one.
 void drop_first_op(Program& p) {
   for (Op& op : p.ops) {
-    int slot = vm::patch_slot(op.kind);
-    if (op.kind == OpKind::AggNext || op.kind == OpKind::SpoolNext) slot = 0;
+    const int slot = vm::jump_slot(op.kind);
     if (slot == 0) --op.a;
     else if (slot == 1) --op.b;
     else if (slot == 2) --op.c;

@@ -64,13 +64,6 @@ class Gen : public vm::ProgramBuilder {
     return emit(Op::scalar_sub(sub, off, static_cast<std::uint32_t>(params.size()), dest));
   }
 
-  // A register holding the integer v, loaded where this is called.
-  std::uint32_t int_const(std::int64_t v) {
-    std::uint32_t r = reg();
-    emit(Op::integer(v, r));
-    return r;
-  }
-
  private:
   struct PoolEntry {
     ValueKind kind;
@@ -92,7 +85,6 @@ class Label {
     jumps_.clear();
   }
   void resolve_here(Gen& g) { resolve(g, g.here()); }
-  bool empty() const noexcept { return jumps_.empty(); }
 
  private:
   std::vector<std::uint32_t> jumps_;

@@ -4,13 +4,6 @@ namespace bkf::compile {
 
 bool is_rowid_word(std::string_view name) noexcept { return ascii_iequal(name, "rowid"); }
 
-bool is_rowid_name(std::string_view name, const TableDef& table) noexcept {
-  if (is_rowid_word(name)) return true;
-  if (!table.rowid_alias) return false;
-  std::optional<std::size_t> pos = table.column_index(name);
-  return pos && *pos == *table.rowid_alias;
-}
-
 Result<Resolved> Ctx::resolve(const std::optional<std::string>& qualifier, std::string_view name) const {
   // Candidate scopes: all of them, or those carrying the qualifier.
   std::vector<const TableScope*> candidates;

@@ -54,9 +54,4 @@ struct Ctx {
 
 bool is_rowid_word(std::string_view name) noexcept;
 
-// True when `name` means the row id of `table`: "rowid" in any ASCII case
-// (which wins even over a column of that name), or the name of the table's
-// row-id alias column (the first column of that name is the alias).
-bool is_rowid_name(std::string_view name, const TableDef& table) noexcept;
-
 }  // namespace bkf::compile

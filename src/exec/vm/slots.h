@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "btree/btree.h"
 #include "btree/cursor.h"
 #include "btree/index.h"
+#include "btree/key_ranges.h"
 #include "record/record.h"
 
 namespace bkf::vm {
@@ -64,6 +66,7 @@ struct IndexSlot {
     root = root_page;
     key.clear();
     valid = false;
+    regions_known = false;
     open = true;
   }
 
@@ -73,6 +76,13 @@ struct IndexSlot {
   std::string key;
   bool valid = false;
   TreeScratch scratch;
+  // IdxProbe: the ranges of the latest probe (and its values), and which
+  // regions (keyenc::region_bit) of the index's first column hold an entry,
+  // found by the first probe after the slot was opened that skips empty ones.
+  keyenc::ProbeRanges probe;
+  std::vector<keyenc::ProbeValue> probe_values;
+  std::uint8_t regions_with_entries = 0;
+  bool regions_known = false;
 };
 
 }  // namespace bkf::vm

@@ -145,7 +145,8 @@ class Vm {
   // ResultRow under keep_first_rows; false when the run must start over.
   bool keep_row(const Value* values, std::uint32_t count);
 
-  // Helpers of the instruction groups (vm.cc, vm_table.cc, vm_index.cc).
+  // Helpers of the instruction groups (vm.cc, vm_group.cc, vm_spool.cc,
+  // vm_subquery.cc, vm_table.cc, vm_index.cc).
   std::string& blob_dest(std::uint32_t dest, std::uint32_t start, std::uint32_t count, std::uint32_t also = ~0u);
   void finish_blob_dest(std::uint32_t dest);
   Status agg_start(std::uint32_t key_start, std::uint32_t key_count);
@@ -197,6 +198,8 @@ class Vm {
   Result<bool> idx_below_bound(std::uint32_t cur, const Value& bound);
   Status idx_unique_guard(std::uint32_t cur, const Value& prefix, const Value& rowid, std::string_view column);
   Status idx_key_guard(std::uint32_t cur, const Value& key);
+  Status idx_probe(const Op& op, bool& found);
+  Status find_regions_with_entries(IndexSlot& slot);
 
   Pager& pager_;
   std::span<const Value> binds_;

@@ -1,4 +1,4 @@
-// Index cursors, index maintenance and UNIQUE checks.
+// Index cursors, index probes, index maintenance and UNIQUE checks.
 #include <cstring>
 
 #include "btree/keyenc.h"
@@ -146,6 +146,61 @@ Status Vm::idx_key_guard(std::uint32_t cur, const Value& key) {
   if (k.size() > IndexBTree::max_key_len(pager_.page_size())) {
     return Error::exec("index key too large (" + std::to_string(k.size()) + " bytes)");
   }
+  return {};
+}
+
+Status Vm::idx_probe(const Op& op, bool& found) {
+  IndexSlot* s = index(op.a);
+  if (!s) return not_open(op.a);
+  Value* state = regs_.data() + op.b;  // next range, its upper bound, exact
+  if (!state[0].is_int() || state[0].int_value() < 0) return internal_error("IdxProbe state holds no range number");
+  const auto next = static_cast<std::uint64_t>(state[0].int_value());
+  if (next == 0) {
+    const Value* keys = regs_.data() + op.d();
+    const std::uint32_t count = op.e();
+    s->probe_values.resize(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      s->probe_values[i] = keyenc::ProbeValue{&keys[i], keys[i].is_text() ? num_value(keys[i]) : 0.0};
+    }
+    const bool lower = (op.flag & kProbeLower) != 0, upper = (op.flag & kProbeUpper) != 0;
+    const std::uint32_t eq = count - lower - upper;
+    keyenc::IndexProbe probe{std::span<const keyenc::ProbeValue>(s->probe_values.data(), eq)};
+    if (lower) probe.lower = &s->probe_values[eq];
+    if (upper) probe.upper = &s->probe_values[count - 1];
+    s->probe.compute(probe);
+  }
+  const bool skip_empty = (op.flag & kProbeSkipEmptyRegions) != 0;
+  if (skip_empty && !s->regions_known) BKF_TRY(find_regions_with_entries(*s));
+  const std::span<const keyenc::KeyRange> ranges = s->probe.ranges();
+  for (std::size_t i = next; i < ranges.size(); ++i) {
+    const keyenc::KeyRange& r = ranges[i];
+    if (skip_empty && (r.first_regions & s->regions_with_entries) == 0) continue;
+    s->valid = false;
+    BKF_TRY(s->cursor.seek(r.lo));
+    s->valid = BKF_TRY(s->cursor.next_into(s->key));
+    if (!s->valid || keyenc::compare_keys(s->key, r.hi) >= 0) continue;
+    state[0].set_int(static_cast<std::int64_t>(i + 1));
+    state[1].set_blob(r.hi);
+    state[2].set_int(r.exact ? 1 : 0);
+    found = true;
+    return {};
+  }
+  state[0].set_int(static_cast<std::int64_t>(ranges.size()));
+  found = false;
+  return {};
+}
+
+Status Vm::find_regions_with_entries(IndexSlot& slot) {
+  slot.regions_with_entries = 0;
+  for (int r = 0; r < keyenc::kValueRegionCount; ++r) {
+    const keyenc::KeyRange region = keyenc::region_range(static_cast<keyenc::ValueRegion>(r));
+    slot.valid = false;
+    BKF_TRY(slot.cursor.seek(region.lo));
+    if (BKF_TRY(slot.cursor.next_into(slot.key)) && keyenc::compare_keys(slot.key, region.hi) < 0) {
+      slot.regions_with_entries |= region.first_regions;
+    }
+  }
+  slot.regions_known = true;
   return {};
 }
 
