@@ -63,8 +63,8 @@ struct SelectStmt;
 using ExprPtr = std::unique_ptr<Expr>;
 
 // ---------------------------------------------------------------------------
-// Small enumerations; the numbers are fixed (other layers convert them by
-// number).
+// Small enumerations. The numbers are fixed (tests and dumps show them);
+// other layers map them to their own kinds by name, with a switch.
 
 enum class UnaryOp : std::uint8_t { Neg = 0, Not = 1 };
 
