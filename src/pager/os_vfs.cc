@@ -95,7 +95,7 @@ Status OsFile::unlock() {
 Result<FileLook> OsFile::look() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return Error::io(errno);
-  return FileLook{static_cast<std::uint64_t>(st.st_size), st.st_nlink > 0};
+  return FileLook{static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_nlink)};
 }
 
 Result<FileId> OsFile::id() {

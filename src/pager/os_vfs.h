@@ -24,7 +24,7 @@ class OsFile final : public VfsFile {
   Status lock(bool exclusive) override;
   Status unlock() override;
   Result<FileId> id() override;
-  // One fstat: the length and whether the file still has a link.
+  // One fstat: the length and the link count.
   Result<FileLook> look() override;
 
   int fd() const { return fd_; }

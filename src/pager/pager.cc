@@ -58,6 +58,17 @@ Status replay_journal_file(Vfs& vfs, const std::string& jpath, VfsFile& db, std:
   return vfs.sync_dir(jpath);
 }
 
+// The journal and the log are found by the database's name, and a file
+// with several names (hard links) would have one of each per name: commits
+// made through one name would be lost to a checkpoint or a journal replay
+// through another. Such a file is neither opened nor written; `look` is of
+// the open file, under its exclusive lock, and `name` its resolved path.
+Status refuse_several_names(const std::string& name, const FileLook& look) {
+  if (!look.links || *look.links <= 1) return {};
+  return Error::io_failure("database file " + name + " has " + std::to_string(*look.links) +
+                           " names (hard links): its journal and log could not be found from each of them");
+}
+
 Result<DbHeader> read_header(VfsFile& file) {
   std::uint8_t buf[kHeaderSize];
   BKF_TRY(file.read_exact_at(buf, sizeof buf, 0));
@@ -120,7 +131,11 @@ Result<std::unique_ptr<Pager>> Pager::create(Vfs& vfs, std::string path, std::ui
 Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file,
                                                 std::uint32_t new_page_size) {
   BKF_TRY(file->lock(true));
-  const std::uint64_t size = BKF_TRY(file->size());
+  // Before the journal or the log is looked for: either may be another
+  // name's.
+  const FileLook look = BKF_TRY(file->look());
+  BKF_TRY(refuse_several_names(path, look));
+  const std::uint64_t size = look.size;
   const std::string jpath = journal::journal_path(path);
   const std::string wpath = Wal::wal_path(path);
   std::vector<std::uint8_t> scratch;
@@ -187,6 +202,11 @@ Result<DbHeader> Pager::header_from_log() {
     if (found) return DbHeader::decode(io_buf_.data(), io_buf_.size());
   }
   return read_file_header();
+}
+
+Status Pager::refuse_if_several_names() {
+  const FileLook look = BKF_TRY(file_->look());
+  return refuse_several_names(path_, look);
 }
 
 Status Pager::recover_hot_journal() {
@@ -398,7 +418,8 @@ Status Pager::begin() {
   if (in_tx_) return Error::tx(kTxAlreadyActive);
   (void)release_read_lock();
   BKF_TRY(file_->lock(true));
-  Status st = recover_hot_journal();
+  Status st = refuse_if_several_names();
+  if (st.ok()) st = recover_hot_journal();
   if (st.ok()) st = sync_from_disk();
   if (!st.ok()) {
     (void)file_->unlock();
@@ -623,7 +644,8 @@ Status Pager::wal_checkpoint() {
   // The database lock keeps writers from appending while the log is copied
   // and emptied; the refresh makes this connection's index current.
   BKF_TRY(file_->lock(true));
-  Status st = recover_hot_journal();
+  Status st = refuse_if_several_names();
+  if (st.ok()) st = recover_hot_journal();
   if (st.ok()) st = sync_from_disk();
   if (st.ok()) st = checkpoint_locked();
   (void)file_->unlock();
@@ -641,6 +663,7 @@ Status Pager::set_journal_mode_wal() {
 }
 
 Status Pager::switch_to_wal() {
+  BKF_TRY(refuse_if_several_names());
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
   if (header_.wal_mode == 1) return {};
@@ -693,6 +716,7 @@ Status Pager::set_journal_mode_delete() {
 }
 
 Status Pager::switch_to_journal() {
+  BKF_TRY(refuse_if_several_names());
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
   if (header_.wal_mode != 1) return {};

@@ -70,6 +70,12 @@ class Pager {
   // (Vfs::resolve) plus "-journal" and "-wal", whatever path it was opened
   // by, so that connections through symbolic links or relative paths share
   // them. Io EAGAIN when the path was pointed at another file while opening.
+  // A file with several names (hard links), whose names would each find a
+  // journal and a log of their own, is refused with an Io error naming it
+  // (before its journal or log is looked at), and so is writing to one that
+  // gained a name while open: begin(), wal_checkpoint() and the journal-mode
+  // switches fail before writing anything. Reads go on (and a journal-mode
+  // reader still recovers the hot journal of the name it was opened by).
   static Result<std::unique_ptr<Pager>> open(Vfs& vfs, std::string path);
   // Creates a database of `page_size`-byte pages; never destroys one: when
   // the file exists and is not empty, it is opened as an existing database.
@@ -119,7 +125,8 @@ class Pager {
   // ---- transactions and locks ----
   // Takes the database file's exclusive lock, recovers a hot journal, takes
   // over other connections' commits and opens a write transaction. Tx error
-  // when one is open. On failure no lock is held.
+  // when one is open; Io error when the file has several names (see open()).
+  // On failure no lock is held.
   Status begin();
   // Makes every changed page durable and ends the transaction. With nothing
   // changed nothing is written. On failure the transaction stays open (call
@@ -159,9 +166,12 @@ class Pager {
   static Result<std::unique_ptr<Pager>> open_file(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file,
                                                   std::uint32_t new_page_size);
 
-  // Everything below runs with the database file locked as noted.
-  Status recover_hot_journal();  // exclusive lock held
-  Status sync_from_disk();       // some lock held
+  // Everything below runs with the database file locked as noted. The
+  // first fails when the file has gained a name since the open (see
+  // open()); what writes calls it before writing anything.
+  Status refuse_if_several_names();  // exclusive lock held
+  Status recover_hot_journal();      // exclusive lock held
+  Status sync_from_disk();           // some lock held
   // Closes the log; true when this reader's shared lock was on it (it then
   // holds no lock).
   bool drop_log();

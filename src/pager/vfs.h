@@ -30,13 +30,15 @@ struct FileId {
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 
-// What one look at an open file tells: its length, and whether it still has
-// a name in its directory. A file that was removed, or replaced by another
-// file under its name, has none; `named` is empty where the file layer
-// cannot tell from the open file, and the caller then looks the path up.
+// What one look at an open file tells: its length, and how many names (hard
+// links) it has in its directories. A file that was removed, or replaced by
+// another file under its name, has none; one with hard links has several.
+// `links` is empty where the file layer cannot tell from the open file; the
+// caller then looks the path up to learn whether it still names the file,
+// and cannot learn whether the file has other names.
 struct FileLook {
   std::uint64_t size = 0;
-  std::optional<bool> named;
+  std::optional<std::uint64_t> links;
 };
 
 // One open file, read-write. Destroying the object closes it, which also
@@ -65,8 +67,8 @@ class VfsFile {
   virtual Status unlock() = 0;
   // Device and inode of the open file.
   virtual Result<FileId> id() = 0;
-  // Length and name state together (one system call where the platform
-  // reports both). The default asks size() and leaves `named` unknown.
+  // Length and link count together (one system call where the platform
+  // reports both). The default asks size() and leaves `links` unknown.
   virtual Result<FileLook> look() {
     std::uint64_t n = BKF_TRY(size());
     return FileLook{n, std::nullopt};
@@ -90,7 +92,8 @@ class Vfs {
   virtual Result<FileId> file_id(const std::string& path) = 0;
   // The path of the file `path` leads to, absolute and free of symbolic
   // links and "." or ".." steps: every path to one file resolves to the
-  // same text. NotFound(path) when no file is there.
+  // same text, except through the hard links of a file with several names
+  // (each resolves to itself). NotFound(path) when no file is there.
   virtual Result<std::string> resolve(const std::string& path) = 0;
   // Makes the directory entry changes (creation, removal) of the directory
   // holding `path` durable.

@@ -86,7 +86,7 @@ Result<Wal::Look> Wal::look(Vfs& vfs) {
   const FileLook file = BKF_TRY(file_->look());
   // The engine only ever creates and removes logs (it never renames or
   // links them), so an open log that still has a name is the one at path().
-  if (file.named) return Look{*file.named, file.size};
+  if (file.links) return Look{*file.links > 0, file.size};
   Result<FileId> id = vfs.file_id(path_);
   if (!id.ok()) {
     if (id.error().is(ErrorKind::NotFound)) return Look{false, file.size};

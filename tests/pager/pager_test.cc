@@ -83,6 +83,67 @@ TEST_F(PagerTest, PathsToOneFileShareItsJournalAndLog) {
   EXPECT_FALSE(vfs_.exists(link + "-journal"));
 }
 
+// The refusal of a database file that has several names (hard links).
+std::string several_names(const std::string& path, int links) {
+  return "io error: database file " + std::filesystem::canonical(path).string() + " has " +
+         std::to_string(links) + " names (hard links): its journal and log could not be found from each of them";
+}
+
+// Hard links are the paths that resolve to different names: each would get
+// its own journal and log, and one name's commits would overwrite the
+// other's. Neither name opens while the file has two; a link made under an
+// open connection stops its writes (before anything reaches the disk) but
+// not its reads; once the link is gone everything works as before.
+TEST_F(PagerTest, AFileWithSeveralNamesIsRefused) {
+  const std::string hard = dir_.file("hard.db");
+  for (bool wal : {false, true}) {
+    SCOPED_TRACE(wal ? "wal" : "journal");
+    {
+      auto p = create();
+      if (wal) must(p->set_journal_mode_wal());
+      append_pages(*p, 2, 1);
+    }
+    ASSERT_EQ(::link(path_.c_str(), hard.c_str()), 0);
+    EXPECT_EQ(outcome(Pager::open(vfs_, path_)), several_names(path_, 2));
+    EXPECT_EQ(outcome(Pager::open(vfs_, hard)), several_names(hard, 2));
+    EXPECT_EQ(outcome(Pager::create(vfs_, hard, 512)), several_names(hard, 2));
+    const std::string hard2 = dir_.file("hard2.db");
+    ASSERT_EQ(::link(path_.c_str(), hard2.c_str()), 0);
+    EXPECT_EQ(outcome(Pager::open(vfs_, hard2)), several_names(hard2, 3));
+    ASSERT_EQ(::unlink(hard2.c_str()), 0);
+    ASSERT_EQ(::unlink(hard.c_str()), 0);
+    EXPECT_FALSE(vfs_.exists(hard + "-journal") || vfs_.exists(hard + "-wal"));
+
+    // One name at a time opens as before; the second name made while the
+    // first is open is refused at once.
+    auto a = open();
+    EXPECT_EQ(capture(*a).page_count, 3u);
+    ASSERT_EQ(::link(path_.c_str(), hard.c_str()), 0);
+    EXPECT_EQ(outcome(Pager::open(vfs_, hard)), several_names(hard, 2));
+    const DbState before = capture(*a);
+    const std::string file_before = read_file(path_), log_before = read_file(path_ + "-wal");
+    EXPECT_EQ(outcome(a->begin()), several_names(path_, 2));
+    EXPECT_FALSE(a->in_transaction());
+    EXPECT_FALSE(lock_would_block(path_, false));  // no lock held
+    EXPECT_EQ(outcome(a->wal_checkpoint()), several_names(path_, 2));
+    EXPECT_EQ(outcome(wal ? a->set_journal_mode_delete() : a->set_journal_mode_wal()), several_names(path_, 2));
+    EXPECT_FALSE(lock_would_block(path_, true));
+    EXPECT_EQ(read_file(path_), file_before);
+    EXPECT_EQ(read_file(path_ + "-wal"), log_before);
+    EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
+    EXPECT_EQ(a->is_wal(), wal);
+    EXPECT_EQ(capture(*a), before);  // reads go on
+
+    ASSERT_EQ(::unlink(hard.c_str()), 0);
+    append_pages(*a, 1, 2);
+    must(a->wal_checkpoint());
+    a.reset();
+    EXPECT_EQ(capture_file(path_).page_count, 4u);
+    ::unlink(path_.c_str());
+    ::unlink((path_ + "-wal").c_str());
+  }
+}
+
 // (The transaction errors' texts are checked end to end by the engine's
 // scripts.)
 TEST_F(PagerTest, InvalidPageIds) {

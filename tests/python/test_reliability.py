@@ -1,6 +1,7 @@
-"""Threads with a connection each on one file, and text that is not UTF-8
-handed to the C interface in the middle of work: no increment is lost, and
-bad input is refused whole.
+"""Threads with a connection each on one file, a file with a second name (a
+hard link), and text that is not UTF-8 handed to the C interface in the
+middle of work: no increment or commit is lost, and bad input is refused
+whole.
 
 BKF_PYTHON_THREAD_OPS sets the operations per thread (default 300)."""
 
@@ -72,6 +73,41 @@ class ThreadsWithTheirOwnConnections(DbTestCase):
         self.assertEqual(conn.execute("SELECT n FROM c").fetchone(), (sum(r[0] for r in results),))
         self.assertEqual(conn.execute("SELECT count(*) FROM r").fetchone(), (sum(r[1] for r in results),))
         self.assertEqual(conn.execute("PRAGMA integrity_check").fetchall(), [("ok",)])
+
+
+class TwoNamesOfOneFile(DbTestCase):
+    """Each name of a file with hard links would keep its own log: commits
+    made through one would be overwritten by the other's checkpoint."""
+
+    @staticmethod
+    def refusal(path, links=2):
+        return (f"io error: database file {os.path.realpath(path)} has {links} names (hard links): "
+                "its journal and log could not be found from each of them")
+
+    def test_second_name_is_refused_and_no_commit_is_lost(self):
+        real, hard = self.path("real.db"), self.path("hard.db")
+        a = brackenford.connect(real)
+        self.assertEqual(a.execute("PRAGMA journal_mode=wal").fetchall(), [("wal",)])
+        a.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, who TEXT)")
+        a.execute("PRAGMA wal_checkpoint")
+        for _ in range(5):
+            a.execute("INSERT INTO t (who) VALUES ('a')")
+        os.link(real, hard)
+        self.assertEngineError(self.refusal(hard), brackenford.connect, hard)
+        # The open connection reads on, and writes nothing while the link is there.
+        self.assertEngineError(self.refusal(real), a.execute, "INSERT INTO t (who) VALUES ('a')")
+        self.assertEngineError(self.refusal(real), a.execute, "BEGIN")
+        self.assertEqual(a.execute("SELECT count(*) FROM t").fetchone(), (5,))
+        self.assertFalse(os.path.exists(hard + "-wal"))
+        os.unlink(hard)
+        for _ in range(5):
+            a.execute("INSERT INTO t (who) VALUES ('a')")
+        a.execute("PRAGMA wal_checkpoint")
+        del a
+        again = brackenford.connect(real)
+        self.assertEqual(again.execute("SELECT who, count(*) FROM t GROUP BY who").fetchall(), [("a", 10)])
+        self.assertEqual(again.execute("PRAGMA integrity_check").fetchall(), [("ok",)])
+        self.assertEqual(sorted(os.listdir(self.dir)), ["real.db", "real.db-wal"])
 
 
 @unittest.skipUnless(C_LIBRARY, "BKF_C_LIBRARY not set")
