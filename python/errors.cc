@@ -4,7 +4,12 @@
 
 namespace bkf::py {
 
-void raise_engine_error(ModuleState* st, const Error& e) { raise_error(st, e.to_string()); }
+void raise_engine_error(ModuleState* st, const Error& e) {
+  // Runs the handlers of the signals that arrived while the call ran (on
+  // the main thread only; elsewhere this does nothing).
+  if (PyErr_CheckSignals() != 0) return;
+  raise_error(st, e.to_string());
+}
 
 void raise_error(ModuleState* st, std::string_view message) {
   PyObject* type = st != nullptr && st->error != nullptr ? st->error : PyExc_RuntimeError;

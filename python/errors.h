@@ -9,7 +9,12 @@
 
 namespace bkf::py {
 
-// brackenford.Error carrying an engine error's display text.
+// The exception for an engine call that failed, raised after the call took
+// the interpreter lock back: brackenford.Error carrying the error's display
+// text, unless a signal arrived meanwhile and its Python handler raises
+// (KeyboardInterrupt for Ctrl-C), which then wins. A signal ends a wait for
+// another connection's file lock with an io error, and the program must
+// see the signal's exception, not that error.
 void raise_engine_error(ModuleState* st, const Error& e);
 // brackenford.Error with a message of the module's own (the whole text, NUL
 // bytes included).

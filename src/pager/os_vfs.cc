@@ -78,10 +78,12 @@ Status OsFile::truncate(std::uint64_t length) {
   return {};
 }
 
+// Not retried when interrupted: a signal whose handler was installed
+// without SA_RESTART (the Python interpreter installs its handlers so) ends
+// the wait, so that the program can act on it (Ctrl-C) instead of waiting on
+// for another connection's lock.
 Status OsFile::lock(bool exclusive) {
-  while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-    if (errno != EINTR) return Error::io(errno);
-  }
+  if (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) return Error::io(errno);
   return {};
 }
 

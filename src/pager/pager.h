@@ -24,7 +24,11 @@
 // database file in journal mode (readers and the writer exclude each other),
 // on the log file in WAL mode (readers exclude only checkpoints). A
 // checkpoint holds the database's exclusive lock and then the log's; locks
-// are always taken in that order. All waits are unbounded.
+// are always taken in that order. All waits are unbounded, but a signal
+// can end one (VfsFile::lock): the call then fails with that Io error and,
+// as after any failure, holds no lock it took (an open transaction keeps
+// its own). The automatic checkpoint after a commit fails unseen: the
+// commit stands, and a later commit checkpoints.
 //
 // Other connections' commits (and journal-mode switches) are noticed at
 // begin() and read_lock(), through the header's change counter; the cache is

@@ -62,7 +62,9 @@ class VfsFile {
   virtual Status truncate(std::uint64_t length) = 0;
   // Whole-file advisory lock, blocking without a time-out. A lock of the
   // other kind held through this file is converted (not atomically: the old
-  // lock may be dropped before the new one is granted).
+  // lock may be dropped before the new one is granted). A wait interrupted
+  // by a signal is not resumed: it fails with Io EINTR, and a conversion may
+  // then have dropped the old lock.
   virtual Status lock(bool exclusive) = 0;
   virtual Status unlock() = 0;
   // Device and inode of the open file.

@@ -45,6 +45,13 @@ std::string results_text(const Result<std::vector<ExecResult>>& r) {
 
 std::string run_sql(Database& db, std::string_view sql) { return results_text(db.execute(sql)); }
 
+std::string run_prepared(Database& db, std::string_view sql, const std::vector<Value>& params) {
+  auto p = db.prepare(sql);
+  if (!p) return "!" + p.error().to_string();
+  auto r = db.execute_prepared(*p, params);
+  return r ? result_text(*r) : "!" + r.error().to_string();
+}
+
 Database open_db(const std::string& path) {
   auto db = Database::open(path);
   if (!db) {

@@ -41,6 +41,9 @@ std::string results_text(const Result<std::vector<ExecResult>>& r);
 
 // Database::execute, shown as text.
 std::string run_sql(Database& db, std::string_view sql);
+// Database::prepare, then execute_prepared with `params`, shown as text (a
+// failure of either step as its error).
+std::string run_prepared(Database& db, std::string_view sql, const std::vector<Value>& params);
 
 // Opens a database or fails the test.
 Database open_db(const std::string& path);

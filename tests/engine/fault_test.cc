@@ -7,14 +7,19 @@
 // where a statement only reads the file, every read of a write statement is
 // made to fail in turn: the transaction is spoiled, nothing of it can be
 // committed, and ROLLBACK brings back the data as it was before BEGIN.
+// Every lock request of each kind of statement, and of an open, is
+// interrupted in turn (as a signal ends a lock wait): the statement fails
+// with nothing held or changed, and the next ones work.
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <string>
 
 #include "engine/engine_testing.h"
 #include "pager/os_vfs.h"
+#include "pager/pager.h"
 #include "support/fault_vfs.h"
 #include "support/lock_probe.h"
 
@@ -36,13 +41,41 @@ class CommitFaults : public ::testing::TestWithParam<const char*> {
   }
 
   // No lock on the database file or the log, and no transaction.
-  void expect_idle(Database& db, const std::string& where) {
+  void expect_idle(Database& db, const std::string& where) { expect_idle(db, where, path); }
+  void expect_idle(Database& db, const std::string& where, const std::string& file) {
     EXPECT_FALSE(db.in_transaction()) << where;
-    EXPECT_FALSE(lock_would_block(path, true)) << where;
-    if (os.exists(path + "-wal")) {
-      EXPECT_FALSE(lock_would_block(path + "-wal", true)) << where;
+    expect_unlocked(file, where);
+  }
+  void expect_unlocked(const std::string& file, const std::string& where) {
+    EXPECT_FALSE(lock_would_block(file, true)) << where;
+    if (os.exists(file + "-wal")) {
+      EXPECT_FALSE(lock_would_block(file + "-wal", true)) << where;
     }
   }
+
+  // A database of its own at `file`, in this test's mode, holding t as
+  // SetUp leaves it.
+  void make_db(const std::string& file) {
+    Database db = open_db(file);
+    ASSERT_EQ(run_sql(db, std::string("PRAGMA journal_mode = ") + GetParam()),
+              std::string("[journal_mode] ('") + GetParam() + "')");
+    ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT UNIQUE)"), "ok");
+    ASSERT_EQ(run_sql(db, "INSERT INTO t VALUES (1, 'one')"), "affected 1");
+  }
+
+  // Another connection to `file` dies in the middle of committing
+  // (3, 'three'), past its journal's creation: its journal is left behind.
+  void leave_hot_journal(const std::string& file) {
+    FaultVfs crashing{os};
+    auto other = Database::open(crashing, file);
+    ASSERT_TRUE(other.ok());
+    crashing.arm({.ops = static_cast<unsigned>(FaultOp::Unlink), .nth = 1, .action = FaultPlan::Action::Crash});
+    (void)run_sql(*other, "INSERT INTO t VALUES (3, 'three')");
+    ASSERT_TRUE(crashing.crashed());
+    ASSERT_TRUE(os.exists(file + "-journal"));
+  }
+
+  bool is_wal() const { return std::string(GetParam()) == "wal"; }
 
   // Runs `setup` unarmed, then `sql` with the nth counted operation
   // failing, for every n the statement performs; `check` looks at the
@@ -209,6 +242,160 @@ TEST_P(CommitFaults, AStorageErrorInsideBeginSpoilsTheTransaction) {
       EXPECT_EQ(run_sql(*db, "ROLLBACK; PRAGMA integrity_check"), "ok / [integrity_check] ('ok')") << where;
       EXPECT_EQ(run_sql(*db, "SELECT * FROM big ORDER BY id; SELECT * FROM t"), before) << where;
       expect_idle(*db, where);
+    }
+  }
+}
+
+constexpr unsigned kLockOps = static_cast<unsigned>(FaultOp::Lock);
+
+// Every lock request of a statement fails in turn with EINTR, as when a
+// signal ends the wait, once plainly and once having first given up the lock
+// held (an interrupted conversion between shared and exclusive may): a read,
+// a prepared statement, a write, BEGIN, checkpoints inside and outside a
+// transaction, a mode switch, a read and a write over a crashed writer's
+// journal, and a commit whose automatic checkpoint is interrupted. The
+// statement fails with exactly that error (only the automatic checkpoint's
+// failure leaves its commit a success, and the checkpoint comes with the
+// next commit), nothing is left locked or changed, and the next statements
+// work, for this connection and another one.
+TEST_P(CommitFaults, EveryLockRequestOfAStatementIsInterrupted) {
+  const std::string injected = "!" + Error::io(EINTR).to_string();
+  ASSERT_EQ(injected, "!io error: Interrupted system call (os error 4)");
+  const std::string one = "[id, v] (1, 'one')", two = "[id, v] (1, 'one') (2, 'two')";
+  const std::string to_mode = is_wal() ? "delete" : "wal", from_mode = GetParam();
+  // Enough pages for the log to checkpoint itself at this commit.
+  const std::string huge(std::size_t{Pager::kWalAutoCheckpoint} * Pager::kDefaultPageSize, 'h');
+  enum class Only { Both, Wal, Journal };
+  const struct Case {
+    std::string name;
+    Only only = Only::Both;
+    std::string setup = "";    // run before, unarmed
+    bool hot_journal = false;  // then another connection crashes mid-commit
+    std::string sql;           // run with its n-th lock request failing
+    bool prepared = false;     // sql goes through prepare, with the value 2
+    std::string done;          // what sql gives when no failure stops it
+    std::string after = "";    // run after, unarmed
+    std::string query;       // the state, for every connection
+    std::string if_failed, if_done;
+    bool auto_checkpoint = false;
+  } cases[] = {
+      {.name = "read", .sql = "SELECT v FROM t", .done = "[v] ('one')", .query = "SELECT * FROM t",
+       .if_failed = one, .if_done = one},
+      {.name = "prepared insert", .sql = "INSERT INTO t (id, v) VALUES (?, 'two')", .prepared = true,
+       .done = "affected 1", .query = "SELECT * FROM t", .if_failed = one, .if_done = two},
+      {.name = "autocommit write", .sql = "UPDATE t SET v = 'uno'", .done = "affected 1", .query = "SELECT * FROM t",
+       .if_failed = one, .if_done = "[id, v] (1, 'uno')"},
+      {.name = "BEGIN", .sql = "BEGIN; INSERT INTO t VALUES (2, 'two'); COMMIT", .done = "ok / affected 1 / ok",
+       .query = "SELECT * FROM t", .if_failed = one, .if_done = two},
+      {.name = "checkpoint", .setup = "INSERT INTO t VALUES (2, 'two')", .sql = "PRAGMA wal_checkpoint",
+       .done = "ok", .query = "SELECT * FROM t", .if_failed = two, .if_done = two},
+      // A statement failing inside BEGIN leaves the transaction open.
+      {.name = "checkpoint inside BEGIN", .only = Only::Wal,
+       .setup = "INSERT INTO t VALUES (2, 'two'); BEGIN; DELETE FROM t WHERE id = 1", .sql = "PRAGMA wal_checkpoint",
+       .done = "ok", .after = "COMMIT", .query = "SELECT * FROM t", .if_failed = "[id, v] (2, 'two')",
+       .if_done = "[id, v] (2, 'two')"},
+      {.name = "mode switch", .sql = "PRAGMA journal_mode = " + to_mode, .done = "[journal_mode] ('" + to_mode + "')",
+       .query = "PRAGMA journal_mode", .if_failed = "[journal_mode] ('" + from_mode + "')",
+       .if_done = "[journal_mode] ('" + to_mode + "')"},
+      {.name = "read over a crashed writer's journal", .only = Only::Journal, .hot_journal = true,
+       .sql = "SELECT v FROM t", .done = "[v] ('one')", .query = "SELECT * FROM t", .if_failed = one,
+       .if_done = one},
+      {.name = "write over a crashed writer's journal", .only = Only::Journal, .hot_journal = true,
+       .sql = "INSERT INTO t VALUES (2, 'two')", .done = "affected 1", .query = "SELECT * FROM t",
+       .if_failed = one, .if_done = two},
+      {.name = "commit with an automatic checkpoint", .only = Only::Wal,
+       .setup = "CREATE TABLE big (id INTEGER PRIMARY KEY, b TEXT)",
+       .sql = "INSERT INTO big VALUES (2, '" + huge + "')", .done = "affected 1",
+       .query = "SELECT id, length(b) AS n FROM big", .if_failed = "[id, n]",
+       .if_done = "[id, n] (2, " + std::to_string(huge.size()) + ")", .auto_checkpoint = true},
+  };
+  auto log_size = [](const std::string& file) {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(file + "-wal", ec);
+    return ec ? 0 : n;
+  };
+  int made = 0;
+  for (const Case& c : cases) {
+    if ((c.only == Only::Wal && !is_wal()) || (c.only == Only::Journal && is_wal())) continue;
+    std::uint64_t total = 0;
+    for (std::uint64_t n = 0; n <= total; ++n) {  // n = 0 runs unarmed and counts
+      for (const bool torn : {false, true}) {
+        if (n == 0 && torn) continue;
+        const std::string where = c.name + (n == 0 ? ": no failure"
+                                                   : ": lock request " + std::to_string(n) + " of " +
+                                                         std::to_string(total) +
+                                                         (torn ? " failing after unlocking" : " failing"));
+        const std::string file = dir.file("lock" + std::to_string(made++) + ".db");
+        make_db(file);
+        auto db = Database::open(fault, file);
+        ASSERT_TRUE(db.ok()) << where;
+        ASSERT_EQ(run_sql(*db, c.setup).find('!'), std::string::npos) << where;
+        if (c.hot_journal) leave_hot_journal(file);
+        fault.arm({.ops = kLockOps, .nth = n, .error = EINTR, .torn = torn});
+        const std::string got = c.prepared ? run_prepared(*db, c.sql, {Value::integer(2)}) : run_sql(*db, c.sql);
+        if (n == 0) total = fault.count();
+        fault.disarm();
+        const bool failed = got == injected;
+        EXPECT_TRUE(failed || got == c.done) << where << ": " << got;
+        // Only the automatic checkpoint's lock request fails unseen, and
+        // leaves the log as it is.
+        EXPECT_TRUE(n == 0 || failed || (c.auto_checkpoint && n == total)) << where;
+        if (c.auto_checkpoint && !failed) {
+          EXPECT_EQ(log_size(file) == 0, n == 0) << where;
+        }
+        EXPECT_EQ(run_sql(*db, c.after).find('!'), std::string::npos) << where;
+        expect_idle(*db, where, file);
+        EXPECT_EQ(run_sql(*db, c.query), failed ? c.if_failed : c.if_done) << where;
+        EXPECT_FALSE(os.exists(file + "-journal")) << where;
+        EXPECT_EQ(run_sql(*db, "PRAGMA integrity_check"), "[integrity_check] ('ok')") << where;
+        // The same connection goes on working (and checkpoints now), and
+        // another one agrees.
+        EXPECT_EQ(run_sql(*db, "INSERT INTO t VALUES (100, 'after')"), "affected 1") << where;
+        if (c.auto_checkpoint && !failed && n > 0) {
+          EXPECT_EQ(log_size(file), 0u) << where;
+        }
+        EXPECT_EQ(run_sql(*db, "DELETE FROM t WHERE id = 100"), "affected 1") << where;
+        expect_idle(*db, where, file);
+        Database other = open_db(file);
+        EXPECT_EQ(run_sql(other, c.query), failed ? c.if_failed : c.if_done) << where;
+      }
+    }
+    ASSERT_GE(total, 1u) << c.name;
+  }
+}
+
+// Opening, over a clean file and over a crashed writer's journal, with each
+// of its lock requests interrupted: the open fails with that error and
+// leaves nothing locked, and the next open recovers and works.
+TEST_P(CommitFaults, EveryLockRequestOfAnOpenIsInterrupted) {
+  const std::string injected = Error::io(EINTR).to_string();
+  for (const bool hot_journal : {false, true}) {
+    if (hot_journal && is_wal()) continue;
+    if (hot_journal) leave_hot_journal(path);
+    fault.arm({.ops = kLockOps});
+    ASSERT_TRUE(Database::open(fault, path).ok());
+    const std::uint64_t total = fault.count();
+    ASSERT_GE(total, 2u);  // the open's own lock, and the schema's read
+    for (std::uint64_t n = 1; n <= total; ++n) {
+      for (const bool torn : {false, true}) {
+        const std::string where = std::string(hot_journal ? "over a journal, " : "") + "lock request " +
+                                  std::to_string(n) + " of " + std::to_string(total) +
+                                  (torn ? " failing after unlocking" : " failing");
+        if (hot_journal) leave_hot_journal(path);
+        fault.arm({.ops = kLockOps, .nth = n, .error = EINTR, .torn = torn});
+        auto db = Database::open(fault, path);
+        fault.disarm();
+        ASSERT_FALSE(db.ok()) << where;
+        EXPECT_EQ(db.error().to_string(), injected) << where;
+        expect_unlocked(path, where);
+        db = Database::open(fault, path);
+        ASSERT_TRUE(db.ok()) << where << ": " << db.error().to_string();
+        EXPECT_FALSE(os.exists(path + "-journal")) << where;
+        EXPECT_EQ(run_sql(*db, "INSERT INTO t VALUES (2, 'two'); SELECT * FROM t; DELETE FROM t WHERE id = 2"),
+                  "affected 1 / [id, v] (1, 'one') (2, 'two') / affected 1")
+            << where;
+        expect_idle(*db, where);
+      }
     }
   }
 }

@@ -1,8 +1,12 @@
 """Threads: objects bound to their creating thread, the interpreter lock
-released while the engine works or waits for a file lock, and objects freed
-on another thread."""
+released while the engine works or waits for a file lock, Ctrl-C ending such
+a wait, and objects freed on another thread."""
 
 import gc
+import os
+import queue
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -103,6 +107,125 @@ class WaitingForLocks(DbTestCase):
         t.join(JOIN_LIMIT)
         self.assertFalse(t.is_alive(), "writer hung")
         self.assertEqual(out["rows"], [("a",), ("a2",), ("b",)])
+
+
+# Holds an open write transaction on argv[1] until its standard input closes.
+HOLDER = """
+import sys, brackenford
+conn = brackenford.connect(sys.argv[1])
+conn.execute("BEGIN")
+conn.execute("INSERT INTO t (v) VALUES ('holder')")
+print("holding", flush=True)
+sys.stdin.read()
+"""
+
+# Opens argv[1], then at each "go" makes one call that has to wait for the
+# holder's lock and prints how it ended; at "released" it writes and reads.
+WAITER = """
+import sys, brackenford
+path = sys.argv[1]
+conn = brackenford.connect(path)
+print("open", flush=True)
+calls = [
+    ("connect", lambda: brackenford.connect(path)),
+    ("execute", lambda: conn.execute("INSERT INTO t (v) VALUES ('waiter')")),
+    ("execute with parameters", lambda: conn.execute("INSERT INTO t (v) VALUES (?)", ("waiter",))),
+    ("executemany", lambda: conn.cursor().executemany("INSERT INTO t (v) VALUES (?)", [("waiter",)])),
+]
+for name, call in calls:
+    sys.stdin.readline()
+    try:
+        call()
+        print(name, "finished", flush=True)
+    except KeyboardInterrupt:
+        print(name, "KeyboardInterrupt", flush=True)
+    except brackenford.Error as e:
+        print(name, "brackenford.Error", e, flush=True)
+sys.stdin.readline()
+conn.execute("INSERT INTO t (v) VALUES ('after')")
+print(brackenford.connect(path).execute("SELECT id, v FROM t ORDER BY id").fetchall(), flush=True)
+"""
+
+
+def lock_waited_for(path):
+    """Some process waits for a flock lock on path's file (from /proc/locks)."""
+    inode = str(os.stat(path).st_ino)
+    with open("/proc/locks") as f:
+        for line in f:
+            fields = line.split()
+            if "->" in fields and "FLOCK" in fields:
+                device_inode = fields[fields.index("->") + 5]
+                if device_inode.rsplit(":", 1)[-1] == inode:
+                    return True
+    return False
+
+
+class InterruptedLockWait(DbTestCase):
+    """SIGINT to a process whose call waits for another process's lock: the
+    call raises KeyboardInterrupt, nothing of it is written, and the
+    connection works once the lock is free. Both run as subprocesses, so that
+    a wait the signal does not end fails the test instead of hanging it."""
+
+    SIGNAL_LIMIT = 20  # seconds; only a wait the signal did not end gets near it
+
+    def spawn(self, script, path):
+        """Runs script on path; returns the process and a queue of its output lines."""
+        p = subprocess.Popen([sys.executable, "-c", script, path], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
+
+        def stop():
+            if p.poll() is None:
+                p.kill()
+            p.wait()
+            p.stdin.close()
+            p.stdout.close()
+
+        self.addCleanup(stop)
+        lines = queue.Queue()
+
+        def read():
+            for line in p.stdout:
+                lines.put(line.rstrip("\n"))
+            lines.put("(the process ended)")
+
+        threading.Thread(target=read, daemon=True).start()
+        return p, lines
+
+    def next_line(self, lines):
+        try:
+            return lines.get(timeout=self.SIGNAL_LIMIT)
+        except queue.Empty:
+            return "(nothing: still waiting)"
+
+    def tell(self, p, line):
+        p.stdin.write(line + "\n")
+        p.stdin.flush()
+
+    def test_ctrl_c_ends_the_wait(self):
+        for mode in ("delete", "wal"):
+            with self.subTest(mode=mode):
+                path = self.path(f"{mode}.db")
+                conn = brackenford.connect(path)
+                conn.execute(f"PRAGMA journal_mode = {mode}")
+                conn.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); INSERT INTO t (v) VALUES ('first')")
+                conn.close()
+                waiter, said = self.spawn(WAITER, path)
+                self.assertEqual(self.next_line(said), "open")
+                holder, holder_said = self.spawn(HOLDER, path)
+                self.assertEqual(self.next_line(holder_said), "holding")
+                for name in ("connect", "execute", "execute with parameters", "executemany"):
+                    self.tell(waiter, "go")
+                    deadline = time.monotonic() + self.SIGNAL_LIMIT
+                    while not lock_waited_for(path):
+                        self.assertLess(time.monotonic(), deadline, f"{name} never waited for the lock")
+                        time.sleep(0.001)
+                    os.kill(waiter.pid, signal.SIGINT)
+                    self.assertEqual(self.next_line(said), f"{name} KeyboardInterrupt")
+                holder.stdin.close()
+                self.assertEqual(holder.wait(self.SIGNAL_LIMIT), 0)
+                self.tell(waiter, "released")
+                self.assertEqual(self.next_line(said), "[(1, 'first'), (2, 'after')]")
+                self.assertEqual(waiter.wait(self.SIGNAL_LIMIT), 0)
 
 
 class DroppedOnAnotherThread(DbTestCase):

@@ -37,13 +37,6 @@ std::string repeat(std::string_view s, int n) {
   return out;
 }
 
-std::string run_prepared(Database& db, std::string_view sql, const std::vector<Value>& params) {
-  auto p = db.prepare(sql);
-  if (!p) return "!" + p.error().to_string();
-  auto r = db.execute_prepared(*p, params);
-  return r ? result_text(*r) : "!" + r.error().to_string();
-}
-
 TEST(BadInput, ParametersOfEveryWrongKindAndSize) {
   TempDir dir;
   Database db = open_db(dir.file("p.db"));

@@ -78,7 +78,12 @@ class FaultFile final : public VfsFile {
   }
   Status lock(bool exclusive) override {
     FaultVfs::Verdict v = vfs_.judge(FaultOp::Lock);
-    if (!v.proceed) return Error::io(v.error);
+    if (!v.proceed) {
+      // Converting a lock is not atomic: an interrupted conversion may
+      // have given up the lock held before.
+      if (v.torn) (void)base_->unlock();
+      return Error::io(v.error);
+    }
     return base_->lock(exclusive);
   }
   Status unlock() override {

@@ -11,6 +11,9 @@
 //     the process had died there. The test then drops the pager without any
 //     cleanup and reopens the files through a real Vfs.
 // A failing or crashing write can be torn: its first half reaches the file.
+// A failing lock request can be torn too: it first gives up the lock held
+// through its file, as an interrupted conversion between shared and
+// exclusive may.
 //
 // Power loss: a layer made with `lose_unsynced` holds every write and
 // truncation of a file in memory until that file is synced (reads and sizes
@@ -67,7 +70,8 @@ struct FaultPlan {
   std::uint64_t nth = 0;      // 1-based; 0 never fires
   Action action = Action::Fail;
   int error = EIO;            // errno of a failure
-  bool torn = false;          // the firing write first writes half its bytes
+  bool torn = false;          // the firing write first writes half its bytes,
+                              // the firing lock request first unlocks
   bool persistent = false;    // Fail: every later selected operation fails too
 };
 
