@@ -139,7 +139,8 @@ class Catalog {
                                 std::optional<std::size_t> rowid_alias);
 
   // Creates the index B-tree, fills it from every row of the table in row-id
-  // order (rows shorter than the table read Null for the missing columns),
+  // order (rows shorter than the table read Null for the missing columns,
+  // the row-id alias column reads the row id: catalog/index_fill.h),
   // writes the schema row, then registers the index. Errors, tested in this
   // order before any page is written: Schema "index \"{}\" already exists",
   // "no such table: {}", "index \"{}\" has no columns", "no such column: {}"
@@ -179,11 +180,15 @@ class Catalog {
 
   // Compares every index whose table exists with the table, in ascending
   // schema key order, and returns the problems found (empty when all
-  // match): per index at most 8 of "index {}: orphaned entry for missing
-  // rowid {}" and "index {}: stale entry for rowid {}" in key order, then,
-  // when the numbers differ, "index {}: {} entries but table {} has {}
-  // rows"; an index whose tree or table tree the page walk found damaged is
-  // not compared. Then the messages of the page walk (page_check.h): damaged
+  // match). A row's expected key is the one fill_index builds
+  // (catalog/index_fill.h), with the row id in the place of the row-id
+  // alias column: an entry holding the value the record stores there
+  // instead (Null for a row inserted without the alias) is stale, and
+  // reindex rebuilds it. Per index at most 8 of "index {}: orphaned entry
+  // for missing rowid {}" and "index {}: stale entry for rowid {}" in key
+  // order, then, when the numbers differ, "index {}: {} entries but table
+  // {} has {} rows"; an index whose tree or table tree the page walk found
+  // damaged is not compared. Then the messages of the page walk (page_check.h): damaged
   // pages and rows, pages used twice, pages used by nothing. An index key
   // too short to hold a row id is Corrupt; so are errors that are not
   // damage (I/O). Writes nothing.

@@ -1,7 +1,9 @@
 // Index fill, rebuild and integrity check: the operations that compare an
 // index with its table's rows (the check's page accounting is
 // page_check.h).
+#include <cstdint>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,20 +26,25 @@ namespace {
 // count message follows regardless.
 constexpr std::size_t kMaxProblemsPerIndex = 8;
 
-// The indexed values of one decoded row: Null past its end.
-void pick_values(const std::vector<Value>& row, std::span<const std::size_t> positions, std::vector<Value>& out) {
+// The indexed values of one decoded row: the row id for the table's row-id
+// alias column (whose stored value may be anything, Null when the row was
+// inserted without it, while every read of the column yields the row id),
+// Null past the end of the row.
+void pick_values(const std::vector<Value>& row, std::int64_t rowid, std::optional<std::size_t> rowid_alias,
+                 std::span<const std::size_t> positions, std::vector<Value>& out) {
   out.resize(positions.size());
   for (std::size_t i = 0; i < positions.size(); ++i) {
-    if (positions[i] < row.size()) out[i].assign(row[positions[i]]);
+    if (rowid_alias && positions[i] == *rowid_alias) out[i].set_int(rowid);
+    else if (positions[i] < row.size()) out[i].assign(row[positions[i]]);
     else out[i].set_null();
   }
 }
 
 }  // namespace
 
-Status fill_index(Pager& pager, PageId table_root, std::span<const std::size_t> positions, bool unique,
+Status fill_index(Pager& pager, const TableDef& table, std::span<const std::size_t> positions, bool unique,
                   IndexBTree& index, const std::string& duplicate_message) {
-  Cursor rows(pager, table_root);
+  Cursor rows(pager, table.root);
   BKF_TRY(rows.rewind());
   std::string payload, key;
   std::vector<Value> row, values;
@@ -45,7 +52,7 @@ Status fill_index(Pager& pager, PageId table_root, std::span<const std::size_t> 
     const std::optional<std::int64_t> rowid = BKF_TRY(rows.next_into(payload));
     if (!rowid) return {};
     BKF_TRY(decode_record_into(payload, row));
-    pick_values(row, positions, values);
+    pick_values(row, *rowid, table.rowid_alias, positions, values);
     if (unique) {
       keyenc::encode_key_prefix_into(key, values);
       if (BKF_TRY(index.contains_prefix(key))) return Error::constraint(duplicate_message);
@@ -56,9 +63,9 @@ Status fill_index(Pager& pager, PageId table_root, std::span<const std::size_t> 
   }
 }
 
-Status fill_or_free(Pager& pager, PageId table_root, std::span<const std::size_t> positions, bool unique,
+Status fill_or_free(Pager& pager, const TableDef& table, std::span<const std::size_t> positions, bool unique,
                     IndexBTree& index, const std::string& duplicate_message) {
-  Status st = fill_index(pager, table_root, positions, unique, index, duplicate_message);
+  Status st = fill_index(pager, table, positions, unique, index, duplicate_message);
   if (!st.ok()) (void)free_tree(pager, index.root(), TreeType::Index);
   return st;
 }
@@ -88,7 +95,7 @@ Result<std::size_t> Catalog::reindex(Pager& pager, std::optional<std::string_vie
     auto t = state_.tables.find(ix->second.table);
     if (t == state_.tables.end()) return Error::schema("no such table: " + ix->second.table);
     IndexBTree tree = BKF_TRY(IndexBTree::create(pager));
-    BKF_TRY(catalog::fill_or_free(pager, t->second.root, ix->second.column_positions, ix->second.unique, tree,
+    BKF_TRY(catalog::fill_or_free(pager, t->second, ix->second.column_positions, ix->second.unique, tree,
                                   "UNIQUE constraint failed: duplicate value rebuilding " + name));
     IndexDef rebuilt = ix->second;
     rebuilt.root = tree.root();
@@ -138,7 +145,7 @@ Result<std::vector<std::string>> Catalog::integrity_check(Pager& pager) const {
         problem = ": orphaned entry for missing rowid ";
       } else {
         BKF_TRY(decode_record_into(payload, row));
-        catalog::pick_values(row, ix->column_positions, values);
+        catalog::pick_values(row, rowid, t->second.rowid_alias, ix->column_positions, values);
         expected.clear();
         keyenc::encode_index_key_into(expected, values, rowid);
         if (expected != key) problem = ": stale entry for rowid ";

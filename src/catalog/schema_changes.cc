@@ -46,7 +46,7 @@ Result<IndexDef> Catalog::create_index(Pager& pager, std::string name, std::stri
 
   const std::int64_t key = BKF_TRY(new_schema_key(pager));
   IndexBTree tree = BKF_TRY(IndexBTree::create(pager));
-  BKF_TRY(catalog::fill_or_free(pager, t->second.root, positions, unique, tree,
+  BKF_TRY(catalog::fill_or_free(pager, t->second, positions, unique, tree,
                                 "UNIQUE constraint failed: duplicate value in " + name));
   IndexDef def{std::move(name), std::move(table), std::move(columns), std::move(positions), key, tree.root(), unique};
   BKF_TRY(write_schema_row(pager, key, def.to_row()));

@@ -8,6 +8,12 @@
 //   - Rowid: a row-id point or range (row id = k, or bounds by <, <=, >, >=);
 //   - Index: an index whose leading columns are bound by = and whose next
 //     column may carry a range.
+// A comparison of the row-id alias column is one of the row id (the name
+// resolves to it, scope.h): it never binds an index column. An index led by
+// the alias is therefore never chosen, the row-id path serving those
+// comparisons better, and an index holding the alias further on is probed
+// only through its columns before it: the probe finds the same entries
+// whatever the alias place of a key holds.
 // A key (the other side of such a comparison) must be computable before the
 // level is positioned: a constant, a `?` or sub-program parameter, or an
 // expression over earlier levels. Keys are evaluated at run time, so a

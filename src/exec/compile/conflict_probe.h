@@ -9,7 +9,8 @@
 // deletes or updates exactly the row the insert would have collided with:
 //   - the conflict keys are the row-id alias, then every UNIQUE index (in
 //     creation order) whose columns all appear in the insert column list;
-//     an index or alias column not listed makes no key;
+//     an index or alias column not listed makes no key (an index holding
+//     the alias finds nothing then anyway: the row gets a fresh row id);
 //   - the key values get their columns' affinity first, as INSERT applies
 //     it (the text '5' meets the integer 5 in an INTEGER column, while the
 //     integer 0 never meets the text 'abc' in a TEXT column);

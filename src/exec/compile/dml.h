@@ -5,6 +5,9 @@
 // columns not listed, the listed values, column affinity, NOT NULL guards, a
 // row id (the listed row-id alias value, or a fresh one), the UNIQUE and
 // key-size checks of every index, and only then the table and index writes.
+// Every index key holds the row id in the alias column's place, also when
+// the alias is not listed and the record stores the column's default there
+// (row_writes.h); CREATE INDEX and reindex key it the same way.
 // A plain INSERT whose row id is taken fails with "UNIQUE constraint failed:
 // {table}.{column}"; with IGNORE such a row, or one that collides with a
 // UNIQUE index, is skipped.
