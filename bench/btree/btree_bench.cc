@@ -110,7 +110,7 @@ int main() {
   // A table shaped like a typical keyed lookup target: 200,000 rows of (id,
   // an integer, a 20-character text, a real), all pages cached, looked up by
   // random id: through BTree::search_into, through a cursor seek and read
-  // (what the register machine does), and, for scale, the same keys in a
+  // (what the virtual machine does), and, for scale, the same keys in a
   // std::map<int64_t, std::string>.
   const std::size_t w = 200'000;
   must(pager->begin());

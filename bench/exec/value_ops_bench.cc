@@ -1,5 +1,5 @@
 // Throughput of the value operators and the hottest scalar functions, on
-// registers reused across calls the way the register machine uses them.
+// registers reused across calls the way the virtual machine uses them.
 // Prints one line per workload: name ops seconds ops_per_sec.
 #include <chrono>
 #include <cstdio>

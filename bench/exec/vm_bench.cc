@@ -1,4 +1,4 @@
-// Throughput of the register machine on hand-assembled programs: the bare
+// Throughput of the virtual machine on hand-assembled programs: the bare
 // dispatch loop, appending rows, a filtered scan with count and sum, a
 // GROUP BY, wide column reads and correlated-subquery lookups.
 // Prints one line per workload: name ops seconds ops_per_sec.

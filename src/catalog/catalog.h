@@ -140,7 +140,7 @@ class Catalog {
 
   // Creates the index B-tree, fills it from every row of the table in row-id
   // order (rows shorter than the table read Null for the missing columns,
-  // the row-id alias column reads the row id: catalog/index_fill.h),
+  // the row-id alias column reads the row id: catalog/index_contents.h),
   // writes the schema row, then registers the index. Errors, tested in this
   // order before any page is written: Schema "index \"{}\" already exists",
   // "no such table: {}", "index \"{}\" has no columns", "no such column: {}"
@@ -181,7 +181,7 @@ class Catalog {
   // Compares every index whose table exists with the table, in ascending
   // schema key order, and returns the problems found (empty when all
   // match). A row's expected key is the one fill_index builds
-  // (catalog/index_fill.h), with the row id in the place of the row-id
+  // (catalog/index_contents.h), with the row id in the place of the row-id
   // alias column: an entry holding the value the record stores there
   // instead (Null for a row inserted without the alias) is stale, and
   // reindex rebuilds it. Per index at most 8 of "index {}: orphaned entry

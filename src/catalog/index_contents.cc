@@ -1,6 +1,8 @@
 // Index fill, rebuild and integrity check: the operations that compare an
 // index with its table's rows (the check's page accounting is
 // page_check.h).
+#include "catalog/index_contents.h"
+
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -14,7 +16,6 @@
 #include "btree/keyenc.h"
 #include "btree/tree_pages.h"
 #include "catalog/catalog.h"
-#include "catalog/index_fill.h"
 #include "catalog/page_check.h"
 #include "record/record.h"
 

@@ -10,7 +10,7 @@
 #include "btree/btree.h"
 #include "btree/index.h"
 #include "catalog/catalog.h"
-#include "catalog/index_fill.h"
+#include "catalog/index_contents.h"
 
 namespace bkf {
 

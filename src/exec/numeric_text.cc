@@ -211,9 +211,4 @@ std::size_t format_real_display(double v, char* buf) noexcept {
   return static_cast<std::size_t>(p - buf);
 }
 
-void append_real_display(std::string& out, double v) {
-  char buf[kNumberTextCapacity];
-  out.append(buf, format_real_display(v, buf));
-}
-
 }  // namespace bkf

@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace bkf {
@@ -58,7 +57,5 @@ inline constexpr std::size_t kNumberTextCapacity = 352;
 std::size_t format_real_display(double v, char* buf) noexcept;
 // Writes v in decimal into buf (at least 20 bytes) and returns the length.
 std::size_t format_int(std::int64_t v, char* buf) noexcept;
-
-void append_real_display(std::string& out, double v);
 
 }  // namespace bkf

@@ -375,12 +375,6 @@ std::optional<ScalarKind> scalar_kind_from_name(std::string_view name) noexcept 
   return std::nullopt;
 }
 
-Error unknown_function_error(std::string_view name) {
-  std::string msg = "unknown function ";
-  msg.append(name);
-  return Error::exec(msg);
-}
-
 void eval_scalar(ScalarKind kind, std::span<const Value> args, Value& out) {
   switch (kind) {
     case ScalarKind::Abs: return fn_abs(args, out);

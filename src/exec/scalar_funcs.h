@@ -12,7 +12,6 @@
 #include <span>
 #include <string_view>
 
-#include "base/error.h"
 #include "exec/op_kinds.h"
 #include "record/value.h"
 
@@ -25,10 +24,6 @@ namespace bkf {
 //   IFNULL; NULLIF; CONCAT; YEAR; MONTH; DAY, DAYOFMONTH; HOUR; MINUTE;
 //   SECOND; WEEK, WEEKOFYEAR; DAYOFWEEK; DAYOFYEAR.
 std::optional<ScalarKind> scalar_kind_from_name(std::string_view name) noexcept;
-
-// The compiler's error for a name that selects nothing:
-// Error::exec "unknown function {name}".
-Error unknown_function_error(std::string_view name);
 
 // Evaluates one call into out. The arguments are read in place (no copies);
 // out may be one of them.

@@ -1,7 +1,7 @@
 // Random values of every kind, including malformed UTF-8 text, pushed
 // through every operator and function: nothing may crash or trip the
 // sanitizers, results keep the kinds their operators promise, and the
-// interpreter's inline operator paths agree with the general ones.
+// virtual machine's inline operator paths agree with the general ones.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -78,7 +78,7 @@ TEST(ValueFuzzTest, EveryOperatorAndFunctionOnRandomValues) {
     Value a = src.next(), b = src.next();
     for (int op = 0; op <= 12; ++op) {
       apply_bin(static_cast<BinKind>(op), a, b, out);
-      // The interpreter's inline path answers exactly as apply_bin.
+      // The virtual machine's inline path answers exactly as apply_bin.
       Value fast = I(77);
       if (apply_bin_fast(static_cast<BinKind>(op), a, b, fast)) {
         ASSERT_TRUE(same_value(fast, out)) << value_debug(a) << " " << op << " " << value_debug(b);

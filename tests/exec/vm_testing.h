@@ -1,4 +1,4 @@
-// A database for register-machine tests: one file in a temporary
+// A database for virtual machine tests: one file in a temporary
 // directory, a write transaction open, tables and indexes made directly
 // through the B-tree layer, and programs run on a fresh machine each time.
 #pragma once

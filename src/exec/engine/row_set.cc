@@ -2,9 +2,10 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string_view>
+
+#include "base/open_table.h"
 
 namespace bkf::engine {
 
@@ -27,7 +28,7 @@ std::uint64_t hash_row(const Row& row) noexcept {
       case ValueKind::Blob: h = mix(h, std::hash<std::string_view>{}(v.bytes())); break;
     }
   }
-  // Spread the high bits into the low ones, which pick the slot.
+  // Let every input bit reach the top bits, which pick the home slot.
   h ^= h >> 29;
   h *= 0xbf58476d1ce4e5b9ull;
   h ^= h >> 32;
@@ -42,35 +43,37 @@ bool same_row(const Row& a, const Row& b) noexcept {
   return true;
 }
 
+// A kept row: its position, beside the top half of its hash so that most
+// mismatches are rejected without comparing values. The table is given only
+// that half as the hash (its home slot comes from the top bits), so a slot
+// of 8 bytes holds all the table needs to place it again.
+struct KeptSlot {
+  static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+  std::uint32_t tag = 0;
+  std::uint32_t row = kNone;
+};
+struct KeptTraits {
+  static bool empty(const KeptSlot& s) noexcept { return s.row == KeptSlot::kNone; }
+  static std::uint64_t hash(const KeptSlot& s) noexcept { return std::uint64_t{s.tag} << 32; }
+};
+
 }  // namespace
 
 void dedup_rows(std::vector<Row>& rows) {
   if (rows.size() < 2) return;
-  std::size_t cap = 16;
-  while (cap < rows.size() * 2) cap <<= 1;
-  const std::size_t mask = cap - 1;
-  constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
-  // Slot -> position of a kept row (in its new place); hashes beside it so
-  // that most mismatches are rejected without comparing values.
-  std::vector<std::uint32_t> slots(cap, kEmpty);
-  std::vector<std::uint64_t> hashes(rows.size());
+  // Kept rows move down to their new place before the next row is looked
+  // up, so a slot's position always names a kept row.
+  OpenTable<KeptSlot, KeptTraits> kept_rows;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::uint64_t h = hash_row(rows[i]);
-    std::size_t s = static_cast<std::size_t>(h) & mask;
-    bool dup = false;
-    while (slots[s] != kEmpty) {
-      const std::uint32_t k = slots[s];
-      if (hashes[k] == h && same_row(rows[k], rows[i])) {
-        dup = true;
-        break;
-      }
-      s = (s + 1) & mask;
-    }
-    if (dup) continue;
+    const auto tag = static_cast<std::uint32_t>(hash_row(rows[i]) >> 32);
+    const std::uint64_t h = std::uint64_t{tag} << 32;  // as KeptTraits::hash gives it back
+    auto [slot, added] = kept_rows.find_or_add(h, [&](const KeptSlot& s) {
+      return s.tag == tag && s.row != KeptSlot::kNone && same_row(rows[s.row], rows[i]);
+    });
+    if (!added) continue;
     if (kept != i) rows[kept] = std::move(rows[i]);
-    hashes[kept] = h;
-    slots[s] = static_cast<std::uint32_t>(kept);
+    *slot = KeptSlot{tag, static_cast<std::uint32_t>(kept)};
     ++kept;
   }
   rows.resize(kept);

@@ -5,9 +5,9 @@
 // payload, reals compared bit for bit. So the integer 1 and the real 1.0 are
 // different rows, so are 0.0 and -0.0, and two all-NULL rows are the same.
 // The rows are compared as values, without encoding a record per row: each
-// row is hashed once and kept rows are found through an open-addressing
-// table of row positions, so the work is linear in the number of rows and
-// nothing is allocated per row.
+// row is hashed once and kept rows are found through an OpenTable
+// (base/open_table.h) of row positions, so the work is linear in the number
+// of rows and nothing is allocated per row.
 #pragma once
 
 #include <vector>
