@@ -155,6 +155,10 @@ FaultVfs::Verdict FaultVfs::judge(FaultOp op) {
   ++counted_;
   ++per_kind_[kind_index(op)];
   if (hook_) hook_(op, counted_);
+  if (counted_ == plan_.crash_at) {
+    cut_power();
+    return {false, false, EIO};
+  }
   if (failing_) return {false, false, plan_.error};
   if (counted_ != plan_.nth) return {};
   fired_ = true;

@@ -10,6 +10,8 @@
 //     file opened through this layer, fails without touching the disk, as if
 //     the process had died there. The test then drops the pager without any
 //     cleanup and reopens the files through a real Vfs.
+// A plan may also crash at a later operation than the one it fails, to see
+// what a failure and its undo leave behind for the next open.
 // A failing or crashing write can be torn: its first half reaches the file.
 // A failing lock request can be torn too: it first gives up the lock held
 // through its file, as an interrupted conversion between shared and
@@ -73,6 +75,8 @@ struct FaultPlan {
   bool torn = false;          // the firing write first writes half its bytes,
                               // the firing lock request first unlocks
   bool persistent = false;    // Fail: every later selected operation fails too
+  std::uint64_t crash_at = 0; // the crash_at-th selected operation crashes (a
+                              // failure at `nth` followed by a crash)
 };
 
 class FaultVfs final : public Vfs {
