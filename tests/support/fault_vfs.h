@@ -15,7 +15,9 @@
 // A failing or crashing write can be torn: its first half reaches the file.
 // A failing lock request can be torn too: it first gives up the lock held
 // through its file, as an interrupted conversion between shared and
-// exclusive may.
+// exclusive may. With `lock_gaps`, every conversion gives up the lock held
+// before it is counted and granted, as a conversion may, so that a hook can
+// let another connection take the file in that gap.
 //
 // Power loss: a layer made with `lose_unsynced` holds every write and
 // truncation of a file in memory until that file is synced (reads and sizes
@@ -77,6 +79,8 @@ struct FaultPlan {
   bool persistent = false;    // Fail: every later selected operation fails too
   std::uint64_t crash_at = 0; // the crash_at-th selected operation crashes (a
                               // failure at `nth` followed by a crash)
+  bool lock_gaps = false;     // a lock conversion first gives up the lock held,
+                              // before the hook runs (see below)
 };
 
 class FaultVfs final : public Vfs {
@@ -115,6 +119,7 @@ class FaultVfs final : public Vfs {
   // For operations that never fail on purpose (unlocks, ids): they still
   // stop once crashed.
   bool is_crashed() const { return crashed_; }
+  bool lock_gaps() const { return plan_.lock_gaps; }
 
   // The writes and truncations of one file not yet synced, in order (a
   // truncation has `truncate` set and `offset` the new length).
