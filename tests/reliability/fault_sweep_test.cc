@@ -11,7 +11,8 @@
 // open, lock request or size query, once and from then on.
 //
 // After the failure: the step that failed reports exactly the injected
-// error, every other step exactly what it reports in a run without faults;
+// error (a step that a failing look-up hits always fails), every other step
+// exactly what it reports in a run without faults;
 // no transaction and no lock is left; the database holds the state before
 // the failed step, also for another connection, with integrity_check ok;
 // and the same connection then runs the rest of the workload (the failed
