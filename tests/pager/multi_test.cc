@@ -165,6 +165,52 @@ TEST_P(MultiTest, FailedReadLockReleasesItsLock) {
   increment(*a, 2);
 }
 
+// A reader that finds a crashed writer's journal recovers it under the
+// exclusive lock and then takes its shared lock anew, looking for a journal
+// again: going from exclusive to shared is not atomic, and another writer
+// may take the file in between and crash in its turn. The fault layer opens
+// that gap at the reader's first lock request after the recovery, and a
+// second writer crashes there at its commit point. The reader must recover
+// that journal too and read the committed zeros, never the crashed
+// writer's pages.
+TEST_P(MultiTest, ReaderRecoveringAJournalLooksAgainOnceLocked) {
+  if (wal()) GTEST_SKIP() << "hot journals are journal mode's";
+  // Another connection sets pages 2..11 to `v` and crashes at its commit
+  // point: its pages are in the file and its journal beside it.
+  auto crash_mid_commit = [&](std::uint32_t v) {
+    FaultVfs crashing(vfs_);
+    auto w = must(Pager::open(crashing, path_));
+    crashing.arm({.ops = static_cast<unsigned>(FaultOp::Unlink), .nth = 1, .action = FaultPlan::Action::Crash});
+    must(w->begin());
+    for (PageId id = 2; id <= 11; ++id) write_u32(*w, id, v);
+    EXPECT_FALSE(w->commit().ok());
+    EXPECT_TRUE(crashing.crashed());
+  };
+  FaultVfs fault(vfs_);
+  auto reader = must(Pager::open(fault, path_));
+  crash_mid_commit(1);
+  ASSERT_TRUE(vfs_.exists(path_ + "-journal"));
+  bool recovered = false, crashed_again = false;
+  fault.set_hook([&](FaultOp op, std::uint64_t) {
+    if (op == FaultOp::Unlink) recovered = true;
+    if (op != FaultOp::Lock || !recovered || crashed_again) return;
+    crashed_again = true;
+    // (Were the reader still holding a lock, the writer would wait forever.)
+    ASSERT_FALSE(lock_would_block(path_, true)) << "the reader kept a lock over its gap";
+    crash_mid_commit(2);
+  });
+  fault.arm({.ops = static_cast<unsigned>(FaultOp::Lock) | static_cast<unsigned>(FaultOp::Unlink), .lock_gaps = true});
+  must(reader->read_lock());
+  EXPECT_TRUE(crashed_again);
+  for (PageId id = 2; id <= 11; ++id) EXPECT_EQ(read_u32(*reader, id), 0u) << "page " << id;
+  must(reader->read_unlock());
+  EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
+  fault.disarm();
+  reader.reset();
+  auto other = open();
+  for (PageId id = 2; id <= 11; ++id) EXPECT_EQ(peek(*other, id), 0u) << "page " << id;
+}
+
 // One connection switches the journal mode back and forth while another
 // keeps committing: the other follows every switch and nothing is lost.
 // (Processes racing switches and commits: the reliability suite.)

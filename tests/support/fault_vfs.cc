@@ -77,17 +77,28 @@ class FaultFile final : public VfsFile {
     return {};
   }
   Status lock(bool exclusive) override {
+    const LockHeld want = exclusive ? LockHeld::Exclusive : LockHeld::Shared;
+    if (vfs_.lock_gaps() && !vfs_.is_crashed() && lock_held_ != LockHeld::None && lock_held_ != want) {
+      (void)base_->unlock();
+      lock_held_ = LockHeld::None;
+    }
     FaultVfs::Verdict v = vfs_.judge(FaultOp::Lock);
     if (!v.proceed) {
       // Converting a lock is not atomic: an interrupted conversion may
       // have given up the lock held before.
-      if (v.torn) (void)base_->unlock();
+      if (v.torn) {
+        (void)base_->unlock();
+        lock_held_ = LockHeld::None;
+      }
       return Error::io(v.error);
     }
-    return base_->lock(exclusive);
+    Status st = base_->lock(exclusive);
+    lock_held_ = st.ok() ? want : LockHeld::None;  // (a failed conversion may have dropped it)
+    return st;
   }
   Status unlock() override {
     if (vfs_.is_crashed()) return crashed_error();
+    lock_held_ = LockHeld::None;
     return base_->unlock();
   }
   Result<FileId> id() override {
@@ -116,9 +127,12 @@ class FaultFile final : public VfsFile {
     return size;
   }
 
+  enum class LockHeld { None, Shared, Exclusive };
+
   FaultVfs& vfs_;
   std::unique_ptr<VfsFile> base_;
   std::shared_ptr<FaultVfs::Held> held_;
+  LockHeld lock_held_ = LockHeld::None;
 };
 
 int kind_index(FaultOp op) { return std::countr_zero(static_cast<unsigned>(op)); }
@@ -155,6 +169,10 @@ FaultVfs::Verdict FaultVfs::judge(FaultOp op) {
   ++counted_;
   ++per_kind_[kind_index(op)];
   if (hook_) hook_(op, counted_);
+  if (counted_ == plan_.crash_at) {
+    cut_power();
+    return {false, false, EIO};
+  }
   if (failing_) return {false, false, plan_.error};
   if (counted_ != plan_.nth) return {};
   fired_ = true;

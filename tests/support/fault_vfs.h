@@ -10,10 +10,14 @@
 //     file opened through this layer, fails without touching the disk, as if
 //     the process had died there. The test then drops the pager without any
 //     cleanup and reopens the files through a real Vfs.
+// A plan may also crash at a later operation than the one it fails, to see
+// what a failure and its undo leave behind for the next open.
 // A failing or crashing write can be torn: its first half reaches the file.
 // A failing lock request can be torn too: it first gives up the lock held
 // through its file, as an interrupted conversion between shared and
-// exclusive may.
+// exclusive may. With `lock_gaps`, every conversion gives up the lock held
+// before it is counted and granted, as a conversion may, so that a hook can
+// let another connection take the file in that gap.
 //
 // Power loss: a layer made with `lose_unsynced` holds every write and
 // truncation of a file in memory until that file is synced (reads and sizes
@@ -73,6 +77,10 @@ struct FaultPlan {
   bool torn = false;          // the firing write first writes half its bytes,
                               // the firing lock request first unlocks
   bool persistent = false;    // Fail: every later selected operation fails too
+  std::uint64_t crash_at = 0; // the crash_at-th selected operation crashes (a
+                              // failure at `nth` followed by a crash)
+  bool lock_gaps = false;     // a lock conversion first gives up the lock held,
+                              // before the hook runs (see below)
 };
 
 class FaultVfs final : public Vfs {
@@ -111,6 +119,7 @@ class FaultVfs final : public Vfs {
   // For operations that never fail on purpose (unlocks, ids): they still
   // stop once crashed.
   bool is_crashed() const { return crashed_; }
+  bool lock_gaps() const { return plan_.lock_gaps; }
 
   // The writes and truncations of one file not yet synced, in order (a
   // truncation has `truncate` set and `offset` the new length).
