@@ -110,6 +110,11 @@ class OpenTable {
     return true;
   }
 
+  // Makes room for `more` adds, so that none of them allocates (or fails).
+  void reserve(std::size_t more) {
+    while (limit_ - size_ < more) grow();
+  }
+
   // Empties the table; a large one gives its storage back.
   void clear() noexcept {
     if (size_ == 0) return;
@@ -147,12 +152,14 @@ class OpenTable {
   }
 
   // Moves the occupied slots into new storage of twice the capacity (the
-  // least capacity at first).
+  // least capacity at first). The new storage is allocated before anything
+  // changes, so when that allocation fails the table is as it was.
   void grow() {
     const std::size_t old_capacity = owned_ ? capacity() : 0;
     const std::size_t capacity = owned_ ? 2 * old_capacity : kMinCapacity;
+    std::unique_ptr<Slot[]> fresh = std::make_unique<Slot[]>(capacity);
     std::unique_ptr<Slot[]> old = std::move(owned_);
-    owned_ = std::make_unique<Slot[]>(capacity);
+    owned_ = std::move(fresh);
     slots_ = owned_.get();
     mask_ = capacity - 1;
     limit_ = capacity / 2;

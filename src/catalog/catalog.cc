@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "btree/btree.h"
@@ -93,7 +94,11 @@ void Catalog::snapshot() {
   saved_at_ = loaded_at_;
 }
 
-void Catalog::restore() {
+// Putting a snapshot back moves it, which cannot fail: a rollback's
+// clean-up never runs out of memory half-way.
+static_assert(std::is_nothrow_move_assignable_v<catalog::SchemaState>);
+
+void Catalog::restore() noexcept {
   if (!saved_) return;
   state_ = std::move(*saved_);
   saved_.reset();
@@ -101,7 +106,7 @@ void Catalog::restore() {
   ++generation_;
 }
 
-void Catalog::discard() { saved_.reset(); }
+void Catalog::discard() noexcept { saved_.reset(); }
 
 bool Catalog::is_stale(const Pager& pager) const { return unsure_ || pager.data_version() != loaded_at_; }
 

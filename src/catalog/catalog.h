@@ -202,9 +202,9 @@ class Catalog {
   void snapshot();
   // Puts the held copy back and drops it; raises the generation. Nothing
   // without a copy. Call it after every Pager::rollback.
-  void restore();
+  void restore() noexcept;
   // Drops the held copy. Call it after every successful Pager::commit.
-  void discard();
+  void discard() noexcept;
   bool has_snapshot() const { return saved_.has_value(); }
 
   // True when the pager has adopted another connection's commit since the

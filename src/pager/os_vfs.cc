@@ -117,7 +117,12 @@ Result<std::unique_ptr<VfsFile>> OsVfs::open(const std::string& path, bool creat
     fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::io(errno);
-  return std::unique_ptr<VfsFile>(new OsFile(fd));
+  try {
+    return std::unique_ptr<VfsFile>(new OsFile(fd));
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
 }
 
 Status OsVfs::delete_file(const std::string& path) {

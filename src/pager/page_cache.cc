@@ -1,6 +1,7 @@
 #include "pager/page_cache.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace bkf {
@@ -44,16 +45,28 @@ PageFrame* PageCache::take_frame(PageId id) {
   return f;
 }
 
-void PageCache::recycle(PageFrame* f) {
-  if (free_frames_.size() < capacity_) free_frames_.push_back(f);
-  else destroy(f);
+void PageCache::recycle(PageFrame* f) noexcept {
+  if (free_frames_.size() < capacity_) {
+    try {
+      free_frames_.push_back(f);
+      return;
+    } catch (const std::bad_alloc&) {
+      // No room to pool it: free it instead.
+    }
+  }
+  destroy(f);
 }
 
 PageRef PageCache::insert(PageFrame* f, bool dirty) {
   assert(map_.find(f->id) == nullptr);
+  try {
+    map_.put(f->id, f);
+  } catch (...) {
+    recycle(f);
+    throw;
+  }
   f->cache = this;
   f->tick = ++tick_;
-  map_.put(f->id, f);
   if (dirty) {
     f->dirty = true;
     push_dirty(f);
@@ -61,21 +74,35 @@ PageRef PageCache::insert(PageFrame* f, bool dirty) {
   return PageRef(f);
 }
 
-void PageCache::remove(PageFrame* f) {
+PageRef PageCache::insert_zeroed(PageId id) {
+  evict_if_needed();
+  PageFrame* f = take_frame(id);
+  std::memset(f->data, 0, page_size_);
+  return insert(f, true);
+}
+
+void PageCache::remove(PageFrame* f) noexcept {
   map_.erase(f->id);
   f->cache = nullptr;
   f->next_dirty = nullptr;
   if (f->refs == 0) recycle(f);
 }
 
-void PageCache::evict_if_needed() {
+void PageCache::evict_if_needed() noexcept {
   if (map_.size() < capacity_ || map_.size() < next_scan_at_) return;
   std::size_t target = capacity_ - std::max<std::size_t>(capacity_ / 10, 1);
   std::size_t need = map_.size() - target;
   evict_scratch_.clear();
-  map_.for_each([&](PageId, PageFrame* f) {
-    if (f->refs == 0 && !f->dirty) evict_scratch_.emplace_back(f->tick, f);
-  });
+  try {
+    map_.for_each([&](PageId, PageFrame* f) {
+      if (f->refs == 0 && !f->dirty) evict_scratch_.emplace_back(f->tick, f);
+    });
+  } catch (const std::bad_alloc&) {
+    // No memory to choose the pages by: nothing has been removed yet, and
+    // the cache stays large until a later load tries again.
+    evict_scratch_.clear();
+    return;
+  }
   if (evict_scratch_.size() > need) {
     // Partial selection of the `need` least recently used; ticks are unique.
     std::nth_element(evict_scratch_.begin(), evict_scratch_.begin() + static_cast<std::ptrdiff_t>(need),
@@ -87,7 +114,7 @@ void PageCache::evict_if_needed() {
   next_scan_at_ = map_.size() > target ? map_.size() + std::max<std::size_t>(capacity_ / 10, 1) : 0;
 }
 
-void PageCache::mark_all_clean() {
+void PageCache::mark_all_clean() noexcept {
   PageFrame* f = dirty_head_;
   while (f != nullptr) {
     PageFrame* next = f->next_dirty;
@@ -100,7 +127,7 @@ void PageCache::mark_all_clean() {
   next_scan_at_ = 0;
 }
 
-void PageCache::drop_dirty() {
+void PageCache::drop_dirty() noexcept {
   PageFrame* f = dirty_head_;
   dirty_head_ = nullptr;
   dirty_count_ = 0;
@@ -112,17 +139,16 @@ void PageCache::drop_dirty() {
   }
 }
 
-void PageCache::clear() {
-  // Collect first: removing while iterating the map would reorder it.
-  evict_scratch_.clear();
-  map_.for_each([&](PageId, PageFrame* f) { evict_scratch_.emplace_back(0, f); });
-  map_.clear();
-  for (auto& [tick, f] : evict_scratch_) {
+void PageCache::clear() noexcept {
+  // Every frame is let go while the map is walked, and the map is emptied
+  // only afterwards (erasing while walking would reorder it); the walk
+  // needs no memory, so emptying the cache cannot fail.
+  map_.for_each([&](PageId, PageFrame* f) {
     f->cache = nullptr;
     f->next_dirty = nullptr;
     if (f->refs == 0) recycle(f);
-  }
-  evict_scratch_.clear();
+  });
+  map_.clear();
   dirty_head_ = nullptr;
   dirty_count_ = 0;
   next_scan_at_ = 0;

@@ -151,15 +151,19 @@ class PageCache {
   // another tenth of its capacity or the dirty set was settled, so a long
   // write transaction pays for one scan per capacity/10 loads, not one per
   // load.
-  void evict_if_needed();
+  void evict_if_needed() noexcept;
 
   // A frame for page `id` whose bytes the caller fills, taken from the pool
   // of recycled frames when possible. It is not in the cache until insert().
   PageFrame* take_frame(PageId id);
   // Returns a frame from take_frame() that was never inserted.
-  void give_back(PageFrame* f) { recycle(f); }
+  void give_back(PageFrame* f) noexcept { recycle(f); }
+  // A new page of zeros for page `id` (which must not be cached), inserted
+  // dirty and pinned; on failure the cache is as it was.
+  PageRef insert_zeroed(PageId id);
   // Puts a filled frame into the cache (it must not be there yet), dirty or
-  // clean, and pins it.
+  // clean, and pins it. When there is no memory to file it, the frame is
+  // given back and std::bad_alloc thrown, with the cache as it was.
   PageRef insert(PageFrame* f, bool dirty);
 
   // The dirty pages, in no particular order.
@@ -168,11 +172,11 @@ class PageCache {
     for (PageFrame* f = dirty_head_; f != nullptr; f = f->next_dirty) fn(*f);
   }
   // After a commit: every dirty page becomes clean.
-  void mark_all_clean();
+  void mark_all_clean() noexcept;
   // After a rollback: every dirty page leaves the cache.
-  void drop_dirty();
+  void drop_dirty() noexcept;
   // Detaches every page (another connection changed the file).
-  void clear();
+  void clear() noexcept;
 
   // Debug aid: pages may be changed only while a write transaction is open.
   void set_writable(bool w) { writable_ = w; }
@@ -188,8 +192,8 @@ class PageCache {
   }
   // Removes an attached frame from the map and either recycles it (nobody
   // pins it) or detaches it.
-  void remove(PageFrame* f);
-  void recycle(PageFrame* f);
+  void remove(PageFrame* f) noexcept;
+  void recycle(PageFrame* f) noexcept;
   static void destroy(PageFrame* f);
 
   std::uint32_t page_size_;

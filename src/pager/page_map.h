@@ -34,6 +34,9 @@ class PageMap {
     s->value = value;
   }
 
+  // Makes room for `more` new keys: put() of that many cannot fail.
+  void reserve(std::size_t more) { table_.reserve(more); }
+
   bool erase(std::uint32_t key) {
     assert(key != 0);
     return table_.erase(hash(key), [key](const Slot& s) { return s.key == key; });

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "base/bytes.h"
@@ -68,6 +69,33 @@ Status refuse_several_names(const std::string& name, const FileLook& look) {
   return Error::io_failure("database file " + name + " has " + std::to_string(*look.links) +
                            " names (hard links): its journal and log could not be found from each of them");
 }
+
+// Gives up a lock on a way out where no error can be reported (a clean-up
+// after another failure, or a destructor): its own failure is dropped, also
+// when there is no memory to describe it.
+void unlock_quietly(VfsFile& file) noexcept {
+  try {
+    (void)file.unlock();
+  } catch (...) {
+  }
+}
+
+// A lock taken on `file` for the length of a scope: given up on every way
+// out (an error return, an exception) unless kept.
+class HeldLock {
+ public:
+  explicit HeldLock(VfsFile& file) noexcept : file_(&file) {}
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() {
+    if (file_ != nullptr) unlock_quietly(*file_);
+  }
+  // The lock outlives the scope.
+  void keep() noexcept { file_ = nullptr; }
+
+ private:
+  VfsFile* file_;
+};
 
 Result<DbHeader> read_header(VfsFile& file) {
   std::uint8_t buf[kHeaderSize];
@@ -283,23 +311,20 @@ Result<PageRef> Pager::load(PageId id) {
   PageRef hit = cache_.lookup(id);
   if (hit) return hit;
   cache_.evict_if_needed();
-  PageFrame* f = cache_.take_frame(id);
+  // The frame goes back to the pool on every way out but the insert: a
+  // failed read, or no memory to describe the failure.
+  struct Loan {
+    PageCache& cache;
+    PageFrame* frame;
+    ~Loan() {
+      if (frame != nullptr) cache.give_back(frame);
+    }
+  } loan{cache_, cache_.take_frame(id)};
+  PageFrame* f = loan.frame;
   bool found = false;
-  if (wal_) {
-    Result<bool> r = wal_->read_page(id, f->data);
-    if (!r.ok()) {
-      cache_.give_back(f);
-      return std::move(r).error();
-    }
-    found = *r;
-  }
-  if (!found) {
-    Status st = file_->read_exact_at(f->data, f->size, std::uint64_t{id - 1} * header_.page_size);
-    if (!st.ok()) {
-      cache_.give_back(f);
-      return std::move(st).error();
-    }
-  }
+  if (wal_) found = BKF_TRY(wal_->read_page(id, f->data));
+  if (!found) BKF_TRY(file_->read_exact_at(f->data, f->size, std::uint64_t{id - 1} * header_.page_size));
+  loan.frame = nullptr;
   return cache_.insert(f, false);
 }
 
@@ -331,36 +356,29 @@ Result<PageId> Pager::alloc_page() {
       if (!in_range(result) || result == head) {
         return bad_free_list("leaf page " + std::to_string(result) + " is out of range");
       }
-      store_be32(trunk.mutable_data() + 4, leaves - 1);
     } else {
       if (next != 0 && (!in_range(next) || next == head)) {
         return bad_free_list("next trunk page " + std::to_string(next) + " is out of range");
       }
       result = head;
-      header_.freelist_head = next;
     }
-    --header_.freelist_count;
     // The page is handed out zero-filled, so its old content is not read.
+    // It is made before the list changes: when that fails, nothing has.
     PageRef page = cache_.lookup(result);
-    if (page) {
-      std::memset(page.mutable_data(), 0, ps);
-    } else {
-      cache_.evict_if_needed();
-      PageFrame* f = cache_.take_frame(result);
-      std::memset(f->data, 0, ps);
-      cache_.insert(f, true);
-    }
+    if (page) std::memset(page.mutable_data(), 0, ps);
+    else cache_.insert_zeroed(result);
+    if (leaves > 0) store_be32(trunk.mutable_data() + 4, leaves - 1);
+    else header_.freelist_head = next;
+    --header_.freelist_count;
     return result;
   }
 
   if (header_.page_count == std::numeric_limits<std::uint32_t>::max()) {
     return Error::corrupt("page count " + std::to_string(header_.page_count) + " cannot grow");
   }
-  const PageId id = ++header_.page_count;
-  cache_.evict_if_needed();
-  PageFrame* f = cache_.take_frame(id);
-  std::memset(f->data, 0, ps);
-  cache_.insert(f, true);
+  const PageId id = header_.page_count + 1;
+  cache_.insert_zeroed(id);
+  header_.page_count = id;
   return id;
 }
 
@@ -413,18 +431,23 @@ Status Pager::release_read_lock() {
   return {};
 }
 
+void Pager::release_read_lock_quietly() noexcept {
+  const ReadLock held = read_lock_;
+  read_lock_ = ReadLock::None;
+  if (held == ReadLock::Db) unlock_quietly(*file_);
+  if (held == ReadLock::Wal && wal_) unlock_quietly(wal_->file());
+}
+
 Status Pager::begin() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxAlreadyActive);
-  (void)release_read_lock();
+  release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  Status st = refuse_if_several_names();
-  if (st.ok()) st = recover_hot_journal();
-  if (st.ok()) st = sync_from_disk();
-  if (!st.ok()) {
-    (void)file_->unlock();
-    return st;
-  }
+  HeldLock held(*file_);
+  BKF_TRY(refuse_if_several_names());
+  BKF_TRY(recover_hot_journal());
+  BKF_TRY(sync_from_disk());
+  held.keep();
   in_tx_ = true;
   saved_header_ = header_;
   journal_created_ = false;
@@ -445,15 +468,23 @@ Status Pager::commit() {
     end_transaction();
     return file_->unlock();
   }
+  // A failure (an exception too) before the commit point leaves the
+  // transaction open for rollback(), which undoes whatever reached the
+  // files.
   BKF_TRY(wal_ ? commit_wal() : commit_journal());
-  // Past the commit point: the transaction is durable whatever happens now.
+  // Past the commit point: the transaction is durable whatever happens now,
+  // so nothing below may fail the commit. The checkpoint a commit starts by
+  // itself fails unseen, out of memory included: it leaves the log intact
+  // and the next commit retries.
   cache_.mark_all_clean();
   end_transaction();
   if (wal_ && (wal_->distinct_pages() >= kWalAutoCheckpoint || wal_->frame_count() >= kWalAutoCheckpoint)) {
-    // A failed checkpoint leaves the log intact; the next commit retries.
-    (void)checkpoint_locked();
+    try {
+      (void)checkpoint_locked();
+    } catch (const std::bad_alloc&) {
+    }
   }
-  (void)file_->unlock();
+  unlock_quietly(*file_);
   return {};
 }
 
@@ -523,7 +554,12 @@ Status Pager::commit_journal() {
   // 3. The commit point: the journal disappears.
   BKF_TRY(vfs_.delete_file(journal_path_));
   journal_created_ = false;
-  (void)vfs_.sync_dir(journal_path_);
+  try {
+    (void)vfs_.sync_dir(journal_path_);
+  } catch (const std::bad_alloc&) {
+    // Past the commit point; as with a failed directory sync, only power
+    // loss could still bring the journal back.
+  }
   return {};
 }
 
@@ -573,51 +609,63 @@ Status Pager::commit_wal() {
 Status Pager::rollback() {
   BKF_PAGER_OP();
   if (!in_tx_) return Error::tx(kTxNoneToRollBack);
+  // However the undo below ends (an error, or no memory for it), the
+  // transaction ends and its lock goes: a journal or a log tail left behind
+  // is found and undone by the next begin, read or open, before anything
+  // reads the pages it touched.
+  struct End {
+    Pager& p;
+    ~End() {
+      p.header_ = p.saved_header_;
+      p.end_transaction();
+    }
+  } end{*this};
+  HeldLock held(*file_);
   cache_.drop_dirty();
   // Undo what a failed commit may have written: replay its journal (a
   // journal that never got complete is simply removed), or cut frames that
   // could not be taken back out of the log.
-  Status undo;
-  if (journal_created_) undo = recover_hot_journal();
-  if (undo.ok() && wal_) undo = wal_->cut_tail();
-  header_ = saved_header_;
-  end_transaction();
-  Status unlocked = file_->unlock();
-  if (!undo.ok()) return undo;
-  return unlocked;
+  if (journal_created_) BKF_TRY(recover_hot_journal());
+  if (wal_) BKF_TRY(wal_->cut_tail());
+  held.keep();
+  return file_->unlock();
 }
 
 Status Pager::read_lock() {
   BKF_PAGER_OP();
   if (in_tx_) return {};
   assert(read_lock_ == ReadLock::None && "read_lock without read_unlock");
-  (void)release_read_lock();
+  release_read_lock_quietly();
+  // Whatever ends an attempt short of success (an error, or no memory)
+  // gives up the lock it holds.
+  struct Attempt {
+    Pager& p;
+    bool done = false;
+    ~Attempt() {
+      if (!done) p.release_read_lock_quietly();
+    }
+  };
   for (;;) {
+    Attempt attempt{*this};
     const bool on_wal = wal_ != nullptr;
     BKF_TRY(on_wal ? wal_->file().lock(false) : file_->lock(false));
     read_lock_ = on_wal ? ReadLock::Wal : ReadLock::Db;
-    Status st;
     if (!on_wal && vfs_.exists(journal_path_)) {
       // A crashed writer's journal: recover it under the exclusive lock
       // before reading anything, then start over. Taking the shared lock
       // back is not atomic, and another writer may crash in between: the
       // check for a journal must be made under the lock that is then kept.
-      st = file_->lock(true);
-      if (st.ok()) st = recover_hot_journal();
-      if (st.ok()) {
-        (void)release_read_lock();
-        continue;
-      }
+      BKF_TRY(file_->lock(true));
+      BKF_TRY(recover_hot_journal());
+      continue;
     }
-    if (st.ok()) st = sync_from_disk();
-    if (!st.ok()) {
-      (void)release_read_lock();
-      return st;
-    }
+    BKF_TRY(sync_from_disk());
     // The refresh may have opened or closed the log: the shared lock must
     // be on the file this connection now reads through.
-    if (read_lock_ != ReadLock::None && (wal_ != nullptr) == on_wal) return {};
-    (void)release_read_lock();
+    if (read_lock_ != ReadLock::None && (wal_ != nullptr) == on_wal) {
+      attempt.done = true;
+      return {};
+    }
   }
 }
 
@@ -632,34 +680,31 @@ Status Pager::read_unlock() {
 Status Pager::checkpoint_locked() {
   if (!wal_) return {};
   BKF_TRY(wal_->file().lock(true));
-  Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
-  (void)wal_->file().unlock();
-  return st;
+  HeldLock held(wal_->file());
+  return wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
 }
 
 Status Pager::wal_checkpoint() {
   BKF_PAGER_OP();
   if (in_tx_) return checkpoint_locked();
-  (void)release_read_lock();
+  release_read_lock_quietly();
   // The database lock keeps writers from appending while the log is copied
   // and emptied; the refresh makes this connection's index current.
   BKF_TRY(file_->lock(true));
-  Status st = refuse_if_several_names();
-  if (st.ok()) st = recover_hot_journal();
-  if (st.ok()) st = sync_from_disk();
-  if (st.ok()) st = checkpoint_locked();
-  (void)file_->unlock();
-  return st;
+  HeldLock held(*file_);
+  BKF_TRY(refuse_if_several_names());
+  BKF_TRY(recover_hot_journal());
+  BKF_TRY(sync_from_disk());
+  return checkpoint_locked();
 }
 
 Status Pager::set_journal_mode_wal() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxJournalModeInTx);
-  (void)release_read_lock();
+  release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  Status st = switch_to_wal();
-  (void)file_->unlock();
-  return st;
+  HeldLock held(*file_);
+  return switch_to_wal();
 }
 
 Status Pager::switch_to_wal() {
@@ -669,18 +714,27 @@ Status Pager::switch_to_wal() {
   if (header_.wal_mode == 1) return {};
   const DbHeader before = header_;
   BKF_TRY(open_log());
+  // Until the switch is made, every way out (an error, or no memory) closes
+  // the log again and goes back to the pages and header of journal mode.
+  struct Undo {
+    Pager& p;
+    const DbHeader& before;
+    bool armed = true;
+    ~Undo() {
+      if (!armed) return;
+      p.wal_.reset();
+      p.cache_.clear();
+      p.header_ = before;
+    }
+  } undo{*this, before};
   if (wal_->has_commit()) {
     // A log that already holds commits is newer than the file.
-    Result<DbHeader> from_log = header_from_log();
-    if (from_log.ok() && from_log->page_size != header_.page_size) {
-      from_log = Error::corrupt("write-ahead log page size differs from the database's");
-    }
-    if (!from_log.ok()) {
-      wal_.reset();
-      return std::move(from_log).error();
+    const DbHeader from_log = BKF_TRY(header_from_log());
+    if (from_log.page_size != header_.page_size) {
+      return Error::corrupt("write-ahead log page size differs from the database's");
     }
     cache_.clear();
-    header_ = *from_log;
+    header_ = from_log;
     ++data_version_;
   }
   header_.wal_mode = 1;
@@ -688,31 +742,33 @@ Status Pager::switch_to_wal() {
   Status st = write_header_to_file();
   if (st.ok()) st = file_->sync();
   if (!st.ok()) {
-    wal_.reset();
-    cache_.clear();
     header_ = before;
     restore_file_header();
     return st;
   }
+  undo.armed = false;
   return {};
 }
 
-void Pager::restore_file_header() {
+void Pager::restore_file_header() noexcept {
   // The new header may have reached the file (whole or torn) although its
   // write or sync failed: others would then follow a switch that was
-  // reported as failed. Put the old one back; if even that fails, the next
-  // switch or commit writes the header again.
-  if (write_header_to_file().ok()) (void)file_->sync();
+  // reported as failed. Put the old one back; if even that fails (or there
+  // is no memory to report it), the next switch or commit writes the header
+  // again.
+  try {
+    if (write_header_to_file().ok()) (void)file_->sync();
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 Status Pager::set_journal_mode_delete() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxJournalModeInTx);
-  (void)release_read_lock();
+  release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  Status st = switch_to_journal();
-  (void)file_->unlock();
-  return st;
+  HeldLock held(*file_);
+  return switch_to_journal();
 }
 
 Status Pager::switch_to_journal() {
@@ -729,27 +785,28 @@ Status Pager::switch_to_journal() {
   // the removed file or a new one while the header still said log mode, and
   // read the database file while journal-mode writers change it.
   BKF_TRY(wal_->file().lock(true));
+  HeldLock held(wal_->file());
   const DbHeader before = header_;
-  Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
-  if (st.ok()) {
-    header_.wal_mode = 0;
-    ++header_.change_counter;
-    st = write_header_to_file();
-    if (st.ok()) st = file_->sync();
-    if (!st.ok()) {
-      // Still write-ahead-log mode, with every page in the file and the
-      // log empty.
-      header_ = before;
-      restore_file_header();
-    }
-  }
+  BKF_TRY(wal_->checkpoint(*file_, synchronous_ != 0, io_buf_));
+  header_.wal_mode = 0;
+  ++header_.change_counter;
+  Status st = write_header_to_file();
+  if (st.ok()) st = file_->sync();
   if (!st.ok()) {
-    (void)wal_->file().unlock();
+    // Still write-ahead-log mode, with every page in the file and the log
+    // empty.
+    header_ = before;
+    restore_file_header();
     return st;
   }
-  // Switched. An empty log left behind by a failed removal is harmless: it
-  // holds no commit, and the next open removes it.
-  if (wal_->remove(vfs_).ok()) (void)vfs_.sync_dir(path_);
+  // Switched: nothing below may fail the switch. An empty log left behind
+  // by a failed removal is harmless: it holds no commit, and the next open
+  // removes it.
+  held.keep();
+  try {
+    if (wal_->remove(vfs_).ok()) (void)vfs_.sync_dir(path_);
+  } catch (const std::bad_alloc&) {
+  }
   wal_.reset();  // closing it releases its lock
   return {};
 }

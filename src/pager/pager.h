@@ -41,6 +41,15 @@
 // at begin(). Once commit() has passed its commit point it reports success.
 // Closing (destroying) the pager abandons an open transaction, which is safe
 // because nothing of it reached the file before its commit point.
+//
+// Running out of memory: any operation may throw std::bad_alloc, and it is
+// then a failure like a returned error: no lock the operation took is kept
+// (an open transaction keeps its own), the cache and the log index stay
+// usable, commit() leaves the transaction open for rollback() (it never
+// throws past its commit point), and rollback() always ends the transaction
+// and releases its lock, even when it throws: what it could not undo in the
+// files (a journal, a log tail) is undone by the next begin, read or open
+// before anything is read.
 #pragma once
 
 #include <cassert>
@@ -191,9 +200,11 @@ class Pager {
   Status write_dirty_pages();
   Status write_header_to_file();
   // After a failed mode switch: writes header_ (the old header) back.
-  void restore_file_header();
+  void restore_file_header() noexcept;
   void end_transaction();
   Status release_read_lock();
+  // The same where its failure cannot be reported (it is dropped).
+  void release_read_lock_quietly() noexcept;
   Result<PageRef> load(PageId id);
 
   Vfs& vfs_;

@@ -122,12 +122,16 @@ Status Wal::append(std::size_t n, bool sync) {
   const std::uint64_t fs = frame_size();
   const std::size_t len = static_cast<std::size_t>(n * fs);
   BKF_TRY(cut_tail());
+  // Publishing below must not fail once the frames are in the file.
+  index_.reserve(n);
+  // From the first byte written until the frames are published, the file
+  // may hold bytes beyond end_: should this stop half-way, also for want of
+  // memory, rollback cuts them off, so that a commit reported as failed is
+  // never found by a later scan.
+  tail_ = true;
   Status st = file_->write_all_at(frames_.data(), len, end_);
   if (st.ok() && sync) st = file_->sync();
   if (!st.ok()) {
-    // Take the frames back out: a commit reported as failed must not be
-    // found by a later scan.
-    tail_ = true;
     (void)cut_tail();
     return st;
   }
@@ -141,6 +145,7 @@ Status Wal::append(std::size_t n, bool sync) {
   end_ += len;
   db_pages_ = load_be32(last + 4);
   last_counter_ = load_be32(last + kFrameHeaderSize + kCounterOffset);
+  tail_ = false;
   return {};
 }
 
@@ -174,7 +179,6 @@ Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scr
   tail_ = false;
   return {};
 }
-
 Status Wal::remove(Vfs& vfs) {
   if (vfs.exists(path_)) BKF_TRY(vfs.delete_file(path_));
   return {};

@@ -196,19 +196,100 @@ Expr& Expr::operator=(Expr&& other) noexcept {
   return *this;
 }
 
+namespace {
+
+// Taking a tree apart without recursion and without memory (a destructor
+// must not allocate: it runs when memory has run out too). Every node kind
+// with children has one spine slot, the others are side slots. A node
+// whose side slots are empty is freed and its spine child takes its place;
+// a side child is rotated up instead: the side slot takes the child's spine
+// subtree, and the node itself goes into the child's spine slot. A rotation
+// puts one node on the chain of spine slots and a free takes one off, so a
+// tree of n nodes is gone after O(n) steps. Lists drop their trailing empty
+// entries as they are met (shrinking a vector allocates nothing), so no
+// slot is looked at twice.
+
+// The spine slot of e (present or not), or null when e has no child slots.
+ExprPtr* spine_slot(Expr& e) noexcept {
+  switch (e.kind()) {
+    case ExprKind::Unary: return &e.as<Expr::Unary>().operand;
+    case ExprKind::Binary: return &e.as<Expr::Binary>().right;
+    case ExprKind::IsNull: return &e.as<Expr::IsNull>().operand;
+    case ExprKind::Aggregate: return &e.as<Expr::Aggregate>().arg;
+    case ExprKind::Function: {
+      auto& args = e.as<Expr::Function>().args;
+      return args.empty() ? nullptr : &args.front();
+    }
+    case ExprKind::Cast: return &e.as<Expr::Cast>().operand;
+    case ExprKind::InSelect: return &e.as<Expr::InSelect>().operand;
+    case ExprKind::InList: return &e.as<Expr::InList>().operand;
+    case ExprKind::Like: return &e.as<Expr::Like>().pattern;
+    case ExprKind::Case: return &e.as<Expr::Case>().else_expr;
+    default: return nullptr;
+  }
+}
+
+// A side slot of e that holds a child, or null when there is none.
+ExprPtr* side_child(Expr& e) noexcept {
+  switch (e.kind()) {
+    case ExprKind::Binary: {
+      ExprPtr& left = e.as<Expr::Binary>().left;
+      return left ? &left : nullptr;
+    }
+    case ExprKind::Function: {
+      auto& args = e.as<Expr::Function>().args;
+      while (args.size() > 1 && !args.back()) args.pop_back();
+      return args.size() > 1 ? &args.back() : nullptr;
+    }
+    case ExprKind::InList: {
+      auto& list = e.as<Expr::InList>().list;
+      while (!list.empty() && !list.back()) list.pop_back();
+      return list.empty() ? nullptr : &list.back();
+    }
+    case ExprKind::Like: {
+      ExprPtr& operand = e.as<Expr::Like>().operand;
+      return operand ? &operand : nullptr;
+    }
+    case ExprKind::Case: {
+      auto& c = e.as<Expr::Case>();
+      if (c.operand) return &c.operand;
+      while (!c.whens.empty()) {
+        WhenClause& w = c.whens.back();
+        if (w.result) return &w.result;
+        if (w.condition) return &w.condition;
+        c.whens.pop_back();
+      }
+      return nullptr;
+    }
+    default: return nullptr;
+  }
+}
+
+void dismantle(ExprPtr node) noexcept {
+  while (node) {
+    if (ExprPtr* side = side_child(*node)) {
+      ExprPtr child = std::move(*side);
+      ExprPtr* child_spine = spine_slot(*child);
+      if (child_spine == nullptr) continue;  // a leaf: freed here
+      *side = std::move(*child_spine);
+      *child_spine = std::move(node);
+      node = std::move(child);
+    } else {
+      ExprPtr* spine = spine_slot(*node);
+      ExprPtr next = spine != nullptr ? std::move(*spine) : nullptr;
+      node = std::move(next);  // the childless node is freed
+    }
+  }
+}
+
+}  // namespace
+
 Expr::~Expr() {
   // A node whose children are all leaves is destroyed by the members'
-  // destructors one level deep. Anything deeper is taken apart with an
-  // explicit stack: every node popped gives up its children before it is
-  // freed, so no destructor below this one ever sees a grandchild.
+  // destructors one level deep; anything deeper is taken apart by
+  // dismantle(), so no destructor below this one ever sees a grandchild.
   if (!has_grandchildren(*this)) return;
-  std::vector<ExprPtr> stack;
-  for_each_child([&](ExprPtr& c) { stack.push_back(std::move(c)); });
-  while (!stack.empty()) {
-    ExprPtr e = std::move(stack.back());
-    stack.pop_back();
-    e->for_each_child([&](ExprPtr& c) { stack.push_back(std::move(c)); });
-  }
+  for_each_child([](ExprPtr& c) { dismantle(std::move(c)); });
 }
 
 Expr Expr::clone() const {

@@ -13,9 +13,8 @@ Result<std::uint64_t> run_change_program(Engine& engine, const vm::Program& prog
   std::optional<vm::Vm> own;
   vm::Vm& vm = kept != nullptr ? *kept : own.emplace(engine.session().pager(), params);
   if (kept != nullptr) kept->rearm(params);
-  Status st = vm.run(program);
-  if (kept != nullptr) kept->release_pages();
-  BKF_TRY(std::move(st));
+  const vm::PagesReleased released(kept);
+  BKF_TRY(vm.run(program));
   if (is_insert && vm.last_rowid() != 0) engine.set_last_insert_id(vm.last_rowid());
   return vm.changes();
 }

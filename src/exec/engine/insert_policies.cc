@@ -83,9 +83,8 @@ class ConflictFinder {
   // order (see conflict_probe.h); valid until the next call.
   Result<std::span<const Row>> find(const Row& row) {
     vm_.rearm(row);
-    Status st = vm_.run(probe_.program);
-    vm_.release_pages();
-    BKF_TRY(std::move(st));
+    const vm::PagesReleased released(&vm_);
+    BKF_TRY(vm_.run(probe_.program));
     return std::span<const Row>(vm_.rows());
   }
 
@@ -122,9 +121,8 @@ Result<std::uint64_t> replace_rows(Engine& engine, const std::string& table, con
     if (!gone.empty()) {
       check.rearm(row);
       check.check_only(gone);
-      Status checked = check.run(inserter);
-      check.release_pages();
-      BKF_TRY(std::move(checked));
+      const vm::PagesReleased released(&check);
+      BKF_TRY(check.run(inserter));
     }
     for (std::int64_t id : gone) {
       const Value bind = Value::integer(id);

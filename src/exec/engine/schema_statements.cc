@@ -28,9 +28,7 @@ template <class Check, class Work>
 Result<ExecResult> schema_change(Session& session, Check&& check, Work&& work) {
   if (!session.in_transaction()) {
     if (Verdict early = check()) {
-      BKF_TRY(session.read_begin());
-      Verdict confirmed = check();
-      session.read_end();
+      Verdict confirmed = BKF_TRY(session.with_read_lock([&]() -> Result<Verdict> { return check(); }));
       if (confirmed) return std::move(*confirmed);
     }
   }

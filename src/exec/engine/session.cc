@@ -15,15 +15,22 @@ Status Session::open(const std::string& path) {
 
 Status Session::begin_write() {
   BKF_TRY(pager_->begin());
-  if (Status st = catalog_->refresh(*pager_); !st) {
-    (void)rollback_write();
-    return st;
-  }
+  WriteFrame frame(*this);
+  BKF_TRY(catalog_->refresh(*pager_));
+  frame.keep();
   return {};
 }
 
 Status Session::commit_write() {
-  Status st = pager_->commit();
+  Status st;
+  try {
+    st = pager_->commit();
+  } catch (...) {
+    // Out of memory before the commit point: the transaction is still
+    // open, and is undone as after a failed commit.
+    abandon_write();
+    throw;
+  }
   if (st) {
     catalog_->discard();
     return st;
@@ -41,20 +48,39 @@ Status Session::commit_write() {
 }
 
 Status Session::rollback_write() {
-  Status st = pager_->rollback();
-  catalog_->restore();
-  return st;
+  // The pager's rollback ends the transaction however it fails (an
+  // exception included), and the catalog goes back with it.
+  struct Restore {
+    Catalog& catalog;
+    ~Restore() { catalog.restore(); }
+  } restore{*catalog_};
+  return pager_->rollback();
+}
+
+void Session::abandon_write() noexcept {
+  try {
+    (void)rollback_write();
+  } catch (...) {
+    // What the rollback could not undo in the files is undone by the next
+    // begin, read or open (see Pager::rollback).
+  }
 }
 
 Status Session::read_begin() {
   BKF_TRY(pager_->read_lock());
-  if (Status st = catalog_->refresh(*pager_); !st) {
-    read_end();
-    return st;
-  }
+  ReadFrame frame(*this);
+  BKF_TRY(catalog_->refresh(*pager_));
+  frame.keep();
   return {};
 }
 
-void Session::read_end() { (void)pager_->read_unlock(); }
+void Session::read_end() noexcept {
+  try {
+    (void)pager_->read_unlock();
+  } catch (...) {
+    // No memory to describe an unlock that failed; the lock goes with the
+    // file at the latest.
+  }
+}
 
 }  // namespace bkf::engine

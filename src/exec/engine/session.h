@@ -27,6 +27,14 @@
 //    spoils the transaction, and every later statement but ROLLBACK fails
 //    with kTxSpoiled until the transaction ends, so nothing of it can be
 //    committed.
+//  * Every failure ends a frame as a returned error does, an exception
+//    included (running out of memory throws std::bad_alloc anywhere below):
+//    the frames end what they began on every way out, and the exception
+//    then goes on to the caller. Outside BEGIN the statement's transaction
+//    is rolled back, or its shared lock released; inside BEGIN an exception
+//    from a statement that writes spoils the transaction like a storage
+//    error, since it may have stopped a B-tree half-way. (A query inside
+//    BEGIN changes no page, so its failure spoils nothing.)
 //
 // Identity. A statement compiled in a session is bound to the file and the
 // schema it was compiled against. identity() names the session for that
@@ -36,6 +44,7 @@
 // long as anything keeps a reference to it.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,15 +92,19 @@ class Session {
   // is held.
   Status begin_write();
   // Pager::commit; the catalog drops its snapshot. A failed commit is
-  // rolled back (its error is the one returned).
+  // rolled back (its error, or its exception, is the one passed on).
   Status commit_write();
   // Pager::rollback and the catalog put back; the rollback's error is
-  // returned, and callers that clean up after a failure drop it.
+  // returned, and callers that clean up after a failure drop it. The
+  // transaction ends however the rollback fails.
   Status rollback_write();
+  // The same for a clean-up, where nothing can be reported: every failure
+  // of the rollback is dropped.
+  void abandon_write() noexcept;
   // Pager::read_lock, then the catalog brought up to date. On failure no
   // lock is held.
   Status read_begin();
-  void read_end();
+  void read_end() noexcept;
 
   // Fails with kTxSpoiled while a spoiled transaction is open.
   Status refuse_if_spoiled() {
@@ -107,29 +120,30 @@ class Session {
   // ---- the two frames ----
   // Runs work() inside a write transaction: the open one, or one begun here
   // and committed on success, rolled back on failure (the work's error is
-  // returned, an error of the rollback dropped). work returns a Result.
-  // Inside BEGIN, a storage error of work() spoils the transaction.
+  // returned, an error of the rollback dropped; an exception is passed on
+  // after the rollback). work returns a Result. Inside BEGIN, a storage
+  // error or an exception of work() spoils the transaction.
   template <class F>
   auto autocommit(F&& work) -> std::invoke_result_t<F&> {
     if (pager_->in_transaction()) {
       // Cheap inside a transaction: only a schema operation that failed
       // after writing to the schema tree makes the catalog reload.
       if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
+      SpoilOnException spoil(*this);
       auto r = work();
       if (!r && r.error().is_storage()) spoiled_ = true;
       return r;
     }
     if (Status st = begin_write(); !st) return std::move(st).error();
+    WriteFrame frame(*this);
     auto r = work();
-    if (!r) {
-      (void)rollback_write();
-      return r;
-    }
-    if (Status st = commit_write(); !st) return std::move(st).error();
+    if (!r) return r;  // rolled back by the frame
+    if (Status st = frame.commit(); !st) return std::move(st).error();
     return r;
   }
 
-  // Runs work() under a shared lock when no write transaction is open.
+  // Runs work() under a shared lock when no write transaction is open; the
+  // lock is released on every way out.
   template <class F>
   auto with_read_lock(F&& work) -> std::invoke_result_t<F&> {
     if (pager_->in_transaction()) {
@@ -137,10 +151,62 @@ class Session {
       return work();
     }
     if (Status st = read_begin(); !st) return std::move(st).error();
-    auto r = work();
-    read_end();
-    return r;
+    ReadFrame frame(*this);
+    return work();
   }
+
+ private:
+  // A write transaction begun by this frame: rolled back (errors dropped)
+  // on every way out but commit() and keep().
+  class WriteFrame {
+   public:
+    explicit WriteFrame(Session& s) noexcept : s_(&s) {}
+    WriteFrame(const WriteFrame&) = delete;
+    WriteFrame& operator=(const WriteFrame&) = delete;
+    ~WriteFrame() {
+      if (s_ != nullptr) s_->abandon_write();
+    }
+    // commit_write(), which rolls back itself when it fails.
+    Status commit() {
+      Session& s = *std::exchange(s_, nullptr);
+      return s.commit_write();
+    }
+    // The transaction stays open.
+    void keep() noexcept { s_ = nullptr; }
+
+   private:
+    Session* s_;
+  };
+
+  // A shared lock taken by read_begin(), released on every way out.
+  class ReadFrame {
+   public:
+    explicit ReadFrame(Session& s) noexcept : s_(&s) {}
+    ReadFrame(const ReadFrame&) = delete;
+    ReadFrame& operator=(const ReadFrame&) = delete;
+    ~ReadFrame() {
+      if (s_ != nullptr) s_->read_end();
+    }
+    void keep() noexcept { s_ = nullptr; }
+
+   private:
+    Session* s_;
+  };
+
+  // Spoils the open transaction when the scope is left by an exception.
+  class SpoilOnException {
+   public:
+    explicit SpoilOnException(Session& s) noexcept : s_(s), exceptions_(std::uncaught_exceptions()) {}
+    SpoilOnException(const SpoilOnException&) = delete;
+    SpoilOnException& operator=(const SpoilOnException&) = delete;
+    ~SpoilOnException() {
+      if (std::uncaught_exceptions() > exceptions_) s_.spoiled_ = true;
+    }
+
+   private:
+    Session& s_;
+    int exceptions_;
+  };
 
  private:
   OsVfs os_vfs_;

@@ -1,0 +1,291 @@
+// Running out of memory in the middle of a statement: for a set of
+// statements of every kind, in both journal modes, outside and inside BEGIN,
+// the N-th allocation the statement makes fails (std::bad_alloc, through the
+// replaced operator new of support/alloc_failure.h) for every N until the
+// statement no longer reaches it.
+//
+// After each failure: the failure reached the caller (or the statement
+// succeeded whole, where the failure hit work that may fail unseen, such as
+// the checkpoint a commit starts by itself); outside BEGIN no transaction
+// and no lock is left and the table holds its old state; inside BEGIN a
+// statement that writes spoiled the transaction (COMMIT refuses, ROLLBACK
+// brings back the state before BEGIN); another connection then writes and
+// checkpoints (the in-memory files grant no lock that is held, so a lock
+// left behind fails this instead of hanging it); the failing connection
+// writes again, and after both are closed a reopened database holds both
+// writes, its table as expected, and passes integrity_check.
+//
+// The tables are small, so a statement makes a few hundred allocations. By
+// default every N is tried up to 400 and every 7th after it; with
+// BKF_ALLOC_SWEEP=full every N is tried.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/engine_testing.h"
+#include "support/alloc_failure.h"
+#include "support/mem_vfs.h"
+
+namespace bkf::testing {
+namespace {
+
+const std::string kPath = "/oom.db";
+
+// One statement under test. `prelude` runs first, unarmed (inside BEGIN
+// when the case runs there); `writes` says the statement changes the
+// database, so a failure inside BEGIN must spoil the transaction.
+struct Case {
+  const char* name;
+  std::string sql;
+  bool writes = true;
+  bool outside = true;  // also run outside BEGIN
+  bool inside = true;   // also run inside BEGIN
+  std::string prelude = {};
+  bool prepared = false;  // prepared before arming, executed armed
+};
+
+const std::string kBody(300, 'b');
+
+const std::vector<Case> kCases{
+    {.name = "insert into an indexed table",
+     .sql = "INSERT INTO t (k, u, p) VALUES (100, 'n1', 'x'), (101, 'n2', '" + kBody + "')"},
+    {.name = "update growing rows past their cells", .sql = "UPDATE t SET p = CONCAT(p, p, p, p, p, p, p, p, p, p, p, p, p, p), k = k + 1 WHERE id > 30"},
+    {.name = "delete", .sql = "DELETE FROM t WHERE k % 2 = 0 AND id > 10"},
+    {.name = "insert select", .sql = "INSERT INTO t (k, u, p) SELECT k + 1000, CONCAT(u, 'c'), p FROM t WHERE id <= 12"},
+    {.name = "replace displacing two rows", .sql = "REPLACE INTO t (id, k, u, p) VALUES (3, 7, 'u5', 'r')"},
+    {.name = "on duplicate key update",
+     .sql = "INSERT INTO t (k, u, p) VALUES (9, 'u4', 'z') ON DUPLICATE KEY UPDATE p = 'dup'"},
+    {.name = "create unique index", .sql = "CREATE UNIQUE INDEX t_ku ON t (k, u)"},
+    {.name = "drop index", .sql = "DROP INDEX t_k"},
+    {.name = "add column", .sql = "ALTER TABLE t ADD COLUMN z INT DEFAULT 5"},
+    {.name = "query with group by",
+     .sql = "SELECT k % 3, count(*), max(p) FROM t GROUP BY k % 3 ORDER BY 2 DESC",
+     .writes = false},
+    {.name = "query with order by", .sql = "SELECT id, u FROM t WHERE k > 2 ORDER BY u DESC LIMIT 4", .writes = false},
+    {.name = "prepared insert", .sql = "INSERT INTO t (k, u, p) VALUES (?, 'pp', 'q')", .prepared = true},
+    {.name = "commit",
+     .sql = "COMMIT",
+     .outside = false,
+     .prelude = "UPDATE t SET p = CONCAT(p, 'c') WHERE id > 20; DELETE FROM t WHERE id < 6"},
+    {.name = "checkpoint", .sql = "PRAGMA wal_checkpoint", .writes = false},
+    {.name = "reindex", .sql = "PRAGMA reindex", .inside = false},
+};
+
+// Runs of one character shortened to "b*300", for readable failures.
+std::string squeeze(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t j = s.find_first_not_of(s[i], i);
+    if (j == std::string::npos) j = s.size();
+    out += j - i >= 16 ? std::string(1, s[i]) + "*" + std::to_string(j - i) : s.substr(i, j - i);
+    i = j;
+  }
+  return out;
+}
+
+// The rows of t and which indexes exist (an index exists when it can be
+// dropped; the drop is rolled back).
+std::string state(Database& db) {
+  std::string s = squeeze(run_sql(db, "SELECT * FROM t ORDER BY id"));
+  for (const char* ix : {"t_k", "t_ku"}) {
+    s += run_sql(db, "BEGIN") == "ok" && run_sql(db, std::string("DROP INDEX ") + ix) == "ok" ? " +" : " -";
+    s += ix;
+    (void)run_sql(db, "ROLLBACK");
+  }
+  return s;
+}
+
+// The files of a database made in `mode` with t and log, its last commits
+// still in the log in WAL mode.
+std::map<std::string, std::vector<std::uint8_t>> base_files(const std::string& mode) {
+  MemVfs mem;
+  {
+    auto db = Database::open(mem, kPath);
+    EXPECT_TRUE(db.ok());
+    EXPECT_EQ(run_sql(*db, "PRAGMA journal_mode = " + mode), "[journal_mode] ('" + mode + "')");
+    EXPECT_EQ(run_sql(*db,
+                      "CREATE TABLE t (id INTEGER PRIMARY KEY, k INT, u TEXT UNIQUE, p TEXT); "
+                      "CREATE INDEX t_k ON t (k); CREATE TABLE log (id INTEGER PRIMARY KEY, msg TEXT)"),
+              "ok / ok / ok");
+    // Rows of 40 to 320 bytes over a few leaves, grown past a page by the
+    // update below.
+    for (int i = 1; i <= 40; ++i) {
+      const std::string row = "(" + std::to_string(i % 4) + ", 'u" + std::to_string(i) + "', '" +
+                              std::string(static_cast<std::size_t>(40 * (i % 8 + 1)), static_cast<char>('a' + i % 8)) +
+                              "')";
+      EXPECT_EQ(run_sql(*db, "INSERT INTO t (k, u, p) VALUES " + row), "affected 1");
+    }
+  }
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  for (const std::string& f : {kPath, kPath + "-wal"}) {
+    if (mem.exists(f)) files[f] = mem.bytes(f);
+  }
+  return files;
+}
+
+void load_files(MemVfs& mem, const std::map<std::string, std::vector<std::uint8_t>>& files) {
+  mem.clear();
+  for (const auto& [name, bytes] : files) mem.bytes(name) = bytes;
+}
+
+// Runs the case's statement: as text, or prepared (prepared before arming
+// when `arm_at` is set, the one parameter bound to 77).
+std::string run_case(Database& db, const Case& c, std::optional<std::uint64_t> arm_at) {
+  if (!c.prepared) {
+    if (arm_at) fail_allocation_at(*arm_at);
+    return run_sql(db, c.sql);
+  }
+  auto stmt = db.prepare(c.sql);
+  if (!stmt.ok()) return "!" + stmt.error().to_string();
+  const Value param = Value::integer(77);
+  if (arm_at) fail_allocation_at(*arm_at);
+  auto r = db.execute_prepared(*stmt, std::span<const Value>(&param, 1));
+  return r.ok() ? result_text(*r) : "!" + r.error().to_string();
+}
+
+struct Outcome {
+  std::string report;  // what the statement gave, or "bad_alloc"
+  bool threw = false;
+};
+
+Outcome run_armed(Database& db, const Case& c, std::optional<std::uint64_t> n) {
+  Outcome o;
+  try {
+    o.report = run_case(db, c, n);
+  } catch (const std::bad_alloc&) {
+    o.threw = true;
+    o.report = "bad_alloc";
+  }
+  (void)stop_failing_allocations();
+  return o;
+}
+
+std::uint64_t sweep_step(std::uint64_t n) {
+  static const bool full = [] {
+    const char* v = std::getenv("BKF_ALLOC_SWEEP");
+    return v != nullptr && std::string(v) == "full";
+  }();
+  return full || n < 400 ? 1 : 7;
+}
+
+class AllocFailure : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(AllocFailure, EveryAllocationOfAStatement) {
+  const std::string mode = GetParam();
+  const auto files = base_files(mode);
+  ASSERT_FALSE(HasFailure());
+  MemVfs mem;
+  std::uint64_t tried = 0, failed = 0;
+
+  for (const Case& c : kCases) {
+    for (const bool inside : {false, true}) {
+      if (inside ? !c.inside : !c.outside) continue;
+      const std::string what = std::string(c.name) + (inside ? " inside BEGIN" : "") + " (" + mode + " mode)";
+      const std::string begin = inside ? "BEGIN" + (c.prelude.empty() ? "" : "; " + c.prelude) : c.prelude;
+
+      // The run without a failure: the states before and after.
+      std::string old_state, new_state, report;
+      load_files(mem, files);
+      {
+        auto db = Database::open(mem, kPath);
+        ASSERT_TRUE(db.ok());
+        old_state = state(*db);
+        if (!begin.empty()) {
+          ASSERT_NE(run_sql(*db, begin).substr(0, 1), "!") << what;
+        }
+        report = run_case(*db, c, std::nullopt);
+        ASSERT_NE(report.substr(0, 1), "!") << what << ": " << report;
+        if (inside && c.sql != "COMMIT") {
+          ASSERT_EQ(run_sql(*db, "COMMIT"), "ok") << what;
+        }
+        new_state = state(*db);
+      }
+
+      std::uint64_t spoiled = 0;
+      for (std::uint64_t n = 1;; n += sweep_step(n)) {
+        const std::string where = what + ", allocation " + std::to_string(n);
+        load_files(mem, files);
+        auto opened = Database::open(mem, kPath);
+        ASSERT_TRUE(opened.ok()) << where;
+        std::optional<Database> failing(std::move(*opened));
+        Database& db = *failing;
+        if (!begin.empty()) {
+          ASSERT_NE(run_sql(db, begin).substr(0, 1), "!") << where;
+        }
+        const Outcome o = run_armed(db, c, n);
+        if (!allocation_failed()) {
+          ASSERT_FALSE(o.threw) << where;
+              break;  // the statement made fewer allocations
+        }
+        ++tried;
+        if (!o.threw) {
+          // Swallowed where failing is allowed to go unseen: the statement
+          // succeeded whole.
+          ASSERT_EQ(o.report, report) << where;
+        } else {
+          ++failed;
+        }
+
+        // Inside BEGIN the transaction goes on. A failure that may have
+        // stopped a write half-way spoiled it: COMMIT refuses and ROLLBACK
+        // ends it. Otherwise (the failure came before anything changed, or
+        // the statement only reads) COMMIT keeps the transaction without a
+        // trace of the statement. Either way the table ends as it was
+        // before BEGIN (the cases run inside BEGIN with a prelude fail only
+        // at their COMMIT, which ends the transaction itself).
+        if (inside && c.sql != "COMMIT") {
+          const std::string committed = run_sql(db, "COMMIT");
+          if (committed != "ok") {
+            EXPECT_EQ(committed, std::string("!transaction error: ") + kTxSpoiled) << where;
+            EXPECT_EQ(run_sql(db, "ROLLBACK"), "ok") << where;
+            ++spoiled;
+          }
+        }
+        std::string expected = o.threw ? old_state : new_state;
+        if (c.sql == "COMMIT" && o.threw && db.in_transaction()) {
+          // Failed before it began (parsing it): the transaction is whole,
+          // and COMMIT again commits it.
+          EXPECT_EQ(run_sql(db, "COMMIT"), "ok") << where;
+          expected = new_state;
+        }
+        EXPECT_FALSE(db.in_transaction()) << where;
+        EXPECT_FALSE(mem.locked(kPath)) << where << ": the database file is still locked";
+        EXPECT_FALSE(mem.exists(kPath + "-wal") && mem.locked(kPath + "-wal")) << where << ": the log is still locked";
+        EXPECT_EQ(state(db), expected) << where;
+        {
+          auto other = Database::open(mem, kPath);
+          ASSERT_TRUE(other.ok()) << where << ": " << other.error().to_string();
+          EXPECT_EQ(state(*other), expected) << where;
+          EXPECT_EQ(run_sql(*other, "INSERT INTO log (msg) VALUES ('other')"), "affected 1") << where;
+          EXPECT_EQ(run_sql(*other, "PRAGMA wal_checkpoint"), "ok") << where;
+        }
+        EXPECT_EQ(run_sql(db, "INSERT INTO log (msg) VALUES ('after')"), "affected 1") << where;
+        failing.reset();
+        auto again = Database::open(mem, kPath);
+        ASSERT_TRUE(again.ok()) << where;
+        EXPECT_EQ(run_sql(*again, "SELECT msg FROM log ORDER BY id"), "[msg] ('other') ('after')") << where;
+        EXPECT_EQ(state(*again), expected) << where;
+        EXPECT_EQ(run_sql(*again, "PRAGMA integrity_check"), "[integrity_check] ('ok')") << where;
+        if (HasFailure()) return;
+      }
+      // A statement that writes fails inside its writes at some point.
+      if (inside && c.writes && c.sql != "COMMIT") {
+        EXPECT_GT(spoiled, 0u) << what << ": no failure spoiled the transaction";
+      }
+    }
+  }
+  std::printf("allocation failures (%s): %llu tried, %llu reached the caller\n", mode.c_str(),
+              static_cast<unsigned long long>(tried), static_cast<unsigned long long>(failed));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, AllocFailure, ::testing::Values("delete", "wal"));
+
+}  // namespace
+}  // namespace bkf::testing
