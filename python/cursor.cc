@@ -65,8 +65,13 @@ Result<Outcome> run_prepared(ConnectionData& conn, std::string_view sql, const s
   }
   auto result = db.execute_prepared(*stmt, std::span<const Value>(values));
   if (fresh && !fresh->has_subqueries()) {
-    if (conn.statements.size() == kKeptStatements) conn.statements.erase(conn.statements.begin());
-    conn.statements.emplace_back(std::string(sql), std::move(*fresh));
+    // Keeping it only saves work later: without memory for it, the
+    // statement's outcome still stands.
+    try {
+      if (conn.statements.size() == kKeptStatements) conn.statements.erase(conn.statements.begin());
+      conn.statements.emplace_back(std::string(sql), std::move(*fresh));
+    } catch (const std::bad_alloc&) {
+    }
   }
   if (!result) return std::move(result).error();
   Outcome o = outcome_of(std::move(*result));

@@ -330,17 +330,26 @@ int main(int argc, char** argv) {
   std::string only;
   const char* tmp = std::getenv("TMPDIR");
   std::string dir = tmp && *tmp ? tmp : "/tmp";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--n")) n = std::atoll(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--dir")) dir = argv[i + 1];
-    else if (!std::strcmp(argv[i], "--min-time")) min_time = std::atof(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--fixed-in")) fixed = std::atoll(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--only")) only = argv[i + 1];
-    else {
-      std::fprintf(stderr, "usage: %s [--n N] [--dir DIR] [--min-time SECONDS] [--fixed-in N] [--only NAME]\n",
-                   argv[0]);
+  const char* usage = "usage: %s [--n N] [--dir DIR] [--min-time SECONDS] [--fixed-in N] [--only NAME]\n";
+  for (int i = 1; i < argc; ++i) {
+    const char* opt = argv[i];
+    if (!std::strcmp(opt, "--help") || !std::strcmp(opt, "-h")) {
+      std::printf(usage, argv[0]);
+      return 0;
+    }
+    const bool known = !std::strcmp(opt, "--n") || !std::strcmp(opt, "--dir") || !std::strcmp(opt, "--min-time") ||
+                       !std::strcmp(opt, "--fixed-in") || !std::strcmp(opt, "--only");
+    if (!known || i + 1 >= argc) {
+      std::fprintf(stderr, known ? "%s: %s needs a value\n" : "%s: unknown option %s\n", argv[0], opt);
+      std::fprintf(stderr, usage, argv[0]);
       return 2;
     }
+    const char* value = argv[++i];
+    if (!std::strcmp(opt, "--n")) n = std::atoll(value);
+    else if (!std::strcmp(opt, "--dir")) dir = value;
+    else if (!std::strcmp(opt, "--min-time")) min_time = std::atof(value);
+    else if (!std::strcmp(opt, "--fixed-in")) fixed = std::atoll(value);
+    else only = value;
   }
   if (n > 0) table(dir, n < 16 ? 16 : n, min_time, only);
   if (fixed > 0) fixed_in(dir + "/bkf-scaling-bench-" + std::to_string(::getpid()) + "-in.db", fixed);

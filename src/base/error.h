@@ -43,9 +43,12 @@ inline constexpr const char* kTxAlreadyActive = "a transaction is already active
 inline constexpr const char* kTxNoneToRollBack = "no active transaction to roll back";
 inline constexpr const char* kTxNoneToCommit = "no active transaction to commit";
 inline constexpr const char* kTxJournalModeInTx = "cannot change journal_mode inside a transaction";
-// Why a statement is refused in a transaction that a storage error spoiled.
+// Why a statement is refused in a transaction that a storage error spoiled,
+// or one whose write ran out of memory half-way.
 inline constexpr const char* kTxSpoiled =
     "the transaction must be rolled back: a statement in it failed in the storage layer";
+inline constexpr const char* kTxSpoiledOutOfMemory =
+    "the transaction must be rolled back: a statement in it ran out of memory";
 
 class Error {
  public:

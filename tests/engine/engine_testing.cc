@@ -43,6 +43,17 @@ std::string results_text(const Result<std::vector<ExecResult>>& r) {
   return out;
 }
 
+std::string squeeze(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t j = s.find_first_not_of(s[i], i);
+    if (j == std::string::npos) j = s.size();
+    out += j - i >= 16 ? std::string(1, s[i]) + "*" + std::to_string(j - i) : s.substr(i, j - i);
+    i = j;
+  }
+  return out;
+}
+
 std::string run_sql(Database& db, std::string_view sql) { return results_text(db.execute(sql)); }
 
 std::string run_prepared(Database& db, std::string_view sql, const std::vector<Value>& params) {

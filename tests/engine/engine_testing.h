@@ -39,6 +39,10 @@ std::string value_text(const Value& v);
 std::string result_text(const ExecResult& r);
 std::string results_text(const Result<std::vector<ExecResult>>& r);
 
+// Runs of 16 or more of one character shortened to "L*5000", for readable
+// failures about long values.
+std::string squeeze(const std::string& s);
+
 // Database::execute, shown as text.
 std::string run_sql(Database& db, std::string_view sql);
 // Database::prepare, then execute_prepared with `params`, shown as text (a

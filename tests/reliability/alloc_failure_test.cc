@@ -78,18 +78,6 @@ const std::vector<Case> kCases{
     {.name = "reindex", .sql = "PRAGMA reindex", .inside = false},
 };
 
-// Runs of one character shortened to "b*300", for readable failures.
-std::string squeeze(const std::string& s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size();) {
-    std::size_t j = s.find_first_not_of(s[i], i);
-    if (j == std::string::npos) j = s.size();
-    out += j - i >= 16 ? std::string(1, s[i]) + "*" + std::to_string(j - i) : s.substr(i, j - i);
-    i = j;
-  }
-  return out;
-}
-
 // The rows of t and which indexes exist (an index exists when it can be
 // dropped; the drop is rolled back).
 std::string state(Database& db) {
@@ -243,7 +231,7 @@ TEST_P(AllocFailure, EveryAllocationOfAStatement) {
         if (inside && c.sql != "COMMIT") {
           const std::string committed = run_sql(db, "COMMIT");
           if (committed != "ok") {
-            EXPECT_EQ(committed, std::string("!transaction error: ") + kTxSpoiled) << where;
+            EXPECT_EQ(committed, std::string("!transaction error: ") + kTxSpoiledOutOfMemory) << where;
             EXPECT_EQ(run_sql(db, "ROLLBACK"), "ok") << where;
             ++spoiled;
           }

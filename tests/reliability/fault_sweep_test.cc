@@ -56,18 +56,6 @@ const std::vector<std::string> kSteps{
     "UPDATE t SET body = '" + kLong + "' WHERE k = 'g'",
 };
 
-// Runs of one character shortened to "L*5000", for readable failures.
-std::string squeeze(const std::string& s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size();) {
-    std::size_t j = s.find_first_not_of(s[i], i);
-    if (j == std::string::npos) j = s.size();
-    out += j - i >= 16 ? std::string(1, s[i]) + "*" + std::to_string(j - i) : s.substr(i, j - i);
-    i = j;
-  }
-  return out;
-}
-
 // Everything a statement can change, as text.
 std::string state(Database& db) {
   std::string s = squeeze(run_sql(db, "SELECT * FROM t ORDER BY id; PRAGMA journal_mode"));

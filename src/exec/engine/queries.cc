@@ -50,9 +50,9 @@ Result<std::vector<Row>> run_query(Engine& engine, const vm::Program& program, b
   std::optional<vm::Vm> own;
   vm::Vm& vm = kept != nullptr ? *kept : own.emplace(engine.session().pager(), params);
   if (kept != nullptr) kept->rearm(params);
+  if (cut_to) vm.keep_first_rows(*cut_to);
   {
     const vm::PagesReleased released(kept);
-    if (cut_to) vm.keep_first_rows(*cut_to);
     BKF_TRY(vm.run(program));
     rows = vm.take_rows();
     if (vm.keeps_first_rows()) emitted = vm.rows_emitted();

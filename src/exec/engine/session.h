@@ -106,15 +106,16 @@ class Session {
   Status read_begin();
   void read_end() noexcept;
 
-  // Fails with kTxSpoiled while a spoiled transaction is open.
+  // Fails with kTxSpoiled (or kTxSpoiledOutOfMemory) while a spoiled
+  // transaction is open.
   Status refuse_if_spoiled() {
-    if (!spoiled_) return {};
+    if (spoiled_ == nullptr) return {};
     // Every way out of a transaction ends the spoiling with it.
     if (!pager_->in_transaction()) {
-      spoiled_ = false;
+      spoiled_ = nullptr;
       return {};
     }
-    return Error::tx(kTxSpoiled);
+    return Error::tx(spoiled_);
   }
 
   // ---- the two frames ----
@@ -131,7 +132,7 @@ class Session {
       if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
       SpoilOnException spoil(*this);
       auto r = work();
-      if (!r && r.error().is_storage()) spoiled_ = true;
+      if (!r && r.error().is_storage()) spoiled_ = kTxSpoiled;
       return r;
     }
     if (Status st = begin_write(); !st) return std::move(st).error();
@@ -200,7 +201,7 @@ class Session {
     SpoilOnException(const SpoilOnException&) = delete;
     SpoilOnException& operator=(const SpoilOnException&) = delete;
     ~SpoilOnException() {
-      if (std::uncaught_exceptions() > exceptions_) s_.spoiled_ = true;
+      if (std::uncaught_exceptions() > exceptions_) s_.spoiled_ = kTxSpoiledOutOfMemory;
     }
 
    private:
@@ -213,9 +214,10 @@ class Session {
   Vfs* vfs_;
   std::unique_ptr<Pager> pager_;
   std::optional<Catalog> catalog_;
-  // The open transaction saw a storage error (see the file comment); it
-  // ends with the transaction.
-  bool spoiled_ = false;
+  // Set when the open transaction saw a storage error or a write that ran
+  // out of memory (see the file comment): the text statements are refused
+  // with (kTxSpoiled, kTxSpoiledOutOfMemory). It ends with the transaction.
+  const char* spoiled_ = nullptr;
   std::shared_ptr<const Identity> identity_ = std::make_shared<const Identity>();
 };
 
