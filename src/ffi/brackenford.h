@@ -18,7 +18,11 @@
  *
  * Failures are reported only through return values (-1 or NULL) and a
  * message kept in the database handle (bkf_last_error); nothing unwinds into
- * the caller. Every function accepts NULL handles and then does nothing and
+ * the caller. Running out of memory is such a failure, with the message
+ * "out of memory": the statement ends as a failed one does (outside BEGIN
+ * it is rolled back and its locks released; inside BEGIN a statement that
+ * writes leaves a transaction that only ROLLBACK ends), and the handle goes
+ * on working. Every function accepts NULL handles and then does nothing and
  * returns 0, -1 or NULL as documented below.
  *
  * Strings. Text arguments are NUL-terminated UTF-8. Every string returned

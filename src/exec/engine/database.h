@@ -1,9 +1,13 @@
 // Database: one open database file, and the only door into the engine.
 //
 // The C interface and the Python module each own one Database per handle and
-// call nothing else of the engine. Everything here is exception-free: every
-// fallible call returns a Result (base/result.h) whose Error carries the
-// display text users see ("schema error: no such table: t", ...).
+// call nothing else of the engine. Every fallible call returns a Result
+// (base/result.h) whose Error carries the display text users see ("schema
+// error: no such table: t", ...). The one exception is running out of
+// memory: any call may then throw std::bad_alloc, which the bindings report
+// as their out-of-memory failure. By then the statement has ended as a
+// failed one does (see Transactions below): nothing is left locked or half
+// done, and the Database goes on working.
 //
 //   auto db = Database::open("app.db");              // creates the file if missing
 //   if (!db) report(db.error().to_string());
@@ -22,7 +26,10 @@
 // START TRANSACTION) writes accumulate until COMMIT or ROLLBACK; a statement
 // that fails inside BEGIN is reported and what it changed stays until then.
 // A COMMIT that fails ends in a rollback and reports the commit's error, so
-// no failure ever leaves a transaction (or its file lock) behind.
+// no failure ever leaves a transaction (or its file lock) behind. Running
+// out of memory is such a failure too; inside BEGIN, a statement that
+// writes and runs out of memory spoils the transaction (it may have stopped
+// half-way): every statement but ROLLBACK then fails until it ends.
 //
 // Several Database objects, in one process or many, may share a file: they
 // exclude each other through blocking file locks and see each other's
