@@ -38,6 +38,14 @@
  * it, must not be used from two threads at once; a handle may move between
  * threads. Separate handles, on one file or not, are independent and
  * coordinate through file locks that wait without a time-out.
+ *
+ * Processes. A BkfDb belongs to the process that opened it. In a child made
+ * by fork(), bkf_exec, bkf_prepare and bkf_exec_prepared on an inherited
+ * handle fail at once, touching no file or lock, with "execution error:
+ * this connection belongs to process {parent}, not to process {child}: open
+ * a new connection in this process"; the child opens a handle of its own.
+ * bkf_close of an inherited handle only closes the child's copies of its
+ * files: the parent keeps its locks and its open transaction.
  */
 #ifndef BRACKENFORD_H
 #define BRACKENFORD_H

@@ -3,10 +3,12 @@
 
 #include "exec/engine/database.h"
 
+#include <string>
 #include <utility>
 
 #include "exec/engine/compiled_statement.h"
 #include "exec/engine/engine.h"
+#include "exec/engine/process_id.h"
 
 namespace bkf {
 
@@ -25,7 +27,8 @@ bool Prepared::has_subqueries() const noexcept { return state_->folds_each_run()
 
 // ---- Database -------------------------------------------------------------
 
-Database::Database(std::unique_ptr<engine::Engine> engine) : engine_(std::move(engine)) {}
+Database::Database(std::unique_ptr<engine::Engine> engine)
+    : engine_(std::move(engine)), owner_(engine::current_process_id()) {}
 Database::Database(Database&&) noexcept = default;
 Database& Database::operator=(Database&&) noexcept = default;
 Database::~Database() = default;
@@ -38,11 +41,25 @@ Result<Database> Database::open(Vfs& vfs, const std::string& path) {
   return Database(BKF_TRY(engine::Engine::open(&vfs, path)));
 }
 
-Result<std::vector<ExecResult>> Database::execute(std::string_view sql) { return engine_->execute(sql); }
+Status Database::check_process() const {
+  const pid_t here = engine::current_process_id();
+  if (here == owner_) return {};
+  return Error::exec("this connection belongs to process " + std::to_string(owner_) + ", not to process " +
+                     std::to_string(here) + ": open a new connection in this process");
+}
 
-Result<Prepared> Database::prepare(std::string_view sql) { return Prepared(BKF_TRY(engine_->prepare(sql))); }
+Result<std::vector<ExecResult>> Database::execute(std::string_view sql) {
+  BKF_TRY(check_process());
+  return engine_->execute(sql);
+}
+
+Result<Prepared> Database::prepare(std::string_view sql) {
+  BKF_TRY(check_process());
+  return Prepared(BKF_TRY(engine_->prepare(sql)));
+}
 
 Result<ExecResult> Database::execute_prepared(Prepared& stmt, std::span<const Value> params) {
+  BKF_TRY(check_process());
   return engine_->execute_prepared(*stmt.state_, params);
 }
 

@@ -38,7 +38,20 @@
 // Threads: a Database and its Prepared statements belong to one thread at a
 // time; nothing here locks. Moving a Database keeps its Prepared statements
 // usable with it.
+//
+// Processes: a Database belongs to the process that opened it. A child made
+// by fork() shares the parent's open files and so the parent's file locks
+// (they belong to the open files, not to a process), and a statement run
+// there would take the parent's locks for its own and change the file under
+// the parent's transaction. In any other process execute, prepare and
+// execute_prepared therefore fail before doing anything, with "execution
+// error: this connection belongs to process {owner}, not to process
+// {caller}: open a new connection in this process". Destroying the
+// Database there only closes that process's copies of the descriptors,
+// which leaves the parent's locks, transaction, journal and log as they are.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -138,9 +151,14 @@ class Database {
   Database(Database&&) noexcept;
   Database& operator=(Database&&) noexcept;
   // Closes the files, which releases every file lock. An open transaction
-  // is abandoned: none of its changes reached the file.
+  // is abandoned: none of its changes reached the file. It does nothing
+  // else to the files (no unlock, removal, rollback or checkpoint), so that
+  // in a forked child it leaves the parent's locks and files alone.
   ~Database();
 
+  // In a process other than the opener (see Processes above), this and the
+  // two calls below fail before doing anything.
+  //
   // Parses the whole text first (a parse error anywhere runs nothing), then
   // runs its statements in order and returns one result per statement. The
   // first failing statement ends the call with its error; the statements
@@ -175,7 +193,13 @@ class Database {
 
  private:
   explicit Database(std::unique_ptr<engine::Engine> engine);
+  // Ok in the process that opened the database; elsewhere the Exec error
+  // that execute, prepare and execute_prepared return before doing anything.
+  Status check_process() const;
+
   std::unique_ptr<engine::Engine> engine_;
+  // The process that opened the database.
+  pid_t owner_;
 };
 
 }  // namespace bkf

@@ -1,0 +1,218 @@
+// A handle used across fork(): the child process inherits the handle's
+// descriptors, and with them the parent's file locks. Every call of the
+// child on the inherited handle that would reach the engine fails at once
+// with the message naming both processes, and the child's bkf_close
+// releases no lock and changes no file: the parent's open transaction
+// keeps its lock and commits. A connection the child opens itself works.
+//
+// Children report through a pipe (one line per problem found) and their
+// exit status; they end with _exit so that nothing of the parent's runs
+// twice.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "c_test_util.h"
+#include "support/lock_probe.h"
+
+namespace bkf_ctest {
+namespace {
+
+using bkf::testing::lock_would_block;
+
+// The whole content of a file, or "<missing>".
+std::string file_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return "<missing>";
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// The database, its journal and its log, byte for byte.
+struct Files {
+  explicit Files(const std::string& path)
+      : db(file_bytes(path)), journal(file_bytes(path + "-journal")), wal(file_bytes(path + "-wal")) {}
+  std::string db, journal, wal;
+  bool operator==(const Files&) const = default;
+};
+
+// What a child found wrong, one entry per problem.
+using Problems = std::vector<std::string>;
+
+// Runs body in a child process and returns what it reported, plus a line
+// for an exit other than status 0.
+template <class Body>
+std::string in_child(Body&& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid < 0) return "fork failed";
+  if (pid == 0) {
+    ::close(fds[0]);
+    Problems problems = body();
+    std::string text;
+    for (const std::string& p : problems) text += p + "\n";
+    (void)!::write(fds[1], text.data(), text.size());
+    ::_exit(problems.empty() ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return report + "waitpid failed";
+  if (!WIFEXITED(status)) return report + "child ended by signal " + std::to_string(WTERMSIG(status));
+  if (WEXITSTATUS(status) != 0 && report.empty()) return "child exit status " + std::to_string(WEXITSTATUS(status));
+  return report;
+}
+
+// The message every engine call on an inherited handle records, as seen
+// from the child.
+std::string foreign_message() {
+  return "execution error: this connection belongs to process " + std::to_string(::getppid()) +
+         ", not to process " + std::to_string(::getpid()) + ": open a new connection in this process";
+}
+
+// Adds a problem unless bkf_exec(db, sql) failed with the foreign message.
+void expect_refused(BkfDb* db, const char* sql, Problems& problems) {
+  const int64_t rc = bkf_exec(db, sql);
+  if (rc != -1 || last_error(db) != foreign_message())
+    problems.push_back(std::string(sql) + ": " + std::to_string(rc) + " " + last_error(db));
+}
+
+// One table with a few committed rows in the journal mode of the parameter.
+class InheritedHandle : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(db.get(), nullptr);
+    ASSERT_EQ(bkf_exec(db, (std::string("PRAGMA journal_mode = ") + GetParam()).c_str()), 1) << last_error(db);
+    ASSERT_EQ(bkf_exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); CREATE INDEX t_v ON t (v);"
+                           "INSERT INTO t (v) VALUES ('a'), ('b'), ('c')"),
+              3)
+        << last_error(db);
+  }
+  // The rows' v values in id order, joined by commas.
+  std::string values() {
+    if (bkf_exec(db, "SELECT v FROM t ORDER BY id") < 0) return last_error(db);
+    std::string out;
+    for (size_t r = 0; r < bkf_row_count(db); ++r) out += (r ? "," : "") + str(db, r, 0);
+    return out;
+  }
+  void expect_intact() {
+    ASSERT_EQ(bkf_exec(db, "PRAGMA integrity_check"), 1) << last_error(db);
+    EXPECT_EQ(str(db, 0, 0), "ok");
+  }
+
+  TempDir dir;
+  std::string path = dir.file("f.db");
+  Db db{path};
+};
+
+// Reads, writes, transaction statements, text that does not parse and
+// prepared statements all fail in the child, and none of them leaves a
+// trace in any file.
+TEST_P(InheritedHandle, EveryEngineCallFailsInTheChildAndWritesNothing) {
+  Stmt select(db, "SELECT v FROM t WHERE id = ?");
+  Stmt insert(db, "INSERT INTO t (v) VALUES (?)");
+  ASSERT_NE(select.get(), nullptr);
+  ASSERT_NE(insert.get(), nullptr);
+  const Files before(path);
+  const std::string report = in_child([&] {
+    Problems problems;
+    for (const char* sql : {"SELECT v FROM t", "INSERT INTO t (v) VALUES ('child')", "UPDATE t SET v = 'x'",
+                            "DELETE FROM t", "BEGIN", "COMMIT", "ROLLBACK", "CREATE TABLE u (a INTEGER)",
+                            "PRAGMA wal_checkpoint", "PRAGMA journal_mode = delete", "this is not sql"})
+      expect_refused(db, sql, problems);
+    if (bkf_prepare(db, "SELECT 1") != nullptr || last_error(db) != foreign_message())
+      problems.push_back("bkf_prepare: " + last_error(db));
+    bkf_bind_int(select, 0, 1);
+    bkf_bind_text(insert, 0, "child");
+    for (BkfStmt* stmt : {select.get(), insert.get()}) {
+      const int64_t rc = bkf_exec_prepared(db, stmt);
+      if (rc != -1 || last_error(db) != foreign_message())
+        problems.push_back("bkf_exec_prepared: " + std::to_string(rc) + " " + last_error(db));
+    }
+    return problems;
+  });
+  EXPECT_EQ(report, "");
+  EXPECT_TRUE(Files(path) == before) << "the child changed the database, its journal or its log";
+  EXPECT_EQ(values(), "a,b,c");
+  expect_intact();
+}
+
+// The child only frees the inherited handle while the parent is inside a
+// write transaction: the lock stays with the parent, the files are as they
+// were, and the transaction commits whole.
+TEST_P(InheritedHandle, ChildFreeKeepsTheParentsTransactionAndLock) {
+  ASSERT_EQ(bkf_exec(db, "BEGIN; INSERT INTO t (v) VALUES ('d'), ('e'); UPDATE t SET v = 'B' WHERE id = 2"), 3)
+      << last_error(db);
+  ASSERT_TRUE(lock_would_block(path, true));
+  const Files before(path);
+  const std::string report = in_child([&] {
+    Problems problems;
+    bkf_close(db);
+    if (!lock_would_block(path, true)) problems.push_back("the lock was released by the child's bkf_close");
+    return problems;
+  });
+  EXPECT_EQ(report, "");
+  EXPECT_TRUE(lock_would_block(path, true)) << "the parent lost its write lock";
+  EXPECT_TRUE(Files(path) == before) << "freeing the handle in the child changed a file";
+  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('f'); COMMIT"), 1) << last_error(db);
+  EXPECT_EQ(values(), "a,B,c,d,e,f");
+  expect_intact();
+}
+
+// The child tries to end the parent's transaction through the inherited
+// handle, then frees it: nothing of the parent's transaction is undone,
+// committed or unlocked.
+TEST_P(InheritedHandle, ChildCannotEndTheParentsTransaction) {
+  ASSERT_EQ(bkf_exec(db, "BEGIN; INSERT INTO t (v) VALUES ('d')"), 1) << last_error(db);
+  const Files before(path);
+  const std::string report = in_child([&] {
+    Problems problems;
+    for (const char* sql : {"INSERT INTO t (v) VALUES ('child')", "ROLLBACK", "COMMIT"})
+      expect_refused(db, sql, problems);
+    bkf_close(db);
+    if (!lock_would_block(path, true)) problems.push_back("the parent's lock is gone in the child");
+    return problems;
+  });
+  EXPECT_EQ(report, "");
+  EXPECT_TRUE(lock_would_block(path, true)) << "the parent lost its write lock";
+  EXPECT_TRUE(Files(path) == before) << "the child changed the database, its journal or its log";
+  ASSERT_EQ(bkf_exec(db, "COMMIT"), 0) << last_error(db);
+  EXPECT_EQ(values(), "a,b,c,d");
+  expect_intact();
+}
+
+// A connection the child opens itself reads and writes normally, next to
+// the inherited one that it may not use; the parent sees its commits.
+TEST_P(InheritedHandle, ChildsOwnConnectionWorks) {
+  const std::string report = in_child([&] {
+    Problems problems;
+    expect_refused(db, "SELECT v FROM t", problems);
+    BkfDb* own = bkf_open(path.c_str());
+    if (own == nullptr) return Problems{"bkf_open failed in the child"};
+    if (bkf_exec(own, "BEGIN; INSERT INTO t (v) VALUES ('child'); COMMIT") != 1)
+      problems.push_back("insert: " + last_error(own));
+    if (bkf_exec(own, "SELECT count(*) FROM t") != 1 || str(own, 0, 0) != "4")
+      problems.push_back("count: " + last_error(own));
+    bkf_close(own);
+    bkf_close(db);
+    return problems;
+  });
+  EXPECT_EQ(report, "");
+  EXPECT_EQ(values(), "a,b,c,child");
+  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('parent')"), 1) << last_error(db);
+  EXPECT_EQ(values(), "a,b,c,child,parent");
+  expect_intact();
+}
+
+INSTANTIATE_TEST_SUITE_P(JournalModes, InheritedHandle, ::testing::Values("delete", "wal"));
+
+}  // namespace
+}  // namespace bkf_ctest
