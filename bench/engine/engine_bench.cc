@@ -8,6 +8,12 @@
 //                              inside one transaction
 //   replace_unique_index       REPLACE of 100,000 rows, every one meeting
 //                              an existing row through a UNIQUE index
+//   insert_unique_prepared     200,000 rows through one prepared INSERT
+//                              inside one transaction, into a table with a
+//                              UNIQUE integer column and a UNIQUE text one
+//                              (each row probes both indexes)
+//   insert_ignore_unique       100,000 prepared INSERT IGNOREs, every other
+//                              one meeting an existing row
 //   distinct_rows              SELECT DISTINCT over 1,000,000 rows
 //   union_rows                 a UNION of two 500,000-row members
 //
@@ -112,6 +118,44 @@ void replace_rows(const std::string& path) {
   report("replace_unique_index", kRows, start);
 }
 
+void unique_inserts(const std::string& path) {
+  Database db = fresh(path);
+  must(db.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, k INT UNIQUE, name TEXT UNIQUE)"), "create");
+  auto ins = db.prepare("INSERT INTO t (k, name) VALUES (?, ?)");
+  if (!ins) std::exit(1);
+  constexpr int kRows = 200'000;
+  Value params[2] = {Value::integer(0), Value::text("")};
+  std::string name;
+  auto start = Clock::now();
+  must(db.execute("BEGIN"), "begin");
+  for (int i = 0; i < kRows; ++i) {
+    // Spread over the key space, so the index probes do not all land on
+    // the last leaf.
+    const std::int64_t k = (static_cast<std::int64_t>(i) * 7919) % kRows;
+    params[0].set_int(k * 1000);
+    name = "name-" + std::to_string(k);
+    params[1].set_text(name);
+    if (!db.execute_prepared(*ins, params)) std::exit(1);
+  }
+  must(db.execute("COMMIT"), "commit");
+  report("insert_unique_prepared", kRows, start);
+
+  auto ignore = db.prepare("INSERT IGNORE INTO t (k, name) VALUES (?, ?)");
+  if (!ignore) std::exit(1);
+  constexpr int kIgnored = 100'000;
+  start = Clock::now();
+  must(db.execute("BEGIN"), "begin");
+  for (int i = 0; i < kIgnored; ++i) {
+    // Even: a k already there; odd: a new one.
+    params[0].set_int(i % 2 == 0 ? static_cast<std::int64_t>(i) * 1000 : static_cast<std::int64_t>(i) * 1000 + 1);
+    name = "other-" + std::to_string(i);
+    params[1].set_text(name);
+    if (!db.execute_prepared(*ignore, params)) std::exit(1);
+  }
+  must(db.execute("COMMIT"), "commit");
+  report("insert_ignore_unique", kIgnored, start);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,6 +165,7 @@ int main(int argc, char** argv) {
   autocommit_inserts(path, "wal", "autocommit_insert_wal", 2000);
   bulk_insert(path);
   replace_rows(path);
+  unique_inserts(path);
   remove_db(path);
   return 0;
 }

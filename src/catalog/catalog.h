@@ -146,7 +146,9 @@ class Catalog {
   // "no such table: {}", "index \"{}\" has no columns", "no such column: {}"
   // (the first unknown name as written). While filling: Constraint "UNIQUE
   // constraint failed: duplicate value in {}" (index name) when a UNIQUE
-  // index meets two rows with equal values, Null equal to Null; Exec "index
+  // index meets two rows with equal values (SQL `=`, Null equal to Null:
+  // catalog/unique_probe.h; distinct integers that share a key are no
+  // duplicates); Exec "index
   // key too large ({} bytes)" from the index B-tree, passed through; a
   // failed fill gives the new tree's pages back first.
   Result<IndexDef> create_index(Pager& pager, std::string name, std::string table, std::vector<std::string> columns,
@@ -184,10 +186,14 @@ class Catalog {
   // (catalog/index_contents.h), with the row id in the place of the row-id
   // alias column: an entry holding the value the record stores there
   // instead (Null for a row inserted without the alias) is stale, and
-  // reindex rebuilds it. Per index at most 8 of "index {}: orphaned entry
-  // for missing rowid {}" and "index {}: stale entry for rowid {}" in key
-  // order, then, when the numbers differ, "index {}: {} entries but table
-  // {} has {} rows"; an index whose tree or table tree the page walk found
+  // reindex rebuilds it. The entries of a UNIQUE index whose rows hold
+  // equal values (as its UNIQUE checks decide: catalog/unique_probe.h) are
+  // duplicates, while several entries of one key prefix for distinct
+  // values are fine. Per index at most 8 of "index {}: orphaned entry for
+  // missing rowid {}", "index {}: stale entry for rowid {}" and "index {}:
+  // rowids {} and {} hold equal values" (an earlier entry's row id, then
+  // this one's) in key order, then, when the numbers differ, "index {}: {}
+  // entries but table {} has {} rows"; an index whose tree or table tree the page walk found
   // damaged is not compared. Then the messages of the page walk (page_check.h): damaged
   // pages and rows, pages used twice, pages used by nothing. An index key
   // too short to hold a row id is Corrupt; so are errors that are not

@@ -17,6 +17,7 @@
 #include "btree/tree_pages.h"
 #include "catalog/catalog.h"
 #include "catalog/page_check.h"
+#include "catalog/unique_probe.h"
 #include "record/record.h"
 
 namespace bkf {
@@ -27,20 +28,6 @@ namespace {
 // count message follows regardless.
 constexpr std::size_t kMaxProblemsPerIndex = 8;
 
-// The indexed values of one decoded row: the row id for the table's row-id
-// alias column (whose stored value may be anything, Null when the row was
-// inserted without it, while every read of the column yields the row id),
-// Null past the end of the row.
-void pick_values(const std::vector<Value>& row, std::int64_t rowid, std::optional<std::size_t> rowid_alias,
-                 std::span<const std::size_t> positions, std::vector<Value>& out) {
-  out.resize(positions.size());
-  for (std::size_t i = 0; i < positions.size(); ++i) {
-    if (rowid_alias && positions[i] == *rowid_alias) out[i].set_int(rowid);
-    else if (positions[i] < row.size()) out[i].assign(row[positions[i]]);
-    else out[i].set_null();
-  }
-}
-
 }  // namespace
 
 Status fill_index(Pager& pager, const TableDef& table, std::span<const std::size_t> positions, bool unique,
@@ -49,16 +36,21 @@ Status fill_index(Pager& pager, const TableDef& table, std::span<const std::size
   BKF_TRY(rows.rewind());
   std::string payload, key;
   std::vector<Value> row, values;
+  const IndexedRows indexed{table.root, {positions.begin(), positions.end()}, table.rowid_alias};
+  UniqueProbe probe;
   for (;;) {
     const std::optional<std::int64_t> rowid = BKF_TRY(rows.next_into(payload));
     if (!rowid) return {};
     BKF_TRY(decode_record_into(payload, row));
     pick_values(row, *rowid, table.rowid_alias, positions, values);
     if (unique) {
-      keyenc::encode_key_prefix_into(key, values);
-      if (BKF_TRY(index.contains_prefix(key))) return Error::constraint(duplicate_message);
+      // Against the rows before this one, whose entries are in the index.
+      IndexCursor entries(pager, index.root());
+      BKF_TRY(probe.start(entries, values));
+      while (const std::optional<std::int64_t> other = BKF_TRY(probe.next(entries))) {
+        if (BKF_TRY(probe.conflicts(pager, indexed, *other))) return Error::constraint(duplicate_message);
+      }
     }
-    key.clear();
     keyenc::encode_index_key_into(key, values, *rowid);
     BKF_TRY(index.insert(key));
   }
@@ -138,21 +130,27 @@ Result<std::vector<std::string>> Catalog::integrity_check(Pager& pager) const {
     BKF_TRY(entries.seek(std::string_view()));
     std::uint64_t count = 0;
     std::size_t problems = 0;
+    catalog::DuplicateFinder duplicates;
+    auto report = [&](std::string message) {
+      if (problems++ < catalog::kMaxProblemsPerIndex) messages.push_back("index " + ix->name + message);
+    };
     while (BKF_TRY(entries.next_into(key))) {
       ++count;
       const std::int64_t rowid = BKF_TRY(keyenc::key_rowid(key));
-      const char* problem = nullptr;
       if (!BKF_TRY(table.search_into(rowid, payload))) {
-        problem = ": orphaned entry for missing rowid ";
-      } else {
-        BKF_TRY(decode_record_into(payload, row));
-        catalog::pick_values(row, rowid, t->second.rowid_alias, ix->column_positions, values);
-        expected.clear();
-        keyenc::encode_index_key_into(expected, values, rowid);
-        if (expected != key) problem = ": stale entry for rowid ";
+        report(": orphaned entry for missing rowid " + std::to_string(rowid));
+        continue;
       }
-      if (problem && problems++ < catalog::kMaxProblemsPerIndex) {
-        messages.push_back("index " + ix->name + problem + std::to_string(rowid));
+      BKF_TRY(decode_record_into(payload, row));
+      catalog::pick_values(row, rowid, t->second.rowid_alias, ix->column_positions, values);
+      expected.clear();
+      keyenc::encode_index_key_into(expected, values, rowid);
+      if (expected != key) {
+        report(": stale entry for rowid " + std::to_string(rowid));
+      } else if (ix->unique) {
+        if (const std::optional<std::int64_t> other = duplicates.add(key, rowid, values)) {
+          report(": rowids " + std::to_string(*other) + " and " + std::to_string(rowid) + " hold equal values");
+        }
       }
     }
     const std::uint64_t rows = BKF_TRY(table.count());

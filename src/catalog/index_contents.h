@@ -21,9 +21,9 @@ namespace bkf::catalog {
 // row was inserted without it): reading the column always yields the row
 // id, and the statements that write rows key it the same way
 // (exec/compile/row_writes.h), so every path agrees on one key per row.
-// For a UNIQUE index each row is first probed for an existing key with the
-// same values, Null counting as equal to Null; a hit fails with the
-// Constraint error `duplicate_message`. Errors of the cursor, the record
+// For a UNIQUE index each row is first probed for an earlier row with equal
+// values (catalog/unique_probe.h: SQL `=`, Null counting as equal to Null);
+// a hit fails with the Constraint error `duplicate_message`. Errors of the cursor, the record
 // decoder and the index tree ("index key too large ...") pass through.
 Status fill_index(Pager& pager, const TableDef& table, std::span<const std::size_t> positions, bool unique,
                   IndexBTree& index, const std::string& duplicate_message);

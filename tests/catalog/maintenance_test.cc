@@ -185,6 +185,59 @@ TEST_F(MaintenanceTest, RowidAliasIsKeyedByTheRowId) {
   }));
 }
 
+// Integers beyond 2^53 that round to one double share their index key yet
+// are distinct: CREATE INDEX, the check and reindex take them as distinct
+// values, and report only rows with equal values (a real equals every
+// integer of its double; Int 2 and Real 2.0 are one value).
+TEST_F(MaintenanceTest, UniqueIndexesTellValuesThatShareAKeyApart) {
+  constexpr std::int64_t big = std::int64_t{1} << 60;
+  std::uint32_t b = 0;
+  must(db.tx([&]() -> Status {
+    b = BKF_TRY(db.c().create_table(db.p(), "big", cols({"x", "y", "z"}), {})).root;
+    db.put_row(b, 1, {Value::integer(big), Value::text("p"), Value::integer(1)});
+    db.put_row(b, 2, {Value::integer(big + 1), Value::text("p"), Value::integer(2)});
+    db.put_row(b, 3, {Value::integer(big + 2), Value::text("q"), Value::integer(3)});
+    db.put_row(b, 4, {Value::integer(-big - 1), Value::text("p"), Value::integer(4)});
+    BKF_TRY(db.c().create_index(db.p(), "bx", "big", {"x"}, true));
+    BKF_TRY(db.c().create_index(db.p(), "bxy", "big", {"x", "y"}, true));
+    BKF_TRY(db.c().create_index(db.p(), "bz", "big", {"z"}, true));
+    return {};
+  }));
+  EXPECT_TRUE(db.check().empty());
+  must(db.tx([&] { return status_of(db.c().reindex(db.p(), std::string_view("big"))); }));
+  EXPECT_TRUE(db.check().empty());
+
+  // Rows 5 and 6 written with their entries behind the catalog's back: 5
+  // repeats row 2; 6 holds the real 2^60, equal to rows 1 to 3 in x (but
+  // to row 3 only in x and y), and repeats z = 2 as a real.
+  const std::vector<Value> five{Value::integer(big + 1), Value::text("p"), Value::integer(2)};
+  const std::vector<Value> six{Value::real(0x1p60), Value::text("q"), Value::real(2.0)};
+  auto entry = [&](const char* index, std::vector<Value> values, std::int64_t id) {
+    return IndexBTree(db.p(), db.c().get_index(index)->root).insert(keyenc::encode_index_key(values, id));
+  };
+  must(db.tx([&]() -> Status {
+    for (const auto& [id, row] : {std::pair{5, five}, std::pair{6, six}}) {
+      db.put_row(b, id, row);
+      BKF_TRY(entry("bx", {row[0]}, id));
+      BKF_TRY(entry("bxy", {row[0], row[1]}, id));
+      BKF_TRY(entry("bz", {row[2]}, id));
+    }
+    return {};
+  }));
+  EXPECT_EQ(db.check(), (std::vector<std::string>{"index bx: rowids 2 and 5 hold equal values",
+                                                  "index bx: rowids 1 and 6 hold equal values",
+                                                  "index bxy: rowids 2 and 5 hold equal values",
+                                                  "index bxy: rowids 3 and 6 hold equal values",
+                                                  "index bz: rowids 2 and 5 hold equal values",
+                                                  "index bz: rowids 2 and 6 hold equal values"}));
+  must(db.p().begin());
+  auto r = db.c().reindex(db.p(), std::string_view("big"));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(), "constraint violation: UNIQUE constraint failed: duplicate value rebuilding bx");
+  must(db.p().rollback());
+  db.c().restore();
+}
+
 TEST_F(MaintenanceTest, IndexWithoutTableIsKeptButNotChecked) {
   IndexDef ghost{"ghost_ix", "ghost", {"a"}, {}, 0, 0, false};
   must(db.tx([&]() -> Status {

@@ -64,6 +64,12 @@ TEST(ProgramValidate, RejectsEveryOutOfRangeOperand) {
       {"keys do not hold the probe's values",
        [](Program& p) { p.emit(Op::idx_probe(0, 0, 0, 0, 1, kProbeLower | kProbeUpper)); }},
       {"keys do not hold the probe's values", [](Program& p) { p.emit(Op::idx_probe(0, 0, 0, 0, 0, 0)); }},
+      {"unique is not a UNIQUE spec", [](Program& p) { p.emit(Op::idx_unique_guard(0, 0, 0, 1, 0)); }},
+      {"unique does not have as many columns as the values",
+       [](Program& p) {
+         const auto spec = p.add_unique_spec(UniqueSpec{"u", {2, {0, 1}, std::nullopt}});
+         p.emit(Op::idx_next_conflict(0, 0, 0, 1, spec, true));
+       }},
       {"has no valid kind", [](Program& p) { p.agg_specs.push_back({false, static_cast<AggKind>(7)}); }},
       {"dest is not a register",
        [](Program& p) {

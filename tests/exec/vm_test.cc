@@ -148,21 +148,42 @@ TEST_F(VmTest, DamagedRowsAndKeysAreCorruptErrors) {
   EXPECT_EQ(run(p, {I(1)}).error(), "corrupt data: record header size exceeds buffer");
 
   std::uint32_t index = new_index();
-  ASSERT_TRUE(IndexBTree(pager(), index).insert("abc").ok());
-  // Binds: the probe prefix. IdxRowid, then IdxUniqueGuard, meet the short key.
+  ASSERT_TRUE(IndexBTree(pager(), index).insert(std::string("\0bc", 3)).ok());
+  // IdxRowid, then IdxUniqueGuard, meet the short key: after a seek by the
+  // key prefix of a Null, and in the guard of a Null value.
   for (bool guard : {false, true}) {
     ProgramBuilder w;
     auto ic = w.index_cursor();
     auto k = w.regs(2);
     w.emit(Op::open_index(ic, index));
-    w.blob("a", k);
     if (guard) {
-      w.idx_unique_guard(ic, k, k + 1, "i");
+      w.emit(Op::idx_unique_guard(ic, k + 1, k, 1, w.unique_spec("i", {root, {0}, std::nullopt})));
     } else {
+      w.blob(std::string_view("\0", 1), k);
       w.emit(Op::idx_seek(ic, k, 4));
       w.emit(Op::idx_rowid(ic, k + 1));
     }
     EXPECT_EQ(run(done(w)).error().rfind("corrupt data: ", 0), 0u) << guard;
+  }
+
+  // A UNIQUE check that must read the row behind an entry (an integer
+  // beyond 2^53 meets an entry of its double) meets the damaged row 1, or
+  // finds no row 2 for its entry.
+  constexpr std::int64_t big = std::int64_t{1} << 60;
+  std::uint32_t unique = new_index();
+  for (std::int64_t id : {1, 2}) {
+    const std::vector<Value> stored{I(big * id + 1)};
+    ASSERT_TRUE(IndexBTree(pager(), unique).insert(keyenc::encode_index_key(stored, id)).ok());
+  }
+  for (std::int64_t id : {1, 2}) {
+    ProgramBuilder w;
+    auto ic = w.index_cursor();
+    auto k = w.regs(2);
+    w.emit(Op::open_index(ic, unique));
+    w.emit(Op::integer(big * id, k));
+    w.emit(Op::idx_unique_guard(ic, k + 1, k, 1, w.unique_spec("u", {root, {0}, std::nullopt})));
+    EXPECT_EQ(run(done(w)).error(), id == 1 ? "corrupt data: record header size exceeds buffer"
+                                            : "corrupt data: index entry for missing row 2");
   }
 }
 
@@ -197,16 +218,16 @@ TEST_F(VmTest, InstructionsOnlyHandWrittenProgramsUse) {
        },
        "(" + value_debug(B(bound)) + ", " + value_debug(B(padded)) + ")", ""},
       {"IdxInsertUnique and IdxPrefixGuard",
-       [](ProgramBuilder& b, std::uint32_t, std::uint32_t index) {
+       [](ProgramBuilder& b, std::uint32_t table, std::uint32_t index) {
          auto ic = b.index_cursor();
          auto r = b.regs(5);  // value, row id, key, prefix, read row id
+         auto spec = b.unique_spec("ix", {table, {0}, std::nullopt});
          b.emit(Op::open_index(ic, index));
          for (std::int64_t id : {1, 2}) {  // keys (7, 1) and (8, 2)
            b.emit(Op::integer(id + 6, r));
            b.emit(Op::integer(id, r + 1));
            b.emit(Op::make_index_key(r, 1, r + 1, r + 2));
-           b.emit(Op::make_index_prefix(r, 1, r + 3));
-           b.idx_insert_unique(ic, r + 2, r + 3, "ix");
+           b.emit(Op::idx_insert_unique(ic, r + 2, r, 1, spec));
          }
          b.emit(Op::integer(7, r));
          b.emit(Op::make_index_prefix(r, 1, r + 3));
@@ -220,7 +241,7 @@ TEST_F(VmTest, InstructionsOnlyHandWrittenProgramsUse) {
          b.patch_here(guard);
          b.emit(Op::integer(3, r + 1));  // (7, 3) conflicts with (7, 1)
          b.emit(Op::make_index_key(r, 1, r + 1, r + 2));
-         b.idx_insert_unique(ic, r + 2, r + 3, "ix");
+         b.emit(Op::idx_insert_unique(ic, r + 2, r, 1, spec));
        },
        "(Int(1))", "constraint violation: UNIQUE constraint failed: ix"},
       {"SeekRowid with other keys than integers",

@@ -45,13 +45,13 @@ Result<ConflictProbe> compile_conflict_probe(std::string_view table, const std::
     }
   }
   struct IndexKey {
-    std::uint32_t root;
+    const IndexDef* index;
     std::vector<KeyColumn> columns;
   };
   std::vector<IndexKey> index_keys;
   for (const IndexDef* idx : catalog.indexes_for(t->name)) {
     if (!idx->unique || idx->columns.empty()) continue;
-    IndexKey k{idx->root, {}};
+    IndexKey k{idx, {}};
     bool covered = true;
     for (const std::string& name : idx->columns) {
       auto pos = find_name(columns, name);
@@ -90,20 +90,26 @@ Result<ConflictProbe> compile_conflict_probe(std::string_view table, const std::
     const auto n = static_cast<std::uint32_t>(k.columns.size());
     const std::uint32_t values = g.regs(n);
     const std::uint32_t is_null = g.reg();
-    const std::uint32_t prefix = g.reg();
     const std::uint32_t rowid = g.reg();
+    const std::uint32_t spec = g.unique_spec(k.index->name, {t->root, k.index->column_positions, t->rowid_alias});
     Label none;
-    g.emit(Op::open_index(cur, k.root));
+    g.emit(Op::open_index(cur, k.index->root));
     for (std::uint32_t i = 0; i < n; ++i) {
       load_key_value(g, k.columns[i], values + i);
       g.emit(Op::is_null(values + i, false, is_null));
       none.add(g.emit(Op::if_true(is_null, 0)));
     }
-    g.emit(Op::make_index_prefix(values, n, prefix));
-    none.add(g.emit(Op::idx_seek(cur, prefix, 0)));
-    none.add(g.emit(Op::idx_prefix_guard(cur, prefix, 0)));
-    g.emit(Op::idx_rowid(cur, rowid));
+    // Every conflicting row in turn: distinct values may share a key, and a
+    // real may equal several integers that share one.
+    g.emit(Op::idx_next_conflict(cur, rowid, values, n, spec, true));
+    const std::uint32_t top = g.here();
+    g.emit(Op::is_null(rowid, false, is_null));
+    none.add(g.emit(Op::if_true(is_null, 0)));
     found(rowid);
+    if (!first_only) {
+      g.emit(Op::idx_next_conflict(cur, rowid, values, n, spec, false));
+      g.emit(Op::goto_(top));
+    }
     none.resolve_here(g);
   }
 

@@ -4,7 +4,7 @@
 //
 // The probe is run once per row, with the row's values as its parameters
 // ?0 .. ?n-1 in the order of the insert column list, and emits one row
-// [row id] for every conflict key that finds a row, in key order. Conflicts
+// [row id] for every row a conflict key finds, in key order. Conflicts
 // are found the way the constraints themselves find them, so the policy
 // deletes or updates exactly the row the insert would have collided with:
 //   - the conflict keys are the row-id alias, then every UNIQUE index (in
@@ -15,8 +15,10 @@
 //     it (the text '5' meets the integer 5 in an INTEGER column, while the
 //     integer 0 never meets the text 'abc' in a TEXT column);
 //   - the row-id alias finds the row under that row id when the value is
-//     an integer; a UNIQUE index finds the first key that begins with the
-//     values' key prefix; a NULL key value never conflicts.
+//     an integer; a UNIQUE index finds every row whose entry conflicts with
+//     the values (its key begins with their key prefix and the row holds
+//     equal values: catalog/unique_probe.h), in key order, so that the
+//     first is the lowest row id; a NULL key value never conflicts.
 // The same row may be found by several keys.
 #pragma once
 

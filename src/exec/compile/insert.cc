@@ -93,8 +93,9 @@ Result<Program> compile_insert(std::string_view table_name, const std::optional<
       for (std::size_t i = 0; i < indexes.size(); ++i) {
         const IndexPlan& ix = indexes[i];
         if (!ix.unique) continue;
-        std::uint32_t prefix = prefix_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rowid);
-        row_end.add(g.emit(Op::idx_conflict_jump(ix.cursor, prefix, 0)));
+        std::uint32_t values = values_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rowid);
+        row_end.add(g.emit(Op::idx_conflict_jump(ix.cursor, 0, values, static_cast<std::uint32_t>(ix.columns.size()),
+                                                 ix.unique_spec)));
       }
       if (alias_listed) check_rowid_is_int();
     }
@@ -103,8 +104,7 @@ Result<Program> compile_insert(std::string_view table_name, const std::optional<
       const IndexPlan& ix = indexes[i];
       std::uint32_t key = key_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rowid);
       if (ix.unique && !ignore) {
-        std::uint32_t prefix = prefix_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rowid);
-        g.idx_unique_guard(ix.cursor, prefix, g.k_null(), ix.label);
+        emit_unique_guard(g, ix, values_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rowid), g.k_null());
       }
       g.emit(Op::idx_key_guard(ix.cursor, key));
       keys.push_back(key);

@@ -19,6 +19,7 @@ Result<std::vector<IndexPlan>> open_index_plans(Gen& g, const Catalog& catalog, 
     plan.label = ix->name;
     plan.cursor = g.index_cursor();
     plan.unique = ix->unique;
+    if (ix->unique) plan.unique_spec = g.unique_spec(ix->name, {table.root, ix->column_positions, table.rowid_alias});
     g.emit(Op::open_index(plan.cursor, ix->root));
     plans.push_back(std::move(plan));
   }
@@ -30,8 +31,7 @@ IndexRegs alloc_index_regs(Gen& g, const IndexPlan& ix) {
   IndexRegs r;
   r.key_cols = g.regs(n);
   r.key = g.reg();
-  r.prefix_cols = g.regs(n);
-  r.prefix = g.reg();
+  r.values = g.regs(n);
   r.old_cols = g.regs(n);
   r.old_key = g.reg();
   return r;
@@ -57,11 +57,15 @@ std::uint32_t key_from_registers(Gen& g, const IndexPlan& ix, const IndexRegs& r
   return regs.key;
 }
 
-std::uint32_t prefix_from_registers(Gen& g, const IndexPlan& ix, const IndexRegs& regs, std::uint32_t base,
+std::uint32_t values_from_registers(Gen& g, const IndexPlan& ix, const IndexRegs& regs, std::uint32_t base,
                                     std::optional<std::size_t> alias, std::uint32_t rowid_reg) {
-  copy_columns(g, ix, regs.prefix_cols, base, alias, rowid_reg);
-  g.emit(Op::make_index_prefix(regs.prefix_cols, static_cast<std::uint32_t>(ix.columns.size()), regs.prefix));
-  return regs.prefix;
+  copy_columns(g, ix, regs.values, base, alias, rowid_reg);
+  return regs.values;
+}
+
+void emit_unique_guard(Gen& g, const IndexPlan& ix, std::uint32_t values, std::uint32_t rowid_reg) {
+  g.emit(Op::idx_unique_guard(ix.cursor, rowid_reg, values, static_cast<std::uint32_t>(ix.columns.size()),
+                              ix.unique_spec));
 }
 
 std::uint32_t key_from_cursor(Gen& g, const IndexPlan& ix, const IndexRegs& regs, std::optional<std::size_t> alias,

@@ -136,8 +136,7 @@ Result<Program> compile_update(std::string_view table_name, const std::vector<As
       const IndexPlan& ix = indexes[i];
       std::uint32_t key = key_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rid);
       if (ix.unique) {
-        std::uint32_t prefix = prefix_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rid);
-        g.idx_unique_guard(ix.cursor, prefix, rid, ix.label);
+        emit_unique_guard(g, ix, values_from_registers(g, ix, ixregs[i], base, t.rowid_alias, rid), rid);
       }
       g.emit(Op::idx_key_guard(ix.cursor, key));
     }

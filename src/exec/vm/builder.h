@@ -18,7 +18,9 @@
 
 #include <initializer_list>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "exec/vm/program.h"
@@ -67,16 +69,13 @@ class ProgramBuilder {
   std::uint32_t scalar_sub(std::uint32_t sub, std::initializer_list<ParamSrc> params, std::uint32_t dest) {
     return emit(Op::scalar_sub(sub, p_.add_param_list(params), static_cast<std::uint32_t>(params.size()), dest));
   }
-  std::uint32_t idx_insert_unique(std::uint32_t cur, std::uint32_t key_reg, std::uint32_t prefix_reg,
-                                  std::string_view column) {
-    return emit(Op::idx_insert_unique(cur, key_reg, prefix_reg, p_.add_string(column)));
-  }
   std::uint32_t not_null_guard(std::uint32_t reg, std::string_view column) {
     return emit(Op::not_null_guard(reg, p_.add_string(column)));
   }
-  std::uint32_t idx_unique_guard(std::uint32_t cur, std::uint32_t prefix_reg, std::uint32_t rowid_reg,
-                                 std::string_view column) {
-    return emit(Op::idx_unique_guard(cur, prefix_reg, rowid_reg, p_.add_string(column)));
+  // What the UNIQUE instructions of one index need (program.h): the number
+  // to give them as their `unique` operand.
+  std::uint32_t unique_spec(std::string_view label, catalog::IndexedRows rows) {
+    return p_.add_unique_spec(UniqueSpec{std::string(label), std::move(rows)});
   }
   std::uint32_t rowid_guard(std::uint32_t cur, std::uint32_t key_reg, std::string_view column) {
     return emit(Op::rowid_guard(cur, key_reg, p_.add_string(column)));

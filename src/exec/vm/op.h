@@ -231,14 +231,26 @@ struct Op {
   }
   // cur (a), key_reg (b)
   static Op idx_insert(std::uint32_t cur, std::uint32_t key_reg) { return make(OpKind::IdxInsert, cur, key_reg); }
-  // cur (a), key_reg (b), prefix_reg (c), column (d: index into Program::strings)
-  static Op idx_insert_unique(std::uint32_t cur, std::uint32_t key_reg, std::uint32_t prefix_reg,
-                              std::uint32_t column_idx) {
-    return make(OpKind::IdxInsertUnique, cur, key_reg, prefix_reg, column_idx);
+  // The UNIQUE instructions (IdxInsertUnique, IdxConflictJump,
+  // IdxUniqueGuard, IdxNextConflict) check a row's indexed values, the
+  // registers values..values+count-1 in index order, against the entries of
+  // a UNIQUE index: an entry conflicts when its key begins with the values'
+  // key prefix and its row holds values equal to them (catalog/unique_probe.h,
+  // reading rows as the Program::unique_specs entry `unique` says). Rows in
+  // the check_only() list count as deleted.
+  //
+  // Fails with Constraint "UNIQUE constraint failed: {label}" on a
+  // conflicting entry, else inserts the key in key_reg.
+  // cur (a), key_reg (b), values (c), count (d), unique (e)
+  static Op idx_insert_unique(std::uint32_t cur, std::uint32_t key_reg, std::uint32_t values, std::uint32_t count,
+                              std::uint32_t unique) {
+    return make(OpKind::IdxInsertUnique, cur, key_reg, values, count, unique);
   }
-  // cur (a), prefix_reg (b), target (c)
-  static Op idx_conflict_jump(std::uint32_t cur, std::uint32_t prefix_reg, std::uint32_t target) {
-    return make(OpKind::IdxConflictJump, cur, prefix_reg, target);
+  // Jumps to target when some entry conflicts.
+  // cur (a), target (b), values (c), count (d), unique (e)
+  static Op idx_conflict_jump(std::uint32_t cur, std::uint32_t target, std::uint32_t values, std::uint32_t count,
+                              std::uint32_t unique) {
+    return make(OpKind::IdxConflictJump, cur, target, values, count, unique);
   }
   // cur (a: table cursor), key_reg (b), target (c)
   static Op rowid_exists_jump(std::uint32_t cur, std::uint32_t key_reg, std::uint32_t target) {
@@ -307,13 +319,13 @@ struct Op {
   static Op scalar_sub(std::uint32_t sub, std::uint32_t params_off, std::uint32_t params_count, std::uint32_t dest) {
     return make(OpKind::ScalarSub, sub, params_off, params_count, dest);
   }
-  // Fails with Constraint "UNIQUE constraint failed: {column}" when the
-  // index holds a key that begins with the prefix and carries a row id other
-  // than the one in rowid_reg (Null there: any such key conflicts).
-  // cur (a: index cursor), prefix_reg (b), rowid_reg (c), column (d: index into Program::strings)
-  static Op idx_unique_guard(std::uint32_t cur, std::uint32_t prefix_reg, std::uint32_t rowid_reg,
-                             std::uint32_t column_idx) {
-    return make(OpKind::IdxUniqueGuard, cur, prefix_reg, rowid_reg, column_idx);
+  // Fails with Constraint "UNIQUE constraint failed: {label}" when an entry
+  // of a row other than the one in rowid_reg (Null there: of any row)
+  // conflicts with the values (see idx_insert_unique).
+  // cur (a: index cursor), rowid_reg (b), values (c), count (d), unique (e)
+  static Op idx_unique_guard(std::uint32_t cur, std::uint32_t rowid_reg, std::uint32_t values, std::uint32_t count,
+                             std::uint32_t unique) {
+    return make(OpKind::IdxUniqueGuard, cur, rowid_reg, values, count, unique);
   }
   // Fails with Constraint "UNIQUE constraint failed: {column}" when the
   // cursor's table holds a row under the Int in key_reg.
@@ -377,6 +389,16 @@ struct Op {
   static Op idx_probe(std::uint32_t cur, std::uint32_t state, std::uint32_t done_target, std::uint32_t keys,
                       std::uint32_t count, std::uint8_t mode) {
     return make(OpKind::IdxProbe, cur, state, done_target, keys, count, mode);
+  }
+  // The row id of the next conflicting entry into dest, Null when there is
+  // none (see idx_insert_unique): with restart, the first entry with the
+  // values' prefix is the next; without, the one after the entry the
+  // previous IdxNextConflict on this cursor found, the values unchanged.
+  // Walks the index cursor itself.
+  // cur (a), dest (b), values (c), count (d), unique (e), restart (flag)
+  static Op idx_next_conflict(std::uint32_t cur, std::uint32_t dest, std::uint32_t values, std::uint32_t count,
+                              std::uint32_t unique, bool restart) {
+    return make(OpKind::IdxNextConflict, cur, dest, values, count, unique, restart);
   }
 };
 

@@ -19,7 +19,8 @@
 // statement check every constraint of a row before it writes anything,
 // 63-65 the spool that lets a statement collect rows in a first pass and
 // write them in a second, 66 tests an operand against the items of an IN at
-// once, and 67 walks the key ranges of an index probe.
+// once, 67 walks the key ranges of an index probe, and 68 walks the rows
+// that a row's values conflict with in a UNIQUE index.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +43,8 @@ enum class OperandType : std::uint8_t {
   RegList,      // an offset into Program::reg_lists; length in the aux slot
   FlagList,     // an offset into Program::flag_lists; length in the aux slot
   ParamList,    // an offset into Program::param_lists; length in the aux slot
+  Unique,       // an index into Program::unique_specs; aux: the slot of the
+                // count of the values checked, which is the spec's column count
   Agg,          // an accumulator index
   Number,       // a parameter or bind number (past the end reads Null)
   Sub,          // a sub-program index
@@ -66,7 +69,7 @@ struct OperandInfo {
   OperandType type = OperandType::Reg;
   std::uint8_t slot = 0;
   // Run, RegList, FlagList, ParamList: the slot of the length; ProbeMode:
-  // the slot of the key count.
+  // the slot of the key count; Unique: the slot of the value count.
   std::uint8_t aux = 0;
 };
 
@@ -117,9 +120,10 @@ struct OperandInfo {
   X(MakeIndexKey, 34, {"start", Run, A, B}, {"count", Count, B}, {"rowid_reg", Reg, C}, {"dest", Reg, D})     \
   X(MakeIndexPrefix, 35, {"start", Run, A, B}, {"count", Count, B}, {"dest", Reg, C})                         \
   X(IdxInsert, 36, {"cur", IndexCursor, A}, {"key_reg", Reg, B})                                              \
-  X(IdxInsertUnique, 37, {"cur", IndexCursor, A}, {"key_reg", Reg, B}, {"prefix_reg", Reg, C},                \
-    {"column", Text, D})                                                                                      \
-  X(IdxConflictJump, 38, {"cur", IndexCursor, A}, {"prefix_reg", Reg, B}, {"target", Target, C})              \
+  X(IdxInsertUnique, 37, {"cur", IndexCursor, A}, {"key_reg", Reg, B}, {"values", Run, C, D},                 \
+    {"count", Count, D}, {"unique", Unique, E, D})                                                            \
+  X(IdxConflictJump, 38, {"cur", IndexCursor, A}, {"target", Target, B}, {"values", Run, C, D},               \
+    {"count", Count, D}, {"unique", Unique, E, D})                                                            \
   X(RowidExistsJump, 39, {"cur", Cursor, A}, {"key_reg", Reg, B}, {"target", Target, C})                      \
   X(IdxDelete, 40, {"cur", IndexCursor, A}, {"key_reg", Reg, B})                                              \
   X(NotNullGuard, 41, {"reg", Reg, A}, {"column", Text, B})                                                   \
@@ -145,8 +149,8 @@ struct OperandInfo {
   X(Bind, 58, {"idx", Number, A}, {"dest", Reg, B})                                                           \
   X(ScalarSub, 59, {"sub", Sub, A}, {"params", ParamList, B, C}, {"dest", Reg, D})                            \
   /* ---- constraint guards ---- */                                                                           \
-  X(IdxUniqueGuard, 60, {"cur", IndexCursor, A}, {"prefix_reg", Reg, B}, {"rowid_reg", Reg, C},               \
-    {"column", Text, D})                                                                                      \
+  X(IdxUniqueGuard, 60, {"cur", IndexCursor, A}, {"rowid_reg", Reg, B}, {"values", Run, C, D},                \
+    {"count", Count, D}, {"unique", Unique, E, D})                                                            \
   X(RowidGuard, 61, {"cur", Cursor, A}, {"key_reg", Reg, B}, {"column", Text, C})                             \
   X(IdxKeyGuard, 62, {"cur", IndexCursor, A}, {"key_reg", Reg, B})                                            \
   /* ---- spool ---- */                                                                                       \
@@ -156,5 +160,8 @@ struct OperandInfo {
   /* ---- IN and index probes ---- */                                                                         \
   X(InSet, 66, {"set", InSet, A}, {"a", Reg, B}, {"negated", Bool}, {"dest", Reg, C})                         \
   X(IdxProbe, 67, {"cur", IndexCursor, A}, {"state", ProbeState, B}, {"done_target", Target, C},              \
-    {"keys", Run, D, E}, {"count", Count, E}, {"mode", ProbeMode, 0, E})
+    {"keys", Run, D, E}, {"count", Count, E}, {"mode", ProbeMode, 0, E})                                    \
+  /* ---- UNIQUE conflicts ---- */                                                                            \
+  X(IdxNextConflict, 68, {"cur", IndexCursor, A}, {"dest", Reg, B}, {"values", Run, C, D},                    \
+    {"count", Count, D}, {"unique", Unique, E, D}, {"restart", Bool})
 // clang-format on

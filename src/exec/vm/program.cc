@@ -81,10 +81,15 @@ std::uint32_t Program::add_in_set(InSetSpec items) {
   return static_cast<std::uint32_t>(in_sets.size() - 1);
 }
 
+std::uint32_t Program::add_unique_spec(UniqueSpec spec) {
+  unique_specs.push_back(std::move(spec));
+  return static_cast<std::uint32_t>(unique_specs.size() - 1);
+}
+
 Program::Shape Program::shape() const noexcept {
-  return Shape{ops.size(),         agg_specs.size(),   subprograms.size(), strings.size(),
-               reg_lists.size(),   flag_lists.size(),  param_lists.size(), in_sets.size(),
-               nregs,              ncursors,           nindex_cursors};
+  return Shape{ops.size(),        agg_specs.size(),  subprograms.size(), strings.size(),
+               reg_lists.size(),  flag_lists.size(), param_lists.size(), in_sets.size(),
+               unique_specs.size(), nregs,           ncursors,           nindex_cursors};
 }
 
 bool Program::is_validated() const noexcept { return validated_ && *validated_ == shape(); }
@@ -167,6 +172,10 @@ Status Program::check() const {
           break;
         case OperandType::InSet:
           if (v >= in_sets.size()) return fail("is not an IN set of the program");
+          break;
+        case OperandType::Unique:
+          if (v >= unique_specs.size()) return fail("is not a UNIQUE spec of the program");
+          if (len != unique_specs[v].rows.positions.size()) return fail("does not have as many columns as the values");
           break;
         case OperandType::ProbeState:
           if (v + 3 > regs) return fail("is not the first of three registers");

@@ -5,8 +5,8 @@
 // DISTINCT, OFFSET, LIMIT; see post_run.h). A program is never changed by
 // running it, so one program can be run any number of times. Strings, byte
 // strings, lists and the items of IN tests live in side tables of the
-// program (`strings`, `reg_lists`, `flag_lists`, `param_lists`, `in_sets`),
-// which the instructions name by index.
+// program (`strings`, `reg_lists`, `flag_lists`, `param_lists`, `in_sets`,
+// `unique_specs`), which the instructions name by index.
 //
 // Validation. Program::validate() checks every register, register run,
 // cursor slot, side-table index, sub-program, aggregate index, enum byte and
@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "catalog/unique_probe.h"
 #include "exec/value_set.h"
 #include "exec/vm/op.h"
 
@@ -81,6 +82,14 @@ struct InSetSpec {
   bool reads_run_values() const noexcept { return !binds.empty() || !params.empty(); }
 };
 
+// What the UNIQUE instructions (op.h) need of one index besides its cursor:
+// the name their error shows, and where the rows behind its entries are
+// read back to compare values (catalog/unique_probe.h).
+struct UniqueSpec {
+  std::string label;
+  catalog::IndexedRows rows;
+};
+
 // The compiled statement.
 class Program {
  public:
@@ -104,6 +113,7 @@ class Program {
   std::vector<std::uint8_t> flag_lists;    // MakeUpdatedRecord keep flags (0 / 1)
   std::vector<ParamSrc> param_lists;       // ScalarSub parameter sources
   std::vector<InSetSpec> in_sets;          // InSet items
+  std::vector<UniqueSpec> unique_specs;    // the indexes of UNIQUE instructions
 
   // Appends an instruction and returns its index.
   std::uint32_t emit(const Op& op);
@@ -129,6 +139,8 @@ class Program {
   std::uint32_t add_subprogram(Program sub);
   // Appends the items of an InSet (values finished) and returns their index.
   std::uint32_t add_in_set(InSetSpec items);
+  // Appends what a UNIQUE instruction needs of its index; returns its index.
+  std::uint32_t add_unique_spec(UniqueSpec spec);
 
   // Checks the whole program (see the file comment) and, on success,
   // records its shape so that the virtual machine can skip the check.
@@ -146,7 +158,7 @@ class Program {
 
  private:
   struct Shape {
-    std::size_t ops, agg_specs, subprograms, strings, reg_lists, flag_lists, param_lists, in_sets;
+    std::size_t ops, agg_specs, subprograms, strings, reg_lists, flag_lists, param_lists, in_sets, unique_specs;
     std::uint32_t nregs, ncursors, nindex_cursors;
     friend bool operator==(const Shape&, const Shape&) = default;
   };

@@ -99,6 +99,10 @@ std::string Program::op_debug(std::size_t i) const {
       case OperandType::ParamList:
         append_list(out, v, len, param_lists.size(), [&](std::size_t r) { append_param_src(out, param_lists[r]); });
         break;
+      case OperandType::Unique:
+        if (v < unique_specs.size()) append_quoted(out, unique_specs[v].label);
+        else out += "#" + std::to_string(v);
+        break;
       case OperandType::Bool: out += op.flag ? "true" : "false"; break;
       case OperandType::BinOp: append_name(out, op.flag, bin_kind_name(static_cast<BinKind>(op.flag))); break;
       case OperandType::UnOp: append_name(out, op.flag, un_kind_name(static_cast<UnKind>(op.flag))); break;

@@ -9,6 +9,7 @@
 #include "btree/cursor.h"
 #include "btree/index.h"
 #include "btree/key_ranges.h"
+#include "catalog/unique_probe.h"
 #include "record/record.h"
 
 namespace bkf::vm {
@@ -83,6 +84,8 @@ struct IndexSlot {
   std::vector<keyenc::ProbeValue> probe_values;
   std::uint8_t regions_with_entries = 0;
   bool regions_known = false;
+  // The UNIQUE instructions' probe of this index, with its buffers.
+  catalog::UniqueProbe unique;
 };
 
 }  // namespace bkf::vm

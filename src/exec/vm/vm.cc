@@ -37,6 +37,7 @@ void Vm::rearm(std::span<const Value> binds) {
   gone_ = {};
   rows_.clear();
   deferred_.clear();
+  deferred_ascending_ = true;
   params_.clear();
   changes_ = 0;
   last_rowid_ = 0;

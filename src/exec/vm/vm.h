@@ -37,8 +37,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -93,9 +95,9 @@ class Vm {
   // UpdateCurrent, ApplyDeferred, IdxInsert, IdxInsertUnique, IdxDelete),
   // so that it succeeds exactly when the statement's rows pass every check
   // that comes before their writes. The rows in `gone` (which must outlive
-  // the run) count as deleted for IdxUniqueGuard, RowidGuard and the row-id
-  // overflow check of NewRowid. A REPLACE checks its new row this way
-  // before it deletes the rows it displaces. rearm() ends it.
+  // the run) count as deleted for the UNIQUE instructions, RowidGuard and
+  // the row-id overflow check of NewRowid. A REPLACE checks its new row this
+  // way before it deletes the rows it displaces. rearm() ends it.
   void check_only(std::span<const std::int64_t> gone);
 
   // Unpins every page the cursors of this machine and of its subquery
@@ -188,15 +190,27 @@ class Vm {
 
   Status open_index(std::uint32_t cur, std::uint32_t root);
   Status idx_insert(std::uint32_t cur, const Value& key);
-  Status idx_insert_unique(std::uint32_t cur, const Value& key, const Value& prefix, std::string_view column);
-  Result<bool> idx_has_prefix(std::uint32_t cur, const Value& prefix);
+  // The UNIQUE instructions (op.h): IdxInsertUnique, IdxConflictJump
+  // (whether to jump), IdxUniqueGuard, IdxNextConflict.
+  Status idx_insert_unique(const Program& p, const Op& op);
+  Result<bool> idx_has_conflict(const Program& p, const Op& op);
+  Status idx_unique_guard(const Program& p, const Op& op);
+  Status idx_next_conflict(const Program& p, const Op& op);
+  // What they share: the row id of the next entry of the slot's index that
+  // conflicts with the op's values, walking `entries` (from the first entry
+  // with their prefix when restart is set), passing over the row `own` and
+  // the rows check_only() named; nothing when no entry is left.
+  Result<std::optional<std::int64_t>> next_conflict(IndexSlot& slot, IndexCursor& entries, const Program& p,
+                                                    const Op& op, bool restart, std::optional<std::int64_t> own);
+  // The record UpdateCurrent postponed for row `rowid` of the table at
+  // root, if any: the row's values as its index entries already have them.
+  std::optional<std::string_view> pending_record(PageId root, std::int64_t rowid) const;
   Status idx_delete(std::uint32_t cur, const Value& key);
   Status idx_seek(std::uint32_t cur, const Value& prefix, bool& found);
   Status idx_next(std::uint32_t cur, bool& has_key);
   Status idx_rowid(std::uint32_t cur, Value& out);
   Result<bool> idx_prefix_matches(std::uint32_t cur, const Value& prefix);
   Result<bool> idx_below_bound(std::uint32_t cur, const Value& bound);
-  Status idx_unique_guard(std::uint32_t cur, const Value& prefix, const Value& rowid, std::string_view column);
   Status idx_key_guard(std::uint32_t cur, const Value& key);
   Status idx_probe(const Op& op, bool& found);
   Status find_regions_with_entries(IndexSlot& slot);
@@ -213,9 +227,12 @@ class Vm {
   std::vector<std::unique_ptr<TableSlot, SlotDelete>> tables_;
   std::vector<std::unique_ptr<IndexSlot, SlotDelete>> indexes_;
   std::vector<Row> rows_;
-  // Records UpdateCurrent postponed, for table cursor deferred_cur_.
+  // Records UpdateCurrent postponed, for table cursor deferred_cur_, and
+  // whether their row ids ascend (as an UPDATE, which rewrites rows in
+  // row-id order, leaves them), so that pending_record can search them.
   std::vector<std::pair<std::int64_t, std::string>> deferred_;
   std::uint32_t deferred_cur_ = 0;
+  bool deferred_ascending_ = true;
   std::vector<Value> params_;
   std::uint64_t changes_ = 0;
   std::int64_t last_rowid_ = 0;
@@ -278,7 +295,7 @@ class Vm {
   std::vector<Value> args_scratch_;
   std::vector<bool> flags_scratch_;
   std::string bytes_scratch_;
-  std::string probe_;  // rows and keys read by probes on cursors of their own
+  std::string probe_;  // rows read by look-ups of their own (RowidExistsJump, RowidGuard)
   bool blob_via_scratch_ = false;
 };
 

@@ -265,10 +265,10 @@ Status Vm::exec(const Program& p) {
       BKF_NEXT();
     BKF_OP(IdxInsertUnique)
       if (check_only_) return {};  // the row passed every check
-      BKF_TRY(idx_insert_unique(op->a, r[op->b], r[op->c], p.strings[op->d()]));
+      BKF_TRY(idx_insert_unique(p, *op));
       BKF_NEXT();
     BKF_OP(IdxConflictJump)
-      if (BKF_TRY(idx_has_prefix(op->a, r[op->b]))) pc = op->c;
+      if (BKF_TRY(idx_has_conflict(p, *op))) pc = op->b;
       BKF_NEXT();
     BKF_OP(RowidExistsJump)
       if (BKF_TRY(rowid_exists(op->a, r[op->b]))) pc = op->c;
@@ -300,7 +300,7 @@ Status Vm::exec(const Program& p) {
       if (r[op->a].is_null()) return Error::constraint("NOT NULL constraint failed: " + p.strings[op->b]);
       BKF_NEXT();
     BKF_OP(IdxUniqueGuard)
-      BKF_TRY(idx_unique_guard(op->a, r[op->b], r[op->c], p.strings[op->d()]));
+      BKF_TRY(idx_unique_guard(p, *op));
       BKF_NEXT();
     BKF_OP(RowidGuard)
       if (r[op->b].is_int() && !is_gone(r[op->b].int_value()) && BKF_TRY(rowid_exists(op->a, r[op->b]))) {
@@ -376,6 +376,11 @@ Status Vm::exec(const Program& p) {
     BKF_OP(IdxProbe)
       BKF_TRY(idx_probe(*op, flag));
       if (!flag) pc = op->c;
+      BKF_NEXT();
+
+    // ---- UNIQUE conflicts ----
+    BKF_OP(IdxNextConflict)
+      BKF_TRY(idx_next_conflict(p, *op));
       BKF_NEXT();
 #ifndef BKF_VM_THREADED
     }

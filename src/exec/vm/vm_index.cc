@@ -15,9 +15,9 @@ Error not_open(std::uint32_t cur) {
   return internal_error("index cursor " + std::to_string(cur) + " is not open");
 }
 
-Error unique_failed(std::string_view column) {
+Error unique_failed(std::string_view label) {
   std::string msg = "UNIQUE constraint failed: ";
-  msg += column;
+  msg += label;
   return Error::constraint(msg);
 }
 
@@ -45,21 +45,57 @@ Status Vm::idx_insert(std::uint32_t cur, const Value& key) {
   return IndexBTree(pager_, s->root, &s->scratch).insert(k);
 }
 
-Status Vm::idx_insert_unique(std::uint32_t cur, const Value& key, const Value& prefix, std::string_view column) {
-  IndexSlot* s = index(cur);
-  if (!s) return not_open(cur);
-  std::string_view p = BKF_TRY(as_blob_ref(prefix));
-  std::string_view k = BKF_TRY(as_blob_ref(key));
-  IndexBTree tree(pager_, s->root, &s->scratch);
-  if (BKF_TRY(tree.contains_prefix(p))) return unique_failed(column);
-  return tree.insert(k);
+Result<std::optional<std::int64_t>> Vm::next_conflict(IndexSlot& slot, IndexCursor& entries, const Program& p,
+                                                      const Op& op, bool restart, std::optional<std::int64_t> own) {
+  // values (c), count (d), unique (e): validated to match.
+  const UniqueSpec& spec = p.unique_specs[op.e()];
+  if (restart) BKF_TRY(slot.unique.start(entries, std::span<const Value>(regs_.data() + op.c, op.d())));
+  for (;;) {
+    const std::optional<std::int64_t> id = BKF_TRY(slot.unique.next(entries));
+    if (!id) return id;
+    if ((own && *id == *own) || is_gone(*id)) continue;
+    if (BKF_TRY(slot.unique.conflicts(pager_, spec.rows, *id, pending_record(spec.rows.table_root, *id)))) return id;
+  }
 }
 
-Result<bool> Vm::idx_has_prefix(std::uint32_t cur, const Value& prefix) {
-  IndexSlot* s = index(cur);
-  if (!s) return not_open(cur);
-  std::string_view p = BKF_TRY(as_blob_ref(prefix));
-  return IndexBTree(pager_, s->root).contains_prefix(p);
+Status Vm::idx_insert_unique(const Program& p, const Op& op) {
+  IndexSlot* s = index(op.a);
+  if (!s) return not_open(op.a);
+  std::string_view k = BKF_TRY(as_blob_ref(regs_[op.b]));
+  IndexCursor entries(pager_, s->root);
+  if (BKF_TRY(next_conflict(*s, entries, p, op, true, std::nullopt))) return unique_failed(p.unique_specs[op.e()].label);
+  return IndexBTree(pager_, s->root, &s->scratch).insert(k);
+}
+
+Result<bool> Vm::idx_has_conflict(const Program& p, const Op& op) {
+  IndexSlot* s = index(op.a);
+  if (!s) return not_open(op.a);
+  IndexCursor entries(pager_, s->root);
+  return BKF_TRY(next_conflict(*s, entries, p, op, true, std::nullopt)).has_value();
+}
+
+Status Vm::idx_unique_guard(const Program& p, const Op& op) {
+  IndexSlot* s = index(op.a);
+  if (!s) return not_open(op.a);
+  // The row itself (an UPDATE that keeps its value) is no conflict.
+  const Value& rowid = regs_[op.b];
+  std::optional<std::int64_t> own;
+  if (!rowid.is_null()) own = BKF_TRY(as_int(rowid));
+  // A cursor of its own: the slot's may be walking the index for the
+  // statement's loop.
+  IndexCursor entries(pager_, s->root);
+  if (BKF_TRY(next_conflict(*s, entries, p, op, true, own))) return unique_failed(p.unique_specs[op.e()].label);
+  return {};
+}
+
+Status Vm::idx_next_conflict(const Program& p, const Op& op) {
+  IndexSlot* s = index(op.a);
+  if (!s) return not_open(op.a);
+  s->valid = false;  // the slot's cursor moves without reading keys for IdxRowid
+  const std::optional<std::int64_t> id = BKF_TRY(next_conflict(*s, s->cursor, p, op, op.flag != 0, std::nullopt));
+  if (id) regs_[op.b].set_int(*id);
+  else regs_[op.b].set_null();
+  return {};
 }
 
 Status Vm::idx_delete(std::uint32_t cur, const Value& key) {
@@ -116,27 +152,6 @@ Result<bool> Vm::idx_below_bound(std::uint32_t cur, const Value& bound) {
   std::string_view b = BKF_TRY(as_blob_ref(bound));
   // Bytewise over the common length, the shorter first on a tie.
   return s->valid && std::string_view(s->key) < b;
-}
-
-Status Vm::idx_unique_guard(std::uint32_t cur, const Value& prefix, const Value& rowid, std::string_view column) {
-  IndexSlot* s = index(cur);
-  if (!s) return not_open(cur);
-  std::string_view p = BKF_TRY(as_blob_ref(prefix));
-  bool own = false;
-  std::int64_t own_id = 0;
-  if (!rowid.is_null()) {
-    own_id = BKF_TRY(as_int(rowid));
-    own = true;
-  }
-  // Walk the keys with the prefix on a cursor of its own; a key of the row
-  // itself (an UPDATE that keeps its value) is no conflict.
-  IndexCursor probe(pager_, s->root);
-  BKF_TRY(probe.seek(p));
-  while (BKF_TRY(probe.next_into(probe_)) && starts_with(probe_, p)) {
-    std::int64_t id = BKF_TRY(keyenc::key_rowid(probe_));
-    if ((!own || id != own_id) && !is_gone(id)) return unique_failed(column);
-  }
-  return {};
 }
 
 Status Vm::idx_key_guard(std::uint32_t cur, const Value& key) {

@@ -1,4 +1,5 @@
 // Table cursors and row changes.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -295,6 +296,7 @@ Status Vm::update_current(std::uint32_t cur, const Value& record) {
     ++changes_;
   } else {
     // Rewritten after the scan, so the scan never meets a split of its own.
+    if (!deferred_.empty() && deferred_.back().first >= t->current) deferred_ascending_ = false;
     deferred_.emplace_back(t->current, std::string(rec));
     deferred_cur_ = cur;
   }
@@ -316,8 +318,26 @@ Status Vm::apply_deferred(std::uint32_t cur) {
   // What failed stays pending (a failure here is the file's, which spoils
   // the transaction anyway).
   deferred_.erase(deferred_.begin(), deferred_.begin() + static_cast<std::ptrdiff_t>(done));
+  if (deferred_.empty()) deferred_ascending_ = true;
   reset_cursors(t->root);
   return st;
+}
+
+std::optional<std::string_view> Vm::pending_record(PageId root, std::int64_t rowid) const {
+  if (deferred_.empty()) return std::nullopt;
+  const TableSlot* t = tables_[deferred_cur_].get();
+  if (t == nullptr || t->root != root) return std::nullopt;
+  if (deferred_ascending_) {
+    auto at = std::lower_bound(deferred_.begin(), deferred_.end(), rowid,
+                               [](const auto& d, std::int64_t id) { return d.first < id; });
+    if (at != deferred_.end() && at->first == rowid) return std::string_view(at->second);
+    return std::nullopt;
+  }
+  // The latest record of the row is the one that counts.
+  for (auto d = deferred_.rbegin(); d != deferred_.rend(); ++d) {
+    if (d->first == rowid) return std::string_view(d->second);
+  }
+  return std::nullopt;
 }
 
 Result<bool> Vm::rowid_exists(std::uint32_t cur, const Value& key) {
