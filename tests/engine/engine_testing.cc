@@ -54,6 +54,12 @@ std::string squeeze(const std::string& s) {
   return out;
 }
 
+bool index_exists(Database& db, const std::string& name) {
+  const bool dropped = run_sql(db, "BEGIN") == "ok" && run_sql(db, "DROP INDEX " + name) == "ok";
+  (void)run_sql(db, "ROLLBACK");
+  return dropped;
+}
+
 std::string run_sql(Database& db, std::string_view sql) { return results_text(db.execute(sql)); }
 
 std::string run_prepared(Database& db, std::string_view sql, const std::vector<Value>& params) {

@@ -43,6 +43,10 @@ std::string results_text(const Result<std::vector<ExecResult>>& r);
 // failures about long values.
 std::string squeeze(const std::string& s);
 
+// Whether the index exists: it does when it can be dropped (the drop is
+// rolled back). Outside a transaction only.
+bool index_exists(Database& db, const std::string& name);
+
 // Database::execute, shown as text.
 std::string run_sql(Database& db, std::string_view sql);
 // Database::prepare, then execute_prepared with `params`, shown as text (a
