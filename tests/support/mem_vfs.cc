@@ -63,11 +63,14 @@ class MemFile final : public VfsFile {
 }  // namespace
 
 std::shared_ptr<MemVfs::Node>& MemVfs::node(const std::string& path) {
-  auto& slot = files_[path];
-  if (!slot) {
-    slot = std::make_shared<Node>();
-    slot->inode = next_inode_++;
-  }
+  auto it = files_.find(path);
+  if (it != files_.end()) return it->second;
+  // Made whole before it is filed, so that running out of memory on the
+  // way (the allocation-failure test) leaves no file without a node.
+  auto fresh = std::make_shared<Node>();
+  fresh->inode = next_inode_;
+  auto& slot = files_.emplace(path, std::move(fresh)).first->second;
+  ++next_inode_;
   return slot;
 }
 

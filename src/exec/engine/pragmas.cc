@@ -26,6 +26,10 @@ Result<ExecResult> run_pragma(Session& session, const Statement::Pragma& s) {
   const std::string name = ascii_lower(s.name);
 
   if (name == "journal_mode") {
+    // The result is made before the switch, holding the longer of the two
+    // names: a switch that was made is never reported as failed for want
+    // of memory to report it (filling in the shorter name reuses the text).
+    ExecResult out = one_row("journal_mode", Value::text("delete"));
     if (s.value) {
       const std::string v = ascii_lower(*s.value);
       if (v == "wal") {
@@ -36,7 +40,8 @@ Result<ExecResult> run_pragma(Session& session, const Statement::Pragma& s) {
         return Error::exec("unsupported journal_mode: " + v);
       }
     }
-    return one_row("journal_mode", Value::text(pager.is_wal() ? "wal" : "delete"));
+    out.rows[0][0].set_text(pager.is_wal() ? "wal" : "delete");
+    return out;
   }
 
   if (name == "synchronous") {
