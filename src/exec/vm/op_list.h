@@ -44,7 +44,7 @@ enum class OperandType : std::uint8_t {
   FlagList,     // an offset into Program::flag_lists; length in the aux slot
   ParamList,    // an offset into Program::param_lists; length in the aux slot
   Unique,       // an index into Program::unique_specs; aux: the slot of the
-                // count of the values checked, which is the spec's column count
+                // count of the values checked, which is the index's column count
   Agg,          // an accumulator index
   Number,       // a parameter or bind number (past the end reads Null)
   Sub,          // a sub-program index
