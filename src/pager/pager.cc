@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "base/bytes.h"
+#include "base/on_exit.h"
 #include "pager/journal.h"
 
 namespace bkf {
@@ -313,18 +314,12 @@ Result<PageRef> Pager::load(PageId id) {
   cache_.evict_if_needed();
   // The frame goes back to the pool on every way out but the insert: a
   // failed read, or no memory to describe the failure.
-  struct Loan {
-    PageCache& cache;
-    PageFrame* frame;
-    ~Loan() {
-      if (frame != nullptr) cache.give_back(frame);
-    }
-  } loan{cache_, cache_.take_frame(id)};
-  PageFrame* f = loan.frame;
+  PageFrame* f = cache_.take_frame(id);
+  OnExit give_back([&] { cache_.give_back(f); });
   bool found = false;
   if (wal_) found = BKF_TRY(wal_->read_page(id, f->data));
   if (!found) BKF_TRY(file_->read_exact_at(f->data, f->size, std::uint64_t{id - 1} * header_.page_size));
-  loan.frame = nullptr;
+  give_back.dismiss();
   return cache_.insert(f, false);
 }
 
@@ -455,7 +450,7 @@ Status Pager::begin() {
   return {};
 }
 
-void Pager::end_transaction() {
+void Pager::end_transaction() noexcept {
   in_tx_ = false;
   journal_created_ = false;
   cache_.set_writable(false);
@@ -613,13 +608,10 @@ Status Pager::rollback() {
   // transaction ends and its lock goes: a journal or a log tail left behind
   // is found and undone by the next begin, read or open, before anything
   // reads the pages it touched.
-  struct End {
-    Pager& p;
-    ~End() {
-      p.header_ = p.saved_header_;
-      p.end_transaction();
-    }
-  } end{*this};
+  const OnExit end([&] {
+    header_ = saved_header_;
+    end_transaction();
+  });
   HeldLock held(*file_);
   cache_.drop_dirty();
   // Undo what a failed commit may have written: replay its journal (a
@@ -638,15 +630,8 @@ Status Pager::read_lock() {
   release_read_lock_quietly();
   // Whatever ends an attempt short of success (an error, or no memory)
   // gives up the lock it holds.
-  struct Attempt {
-    Pager& p;
-    bool done = false;
-    ~Attempt() {
-      if (!done) p.release_read_lock_quietly();
-    }
-  };
   for (;;) {
-    Attempt attempt{*this};
+    OnExit attempt([&] { release_read_lock_quietly(); });
     const bool on_wal = wal_ != nullptr;
     BKF_TRY(on_wal ? wal_->file().lock(false) : file_->lock(false));
     read_lock_ = on_wal ? ReadLock::Wal : ReadLock::Db;
@@ -663,7 +648,7 @@ Status Pager::read_lock() {
     // The refresh may have opened or closed the log: the shared lock must
     // be on the file this connection now reads through.
     if (read_lock_ != ReadLock::None && (wal_ != nullptr) == on_wal) {
-      attempt.done = true;
+      attempt.dismiss();
       return {};
     }
   }
@@ -716,17 +701,11 @@ Status Pager::switch_to_wal() {
   BKF_TRY(open_log());
   // Until the switch is made, every way out (an error, or no memory) closes
   // the log again and goes back to the pages and header of journal mode.
-  struct Undo {
-    Pager& p;
-    const DbHeader& before;
-    bool armed = true;
-    ~Undo() {
-      if (!armed) return;
-      p.wal_.reset();
-      p.cache_.clear();
-      p.header_ = before;
-    }
-  } undo{*this, before};
+  OnExit undo([&] {
+    wal_.reset();
+    cache_.clear();
+    header_ = before;
+  });
   if (wal_->has_commit()) {
     // A log that already holds commits is newer than the file.
     const DbHeader from_log = BKF_TRY(header_from_log());
@@ -746,7 +725,7 @@ Status Pager::switch_to_wal() {
     restore_file_header();
     return st;
   }
-  undo.armed = false;
+  undo.dismiss();
   return {};
 }
 

@@ -201,7 +201,7 @@ class Pager {
   Status write_header_to_file();
   // After a failed mode switch: writes header_ (the old header) back.
   void restore_file_header() noexcept;
-  void end_transaction();
+  void end_transaction() noexcept;
   Status release_read_lock();
   // The same where its failure cannot be reported (it is dropped).
   void release_read_lock_quietly() noexcept;

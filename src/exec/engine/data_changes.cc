@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/on_exit.h"
 #include "exec/engine/engine.h"
 #include "exec/vm/vm.h"
 
@@ -13,7 +14,10 @@ Result<std::uint64_t> run_change_program(Engine& engine, const vm::Program& prog
   std::optional<vm::Vm> own;
   vm::Vm& vm = kept != nullptr ? *kept : own.emplace(engine.session().pager(), params);
   if (kept != nullptr) kept->rearm(params);
-  const vm::PagesReleased released(kept);
+  // A kept machine holds no page between runs, whatever ends this one.
+  const OnExit released([kept] {
+    if (kept != nullptr) kept->release_pages();
+  });
   BKF_TRY(vm.run(program));
   if (is_insert && vm.last_rowid() != 0) engine.set_last_insert_id(vm.last_rowid());
   return vm.changes();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/ascii.h"
+#include "base/on_exit.h"
 #include "exec/compile/compiler.h"
 #include "exec/engine/compiling.h"
 #include "exec/engine/data_changes.h"
@@ -83,7 +84,7 @@ class ConflictFinder {
   // order (see conflict_probe.h); valid until the next call.
   Result<std::span<const Row>> find(const Row& row) {
     vm_.rearm(row);
-    const vm::PagesReleased released(&vm_);
+    const OnExit released([this] { vm_.release_pages(); });
     BKF_TRY(vm_.run(probe_.program));
     return std::span<const Row>(vm_.rows());
   }
@@ -121,7 +122,7 @@ Result<std::uint64_t> replace_rows(Engine& engine, const std::string& table, con
     if (!gone.empty()) {
       check.rearm(row);
       check.check_only(gone);
-      const vm::PagesReleased released(&check);
+      const OnExit released([&check] { check.release_pages(); });
       BKF_TRY(check.run(inserter));
     }
     for (std::int64_t id : gone) {

@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/on_exit.h"
 #include "exec/engine/compiling.h"
 #include "exec/engine/engine.h"
 #include "exec/engine/fold_rewrites.h"
@@ -52,7 +53,10 @@ Result<std::vector<Row>> run_query(Engine& engine, const vm::Program& program, b
   if (kept != nullptr) kept->rearm(params);
   if (cut_to) vm.keep_first_rows(*cut_to);
   {
-    const vm::PagesReleased released(kept);
+    // A kept machine holds no page between runs, whatever ends this one.
+    const OnExit released([kept] {
+      if (kept != nullptr) kept->release_pages();
+    });
     BKF_TRY(vm.run(program));
     rows = vm.take_rows();
     if (vm.keeps_first_rows()) emitted = vm.rows_emitted();

@@ -1,5 +1,7 @@
 #include "exec/engine/session.h"
 
+#include "base/on_exit.h"
+
 namespace bkf::engine {
 
 Status Session::open(const std::string& path) {
@@ -15,9 +17,9 @@ Status Session::open(const std::string& path) {
 
 Status Session::begin_write() {
   BKF_TRY(pager_->begin());
-  WriteFrame frame(*this);
+  OnExit abandon([this] { abandon_write(); });
   BKF_TRY(catalog_->refresh(*pager_));
-  frame.keep();
+  abandon.dismiss();
   return {};
 }
 
@@ -50,10 +52,7 @@ Status Session::commit_write() {
 Status Session::rollback_write() {
   // The pager's rollback ends the transaction however it fails (an
   // exception included), and the catalog goes back with it.
-  struct Restore {
-    Catalog& catalog;
-    ~Restore() { catalog.restore(); }
-  } restore{*catalog_};
+  const OnExit restore([this] { catalog_->restore(); });
   return pager_->rollback();
 }
 
@@ -68,9 +67,9 @@ void Session::abandon_write() noexcept {
 
 Status Session::read_begin() {
   BKF_TRY(pager_->read_lock());
-  ReadFrame frame(*this);
+  OnExit unlock([this] { read_end(); });
   BKF_TRY(catalog_->refresh(*pager_));
-  frame.keep();
+  unlock.dismiss();
   return {};
 }
 

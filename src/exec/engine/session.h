@@ -51,6 +51,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/on_exit.h"
 #include "base/result.h"
 #include "catalog/catalog.h"
 #include "pager/os_vfs.h"
@@ -130,16 +131,21 @@ class Session {
       // Cheap inside a transaction: only a schema operation that failed
       // after writing to the schema tree makes the catalog reload.
       if (Status st = catalog_->refresh(*pager_); !st) return std::move(st).error();
-      SpoilOnException spoil(*this);
+      // Left by an exception, work() may have stopped a B-tree half-way.
+      const int exceptions = std::uncaught_exceptions();
+      const OnExit spoil([&] {
+        if (std::uncaught_exceptions() > exceptions) spoiled_ = kTxSpoiledOutOfMemory;
+      });
       auto r = work();
       if (!r && r.error().is_storage()) spoiled_ = kTxSpoiled;
       return r;
     }
     if (Status st = begin_write(); !st) return std::move(st).error();
-    WriteFrame frame(*this);
+    OnExit abandon([this] { abandon_write(); });
     auto r = work();
-    if (!r) return r;  // rolled back by the frame
-    if (Status st = frame.commit(); !st) return std::move(st).error();
+    if (!r) return r;  // rolled back on the way out
+    abandon.dismiss();
+    if (Status st = commit_write(); !st) return std::move(st).error();  // rolls back itself
     return r;
   }
 
@@ -152,62 +158,9 @@ class Session {
       return work();
     }
     if (Status st = read_begin(); !st) return std::move(st).error();
-    ReadFrame frame(*this);
+    const OnExit unlock([this] { read_end(); });
     return work();
   }
-
- private:
-  // A write transaction begun by this frame: rolled back (errors dropped)
-  // on every way out but commit() and keep().
-  class WriteFrame {
-   public:
-    explicit WriteFrame(Session& s) noexcept : s_(&s) {}
-    WriteFrame(const WriteFrame&) = delete;
-    WriteFrame& operator=(const WriteFrame&) = delete;
-    ~WriteFrame() {
-      if (s_ != nullptr) s_->abandon_write();
-    }
-    // commit_write(), which rolls back itself when it fails.
-    Status commit() {
-      Session& s = *std::exchange(s_, nullptr);
-      return s.commit_write();
-    }
-    // The transaction stays open.
-    void keep() noexcept { s_ = nullptr; }
-
-   private:
-    Session* s_;
-  };
-
-  // A shared lock taken by read_begin(), released on every way out.
-  class ReadFrame {
-   public:
-    explicit ReadFrame(Session& s) noexcept : s_(&s) {}
-    ReadFrame(const ReadFrame&) = delete;
-    ReadFrame& operator=(const ReadFrame&) = delete;
-    ~ReadFrame() {
-      if (s_ != nullptr) s_->read_end();
-    }
-    void keep() noexcept { s_ = nullptr; }
-
-   private:
-    Session* s_;
-  };
-
-  // Spoils the open transaction when the scope is left by an exception.
-  class SpoilOnException {
-   public:
-    explicit SpoilOnException(Session& s) noexcept : s_(s), exceptions_(std::uncaught_exceptions()) {}
-    SpoilOnException(const SpoilOnException&) = delete;
-    SpoilOnException& operator=(const SpoilOnException&) = delete;
-    ~SpoilOnException() {
-      if (std::uncaught_exceptions() > exceptions_) s_.spoiled_ = kTxSpoiledOutOfMemory;
-    }
-
-   private:
-    Session& s_;
-    int exceptions_;
-  };
 
  private:
   OsVfs os_vfs_;
@@ -215,8 +168,9 @@ class Session {
   std::unique_ptr<Pager> pager_;
   std::optional<Catalog> catalog_;
   // Set when the open transaction saw a storage error or a write that ran
-  // out of memory (see the file comment): the text statements are refused
-  // with (kTxSpoiled, kTxSpoiledOutOfMemory). It ends with the transaction.
+  // out of memory (see the file comment); it holds the text later
+  // statements are refused with (kTxSpoiled or kTxSpoiledOutOfMemory) and
+  // ends with the transaction.
   const char* spoiled_ = nullptr;
   std::shared_ptr<const Identity> identity_ = std::make_shared<const Identity>();
 };

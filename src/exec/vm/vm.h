@@ -299,21 +299,4 @@ class Vm {
   bool blob_via_scratch_ = false;
 };
 
-// Calls release_pages() on a kept machine when the scope ends, however it
-// ends (an error, or an exception such as running out of memory half-way
-// through a run), so that a kept machine never keeps pages pinned between
-// runs. Null: nothing to do (a machine of one run goes away whole).
-class PagesReleased {
- public:
-  explicit PagesReleased(Vm* kept) noexcept : kept_(kept) {}
-  PagesReleased(const PagesReleased&) = delete;
-  PagesReleased& operator=(const PagesReleased&) = delete;
-  ~PagesReleased() {
-    if (kept_ != nullptr) kept_->release_pages();
-  }
-
- private:
-  Vm* kept_;
-};
-
 }  // namespace bkf::vm
