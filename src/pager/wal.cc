@@ -173,9 +173,17 @@ Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scr
   pending_.clear();
   BKF_TRY(db.truncate(std::uint64_t{db_pages_} * ps));
   if (sync_db) BKF_TRY(db.sync());
+  // Every committed page is in the database file now. From the moment the
+  // log is cut it may no longer hold what the index describes, whether or
+  // not the cut or its sync reports success: the index is forgotten first,
+  // so pages are read from the database file, and the log counts as holding
+  // a tail that the next append cuts before writing at offset 0. A
+  // connection that rescans finds whatever the cut left, which holds only
+  // copies of pages the database file has.
+  reset_index();
+  tail_ = true;
   BKF_TRY(file_->truncate(0));
   BKF_TRY(file_->sync());
-  reset_index();
   tail_ = false;
   return {};
 }

@@ -89,8 +89,11 @@ class Wal {
   // Copies every committed page into `db` (one write per run of consecutive
   // pages; pages numbered 0 or beyond the committed page count are skipped),
   // sets db's length to the committed page count, syncs db when `sync_db`,
-  // then empties and syncs the log. A failure leaves the index as it was, so
-  // a later checkpoint repeats the copy. Nothing happens without a commit.
+  // then empties and syncs the log. A failure before the log is cut leaves
+  // the index as it was, so a later checkpoint repeats the copy; once the
+  // cut is attempted the index is empty whatever follows (the file may no
+  // longer hold the frames it described), and the next append cuts what is
+  // left. Nothing happens without a commit.
   Status checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch);
 
   // Removes the log file if it is still there. Committed frames not yet

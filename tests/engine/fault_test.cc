@@ -16,6 +16,7 @@
 #include <array>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "engine/engine_testing.h"
 #include "pager/os_vfs.h"
@@ -243,6 +244,63 @@ TEST_P(CommitFaults, AStorageErrorInsideBeginSpoilsTheTransaction) {
       EXPECT_EQ(run_sql(*db, "SELECT * FROM big ORDER BY id; SELECT * FROM t"), before) << where;
       expect_idle(*db, where);
     }
+  }
+}
+
+// A statement inside BEGIN that changes no page, a query, an integrity
+// check or (in WAL mode) a checkpoint, with its n-th file operation failing
+// for every n, on a cold cache: a storage error spoils the transaction as a
+// write's does, since the connection may hold in memory what the files no
+// longer agree with (a checkpoint that cut the log), and ROLLBACK brings
+// back the state before BEGIN.
+TEST_P(CommitFaults, AStorageErrorOfAReadOrCheckpointInsideBeginSpoils) {
+  {
+    Database db = open_db(path);
+    std::string fill = "CREATE TABLE big (id INTEGER PRIMARY KEY, a TEXT, b TEXT); CREATE INDEX big_a ON big (a)";
+    for (int i = 1; i <= 40; ++i) {
+      fill += "; INSERT INTO big VALUES (" + std::to_string(i) + ", 'k" + std::to_string(i) + "', '" +
+              std::string(static_cast<std::size_t>(i % 9 == 0 ? 5000 : 300), 'b') + "')";
+    }
+    ASSERT_EQ(run_sql(db, fill).find('!'), std::string::npos);
+  }
+  const std::string before = [&] {
+    Database db = open_db(path);
+    return run_sql(db, "SELECT * FROM big ORDER BY id; SELECT * FROM t");
+  }();
+  const std::string refused =
+      "!transaction error: the transaction must be rolled back: a statement in it failed in the storage layer";
+  std::vector<std::string> statements = {"SELECT a, length(b) FROM big WHERE a > 'k2' ORDER BY a",
+                                         "PRAGMA integrity_check"};
+  if (is_wal()) statements.push_back("PRAGMA wal_checkpoint");
+  for (const std::string& sql : statements) {
+    std::uint64_t n = 1;
+    for (;; ++n) {  // until the statement no longer reaches the n-th operation
+      const std::string where = sql + " failing at operation " + std::to_string(n);
+      auto db = Database::open(fault, path);
+      ASSERT_TRUE(db.ok()) << where;
+      ASSERT_EQ(run_sql(*db, "BEGIN; UPDATE t SET v = 'changed'"), "ok / affected 1") << where;
+      fault.arm({.ops = kChangeOps | kLookupOps, .nth = n});
+      const std::string got = run_sql(*db, sql);
+      const bool fired = fault.fired();
+      fault.disarm();
+      if (!fired) {
+        EXPECT_EQ(got.find('!'), std::string::npos) << where << ": " << got;
+        EXPECT_EQ(run_sql(*db, "ROLLBACK"), "ok") << where;
+        break;
+      }
+      if (got.find('!') != 0) {
+        // A failure the statement may drop (none here changes pages).
+        EXPECT_EQ(run_sql(*db, "ROLLBACK"), "ok") << where;
+        continue;
+      }
+      EXPECT_EQ(run_sql(*db, "COMMIT"), refused) << where << ", after " << got;
+      EXPECT_EQ(run_sql(*db, "SELECT count(*) FROM t"), refused) << where;
+      EXPECT_EQ(run_sql(*db, "ROLLBACK; PRAGMA integrity_check"), "ok / [integrity_check] ('ok')") << where;
+      expect_idle(*db, where);
+      EXPECT_EQ(run_sql(*db, "SELECT * FROM big ORDER BY id; SELECT * FROM t"), before) << where;
+      EXPECT_EQ(run_sql(*db, "UPDATE t SET v = 'one'"), "affected 1") << where;
+    }
+    EXPECT_GT(n, 3u) << sql;
   }
 }
 

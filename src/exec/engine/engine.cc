@@ -43,8 +43,18 @@ Result<std::vector<ExecResult>> Engine::execute(std::string_view sql) {
   return out;
 }
 
+template <class R>
+R Engine::noted(R result) {
+  if (!result) session_.note_failure(result.error());
+  return result;
+}
+
 Result<ExecResult> Engine::run_statement(Statement st) {
   if (st.kind() != StatementKind::Rollback) BKF_TRY(session_.refuse_if_spoiled());
+  return noted(run_unit(std::move(st)));
+}
+
+Result<ExecResult> Engine::run_unit(Statement st) {
   if (CompiledStatement::takes_road(st)) return CompiledStatement::for_text(std::move(st)).run(*this, {});
   switch (st.kind()) {
     case StatementKind::Select:
@@ -85,13 +95,13 @@ Result<std::unique_ptr<CompiledStatement>> Engine::prepare(std::string_view sql)
   std::unique_ptr<CompiledStatement> stmt = BKF_TRY(CompiledStatement::for_prepare(std::move(stmts[0])));
   // Compiled now, so that a faulty statement fails here; a statement with
   // subqueries runs them once for that, with every `?` reading NULL.
-  BKF_TRY(session_.with_read_lock([&]() -> Status { return stmt->compile(*this, {}); }));
+  BKF_TRY(noted(session_.with_read_lock([&]() -> Status { return stmt->compile(*this, {}); })));
   return stmt;
 }
 
 Result<ExecResult> Engine::execute_prepared(CompiledStatement& stmt, std::span<const Value> params) {
   BKF_TRY(session_.refuse_if_spoiled());
-  return stmt.run(*this, params);
+  return noted(stmt.run(*this, params));
 }
 
 }  // namespace bkf::engine

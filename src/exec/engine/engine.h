@@ -66,7 +66,8 @@ class Engine {
   bool in_transaction() const noexcept { return session_.in_transaction(); }
 
   // One statement of a text, in its frame: the spoiled-transaction check,
-  // then the unit of its kind (see the top of this file).
+  // then the unit of its kind (see the top of this file); a storage error
+  // inside BEGIN spoils the transaction (Session::note_failure).
   Result<ExecResult> run_statement(Statement st);
 
   Session& session() noexcept { return session_; }
@@ -77,6 +78,11 @@ class Engine {
 
  private:
   explicit Engine(Vfs* vfs) : session_(vfs) {}
+  Result<ExecResult> run_unit(Statement st);
+  // Passes a statement's result on, after showing its failure to the
+  // session.
+  template <class R>
+  R noted(R result);
 
   Session session_;
   std::uint64_t found_rows_ = 0;

@@ -23,10 +23,13 @@
 //    by a rollback, so no failure leaves a transaction (or its lock) open.
 //  * A failed statement inside BEGIN keeps its finished rows in the open
 //    transaction, but one that failed in the storage layer (I/O, a short
-//    read, corrupt or invalid pages) may have left pages half changed: it
-//    spoils the transaction, and every later statement but ROLLBACK fails
-//    with kTxSpoiled until the transaction ends, so nothing of it can be
-//    committed.
+//    read, corrupt or invalid pages) may have left pages half changed, or
+//    met files that no longer agree with what the connection holds in
+//    memory: whatever the statement (a write, a query, a pragma, a
+//    checkpoint), it spoils the transaction (note_failure), and every later
+//    statement but ROLLBACK fails with kTxSpoiled until the transaction
+//    ends, so nothing of it can be committed. The one storage error that
+//    spoils nothing is an interrupted lock wait, which changed nothing.
 //  * Every failure ends a frame as a returned error does, an exception
 //    included (running out of memory throws std::bad_alloc anywhere below):
 //    the frames end what they began on every way out, and the exception
@@ -44,6 +47,7 @@
 // long as anything keeps a reference to it.
 #pragma once
 
+#include <cerrno>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -107,6 +111,14 @@ class Session {
   Status read_begin();
   void read_end() noexcept;
 
+  // Called with the error of every failed statement: inside a transaction
+  // that is still open, a storage error spoils it (see the file comment).
+  void note_failure(const Error& error) noexcept {
+    if (spoiled_ != nullptr || !pager_ || !pager_->in_transaction() || !error.is_storage()) return;
+    if (error.is(ErrorKind::Io) && error.os_errno() == EINTR) return;  // a lock wait a signal ended
+    spoiled_ = kTxSpoiled;
+  }
+
   // Fails with kTxSpoiled (or kTxSpoiledOutOfMemory) while a spoiled
   // transaction is open.
   Status refuse_if_spoiled() {
@@ -123,8 +135,9 @@ class Session {
   // Runs work() inside a write transaction: the open one, or one begun here
   // and committed on success, rolled back on failure (the work's error is
   // returned, an error of the rollback dropped; an exception is passed on
-  // after the rollback). work returns a Result. Inside BEGIN, a storage
-  // error or an exception of work() spoils the transaction.
+  // after the rollback). work returns a Result. Inside BEGIN, an exception
+  // of work() spoils the transaction (its storage errors spoil it through
+  // note_failure, as every statement's do).
   template <class F>
   auto autocommit(F&& work) -> std::invoke_result_t<F&> {
     if (pager_->in_transaction()) {
@@ -136,9 +149,7 @@ class Session {
       const OnExit spoil([&] {
         if (std::uncaught_exceptions() > exceptions) spoiled_ = kTxSpoiledOutOfMemory;
       });
-      auto r = work();
-      if (!r && r.error().is_storage()) spoiled_ = kTxSpoiled;
-      return r;
+      return work();
     }
     if (Status st = begin_write(); !st) return std::move(st).error();
     OnExit abandon([this] { abandon_write(); });
