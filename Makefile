@@ -1,5 +1,5 @@
 # Thin wrapper over CMake + Ninja.
-#   make demo   build everything and run the examples
+#   make demo   build what the examples need and run them
 #   make test   build everything and run every test
 #   make fuzz   build the fuzz targets with clang (build-fuzz/) and run each
 #               for FUZZ_SECONDS seconds (default 60)
@@ -19,8 +19,8 @@ configure:
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: all
-	cmake --build $(BUILD) --target demo
+demo: configure
+	cmake --build $(BUILD) --target demo -j $(JOBS)
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
