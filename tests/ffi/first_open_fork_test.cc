@@ -58,7 +58,7 @@ namespace bkf_ctest {
 namespace {
 
 // Generous: only a hang comes near it.
-constexpr int kLimitSeconds = 60;
+constexpr int kLimitSeconds = 30;
 
 TEST(FirstOpenTest, AChildForkedDuringTheFirstOpenOpensItsOwn) {
   TempDir dir;

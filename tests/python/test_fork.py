@@ -112,27 +112,30 @@ def _idle_task(release):
 
 
 # A process holding a transaction, with a child that only waits for the
-# pipe given to it to close; it prints the child's id, then waits to be
-# killed. argv: path, "fork-first" or "begin-first", the pipe's read end.
+# pipe given to it to close. Each prints a line once started (the child,
+# "idle" and its id) and once inside the transaction (the holder,
+# "holding"); then the holder waits to be killed. argv: path, "fork-first"
+# or "begin-first", the pipe's read end.
 _HOLDER_SCRIPT = textwrap.dedent("""
     import os, sys, time
     import brackenford
     path, order, hold = sys.argv[1], sys.argv[2], int(sys.argv[3])
 
     def spawn_idle():
-        pid = os.fork()
-        if pid == 0:
+        sys.stdout.flush()
+        if os.fork() == 0:
+            os.write(1, f"idle {os.getpid()}\\n".encode())
             os.read(hold, 1)
             os._exit(0)
-        return pid
 
     conn = brackenford.connect(path)
-    idle = spawn_idle() if order == "fork-first" else None
+    if order == "fork-first":
+        spawn_idle()
     conn.execute("BEGIN")
     conn.execute("INSERT INTO t (v) VALUES ('killed')")
-    if idle is None:
-        idle = spawn_idle()
-    print(idle, flush=True)
+    if order == "begin-first":
+        spawn_idle()
+    os.write(1, b"holding\\n")
     while True:
         time.sleep(60)
     """)
@@ -358,7 +361,9 @@ class InheritedConnection:
                 self.addCleanup(holder.wait, CHILD_LIMIT)
                 self.addCleanup(holder.kill)
                 try:
-                    idle = int(holder.stdout.readline())
+                    told = sorted(holder.stdout.readline().split() for _ in range(2))
+                    self.assertEqual([words[0] for words in told], ["holding", "idle"])
+                    idle = int(told[1][1])
                     self.assertTrue(lock_held(self.db))
                     holder.send_signal(signal.SIGKILL)
                     holder.wait(CHILD_LIMIT)
