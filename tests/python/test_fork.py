@@ -330,24 +330,26 @@ class InheritedConnection:
             with self.subTest(fork_first=fork_first):
                 release = ctx.Event()
                 worker = ctx.Process(target=_idle_task, args=(release,))
-                self.addCleanup(worker.join, CHILD_LIMIT)
-                self.addCleanup(release.set)
                 held = {"conn": brackenford.connect(self.db)}
-                if fork_first:
-                    worker.start()
-                held["conn"].execute("BEGIN")
-                held["conn"].execute("INSERT INTO t (v) VALUES ('abandoned')")
-                if not fork_first:
-                    worker.start()
-                self.assertTrue(lock_held(self.db))
-                del held["conn"]
-                gc.collect()
-                self.assertTrue(worker.is_alive())
-                self.assertFalse(lock_held(self.db), "the freed connection's lock lives on in the idle worker")
-                self.held["conn"].execute("INSERT INTO t (v) VALUES ('next')")
-                release.set()
-                worker.join(CHILD_LIMIT)
+                try:
+                    if fork_first:
+                        worker.start()
+                    held["conn"].execute("BEGIN")
+                    held["conn"].execute("INSERT INTO t (v) VALUES ('abandoned')")
+                    if not fork_first:
+                        worker.start()
+                    self.assertTrue(lock_held(self.db))
+                    del held["conn"]
+                    gc.collect()
+                    self.assertTrue(worker.is_alive())
+                    locked = lock_held(self.db)
+                finally:
+                    release.set()  # the worker ends
+                    if worker.pid is not None:
+                        worker.join(CHILD_LIMIT)
+                self.assertFalse(locked, "the freed connection's lock lives on in the idle worker")
                 self.assertEqual(worker.exitcode, 0)
+                self.held["conn"].execute("INSERT INTO t (v) VALUES ('next')")
         self.assertEqual(self.values(), ["a", "b", "c", "next", "next"])
         self.assertIntact()
 
