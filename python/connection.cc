@@ -62,7 +62,7 @@ void connection_dealloc(PyObject* self) {
   ConnectionObject* conn = as_connection(self);
   PyTypeObject* type = Py_TYPE(self);
   if (conn->d.owner != std::this_thread::get_id()) report_foreign_drop(type, kConnectionName);
-  conn->d.~ConnectionData();  // closes the database file, ending its locks
+  conn->d.~ConnectionData();  // rolls back, unlocks and closes the database (database.h)
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);

@@ -45,7 +45,12 @@
  * this connection belongs to process {parent}, not to process {child}: open
  * a new connection in this process"; the child opens a handle of its own.
  * bkf_close of an inherited handle only closes the child's copies of its
- * files: the parent keeps its locks and its open transaction.
+ * files: the parent keeps its locks and its open transaction. Nor does a
+ * child hold its parent's files: the library puts /dev/null over a forked
+ * child's copies of the descriptors, so the parent's locks end when the
+ * parent closes the handle, ends its transaction or dies, whatever
+ * children it has (a child made by a raw clone system call, which runs no
+ * fork handlers, keeps its copies until it exits).
  */
 #ifndef BRACKENFORD_H
 #define BRACKENFORD_H
@@ -71,8 +76,10 @@ typedef struct BkfStmt BkfStmt;
  * is kept, since there is no handle. */
 BKF_API BkfDb* bkf_open(const char* path);
 
-/* Releases the handle, closing the database file and so ending its file
- * locks. An open transaction is abandoned. NULL is ignored. */
+/* Releases the handle. In the process that opened it, an open transaction
+ * is rolled back and every file lock released (unlocked, not only left to
+ * the close) before the files are closed; in another process (a forked
+ * child) the files are only closed. NULL is ignored. */
 BKF_API void bkf_close(BkfDb* db);
 
 /* Runs every statement of sql in order, stopping at the first failure.

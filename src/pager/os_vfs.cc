@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "pager/os_fork.h"
+
 namespace bkf {
 
 namespace {
@@ -33,7 +35,7 @@ Status sync_fd(int fd) {
 
 }  // namespace
 
-OsFile::~OsFile() { ::close(fd_); }
+OsFile::~OsFile() { close_listed(fd_); }
 
 Status OsFile::read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) {
   std::size_t got = 0;
@@ -111,16 +113,11 @@ Result<std::unique_ptr<VfsFile>> OsVfs::open(const std::string& path, bool creat
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Error::not_found(path);
   }
-  int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error::io(errno);
+  const int fd = BKF_TRY(open_listed(path.c_str(), O_RDWR | (create ? O_CREAT : 0), 0666));
   try {
     return std::unique_ptr<VfsFile>(new OsFile(fd));
   } catch (...) {
-    ::close(fd);
+    close_listed(fd);
     throw;
   }
 }
@@ -158,13 +155,9 @@ Status OsVfs::sync_dir(const std::string& path) {
   if (slash == std::string::npos) dir = ".";
   else if (slash == 0) dir = "/";
   else dir = path.substr(0, slash);
-  int fd;
-  do {
-    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error::io(errno);
+  const int fd = BKF_TRY(open_listed(dir.c_str(), O_RDONLY | O_DIRECTORY, 0));
   Status st = sync_fd(fd);
-  ::close(fd);
+  close_listed(fd);
   // Some file systems cannot flush a directory; their entries are as durable
   // as they will get.
   if (!st.ok() && st.error().os_errno() == EINVAL) return {};

@@ -2,7 +2,10 @@
 //
 // OsFile owns one file descriptor; locks are flock() locks, which belong to
 // the open file description: two OsFiles on one path exclude each other even
-// inside one process, and closing the descriptor drops its lock.
+// inside one process. Closing the descriptor drops its lock only when no
+// other descriptor shares the description, so the pager unlocks before it
+// closes. Every descriptor is opened close-on-exec and listed for the fork
+// handler (os_fork.h), which puts /dev/null over a forked child's copies.
 #pragma once
 
 #include "pager/vfs.h"
@@ -11,6 +14,7 @@ namespace bkf {
 
 class OsFile final : public VfsFile {
  public:
+  // Takes a descriptor from open_listed (os_fork.h).
   explicit OsFile(int fd) : fd_(fd) {}
   ~OsFile() override;
   OsFile(const OsFile&) = delete;

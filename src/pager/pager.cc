@@ -119,6 +119,21 @@ Pager::Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const Db
 
 Pager::~Pager() = default;
 
+void Pager::release_all() noexcept {
+  if (in_tx_) {
+    try {
+      (void)rollback();
+    } catch (...) {
+      // The transaction has ended all the same (see rollback()).
+    }
+  }
+  // Unlocking what is not locked does nothing, so every file is unlocked:
+  // nothing a failure path may have left behind outlives this.
+  read_lock_ = ReadLock::None;
+  unlock_quietly(*file_);
+  if (wal_) unlock_quietly(wal_->file());
+}
+
 // ---------------------------------------------------------------- opening
 
 namespace {
@@ -155,11 +170,14 @@ Result<std::unique_ptr<Pager>> Pager::create(Vfs& vfs, std::string path, std::ui
   return open_file(vfs, std::move(name), std::move(file), page_size);
 }
 
-// Every error return below drops `file` (or the pager owning it), which
-// closes the descriptor and so releases the exclusive lock.
+// The exclusive lock taken here is given up on every way out, before `file`
+// (or the pager owning it) is dropped on an error: closing alone would leave
+// it to any other descriptor sharing the open file.
 Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file,
                                                 std::uint32_t new_page_size) {
   BKF_TRY(file->lock(true));
+  std::unique_ptr<Pager> pager;  // declared before `held`, so destroyed after it
+  HeldLock held(*file);
   // Before the journal or the log is looked for: either may be another
   // name's.
   const FileLook look = BKF_TRY(file->look());
@@ -192,7 +210,7 @@ Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std:
   }
   if (header.page_count == 0) return Error::corrupt("database header records 0 pages");
 
-  std::unique_ptr<Pager> pager(new Pager(vfs, std::move(path), std::move(file), header, nullptr));
+  pager.reset(new Pager(vfs, std::move(path), std::move(file), header, nullptr));
   if (header.wal_mode == 1 || vfs.exists(wpath)) {
     BKF_TRY(pager->open_log());
     if (pager->wal_->has_commit()) {
@@ -210,9 +228,8 @@ Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std:
       pager->wal_.reset();
     }
   }
-  (void)pager->file_->unlock();
   pager->saved_header_ = pager->header_;
-  return pager;
+  return pager;  // `held` unlocks the file on the way out
 }
 
 Status Pager::open_log() {
@@ -243,10 +260,13 @@ Status Pager::recover_hot_journal() {
 }
 
 bool Pager::drop_log() {
+  const bool had_read_lock = read_lock_ == ReadLock::Wal;
+  if (had_read_lock) {
+    read_lock_ = ReadLock::None;
+    unlock_quietly(wal_->file());
+  }
   wal_.reset();
-  if (read_lock_ != ReadLock::Wal) return false;
-  read_lock_ = ReadLock::None;  // went with the file
-  return true;
+  return had_read_lock;
 }
 
 Status Pager::sync_from_disk() {
@@ -781,12 +801,13 @@ Status Pager::switch_to_journal() {
   // Switched: nothing below may fail the switch. An empty log left behind
   // by a failed removal is harmless: it holds no commit, and the next open
   // removes it.
-  held.keep();
   try {
     if (wal_->remove(vfs_).ok()) (void)vfs_.sync_dir(path_);
   } catch (const std::bad_alloc&) {
   }
-  wal_.reset();  // closing it releases its lock
+  held.keep();
+  unlock_quietly(wal_->file());
+  wal_.reset();
   return {};
 }
 

@@ -39,8 +39,15 @@
 // Failure: a commit() that fails leaves the transaction open; the caller
 // then calls rollback(), which restores the file and the header as they were
 // at begin(). Once commit() has passed its commit point it reports success.
-// Closing (destroying) the pager abandons an open transaction, which is safe
-// because nothing of it reached the file before its commit point.
+//
+// Closing: release_all() ends an open transaction and unlocks every file;
+// the owner calls it before destroying the pager. The destructor only
+// closes the files, so that a pager inherited by a forked child can be
+// dropped there without touching its parent's locks, transaction, journal
+// or log. Locks are never left to a close: a copy of the descriptor (a
+// child's) would keep the open file, and its lock, alive. (A transaction
+// abandoned by a close alone is safe all the same: nothing of it reached
+// the file before its commit point.)
 //
 // Running out of memory: any operation may throw std::bad_alloc, and it is
 // then a failure like a returned error: no lock the operation took is kept
@@ -96,6 +103,7 @@ class Pager {
   // Named as open() names it; a dangling symbolic link makes its target.
   static Result<std::unique_ptr<Pager>> create(Vfs& vfs, std::string path, std::uint32_t page_size);
 
+  // Closes the files and nothing else (see Closing above).
   ~Pager();
   Pager(const Pager&) = delete;
   Pager& operator=(const Pager&) = delete;
@@ -155,6 +163,11 @@ class Pager {
   // it happens, begin() releases the shared lock first.
   Status read_lock();
   Status read_unlock();
+  // Ends an open transaction as rollback() does and gives up every lock
+  // this pager holds (a read lock, the database file's, the log's), by
+  // unlocking. Failures are dropped, running out of memory included. The
+  // pager stays usable.
+  void release_all() noexcept;
 
   // ---- journal mode and checkpoints ----
   // Switch the database to write-ahead-log or rollback-journal mode, for
@@ -185,8 +198,8 @@ class Pager {
   Status refuse_if_several_names();  // exclusive lock held
   Status recover_hot_journal();      // exclusive lock held
   Status sync_from_disk();           // some lock held
-  // Closes the log; true when this reader's shared lock was on it (it then
-  // holds no lock).
+  // Closes the log, unlocking first the shared lock this reader held on it,
+  // if any: true then (it holds no lock now).
   bool drop_log();
   Result<DbHeader> read_file_header();
   Result<DbHeader> header_from_log();

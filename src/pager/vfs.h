@@ -41,8 +41,10 @@ struct FileLook {
   std::optional<std::uint64_t> links;
 };
 
-// One open file, read-write. Destroying the object closes it, which also
-// releases every advisory lock taken through it. Not shared between threads.
+// One open file, read-write. Destroying the object closes it. Whoever holds
+// a lock unlocks it before then: with the operating system's files a lock
+// belongs to the open file, which a copy of the descriptor (a forked
+// child's) can keep open, and the lock with it. Not shared between threads.
 class VfsFile {
  public:
   virtual ~VfsFile() = default;

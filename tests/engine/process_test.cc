@@ -1,6 +1,8 @@
 // Two processes on one file: a writer blocked by another's BEGIN until its
-// COMMIT, and a schema changed by another process. (Checkpoints racing
-// other processes' commits are the reliability suite's process test.)
+// COMMIT, a schema changed by another process, and a connection that
+// unlocks its files before closing them when freed, since a close alone
+// leaves the lock to any copy of the descriptor. (Checkpoints racing other
+// processes' commits are the reliability suite's process test.)
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -9,7 +11,9 @@
 #include <string>
 
 #include "engine/engine_testing.h"
+#include "pager/os_vfs.h"
 #include "support/lock_probe.h"
+#include "support/lock_watch_vfs.h"
 
 namespace bkf::testing {
 namespace {
@@ -85,6 +89,36 @@ TEST_P(TwoProcesses, SchemaChangesOfAnotherProcessAreSeen) {
   EXPECT_EQ(run_sql(db, "INSERT INTO seen VALUES (1); SELECT * FROM t"), "affected 1 / [v, id] (5, 1)");
   EXPECT_EQ(run_sql(db, "CREATE TABLE IF NOT EXISTS seen (y INT); PRAGMA integrity_check"),
             "ok / [integrity_check] ('ok')");
+}
+
+// Freeing a connection inside BEGIN, by destruction or by assigning another
+// over it, rolls the transaction back and unlocks before anything closes.
+TEST_P(TwoProcesses, FreeingAConnectionUnlocksBeforeClosing) {
+  OsVfs os;
+  LockWatchVfs watch(os);
+  const std::string other_path = dir.file("q.db");
+  for (const std::string& p : {path, other_path}) {
+    Database db = open_db(p);
+    ASSERT_EQ(run_sql(db, std::string("PRAGMA journal_mode = ") + GetParam() +
+                              "; CREATE TABLE t (id INTEGER PRIMARY KEY)"),
+              std::string("[journal_mode] ('") + GetParam() + "') / ok");
+  }
+  {
+    auto db = Database::open(watch, path);
+    auto other = Database::open(watch, other_path);
+    ASSERT_TRUE(db.ok() && other.ok());
+    ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (1)"), "ok / affected 1");
+    ASSERT_EQ(run_sql(*other, "BEGIN; INSERT INTO t VALUES (1)"), "ok / affected 1");
+    *db = std::move(*other);
+    EXPECT_EQ(watch.closed_locked(), std::vector<std::string>{});
+    EXPECT_FALSE(lock_would_block(path, true));
+    EXPECT_TRUE(lock_would_block(other_path, true));
+  }
+  EXPECT_EQ(watch.closed_locked(), std::vector<std::string>{});
+  for (const std::string& p : {path, other_path}) {
+    Database db = open_db(p);
+    EXPECT_EQ(run_sql(db, "SELECT count(*) FROM t"), "[count(*)] (0)") << p;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TwoProcesses, ::testing::Values("delete", "wal"));

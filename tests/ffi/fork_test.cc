@@ -1,19 +1,25 @@
-// A handle used across fork(): the child process inherits the handle's
-// descriptors, and with them the parent's file locks. Every call of the
-// child on the inherited handle that would reach the engine fails at once
-// with the message naming both processes, and the child's bkf_close
-// releases no lock and changes no file: the parent's open transaction
-// keeps its lock and commits. A connection the child opens itself works.
+// A handle used across fork(). Every call of the child on the inherited
+// handle that would reach the engine fails at once with the message naming
+// both processes, and the child's bkf_close releases no lock and changes no
+// file: the parent's open transaction keeps its lock and commits. A
+// connection the child opens itself works. And a child that never touches
+// the handle does not keep the parent's locks alive: once the parent frees
+// the handle, or is killed, another connection writes at once while the
+// child lives on.
 //
 // Children report through a pipe (one line per problem found) and their
 // exit status; they end with _exit so that nothing of the parent's runs
 // twice.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +76,62 @@ std::string in_child(Body&& body) {
   if (WEXITSTATUS(status) != 0 && report.empty()) return "child exit status " + std::to_string(WEXITSTATUS(status));
   return report;
 }
+
+// The body of an idle child: tells `started` its process id, which proves
+// that fork() has returned in it (its fork handlers have run), blocks until
+// the other end of `hold` is closed (by the last process holding it), then
+// ends the process.
+[[noreturn]] void idle_until_closed(int hold, int started) {
+  const pid_t self = ::getpid();
+  (void)!::write(started, &self, sizeof self);
+  ::close(started);
+  char c;
+  while (::read(hold, &c, 1) < 0 && errno == EINTR) {
+  }
+  ::_exit(0);
+}
+
+// A child that never touches a connection and lives until released (or
+// until this process ends): a multiprocessing worker or a pre-forked server
+// between jobs. Made by fork(), or, with `raw`, by a clone system call that
+// runs no fork handlers.
+class IdleChild {
+ public:
+  explicit IdleChild(bool raw) {
+    int fds[2], started[2];
+    if (::pipe(fds) != 0) return;
+    if (::pipe(started) != 0) return;
+    pid_ = raw ? static_cast<pid_t>(::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr)) : ::fork();
+    if (pid_ == 0) {
+      ::close(fds[1]);
+      ::close(started[0]);
+      idle_until_closed(fds[0], started[1]);
+    }
+    ::close(fds[0]);
+    ::close(started[1]);
+    hold_ = fds[1];
+    pid_t told = 0;
+    if (::read(started[0], &told, sizeof told) != sizeof told || told != pid_) started_ = false;
+    ::close(started[0]);
+  }
+  ~IdleChild() {
+    if (hold_ >= 0) ::close(hold_);
+    int status = 0;
+    if (pid_ > 0) ::waitpid(pid_, &status, 0);
+  }
+  IdleChild(const IdleChild&) = delete;
+  IdleChild& operator=(const IdleChild&) = delete;
+  bool started() const { return pid_ > 0 && started_; }
+  bool alive() const {
+    int status = 0;
+    return pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int hold_ = -1;
+  bool started_ = true;
+};
 
 // The message every engine call on an inherited handle records, as seen
 // from the child.
@@ -209,6 +271,93 @@ TEST_P(InheritedHandle, ChildsOwnConnectionWorks) {
   EXPECT_EQ(values(), "a,b,c,child");
   ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('parent')"), 1) << last_error(db);
   EXPECT_EQ(values(), "a,b,c,child,parent");
+  expect_intact();
+}
+
+// The parent frees its handle inside a transaction while an idle child,
+// forked before or after BEGIN, lives on: the transaction is rolled back
+// and the lock is gone at once. Also with a child that skipped the fork
+// handlers and so still shares the parent's open files: freeing unlocks
+// them before closing.
+TEST_P(InheritedHandle, FreeingReleasesTheLockWhileAnIdleChildLives) {
+  struct Case {
+    const char* what;
+    bool fork_first;
+    bool raw;
+  };
+  int next = 0;
+  for (const Case c : {Case{"fork, then BEGIN", true, false}, Case{"BEGIN, then fork", false, false},
+                       Case{"BEGIN, then a child without fork handlers", false, true}}) {
+    SCOPED_TRACE(c.what);
+    BkfDb* conn = bkf_open(path.c_str());
+    ASSERT_NE(conn, nullptr);
+    std::optional<IdleChild> child;
+    if (c.fork_first) child.emplace(c.raw);
+    ASSERT_EQ(bkf_exec(conn, "BEGIN; INSERT INTO t (v) VALUES ('abandoned')"), 1) << last_error(conn);
+    if (!c.fork_first) child.emplace(c.raw);
+    ASSERT_TRUE(child->started());
+    ASSERT_TRUE(lock_would_block(path, true));
+    bkf_close(conn);
+    ASSERT_TRUE(child->alive());
+    const bool locked = lock_would_block(path, true);
+    EXPECT_FALSE(locked) << "the freed handle's lock lives on in the idle child";
+    if (locked) continue;  // (the child is released, and the lock with it)
+    const std::string v = "n" + std::to_string(next++);
+    ASSERT_EQ(bkf_exec(db, ("INSERT INTO t (v) VALUES ('" + v + "')").c_str()), 1) << last_error(db);
+  }
+  EXPECT_EQ(values(), "a,b,c,n0,n1,n2");
+  expect_intact();
+}
+
+// A process holding a transaction is killed while an idle child it forked
+// (before or after BEGIN) lives on: its lock dies with it.
+TEST_P(InheritedHandle, KilledProcessesLockDoesNotWaitForItsIdleChild) {
+  for (const bool fork_first : {true, false}) {
+    SCOPED_TRACE(fork_first ? "fork, then BEGIN" : "BEGIN, then fork");
+    int ready[2], hold[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(hold), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+      ::close(ready[0]);
+      ::close(hold[1]);
+      BkfDb* own = bkf_open(path.c_str());
+      if (own == nullptr) ::_exit(2);
+      // The idle child and this process each write their id to `ready`
+      // once started and once inside the transaction.
+      auto spawn_idle = [&] {
+        if (::fork() == 0) idle_until_closed(hold[0], ready[1]);
+      };
+      if (fork_first) spawn_idle();
+      if (bkf_exec(own, "BEGIN; INSERT INTO t (v) VALUES ('killed')") != 1) ::_exit(3);
+      if (!fork_first) spawn_idle();
+      const pid_t self = ::getpid();
+      (void)!::write(ready[1], &self, sizeof self);
+      for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    pid_t ids[2] = {0, 0};
+    bool told = true;
+    for (pid_t& id : ids) told = told && ::read(ready[0], &id, sizeof id) == sizeof id;
+    ::close(ready[0]);
+    told = told && (ids[0] == holder) != (ids[1] == holder);
+    const pid_t idle = ids[0] == holder ? ids[1] : ids[0];
+    const bool locked_before = lock_would_block(path, true);
+    ::kill(holder, SIGKILL);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    const bool idle_alive = told && ::kill(idle, 0) == 0;
+    const bool locked_after = lock_would_block(path, true);
+    ::close(hold[1]);  // the idle child ends
+    ASSERT_TRUE(told) << "the transaction's process failed, status " << status;
+    EXPECT_TRUE(locked_before);
+    EXPECT_TRUE(idle_alive);
+    EXPECT_FALSE(locked_after) << "the killed process's lock lives on in its idle child";
+    ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('next')"), 1) << last_error(db);
+  }
+  EXPECT_EQ(values(), "a,b,c,next,next");
   expect_intact();
 }
 

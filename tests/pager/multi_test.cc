@@ -13,6 +13,7 @@
 #include "pager_test_util.h"
 #include "support/fault_vfs.h"
 #include "support/lock_probe.h"
+#include "support/lock_watch_vfs.h"
 #include "support/temp_dir.h"
 
 namespace bkf::testing {
@@ -280,6 +281,28 @@ TEST_P(MultiTest, ReaderRacingASwitchToJournalMode) {
 // before the chosen file operation and waits for the signal). The survivor's
 // next begin recovers: the result is exactly the before-state, or, once a
 // WAL commit's frames are written, the after-state.
+// A lock is always unlocked before its file is closed, never left to the
+// close (a forked child's copy of the descriptor would keep it): when an
+// open fails after locking, when a switch to journal mode closes the log it
+// locked, and when a reader finds its locked log removed by another
+// connection's switch.
+TEST_P(MultiTest, NoLockIsLeftToAClose) {
+  LockWatchVfs watch(vfs_);
+  const std::string bad = dir_.file("bad.db");
+  write_file(bad, std::string(4096, 'x'));
+  EXPECT_EQ(outcome(Pager::open(watch, bad)), "bad database header: magic mismatch");
+  {
+    auto reader = must(Pager::open(watch, path_));
+    auto switcher = must(Pager::open(watch, path_));
+    if (!wal()) must(switcher->set_journal_mode_wal());
+    EXPECT_EQ(peek(*reader, 2), 0u);  // the reader has the log open now
+    must(switcher->set_journal_mode_delete());
+    EXPECT_EQ(peek(*reader, 2), 0u);  // and finds it gone
+    EXPECT_FALSE(reader->is_wal());
+  }
+  EXPECT_EQ(watch.closed_locked(), std::vector<std::string>{});
+}
+
 TEST_P(MultiTest, WriterKilledMidCommit) {
   // Journal mode: journal write, its truncate, sync, directory sync, pages,
   // header, database sync, and the unlink that would commit. WAL mode: the

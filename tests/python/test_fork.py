@@ -4,7 +4,9 @@ processes and writes nothing; freeing the inherited connection there (by
 hand or at the interpreter's exit) releases none of the parent's locks and
 changes no file; the parent's open transaction commits whole; a connection
 the child opens itself works, also in a multiprocessing worker started with
-the fork method.
+the fork method. A child that never touches the connection does not keep
+the parent's lock: once the parent frees the connection, or is killed,
+another connection writes at once while the child lives on.
 
 Forked children end with os._exit (nothing of the test runner runs twice)
 and report what they found wrong through a pipe."""
@@ -13,6 +15,7 @@ import fcntl
 import gc
 import multiprocessing
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -101,6 +104,41 @@ def _multiprocessing_task(path, reply):
     own = brackenford.connect(path)
     own.execute("INSERT INTO t (v) VALUES (?)", ("worker",))
     reply.send(own.execute("SELECT count(*) FROM t").fetchone()[0])
+
+
+def _idle_task(release):
+    """A multiprocessing worker that never touches a connection."""
+    release.wait(CHILD_LIMIT)
+
+
+# A process holding a transaction, with a child that only waits for the
+# pipe given to it to close. Each prints a line once started (the child,
+# "idle" and its id) and once inside the transaction (the holder,
+# "holding"); then the holder waits to be killed. argv: path, "fork-first"
+# or "begin-first", the pipe's read end.
+_HOLDER_SCRIPT = textwrap.dedent("""
+    import os, sys, time
+    import brackenford
+    path, order, hold = sys.argv[1], sys.argv[2], int(sys.argv[3])
+
+    def spawn_idle():
+        sys.stdout.flush()
+        if os.fork() == 0:
+            os.write(1, f"idle {os.getpid()}\\n".encode())
+            os.read(hold, 1)
+            os._exit(0)
+
+    conn = brackenford.connect(path)
+    if order == "fork-first":
+        spawn_idle()
+    conn.execute("BEGIN")
+    conn.execute("INSERT INTO t (v) VALUES ('killed')")
+    if order == "begin-first":
+        spawn_idle()
+    os.write(1, b"holding\\n")
+    while True:
+        time.sleep(60)
+    """)
 
 
 class InheritedConnection:
@@ -283,6 +321,62 @@ class InheritedConnection:
         self.assertEqual(self.values(), ["a", "b", "c", "worker"])
         _module_connection.execute("INSERT INTO t (v) VALUES ('parent')")
         self.assertEqual(self.values(), ["a", "b", "c", "worker", "parent"])
+        self.assertIntact()
+
+
+    def test_freeing_releases_the_lock_while_a_fork_worker_idles(self):
+        ctx = multiprocessing.get_context("fork")
+        for fork_first in (True, False):
+            with self.subTest(fork_first=fork_first):
+                release = ctx.Event()
+                worker = ctx.Process(target=_idle_task, args=(release,))
+                held = {"conn": brackenford.connect(self.db)}
+                try:
+                    if fork_first:
+                        worker.start()
+                    held["conn"].execute("BEGIN")
+                    held["conn"].execute("INSERT INTO t (v) VALUES ('abandoned')")
+                    if not fork_first:
+                        worker.start()
+                    self.assertTrue(lock_held(self.db))
+                    del held["conn"]
+                    gc.collect()
+                    self.assertTrue(worker.is_alive())
+                    locked = lock_held(self.db)
+                finally:
+                    release.set()  # the worker ends
+                    if worker.pid is not None:
+                        worker.join(CHILD_LIMIT)
+                self.assertFalse(locked, "the freed connection's lock lives on in the idle worker")
+                self.assertEqual(worker.exitcode, 0)
+                self.held["conn"].execute("INSERT INTO t (v) VALUES ('next')")
+        self.assertEqual(self.values(), ["a", "b", "c", "next", "next"])
+        self.assertIntact()
+
+    def test_killed_processes_lock_does_not_wait_for_its_idle_child(self):
+        for order in ("fork-first", "begin-first"):
+            with self.subTest(order=order):
+                hold_read, hold_write = os.pipe()
+                holder = subprocess.Popen([sys.executable, "-c", _HOLDER_SCRIPT, self.db, order, str(hold_read)],
+                                          stdout=subprocess.PIPE, text=True, pass_fds=(hold_read,))
+                os.close(hold_read)
+                self.addCleanup(holder.wait, CHILD_LIMIT)
+                self.addCleanup(holder.kill)
+                try:
+                    told = sorted(holder.stdout.readline().split() for _ in range(2))
+                    self.assertEqual([words[0] for words in told], ["holding", "idle"])
+                    idle = int(told[1][1])
+                    self.assertTrue(lock_held(self.db))
+                    holder.send_signal(signal.SIGKILL)
+                    holder.wait(CHILD_LIMIT)
+                    holder.stdout.close()
+                    os.kill(idle, 0)  # the idle child lives on
+                    locked = lock_held(self.db)
+                finally:
+                    os.close(hold_write)  # the idle child ends
+                self.assertFalse(locked, "the killed process's lock lives on in its idle child")
+                self.held["conn"].execute("INSERT INTO t (v) VALUES ('next')")
+        self.assertEqual(self.values(), ["a", "b", "c", "next", "next"])
         self.assertIntact()
 
 

@@ -8,7 +8,7 @@
 
 #include "exec/engine/compiled_statement.h"
 #include "exec/engine/engine.h"
-#include "exec/engine/process_id.h"
+#include "pager/os_fork.h"
 
 namespace bkf {
 
@@ -28,10 +28,24 @@ bool Prepared::has_subqueries() const noexcept { return state_->folds_each_run()
 // ---- Database -------------------------------------------------------------
 
 Database::Database(std::unique_ptr<engine::Engine> engine)
-    : engine_(std::move(engine)), owner_(engine::current_process_id()) {}
+    : engine_(std::move(engine)), owner_(current_process_id()) {}
 Database::Database(Database&&) noexcept = default;
-Database& Database::operator=(Database&&) noexcept = default;
-Database::~Database() = default;
+
+Database& Database::operator=(Database&& other) noexcept {
+  if (this != &other) {
+    release();
+    engine_ = std::move(other.engine_);
+    owner_ = other.owner_;
+  }
+  return *this;
+}
+
+Database::~Database() { release(); }
+
+void Database::release() noexcept {
+  // In another process (a forked child) the files are only closed.
+  if (engine_ && owner_ == current_process_id()) engine_->session().close();
+}
 
 Result<Database> Database::open(const std::string& path) {
   return Database(BKF_TRY(engine::Engine::open(nullptr, path)));
@@ -42,7 +56,7 @@ Result<Database> Database::open(Vfs& vfs, const std::string& path) {
 }
 
 Status Database::check_process() const {
-  const pid_t here = engine::current_process_id();
+  const pid_t here = current_process_id();
   if (here == owner_) return {};
   return Error::exec("this connection belongs to process " + std::to_string(owner_) + ", not to process " +
                      std::to_string(here) + ": open a new connection in this process");

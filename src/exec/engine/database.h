@@ -40,15 +40,22 @@
 // usable with it.
 //
 // Processes: a Database belongs to the process that opened it. A child made
-// by fork() shares the parent's open files and so the parent's file locks
-// (they belong to the open files, not to a process), and a statement run
-// there would take the parent's locks for its own and change the file under
-// the parent's transaction. In any other process execute, prepare and
+// by fork() would share the parent's open files and so the parent's file
+// locks (they belong to the open files, not to a process), and a statement
+// run there would take the parent's locks for its own and change the file
+// under the parent's transaction. In any other process execute, prepare and
 // execute_prepared therefore fail before doing anything, with "execution
 // error: this connection belongs to process {owner}, not to process
 // {caller}: open a new connection in this process". Destroying the
-// Database there only closes that process's copies of the descriptors,
-// which leaves the parent's locks, transaction, journal and log as they are.
+// Database there only closes that process's descriptors, which leaves the
+// parent's locks, transaction, journal and log as they are. Nor does a
+// child keep its parent's files open: the engine's fork handler puts
+// /dev/null over a forked child's copies of the descriptors (pager/os_fork.h),
+// so the parent's locks end when the parent ends its transaction, destroys
+// the Database or dies, whatever children it has. (A child made by a raw
+// clone system call runs no fork handler and keeps its copies: the parent's
+// locks then still end with the parent's own unlocks, but not with its
+// death.)
 #pragma once
 
 #include <sys/types.h>
@@ -150,10 +157,13 @@ class Database {
 
   Database(Database&&) noexcept;
   Database& operator=(Database&&) noexcept;
-  // Closes the files, which releases every file lock. An open transaction
-  // is abandoned: none of its changes reached the file. It does nothing
-  // else to the files (no unlock, removal, rollback or checkpoint), so that
-  // in a forked child it leaves the parent's locks and files alone.
+  // In the process that opened it: rolls back an open transaction (as
+  // ROLLBACK does, undoing what a failed commit left), unlocks every file,
+  // then closes the files. In any other process: only closes them (no
+  // unlock, removal, rollback or checkpoint), so that in a forked child it
+  // leaves the parent's locks and files alone. Never throws; failures,
+  // running out of memory included, are dropped. Assigning over a Database
+  // does the same to the one replaced.
   ~Database();
 
   // In a process other than the opener (see Processes above), this and the
@@ -196,6 +206,8 @@ class Database {
   // Ok in the process that opened the database; elsewhere the Exec error
   // that execute, prepare and execute_prepared return before doing anything.
   Status check_process() const;
+  // The destructor's work before the files close (see ~Database).
+  void release() noexcept;
 
   std::unique_ptr<engine::Engine> engine_;
   // The process that opened the database.

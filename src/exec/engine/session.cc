@@ -10,8 +10,12 @@ Status Session::open(const std::string& path) {
   } else {
     pager_ = BKF_TRY(Pager::create(*vfs_, path, Pager::kDefaultPageSize));
   }
-  // On failure the session, and with it the pager and its file, goes away.
+  // On failure (an exception too) the session, and with it the pager and
+  // its file, goes away; whatever loading the schema left locked or open is
+  // released first.
+  OnExit release([this] { pager_->release_all(); });
   catalog_.emplace(BKF_TRY(Catalog::open(*pager_)));
+  release.dismiss();
   return {};
 }
 
@@ -56,6 +60,12 @@ Status Session::rollback_write() {
   return pager_->rollback();
 }
 
+void Session::close() noexcept {
+  if (!pager_) return;
+  if (pager_->in_transaction()) abandon_write();
+  pager_->release_all();
+}
+
 void Session::abandon_write() noexcept {
   try {
     (void)rollback_write();
@@ -77,8 +87,8 @@ void Session::read_end() noexcept {
   try {
     (void)pager_->read_unlock();
   } catch (...) {
-    // No memory to describe an unlock that failed; the lock goes with the
-    // file at the latest.
+    // No memory to describe an unlock that failed; close() unlocks again
+    // at the latest.
   }
 }
 

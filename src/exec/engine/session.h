@@ -76,8 +76,13 @@ class Session {
 
   // Opens the database file at path, or creates one (4096-byte pages) when
   // the path has no file, and loads its schema. On failure nothing stays
-  // open.
+  // open or locked.
   Status open(const std::string& path);
+  // Rolls back an open transaction (as abandon_write) and unlocks every
+  // file (Pager::release_all), ahead of the destruction, which only closes
+  // the files. Only for the process that opened the session; failures are
+  // dropped.
+  void close() noexcept;
 
   Pager& pager() noexcept { return *pager_; }
   Catalog& catalog() noexcept { return *catalog_; }
