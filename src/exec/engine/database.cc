@@ -3,6 +3,8 @@
 
 #include "exec/engine/database.h"
 
+#include <unistd.h>
+
 #include <string>
 #include <utility>
 
@@ -43,8 +45,11 @@ Database& Database::operator=(Database&& other) noexcept {
 Database::~Database() { release(); }
 
 void Database::release() noexcept {
-  // In another process (a forked child) the files are only closed.
-  if (engine_ && owner_ == current_process_id()) engine_->session().close();
+  // In another process (a forked child) the files are only closed. The
+  // process is asked directly here rather than through the cache: a child
+  // made without fork handlers (a raw clone) sees its parent's id in the
+  // cache, and must not unlock its parent's files.
+  if (engine_ && owner_ == ::getpid()) engine_->session().close();
 }
 
 Result<Database> Database::open(const std::string& path) {
