@@ -17,8 +17,9 @@
 // self-delimiting, so a sequence of values compares value by value.
 //
 // The stored order agrees with cmp_value except that -0.0 sorts before +0.0
-// and Int 0, NaN sits at one end, and integers rounding to the same double
-// (beyond 2^53) encode alike. Files depend on these bytes; they never change.
+// and Int 0, a NaN sits below -inf when its sign bit is set and above +inf
+// when it is clear, and integers rounding to the same double (beyond 2^53)
+// encode alike. Files depend on these bytes; they never change.
 //
 // Keys built here:
 //   index key   encodings of the indexed values, then the row id with its top

@@ -1,11 +1,19 @@
-// The single total order of values.
+// The orders of values.
 //
-// Null < numbers < text < blob. Integers and reals compare by numeric value
-// (the integer is rounded to the nearest double); a NaN compares Equal to
-// every number. Text and blobs compare bytewise, shorter first on a common
-// prefix. Because of NaN and of integers beyond 2^53 this order is not a
-// strict weak order: never use it as the comparator of std::sort, std::map
-// or std::set.
+// cmp_value, the value order of the comparisons: Null < numbers < text <
+// blob. Integers and reals compare by numeric value (the integer is rounded
+// to the nearest double); a NaN compares Equal to every number. Text and
+// blobs compare bytewise, shorter first on a common prefix. Because of NaN
+// and of integers beyond 2^53 this order is not a strict weak order: never
+// use it as the comparator of std::sort, std::map or std::set.
+//
+// cmp_sort_value, the order rows are sorted by (ORDER BY): the same kinds in
+// the same places, but a total order. Integers and reals compare by exact
+// mathematical value, without rounding either (so 2^53 + 1 sorts after the
+// real 2^53, and 2^63 - 1 before the real 2^63); -0.0, 0.0 and 0 are equal;
+// every NaN sorts after every number, before the texts, and all NaNs are
+// equal whatever their sign or payload. Where cmp_value does not answer
+// Equal, the two agree.
 #pragma once
 
 #include <bit>
@@ -20,6 +28,26 @@ namespace bkf {
 enum class Ordering : signed char { Less = -1, Equal = 0, Greater = 1 };
 
 Ordering cmp_value(const Value& a, const Value& b) noexcept;
+
+// cmp_sort_value for the pairs it does not settle inline.
+Ordering cmp_sort_value_other(const Value& a, const Value& b) noexcept;
+
+// Inline for the pairs a sort meets most: two integers, and two reals that
+// are not NaNs.
+inline Ordering cmp_sort_value(const Value& a, const Value& b) noexcept {
+  const ValueKind ka = a.kind(), kb = b.kind();
+  if (ka == ValueKind::Int && kb == ValueKind::Int) {
+    const std::int64_t x = a.int_value(), y = b.int_value();
+    return x < y ? Ordering::Less : x > y ? Ordering::Greater : Ordering::Equal;
+  }
+  if (ka == ValueKind::Real && kb == ValueKind::Real) {
+    const double x = a.real_value(), y = b.real_value();
+    if (x < y) return Ordering::Less;
+    if (x > y) return Ordering::Greater;
+    if (x == y) return Ordering::Equal;  // -0.0 and 0.0 too
+  }
+  return cmp_sort_value_other(a, b);
+}
 
 // The byte order of two strings as a negative, zero or positive number
 // (bytes unsigned, shorter first on a common prefix), with the sign

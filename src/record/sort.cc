@@ -1,31 +1,16 @@
 #include "record/sort.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 
 namespace bkf {
-
-namespace {
-
-// Whether v orders consistently against every other orderly value: not a
-// NaN (equal to every number), not an integer that the conversion to a
-// double, used against reals, would merge with its neighbours.
-bool orderly(const Value& v) noexcept {
-  constexpr std::int64_t kExact = std::int64_t{1} << 53;
-  if (v.is_real()) return !std::isnan(v.real_value());
-  if (v.is_int()) return v.int_value() >= -kExact && v.int_value() <= kExact;
-  return true;
-}
-
-}  // namespace
 
 Ordering compare_rows(std::span<const Value> a, std::span<const Value> b, std::span<const SortKey> keys) noexcept {
   static const Value kNull;
   for (const SortKey& k : keys) {
     const Value& x = k.column < a.size() ? a[k.column] : kNull;
     const Value& y = k.column < b.size() ? b[k.column] : kNull;
-    Ordering o = cmp_value(x, y);
+    Ordering o = cmp_sort_value(x, y);
     if (o == Ordering::Equal) continue;
     if (k.descending) o = o == Ordering::Less ? Ordering::Greater : Ordering::Less;
     return o;
@@ -37,27 +22,16 @@ void sort_rows(std::vector<Row>& rows, std::span<const SortKey> keys) {
   stable_merge_sort(rows, [keys](const Row& a, const Row& b) { return compare_rows(a, b, keys); });
 }
 
-bool orderly_keys(std::span<const Value> row, std::span<const SortKey> keys) noexcept {
-  for (const SortKey& key : keys) {
-    if (key.column < row.size() && !orderly(row[key.column])) return false;
-  }
-  return true;
-}
-
-bool select_first_rows(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k,
+void select_first_rows(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k,
                        std::vector<Row>& spare) {
   const std::size_t n = rows.size();
-  for (const Row& r : rows) {
-    if (!orderly_keys(r, keys)) return false;
-  }
   if (k >= n) {
     sort_rows(rows, keys);
-    return true;
+    return;
   }
   // Row positions ordered by the keys and then by position, which is the
-  // stable sort's order. Over orderly values compare_rows is a strict weak
-  // order, so this is a strict total order and the standard heap and sort
-  // algorithms may use it.
+  // stable sort's order. compare_rows is a strict weak order, so this is a
+  // strict total order and the standard heap and sort algorithms may use it.
   auto before = [&](std::uint32_t a, std::uint32_t b) {
     const Ordering o = compare_rows(rows[a], rows[b], keys);
     return o == Ordering::Less || (o == Ordering::Equal && a < b);
@@ -90,14 +64,12 @@ bool select_first_rows(std::vector<Row>& rows, std::span<const SortKey> keys, st
     if (!taken[i]) spare[out++] = std::move(rows[i]);
   }
   rows.swap(spare);
-  return true;
 }
 
-bool sort_rows_first(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k) {
+void sort_rows_first(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k) {
   std::vector<Row> spare;
-  if (!select_first_rows(rows, keys, k, spare)) return false;
+  select_first_rows(rows, keys, k, spare);
   if (rows.size() > k) rows.resize(k);
-  return true;
 }
 
 }  // namespace bkf

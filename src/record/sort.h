@@ -1,13 +1,17 @@
-// Stable sorting with the value order.
+// Stable sorting of rows.
 //
-// cmp_value is not a strict weak order (a NaN equals every number; integers
-// beyond 2^53 equal reals that integers next to them differ from), so handing
-// it to std::sort, std::stable_sort, std::map or std::set is undefined
-// behaviour. This merge sort asks only for a three-way comparison and stays
-// in bounds and terminates whatever the comparison answers; when the
-// comparison is consistent the result is sorted, and items that compare
-// Equal keep their input order (stable). Every ORDER BY and UNION sort of the
-// engine goes through it.
+// stable_merge_sort asks only for a three-way comparison and stays in bounds
+// and terminates whatever the comparison answers; when the comparison is
+// consistent the result is sorted, and items that compare Equal keep their
+// input order (stable). So it may be handed even cmp_value, which is no
+// strict weak order (a NaN equals every number; integers beyond 2^53 equal
+// reals that integers next to them differ from).
+//
+// Rows sort by cmp_sort_value (record/compare.h), a total order: NaNs after
+// every number, integers and reals by exact value. Every ORDER BY and UNION
+// sort of the engine goes through sort_rows, sort_rows_first or
+// select_first_rows, and the bounded selection of a run that keeps only the
+// first rows compares with compare_rows: all of them one order.
 #pragma once
 
 #include <cstddef>
@@ -81,30 +85,24 @@ struct SortKey {
 
 using Row = std::vector<Value>;
 
-// Compares two rows term by term with cmp_value (reversed for descending
-// terms); the first term that differs decides. A column a row lacks counts as
-// Null.
+// Compares two rows term by term with cmp_sort_value (reversed for
+// descending terms); the first term that differs decides. A column a row
+// lacks counts as Null. A strict weak order of rows, whose ties are the rows
+// equal on every term.
 Ordering compare_rows(std::span<const Value> a, std::span<const Value> b, std::span<const SortKey> keys) noexcept;
 
 // Stable sort of rows by keys (ORDER BY; UNION sorts by every column).
 void sort_rows(std::vector<Row>& rows, std::span<const SortKey> keys);
 
-// Whether the row's key values are totally ordered among themselves and
-// with every other such value: none is a NaN or an integer beyond 2^53 in
-// magnitude, the two cases that make cmp_value no strict weak order.
-bool orderly_keys(std::span<const Value> row, std::span<const SortKey> keys) noexcept;
-
 // The first k rows of sort_rows' order, in that order, without sorting the
 // others: rows becomes exactly what sort_rows followed by cutting to k rows
-// gives, in O(n log k) comparisons. That equality needs orderly_keys of
-// every row; when a row fails it, nothing is changed and false is returned,
-// and the caller sorts in full.
-bool sort_rows_first(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k);
+// gives, in O(n log k) comparisons.
+void sort_rows_first(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k);
 
 // The same selection, keeping every row: the first k (in sort_rows' order)
 // move to the front and the others follow in no particular order. spare is
 // working storage, reused from call to call.
-bool select_first_rows(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k,
+void select_first_rows(std::vector<Row>& rows, std::span<const SortKey> keys, std::size_t k,
                        std::vector<Row>& spare);
 
 }  // namespace bkf

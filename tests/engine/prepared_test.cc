@@ -123,8 +123,9 @@ TEST_F(PreparedTest, LastInsertIdOfTheRowByRowInserts) {
 // query with ORDER BY and LIMIT keeps only rows that can make the cut. Runs
 // must give what a plain query without the cut gives once cut: the same
 // rows in the same order (ties in table order) and the same found rows, also
-// when a NaN or an integer beyond 2^53 among the keys (which the bounded
-// selection cannot order) comes first or after rows were dropped.
+// when a NaN or an integer beyond 2^53 among the keys (where the comparison
+// operators' order is no strict weak order) comes first or after rows were
+// dropped.
 TEST_F(PreparedTest, KeptMachinesAndCutSortsMatchPlainRuns) {
   ASSERT_EQ(run_sql(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, k, v INT)"), "ok");
   Prepared ins = must_prepare(db, "INSERT INTO t (k, v) VALUES (?, ?)");

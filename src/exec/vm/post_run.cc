@@ -38,7 +38,8 @@ std::uint64_t apply_post_run(std::vector<Row>& rows, const PostRun& s) {
   if (!s.sort_keys.empty()) {
     const std::optional<std::uint64_t> kept = s.distinct ? std::nullopt : rows_kept(s);
     const std::uint64_t n = rows.size();
-    if (kept && *kept < n && sort_rows_first(rows, s.sort_keys, static_cast<std::size_t>(*kept))) {
+    if (kept && *kept < n) {
+      sort_rows_first(rows, s.sort_keys, static_cast<std::size_t>(*kept));
       found_before_cut = n;
     } else {
       sort_rows(rows, s.sort_keys);

@@ -4,10 +4,10 @@
 // carries ORDER BY, DISTINCT, OFFSET and LIMIT only as settings; each row
 // holds the ORDER BY key values as trailing columns after the `visible`
 // ones. apply_post_run carries the settings out, always in this order:
-//   1. a stable sort on the trailing keys (cmp_value order, the first key
-//      that differs decides, DESC keys reversed), through the records
-//      layer's merge sort (cmp_value is no strict weak order, so std::sort
-//      is not an option);
+//   1. a stable sort on the trailing keys (cmp_sort_value order: a total
+//      order, NaNs after every number, integers and reals by exact value;
+//      the first key that differs decides, DESC keys reversed), through the
+//      records layer's sort_rows;
 //   2. every row cut back to `visible` columns;
 //   3. DISTINCT: a row stays only when no earlier row has the same record
 //      bytes (so Int 1 and Real 1.0 are different rows, two all-Null rows

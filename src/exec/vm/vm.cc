@@ -76,24 +76,12 @@ Status Vm::run(const Program& p) {
     first_.keys.clear();  // the sort keys of PostRun::of(p), in kept storage
     for (std::size_t i = 0; i < p.order_desc.size(); ++i) first_.keys.push_back(SortKey{p.visible + i, p.order_desc[i]});
     first_.on = !first_.keys.empty() && !p.distinct;
-    first_.keep_all = first_.dropped = first_.restart = false;
+    first_.dropped = false;
     first_.live = 0;
     first_.emitted = 0;
   }
   BKF_TRY(init_run(p));
   Status st = exec(p);
-  if (st.ok() && first_.on && first_.restart) {
-    // A key value the selection cannot order came after rows were dropped:
-    // a query reads and writes nothing else, so running it again keeping
-    // every row gives the rows a plain run gives.
-    rows_.clear();
-    first_.keep_all = true;
-    first_.dropped = first_.restart = false;
-    first_.live = 0;
-    first_.emitted = 0;
-    BKF_TRY(init_run(p));
-    st = exec(p);
-  }
   if (first_.on) rows_.resize(first_.live);
   if (!st.ok() && !deferred_.empty()) {
     // The rows behind these records already have their new index keys.
@@ -102,31 +90,22 @@ Status Vm::run(const Program& p) {
   return st;
 }
 
-bool Vm::keep_row(const Value* values, std::uint32_t count) {
+void Vm::keep_row(const Value* values, std::uint32_t count) {
   FirstRows& f = first_;
   ++f.emitted;
-  if (f.k == 0) return true;  // nothing is kept
+  if (f.k == 0) return;  // nothing is kept
   const std::span<const Value> row(values, count);
-  if (!f.keep_all && !orderly_keys(row, f.keys)) {
-    if (f.dropped) {
-      f.restart = true;
-      return false;
-    }
-    f.keep_all = true;  // nothing dropped yet: keep every row from here on
-  }
   // Emitted after every kept row, so on equal keys it comes after them.
-  if (!f.keep_all && f.dropped && compare_rows(row, rows_[f.k - 1], f.keys) != Ordering::Less) return true;
+  if (f.dropped && compare_rows(row, rows_[f.k - 1], f.keys) != Ordering::Less) return;
   if (f.live < rows_.size()) rows_[f.live].assign(values, values + count);  // reuses the row's storage
   else rows_.emplace_back(values, values + count);
   ++f.live;
-  if (!f.keep_all && f.live >= std::max<std::size_t>(2 * f.k, f.k + 64)) {
-    // Every row here passed orderly_keys, so the selection succeeds.
+  if (f.live >= std::max<std::size_t>(2 * f.k, f.k + 64)) {
     rows_.resize(f.live);
-    (void)select_first_rows(rows_, f.keys, f.k, f.spare);
+    select_first_rows(rows_, f.keys, f.k, f.spare);
     f.live = f.k;
     f.dropped = true;
   }
-  return true;
 }
 
 Status Vm::init_run(const Program& p) {

@@ -113,10 +113,8 @@ class Vm {
   // than all of them. A row that k kept rows precede is dropped as it is
   // emitted. rows() then holds a subset of the rows that contains the first
   // k (in no particular order) and rows_emitted() counts every row emitted.
-  // Should a key value that the bounded selection cannot order (see
-  // orderly_keys) come after rows were dropped, the run starts over and
-  // keeps every row. Called before run(); rearm() ends it. Without ORDER BY
-  // keys, with DISTINCT, or for a very large k it does nothing.
+  // Called before run(); rearm() ends it. Without ORDER BY keys, with
+  // DISTINCT, or for a very large k it does nothing.
   void keep_first_rows(std::uint64_t k);
   bool keeps_first_rows() const noexcept { return first_.on; }
   std::uint64_t rows_emitted() const noexcept { return first_.emitted; }
@@ -144,8 +142,8 @@ class Vm {
 
   Status exec(const Program& p);
   Status init_run(const Program& p);
-  // ResultRow under keep_first_rows; false when the run must start over.
-  bool keep_row(const Value* values, std::uint32_t count);
+  // ResultRow under keep_first_rows.
+  void keep_row(const Value* values, std::uint32_t count);
 
   // Helpers of the instruction groups (vm.cc, vm_group.cc, vm_spool.cc,
   // vm_subquery.cc, vm_table.cc, vm_index.cc).
@@ -244,9 +242,7 @@ class Vm {
   // the k-th of all rows so far, which a new row must precede to be kept.
   struct FirstRows {
     bool on = false;
-    bool keep_all = false;  // a key value the selection cannot order came before any drop
     bool dropped = false;
-    bool restart = false;
     std::size_t k = 0;
     std::size_t live = 0;
     std::uint64_t emitted = 0;

@@ -155,7 +155,7 @@ Status Vm::exec(const Program& p) {
 
     BKF_OP(ResultRow)
       if (first_.on) {
-        if (!keep_row(r + op->a, op->b)) return {};  // run() starts over
+        keep_row(r + op->a, op->b);
         BKF_NEXT();
       }
       rows_.emplace_back(r + op->a, r + op->a + op->b);

@@ -93,3 +93,43 @@ SELECT FOUND_ROWS(1);
 > !execution error: unknown function FOUND_ROWS
 SELECT FOUND_ROWS() + 1;
 > !execution error: unknown function FOUND_ROWS
+
+-- A NaN sorts after every number and before the texts, all NaNs alike
+-- (inf - inf and 'nan' read into a REAL column make NaNs that may differ in
+-- their sign bit); the numbers on either side of it still come in order.
+-- -0.0 and 0.0 are equal and keep the order the scan met them in.
+CREATE TABLE fx (x REAL);
+> ok
+INSERT INTO fx VALUES (1.0), (2.0), (3.0), (4.0), (CAST('inf' AS REAL) - CAST('inf' AS REAL)), (0.0), (-0.0);
+> affected 7
+SELECT x FROM fx ORDER BY x;
+> [x] (0.0) (-0.0) (1.0) (2.0) (3.0) (4.0) (NaN)
+SELECT x FROM fx ORDER BY x DESC;
+> [x] (NaN) (4.0) (3.0) (2.0) (1.0) (0.0) (-0.0)
+SELECT x FROM fx ORDER BY x LIMIT 3;
+> [x] (0.0) (-0.0) (1.0)
+SELECT x FROM fx ORDER BY x DESC LIMIT 2 OFFSET 4;
+> [x] (1.0) (0.0)
+CREATE TABLE fa (a REAL);
+> ok
+INSERT INTO fa VALUES (3.0), (1.0), ('nan'), (2.0), (1.0), (3.0), (CAST('inf' AS REAL) - CAST('inf' AS REAL)), (2.0);
+> affected 8
+SELECT a FROM fa ORDER BY a;
+> [a] (1.0) (1.0) (2.0) (2.0) (3.0) (3.0) (NaN) (NaN)
+SELECT a FROM fa ORDER BY a DESC LIMIT 3;
+> [a] (NaN) (NaN) (3.0)
+SELECT a FROM fa UNION SELECT 'x' UNION SELECT NULL UNION SELECT CAST('-inf' AS REAL) ORDER BY 1;
+> [a] (NULL) (-inf) (1.0) (2.0) (3.0) (NaN) (NaN) ('x')
+
+-- Integers and reals sort by exact value, also beyond 2^53 where the
+-- comparison operators round the integer: 2^53 + 1 after the real 2^53,
+-- 2^63 - 1 before the real 2^63.
+CREATE TABLE big (v);
+> ok
+INSERT INTO big VALUES (9007199254740993), (9007199254740992.0), (9223372036854775807), (9223372036854775808.0),
+  (9007199254740992), (-9223372036854775807 - 1), (-9223372036854775808.0);
+> affected 7
+SELECT v FROM big ORDER BY v;
+> [v] (-9223372036854775808) (-9.223372036854776e18) (9007199254740992.0) (9007199254740992) (9007199254740993) (9223372036854775807) (9.223372036854776e18)
+SELECT v FROM big ORDER BY v DESC LIMIT 3;
+> [v] (9.223372036854776e18) (9223372036854775807) (9007199254740993)
