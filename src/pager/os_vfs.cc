@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+#include <utility>
 
 namespace bkf {
 
@@ -33,7 +35,9 @@ Status sync_fd(int fd) {
 
 }  // namespace
 
-OsFile::~OsFile() { ::close(fd_); }
+OsFile::~OsFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 Status OsFile::read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) {
   std::size_t got = 0;
@@ -111,18 +115,19 @@ Result<std::unique_ptr<VfsFile>> OsVfs::open(const std::string& path, bool creat
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Error::not_found(path);
   }
+  // The handle is made before the file is opened: running out of memory
+  // for it must not leave a file created behind (a commit would otherwise
+  // fail with a new, empty journal beside the database, which it does not
+  // know to remove).
+  std::unique_ptr<OsFile> file(new OsFile());
   int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
   int fd;
   do {
     fd = ::open(path.c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::io(errno);
-  try {
-    return std::unique_ptr<VfsFile>(new OsFile(fd));
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
+  file->fd_ = fd;
+  return std::unique_ptr<VfsFile>(std::move(file));
 }
 
 Status OsVfs::delete_file(const std::string& path) {

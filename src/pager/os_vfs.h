@@ -30,7 +30,10 @@ class OsFile final : public VfsFile {
   int fd() const { return fd_; }
 
  private:
-  int fd_;
+  friend class OsVfs;
+  OsFile() = default;  // OsVfs::open gives it its descriptor
+
+  int fd_ = -1;
 };
 
 class OsVfs final : public Vfs {
