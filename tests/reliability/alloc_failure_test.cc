@@ -19,7 +19,8 @@
 // checkpoints (the in-memory files grant no lock that is held, so a lock
 // left behind fails this instead of hanging it); the failing connection
 // writes again, and after both are closed a reopened database holds both
-// writes, its table as expected, and passes integrity_check.
+// writes, its table as expected, and passes integrity_check. A setting of
+// the connection (synchronous) reported as failed is as before.
 //
 // The tables are small, so a statement makes a few hundred allocations. By
 // default every N is tried up to 400 and every 7th after it; with
@@ -364,6 +365,35 @@ TEST_P(AllocFailure, EveryAllocationOfAStatement) {
   }
   std::printf("allocation failures (%s): %llu tried, %llu reached the caller\n", mode.c_str(),
               static_cast<unsigned long long>(tried), static_cast<unsigned long long>(failed));
+}
+
+// A setting of the connection that runs out of memory is reported as
+// failed only when the setting is as before.
+TEST(AllocFailureOfASetting, EveryAllocation) {
+  MemVfs mem;
+  auto db = Database::open(mem, kPath);
+  ASSERT_TRUE(db.ok());
+  std::uint64_t tried = 0;
+  for (std::uint64_t n = 1;; ++n) {
+    const std::string where = "allocation " + std::to_string(n);
+    ASSERT_EQ(run_sql(*db, "PRAGMA synchronous = 2"), "[synchronous] (2)");
+    bool threw = false;
+    std::optional<Result<std::vector<ExecResult>>> r;
+    fail_allocation_at(n);
+    try {
+      r.emplace(db->execute("PRAGMA synchronous = 0"));
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    (void)stop_failing_allocations();
+    if (!allocation_failed()) break;
+    ++tried;
+    if (!threw) {
+      EXPECT_EQ(results_text(*r), "[synchronous] (0)") << where;
+    }
+    EXPECT_EQ(run_sql(*db, "PRAGMA synchronous"), threw ? "[synchronous] (2)" : "[synchronous] (0)") << where;
+  }
+  EXPECT_GT(tried, 0u) << kAllocationFailureNotInEffect;
 }
 
 // Opening a database that must first be recovered (journal mode: a hot

@@ -61,6 +61,9 @@ Result<ExecResult> run_pragma(Session& session, const Statement::Pragma& s) {
   }
 
   if (name == "synchronous") {
+    // Made before the level changes, so that a change made is never
+    // reported as failed.
+    ExecResult out = one_row("synchronous", Value::integer(pager.synchronous()));
     if (s.value) {
       const std::string v = ascii_lower(*s.value);
       std::uint8_t level;
@@ -70,7 +73,8 @@ Result<ExecResult> run_pragma(Session& session, const Statement::Pragma& s) {
       else return Error::exec("unsupported synchronous: " + v);
       pager.set_synchronous(level);
     }
-    return one_row("synchronous", Value::integer(pager.synchronous()));
+    out.rows[0][0].set_int(pager.synchronous());
+    return out;
   }
 
   if (name == "integrity_check") {
