@@ -124,7 +124,10 @@ class Session {
   // and committed on success, rolled back on failure (the work's error is
   // returned, an error of the rollback dropped; an exception is passed on
   // after the rollback). work returns a Result. Inside BEGIN, a storage
-  // error or an exception of work() spoils the transaction.
+  // error or an exception of work() spoils the transaction. Nothing after
+  // the commit can fail (moving work's Result out allocates nothing): what
+  // the statement reports must be made inside work(), or before, and only
+  // filled in afterwards without allocating.
   template <class F>
   auto autocommit(F&& work) -> std::invoke_result_t<F&> {
     if (pager_->in_transaction()) {
