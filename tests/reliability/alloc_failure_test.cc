@@ -24,9 +24,10 @@
 //
 // The tables are small, so a statement makes a few hundred allocations. By
 // default every N is tried up to 400 and every 7th after it; with
-// BKF_ALLOC_SWEEP=full every N is tried. A case whose first allocation
-// already did not fail fails the test: the replacement of operator new is
-// then not in effect, and the sweep would pass having tested nothing.
+// BKF_ALLOC_SWEEP=full every N is tried. A case in which no allocation
+// failed fails the test, saying so: the replacement of operator new is then
+// not in effect (a tool that replaces the allocator itself does that), and
+// the sweep would have tested nothing.
 
 #include <gtest/gtest.h>
 
