@@ -177,13 +177,13 @@ Committed committed(MemVfs& mem) {
   const std::vector<std::uint8_t>& log = mem.bytes(kPath + "-wal");
   const std::size_t frame = header->page_size + Wal::kFrameHeaderSize;
   for (std::size_t at = 0; at + frame <= log.size(); at += frame) {
-    if (load_be32(log.data() + at + 4) == 0) continue;  // not a commit frame
-    const Result<DbHeader> newest = DbHeader::decode(log.data() + at + Wal::kFrameHeaderSize, header->page_size);
-    EXPECT_TRUE(newest.ok()) << "a commit frame at " << at << " holds no header";
-    if (!newest.ok()) return c;
-    c.counter = newest->change_counter;
-    c.log_end = at + frame;
+    if (load_be32(log.data() + at + 4) != 0) c.log_end = at + frame;  // a commit frame
   }
+  if (c.log_end == 0) return c;
+  const Result<DbHeader> newest =
+      DbHeader::decode(log.data() + c.log_end - header->page_size, header->page_size);
+  EXPECT_TRUE(newest.ok()) << "the last commit frame holds no header";
+  if (newest.ok()) c.counter = newest->change_counter;
   return c;
 }
 
