@@ -21,8 +21,8 @@ namespace bkf_ctest {
 namespace {
 
 using bkf::testing::allocation_failed;
-using bkf::testing::kAllocationFailureNotInEffect;
 using bkf::testing::fail_allocation_at;
+using bkf::testing::kAllocationFailureNotInEffect;
 using bkf::testing::stop_failing_allocations;
 
 TEST_F(TableTest, OutOfMemoryFailsTheCallAndTheHandleGoesOn) {
