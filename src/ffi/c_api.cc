@@ -3,7 +3,9 @@
 // Every body runs inside guarded() or guarded_void(): nothing may unwind into
 // a C caller, so an exception (only running out of memory can raise one)
 // becomes the function's failure value, with a message on the handle when
-// there is one.
+// there is one. Once the engine has run a statement successfully, bkf_exec
+// and bkf_exec_prepared only move its result into the handle, which
+// allocates nothing: a call whose statement committed never returns -1.
 
 #include "brackenford.h"
 

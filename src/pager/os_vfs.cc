@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+#include <utility>
 
 #include "pager/os_fork.h"
 
@@ -35,7 +37,9 @@ Status sync_fd(int fd) {
 
 }  // namespace
 
-OsFile::~OsFile() { close_listed(fd_); }
+OsFile::~OsFile() {
+  if (fd_ >= 0) close_listed(fd_);
+}
 
 Status OsFile::read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) {
   std::size_t got = 0;
@@ -113,13 +117,14 @@ Result<std::unique_ptr<VfsFile>> OsVfs::open(const std::string& path, bool creat
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Error::not_found(path);
   }
-  const int fd = BKF_TRY(open_listed(path.c_str(), O_RDWR | (create ? O_CREAT : 0), 0666));
-  try {
-    return std::unique_ptr<VfsFile>(new OsFile(fd));
-  } catch (...) {
-    close_listed(fd);
-    throw;
-  }
+  // The handle is made before the file is opened: running out of memory
+  // for it must not leave a file created behind (a commit would otherwise
+  // fail with a new, empty journal beside the database, which it does not
+  // know to remove). Nor does listing the descriptor allocate once the file
+  // is open (open_listed).
+  std::unique_ptr<OsFile> file(new OsFile());
+  file->fd_ = BKF_TRY(open_listed(path.c_str(), O_RDWR | (create ? O_CREAT : 0), 0666));
+  return std::unique_ptr<VfsFile>(std::move(file));
 }
 
 Status OsVfs::delete_file(const std::string& path) {

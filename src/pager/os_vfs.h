@@ -14,8 +14,6 @@ namespace bkf {
 
 class OsFile final : public VfsFile {
  public:
-  // Takes a descriptor from open_listed (os_fork.h).
-  explicit OsFile(int fd) : fd_(fd) {}
   ~OsFile() override;
   OsFile(const OsFile&) = delete;
   OsFile& operator=(const OsFile&) = delete;
@@ -34,7 +32,11 @@ class OsFile final : public VfsFile {
   int fd() const { return fd_; }
 
  private:
-  int fd_;
+  friend class OsVfs;
+  // OsVfs::open gives it its descriptor, from open_listed (os_fork.h).
+  OsFile() = default;
+
+  int fd_ = -1;
 };
 
 class OsVfs final : public Vfs {

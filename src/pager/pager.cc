@@ -550,8 +550,10 @@ Status Pager::commit_journal() {
       }
       i = j;
     }
-    std::unique_ptr<VfsFile> jf = BKF_TRY(vfs_.open(journal_path_, true));
+    // Set before the open: an open that fails (for want of memory, say)
+    // may have made the file all the same, and rollback removes it.
     journal_created_ = true;
+    std::unique_ptr<VfsFile> jf = BKF_TRY(vfs_.open(journal_path_, true));
     BKF_TRY(jf->write_all_at(image.data(), image.size(), 0));
     BKF_TRY(jf->truncate(image.size()));
     BKF_TRY(jf->sync());

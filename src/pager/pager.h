@@ -232,9 +232,10 @@ class Pager {
   ReadLock read_lock_ = ReadLock::None;
   std::uint8_t synchronous_ = 2;
   std::uint64_t data_version_ = 0;
-  // A journal-mode commit created its journal and failed before deleting
-  // it: the database file may hold part of the transaction, and rollback()
-  // replays (or, if incomplete, removes) the journal before unlocking.
+  // A journal-mode commit created its journal (or tried to) and failed
+  // before deleting it: the database file may hold part of the transaction,
+  // and rollback() replays (or, if incomplete, removes) the journal before
+  // unlocking.
   bool journal_created_ = false;
   std::vector<std::uint8_t> io_buf_;           // reused: journal image, runs of pages
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages

@@ -6,18 +6,28 @@
 //
 // After each failure: the failure reached the caller (or the statement
 // succeeded whole, where the failure hit work that may fail unseen, such as
-// the checkpoint a commit starts by itself); outside BEGIN no transaction
+// the checkpoint a commit starts by itself); a statement reported as failed
+// committed nothing (the files' change counter, the log's committed length
+// and the absence of a journal are as before it), and one reported as done
+// committed (a write outside BEGIN, or COMMIT: the change counter moved),
+// emptied the log (a checkpoint) or left the files as they were (a query, or
+// a write inside BEGIN before its COMMIT), so that a caller told of a
+// failure never finds the statement applied; outside BEGIN no transaction
 // and no lock is left and the table holds its old state; inside BEGIN a
 // statement that writes spoiled the transaction (COMMIT refuses, ROLLBACK
 // brings back the state before BEGIN); another connection then writes and
 // checkpoints (the in-memory files grant no lock that is held, so a lock
 // left behind fails this instead of hanging it); the failing connection
 // writes again, and after both are closed a reopened database holds both
-// writes, its table as expected, and passes integrity_check.
+// writes, its table as expected, and passes integrity_check. A setting of
+// the connection (synchronous) reported as failed is as before.
 //
 // The tables are small, so a statement makes a few hundred allocations. By
 // default every N is tried up to 400 and every 7th after it; with
-// BKF_ALLOC_SWEEP=full every N is tried.
+// BKF_ALLOC_SWEEP=full every N is tried. A case in which no allocation
+// failed fails the test, saying so: the replacement of operator new is then
+// not in effect (a tool that replaces the allocator itself does that), and
+// the sweep would have tested nothing.
 
 #include <gtest/gtest.h>
 
@@ -26,10 +36,14 @@
 #include <map>
 #include <new>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "engine/engine_testing.h"
+#include "pager/header.h"
+#include "pager/wal.h"
 #include "support/alloc_failure.h"
 #include "support/fault_vfs.h"
 #include "support/mem_vfs.h"
@@ -41,11 +55,14 @@ const std::string kPath = "/oom.db";
 
 // One statement under test. `prelude` runs first, unarmed (inside BEGIN
 // when the case runs there); `writes` says the statement changes the
-// database, so a failure inside BEGIN must spoil the transaction.
+// database, so a failure inside BEGIN must spoil the transaction and a
+// success outside BEGIN commits; `checkpoint` that it copies the log into
+// the database file and empties it.
 struct Case {
   const char* name;
   std::string sql;
   bool writes = true;
+  bool checkpoint = false;
   bool outside = true;  // also run outside BEGIN
   bool inside = true;   // also run inside BEGIN
   std::string prelude = {};
@@ -75,7 +92,7 @@ const std::vector<Case> kCases{
      .sql = "COMMIT",
      .outside = false,
      .prelude = "UPDATE t SET p = CONCAT(p, 'c') WHERE id > 20; DELETE FROM t WHERE id < 6"},
-    {.name = "checkpoint", .sql = "PRAGMA wal_checkpoint", .writes = false},
+    {.name = "checkpoint", .sql = "PRAGMA wal_checkpoint", .writes = false, .checkpoint = true},
     {.name = "reindex", .sql = "PRAGMA reindex", .inside = false},
     {.name = "journal mode switch", .sql = "PRAGMA journal_mode = OTHER", .inside = false},
 };
@@ -127,6 +144,62 @@ std::map<std::string, std::vector<std::uint8_t>> base_files(const std::string& m
 void load_files(MemVfs& mem, const std::map<std::string, std::vector<std::uint8_t>>& files) {
   mem.clear();
   for (const auto& [name, bytes] : files) mem.bytes(name) = bytes;
+}
+
+// The last commit the files hold, as a reader would take it: the change
+// counter of the newest header (that of the log's last commit frame, else
+// the database file's), how far the log's committed frames reach (bytes
+// after the last commit frame belong to no transaction), and whether a
+// journal lies beside the file (a commit under way, or one to undo). Every
+// commit raises the counter; a checkpoint empties the log. A log emptied and
+// refilled cannot reach as far with the same counter, since counters only
+// grow.
+struct Committed {
+  std::uint32_t counter = 0;
+  std::uint64_t log_end = 0;
+  bool journal = false;
+  friend bool operator==(const Committed&, const Committed&) = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Committed& c) {
+  return os << "{counter " << c.counter << ", log to " << c.log_end << (c.journal ? ", a journal}" : "}");
+}
+
+Committed committed(MemVfs& mem) {
+  Committed c;
+  const std::vector<std::uint8_t>& file = mem.bytes(kPath);
+  const Result<DbHeader> header = DbHeader::decode(file.data(), file.size());
+  EXPECT_TRUE(header.ok()) << "the database file has no header";
+  if (!header.ok()) return c;
+  c.counter = header->change_counter;
+  c.journal = mem.exists(kPath + "-journal");
+  if (!mem.exists(kPath + "-wal")) return c;
+  const std::vector<std::uint8_t>& log = mem.bytes(kPath + "-wal");
+  const std::size_t frame = header->page_size + Wal::kFrameHeaderSize;
+  for (std::size_t at = 0; at + frame <= log.size(); at += frame) {
+    if (load_be32(log.data() + at + 4) != 0) c.log_end = at + frame;  // a commit frame
+  }
+  if (c.log_end == 0) return c;
+  const Result<DbHeader> newest =
+      DbHeader::decode(log.data() + c.log_end - header->page_size, header->page_size);
+  EXPECT_TRUE(newest.ok()) << "the last commit frame holds no header";
+  if (newest.ok()) c.counter = newest->change_counter;
+  return c;
+}
+
+// What a statement reported as done must have left in the files (`before`
+// taken right before it, `after` right after it).
+void expect_done(const Case& c, bool inside, const Committed& before, const Committed& after,
+                 const std::string& where) {
+  EXPECT_FALSE(after.journal) << where << ": a journal is left beside the file";
+  if (c.writes && (!inside || c.sql == "COMMIT")) {
+    EXPECT_NE(after.counter, before.counter) << where << ": reported as done, yet nothing was committed";
+  } else if (c.checkpoint) {
+    EXPECT_EQ(after.counter, before.counter) << where;
+    EXPECT_EQ(after.log_end, 0u) << where << ": reported as done, yet the log is not empty";
+  } else {
+    EXPECT_EQ(after, before) << where << ": the files changed before any COMMIT";
+  }
 }
 
 // Runs the case's statement: as text, or prepared (prepared before arming,
@@ -200,15 +273,17 @@ TEST_P(AllocFailure, EveryAllocationOfAStatement) {
         if (!begin.empty()) {
           ASSERT_NE(run_sql(*db, begin).substr(0, 1), "!") << what;
         }
+        const Committed before = committed(mem);
         report = run_case(*db, c, std::nullopt);
         ASSERT_NE(report.substr(0, 1), "!") << what << ": " << report;
+        expect_done(c, inside, before, committed(mem), what);
         if (inside && c.sql != "COMMIT") {
           ASSERT_EQ(run_sql(*db, "COMMIT"), "ok") << what;
         }
         new_state = state(*db);
       }
 
-      std::uint64_t spoiled = 0;
+      std::uint64_t spoiled = 0, tried_here = 0;
       for (std::uint64_t n = 1;; n += sweep_step(n)) {
         const std::string where = what + ", allocation " + std::to_string(n);
         load_files(mem, files);
@@ -219,18 +294,25 @@ TEST_P(AllocFailure, EveryAllocationOfAStatement) {
         if (!begin.empty()) {
           ASSERT_NE(run_sql(db, begin).substr(0, 1), "!") << where;
         }
+        const Committed before = committed(mem);
         const Outcome o = run_armed(db, c, n);
         if (!allocation_failed()) {
           ASSERT_FALSE(o.threw) << where;
-              break;  // the statement made fewer allocations
+          break;  // the statement made fewer allocations
         }
         ++tried;
+        ++tried_here;
+        const Committed after = committed(mem);
         if (!o.threw) {
           // Swallowed where failing is allowed to go unseen: the statement
           // succeeded whole.
           ASSERT_EQ(o.report, report) << where;
+          expect_done(c, inside, before, after, where);
         } else {
           ++failed;
+          // A caller told of the failure may run the statement again: it
+          // must not have been applied.
+          EXPECT_EQ(after, before) << where << ": reported as failed, yet the files changed";
         }
 
         // Inside BEGIN the transaction goes on. A failure that may have
@@ -275,6 +357,7 @@ TEST_P(AllocFailure, EveryAllocationOfAStatement) {
         EXPECT_EQ(run_sql(*again, "PRAGMA integrity_check"), "[integrity_check] ('ok')") << where;
         if (HasFailure()) return;
       }
+      ASSERT_GT(tried_here, 0u) << what << ": " << kAllocationFailureNotInEffect;
       // A statement that writes fails inside its writes at some point.
       if (inside && c.writes && c.sql != "COMMIT") {
         EXPECT_GT(spoiled, 0u) << what << ": no failure spoiled the transaction";
@@ -283,6 +366,35 @@ TEST_P(AllocFailure, EveryAllocationOfAStatement) {
   }
   std::printf("allocation failures (%s): %llu tried, %llu reached the caller\n", mode.c_str(),
               static_cast<unsigned long long>(tried), static_cast<unsigned long long>(failed));
+}
+
+// A setting of the connection that runs out of memory is reported as
+// failed only when the setting is as before.
+TEST(AllocFailureOfASetting, EveryAllocation) {
+  MemVfs mem;
+  auto db = Database::open(mem, kPath);
+  ASSERT_TRUE(db.ok());
+  std::uint64_t tried = 0;
+  for (std::uint64_t n = 1;; ++n) {
+    const std::string where = "allocation " + std::to_string(n);
+    ASSERT_EQ(run_sql(*db, "PRAGMA synchronous = 2"), "[synchronous] (2)");
+    bool threw = false;
+    std::optional<Result<std::vector<ExecResult>>> r;
+    fail_allocation_at(n);
+    try {
+      r.emplace(db->execute("PRAGMA synchronous = 0"));
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    (void)stop_failing_allocations();
+    if (!allocation_failed()) break;
+    ++tried;
+    if (!threw) {
+      EXPECT_EQ(results_text(*r), "[synchronous] (0)") << where;
+    }
+    EXPECT_EQ(run_sql(*db, "PRAGMA synchronous"), threw ? "[synchronous] (2)" : "[synchronous] (0)") << where;
+  }
+  EXPECT_GT(tried, 0u) << kAllocationFailureNotInEffect;
 }
 
 // Opening a database that must first be recovered (journal mode: a hot
@@ -338,7 +450,7 @@ TEST_P(AllocFailure, EveryAllocationOfAnOpen) {
     EXPECT_EQ(run_sql(*db, "PRAGMA integrity_check"), "[integrity_check] ('ok')") << where;
     if (HasFailure()) return;
   }
-  EXPECT_GT(tried, 20u);
+  EXPECT_GT(tried, 20u) << (tried == 0 ? kAllocationFailureNotInEffect : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, AllocFailure, ::testing::Values("delete", "wal"));

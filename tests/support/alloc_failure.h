@@ -27,4 +27,12 @@ std::uint64_t stop_failing_allocations();
 // The armed failure has happened.
 bool allocation_failed();
 
+// What a test says when nothing it armed ever failed: a statement makes
+// allocations, so the replacement is not in effect (a memory checker that
+// replaces the allocator itself, say) and the test would pass having tested
+// nothing.
+inline constexpr const char* kAllocationFailureNotInEffect =
+    "no allocation was made to fail: the replacement of operator new (support/alloc_failure.h) is not in "
+    "effect in this process (a tool that replaces the allocator does that), so nothing was tested";
+
 }  // namespace bkf::testing

@@ -7,7 +7,11 @@
 // memory: any call may then throw std::bad_alloc, which the bindings report
 // as their out-of-memory failure. By then the statement has ended as a
 // failed one does (see Transactions below): nothing is left locked or half
-// done, and the Database goes on working.
+// done, and the Database goes on working. A statement that committed (or
+// changed a setting) never throws: what it reports is made before its
+// commit, so a caller told of a failure may run it again without applying it
+// twice. (In a text of several statements, those before the failing one
+// keep their effects, as with any failure.)
 //
 //   auto db = Database::open("app.db");              // creates the file if missing
 //   if (!db) report(db.error().to_string());

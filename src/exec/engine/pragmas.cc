@@ -1,6 +1,11 @@
 #include "exec/engine/pragmas.h"
 
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <limits>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,6 +21,17 @@ ExecResult one_row(const char* column, Value v) {
   std::vector<Row> rows(1);
   rows[0].push_back(std::move(v));
   return ExecResult::rows_of({column}, std::move(rows));
+}
+
+// reindex's result text, "rebuilt {n} index(es)", written into `buf`
+// without allocating.
+std::string_view reindex_text(std::size_t n, std::array<char, 48>& buf) {
+  constexpr std::string_view kBefore = "rebuilt ";
+  constexpr std::string_view kAfter = " index(es)";
+  char* p = std::copy(kBefore.begin(), kBefore.end(), buf.data());
+  p = std::to_chars(p, buf.data() + buf.size() - kAfter.size(), n).ptr;
+  p = std::copy(kAfter.begin(), kAfter.end(), p);
+  return std::string_view(buf.data(), static_cast<std::size_t>(p - buf.data()));
 }
 
 }  // namespace
@@ -45,6 +61,9 @@ Result<ExecResult> run_pragma(Session& session, const Statement::Pragma& s) {
   }
 
   if (name == "synchronous") {
+    // Made before the level changes, so that a change made is never
+    // reported as failed.
+    ExecResult out = one_row("synchronous", Value::integer(pager.synchronous()));
     if (s.value) {
       const std::string v = ascii_lower(*s.value);
       std::uint8_t level;
@@ -54,7 +73,8 @@ Result<ExecResult> run_pragma(Session& session, const Statement::Pragma& s) {
       else return Error::exec("unsupported synchronous: " + v);
       pager.set_synchronous(level);
     }
-    return one_row("synchronous", Value::integer(pager.synchronous()));
+    out.rows[0][0].set_int(pager.synchronous());
+    return out;
   }
 
   if (name == "integrity_check") {
@@ -74,8 +94,15 @@ Result<ExecResult> run_pragma(Session& session, const Statement::Pragma& s) {
     // The value names a table, matched exactly as written.
     std::optional<std::string_view> table;
     if (s.value) table = *s.value;
-    std::size_t n = BKF_TRY(session.autocommit([&] { return catalog.reindex(pager, table); }));
-    return one_row("reindex", Value::text("rebuilt " + std::to_string(n) + " index(es)"));
+    // As for journal_mode, the result is made before the transaction, its
+    // text as long as the largest count makes it: a reindex that committed
+    // is never reported as failed for want of memory to report it (writing
+    // the count in reuses the text).
+    std::array<char, 48> buf;
+    ExecResult out = one_row("reindex", Value::text(reindex_text(std::numeric_limits<std::size_t>::max(), buf)));
+    const std::size_t n = BKF_TRY(session.autocommit([&] { return catalog.reindex(pager, table); }));
+    out.rows[0][0].set_text(reindex_text(n, buf));
+    return out;
   }
 
   if (name == "wal_checkpoint") {

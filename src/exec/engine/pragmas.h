@@ -9,6 +9,11 @@
 //   integrity_check                      "ok", or one problem per row
 //   reindex [= table]                    "rebuilt {n} index(es)"; writes,
 //                                        in the autocommit frame
+//
+// A pragma that writes (journal_mode with a value, reindex, wal_checkpoint)
+// is never reported as failed once its change is made: a result that needs
+// memory is made before the change, and filling it in afterwards allocates
+// nothing.
 #pragma once
 
 #include "base/result.h"

@@ -142,7 +142,10 @@ class Session {
   // returned, an error of the rollback dropped; an exception is passed on
   // after the rollback). work returns a Result. Inside BEGIN, an exception
   // of work() spoils the transaction (its storage errors spoil it through
-  // note_failure, as every statement's do).
+  // note_failure, as every statement's do). Nothing after the commit can
+  // fail (moving work's Result out allocates nothing): what the statement
+  // reports must be made inside work(), or before, and only filled in
+  // afterwards without allocating.
   template <class F>
   auto autocommit(F&& work) -> std::invoke_result_t<F&> {
     if (pager_->in_transaction()) {
