@@ -229,29 +229,14 @@ class InheritedConnection:
         # A program whose forked child simply exits: the interpreter frees
         # the module-level connection on the way out.
         script = textwrap.dedent("""
-            import fcntl, os, sys
-            import brackenford
+            import os, sys
             path, mode = sys.argv[1], sys.argv[2]
-
-            def lock_held():
-                fd = os.open(path, os.O_RDONLY)
-                try:
-                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                except BlockingIOError:
-                    return True
-                finally:
-                    os.close(fd)
-                return False
+            sys.path.insert(0, sys.argv[3])
+            import brackenford
+            from test_fork import files_of, lock_held
 
             def files():
-                out = []
-                for name in (path, path + "-journal", path + "-wal"):
-                    try:
-                        with open(name, "rb") as f:
-                            out.append(f.read())
-                    except FileNotFoundError:
-                        out.append(None)
-                return out
+                return files_of(path)
 
             conn = brackenford.connect(path)
             conn.execute(f"PRAGMA journal_mode = {mode}")
@@ -266,7 +251,7 @@ class InheritedConnection:
             problems = []
             if status != 0:
                 problems.append(f"child status {status}")
-            if not lock_held():
+            if not lock_held(path):
                 problems.append("the parent lost its write lock")
             if files() != before:
                 problems.append("the child's exit changed a file")
@@ -276,7 +261,8 @@ class InheritedConnection:
                 problems.append(f"rows {got}")
             print("".join(p + "\\n" for p in problems), end="")
             """)
-        out = subprocess.run([sys.executable, "-c", script, self.path("exit.db"), self.MODE],
+        out = subprocess.run([sys.executable, "-c", script, self.path("exit.db"), self.MODE,
+                              os.path.dirname(os.path.abspath(__file__))],
                              capture_output=True, text=True, timeout=CHILD_LIMIT)
         self.assertEqual((out.returncode, out.stdout, out.stderr), (0, "", ""))
 
