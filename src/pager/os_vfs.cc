@@ -100,6 +100,55 @@ Status OsFile::unlock() {
   return {};
 }
 
+Result<bool> OsFile::try_lock(bool exclusive) {
+  while (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return false;
+    if (errno != EINTR) return Error::io(errno);
+  }
+  return true;
+}
+
+namespace {
+
+// The byte the side lock covers: beyond the largest length a database or
+// log file can have, so no other use of record locks on the file meets it.
+constexpr off_t kSideLockByte = off_t{1} << 62;
+
+// Record locks owned by the open file description where the platform has
+// them; elsewhere process-owned record locks, which do not exclude two
+// handles of one process from each other.
+#if defined(F_OFD_SETLKW)
+constexpr int kSetLockWait = F_OFD_SETLKW;
+constexpr int kSetLock = F_OFD_SETLK;
+#else
+constexpr int kSetLockWait = F_SETLKW;
+constexpr int kSetLock = F_SETLK;
+#endif
+
+int side_lock_call(int fd, int cmd, short type) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kSideLockByte;
+  fl.l_len = 1;
+  return ::fcntl(fd, cmd, &fl);
+}
+
+}  // namespace
+
+// Not retried when interrupted, as lock().
+Status OsFile::side_lock(bool exclusive) {
+  if (side_lock_call(fd_, kSetLockWait, exclusive ? F_WRLCK : F_RDLCK) != 0) return Error::io(errno);
+  return {};
+}
+
+Status OsFile::side_unlock() {
+  while (side_lock_call(fd_, kSetLock, F_UNLCK) != 0) {
+    if (errno != EINTR) return Error::io(errno);
+  }
+  return {};
+}
+
 Result<FileLook> OsFile::look() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return Error::io(errno);

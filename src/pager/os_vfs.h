@@ -1,6 +1,7 @@
 // The POSIX implementation of the file-system interface.
 //
-// OsFile owns one file descriptor; locks are flock() locks, which belong to
+// OsFile owns one file descriptor; locks are flock() locks (the side lock a
+// record lock of the same kind, see below), which belong to
 // the open file description: two OsFiles on one path exclude each other even
 // inside one process. Closing the descriptor drops its lock only when no
 // other descriptor shares the description, so the pager unlocks before it
@@ -25,6 +26,14 @@ class OsFile final : public VfsFile {
   Status truncate(std::uint64_t length) override;
   Status lock(bool exclusive) override;
   Status unlock() override;
+  // flock() with LOCK_NB.
+  Result<bool> try_lock(bool exclusive) override;
+  // An open-file-description record lock on one byte far beyond any length
+  // the file reaches: it belongs to the open file as flock() locks do (so
+  // two OsFiles in one process exclude each other), and record locks and
+  // flock() locks do not see each other.
+  Status side_lock(bool exclusive) override;
+  Status side_unlock() override;
   Result<FileId> id() override;
   // One fstat: the length and the link count.
   Result<FileLook> look() override;

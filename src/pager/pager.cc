@@ -71,16 +71,6 @@ Status refuse_several_names(const std::string& name, const FileLook& look) {
                            " names (hard links): its journal and log could not be found from each of them");
 }
 
-// Gives up a lock on a way out where no error can be reported (a clean-up
-// after another failure, or a destructor): its own failure is dropped, also
-// when there is no memory to describe it.
-void unlock_quietly(VfsFile& file) noexcept {
-  try {
-    (void)file.unlock();
-  } catch (...) {
-  }
-}
-
 // A lock taken on `file` for the length of a scope: given up on every way
 // out (an error return, an exception) unless kept.
 class HeldLock {
@@ -637,10 +627,11 @@ Status Pager::rollback() {
   HeldLock held(*file_);
   cache_.drop_dirty();
   // Undo what a failed commit may have written: replay its journal (a
-  // journal that never got complete is simply removed), or cut frames that
-  // could not be taken back out of the log.
+  // journal that never got complete is simply removed). A failed log
+  // append has taken its frames back out itself; what it left beyond the
+  // log's end holds no commit, and is cut here if no reader is in the log.
   if (journal_created_) BKF_TRY(recover_hot_journal());
-  if (wal_) BKF_TRY(wal_->cut_tail());
+  if (wal_) wal_->cut_tail();
   held.keep();
   return file_->unlock();
 }
@@ -696,13 +687,34 @@ Status Pager::wal_checkpoint() {
   if (in_tx_) return checkpoint_locked();
   release_read_lock_quietly();
   // The database lock keeps writers from appending while the log is copied
-  // and emptied; the refresh makes this connection's index current.
+  // and emptied; the refresh makes this connection's index current. A file
+  // that has gained a name is checkpointed all the same: its log is found
+  // by one name only, the database file by both.
   BKF_TRY(file_->lock(true));
   HeldLock held(*file_);
-  BKF_TRY(refuse_if_several_names());
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
   return checkpoint_locked();
+}
+
+void Pager::save_log_if_linked() noexcept {
+  BKF_PAGER_OP();
+  if (in_tx_ || !wal_) return;
+  try {
+    release_read_lock_quietly();
+    const Result<FileLook> look = file_->look();
+    if (!look.ok() || !look->links || *look->links <= 1) return;
+    const Result<bool> writers_gone = file_->try_lock(true);
+    if (!writers_gone.ok() || !*writers_gone) return;
+    HeldLock held(*file_);
+    if (!sync_from_disk().ok() || !wal_ || !wal_->has_commit()) return;
+    const Result<bool> readers_gone = wal_->file().try_lock(true);
+    if (!readers_gone.ok() || !*readers_gone) return;
+    HeldLock log_held(wal_->file());
+    (void)wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
+  } catch (...) {
+    // Dropped, as every failure here; the log stays as it was.
+  }
 }
 
 Status Pager::set_journal_mode_wal() {

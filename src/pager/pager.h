@@ -93,9 +93,13 @@ class Pager {
   // A file with several names (hard links), whose names would each find a
   // journal and a log of their own, is refused with an Io error naming it
   // (before its journal or log is looked at), and so is writing to one that
-  // gained a name while open: begin(), wal_checkpoint() and the journal-mode
-  // switches fail before writing anything. Reads go on (and a journal-mode
-  // reader still recovers the hot journal of the name it was opened by).
+  // gained a name while open: begin() and the journal-mode switches fail
+  // before writing anything (a transaction begun before the link goes on
+  // and may commit). Reads go on (and a journal-mode reader still recovers
+  // the hot journal of the name it was opened by), and so do checkpoints,
+  // which copy the log, found by this name only, into the database file,
+  // which both names share: wal_checkpoint(), and save_log_if_linked() at
+  // close.
   static Result<std::unique_ptr<Pager>> open(Vfs& vfs, std::string path);
   // Creates a database of `page_size`-byte pages; never destroys one: when
   // the file exists and is not empty, it is opened as an existing database.
@@ -168,6 +172,14 @@ class Pager {
   // unlocking. Failures are dropped, running out of memory included. The
   // pager stays usable.
   void release_all() noexcept;
+
+  // For a connection about to close: when the database file has gained a
+  // name while open, checkpoints in WAL mode (see open()), so that removing
+  // either name afterwards loses no commit. Only when no other connection
+  // holds the database's lock or the log's (a connection still at work
+  // does it at its own close); failures are dropped. Outside a
+  // transaction.
+  void save_log_if_linked() noexcept;
 
   // ---- journal mode and checkpoints ----
   // Switch the database to write-ahead-log or rollback-journal mode, for

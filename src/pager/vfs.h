@@ -69,6 +69,18 @@ class VfsFile {
   // then have dropped the old lock.
   virtual Status lock(bool exclusive) = 0;
   virtual Status unlock() = 0;
+  // The same lock without the wait, for a file that holds no lock through
+  // this handle: true when granted, false when another handle holds a lock
+  // that excludes it.
+  virtual Result<bool> try_lock(bool exclusive) = 0;
+  // A second advisory lock on the file, with the rules of the first
+  // (belongs to this handle, shared locks coexist, an exclusive one excludes
+  // every other, waits without a time-out, a signal ends a wait with Io
+  // EINTR), but independent of it: a lock of one kind never waits for a
+  // lock of the other. The write-ahead log keeps its scans away from frames
+  // whose sync has not returned with it (wal.h).
+  virtual Status side_lock(bool exclusive) = 0;
+  virtual Status side_unlock() = 0;
   // Device and inode of the open file.
   virtual Result<FileId> id() = 0;
   // Length and link count together (one system call where the platform
@@ -78,6 +90,22 @@ class VfsFile {
     return FileLook{n, std::nullopt};
   }
 };
+
+// Give up a lock (or the side lock) on a way out where no error can be
+// reported (a clean-up after another failure, or a destructor): a failure
+// is dropped, also when there is no memory to describe it.
+inline void unlock_quietly(VfsFile& file) noexcept {
+  try {
+    (void)file.unlock();
+  } catch (...) {
+  }
+}
+inline void side_unlock_quietly(VfsFile& file) noexcept {
+  try {
+    (void)file.side_unlock();
+  } catch (...) {
+  }
+}
 
 // Operations on paths. Holds no per-file state.
 class Vfs {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "base/on_exit.h"
 
 namespace bkf {
 
@@ -40,6 +41,10 @@ void Wal::reset_index() {
 
 Status Wal::rescan() {
   const std::uint64_t fs = frame_size();
+  // An append in progress holds the side lock until its frames are
+  // published or taken back out: its commit is read only once it stands.
+  BKF_TRY(file_->side_lock(false));
+  const OnExit unlock([&] { side_unlock_quietly(*file_); });
   const std::uint64_t size = BKF_TRY(file_->size());
   std::uint8_t head[kScanPrefix];
 
@@ -111,28 +116,36 @@ std::uint8_t* Wal::frame(std::size_t i, PageId page, std::uint32_t commit_field)
   return p + kFrameHeaderSize;
 }
 
-Status Wal::cut_tail() {
-  if (!tail_) return {};
-  BKF_TRY(file_->truncate(end_));
-  tail_ = false;
-  return {};
+void Wal::cut_tail() noexcept {
+  if (!tail_) return;
+  try {
+    Result<bool> alone = file_->try_lock(true);
+    if (!alone.ok() || !*alone) return;
+    const OnExit unlock([&] { unlock_quietly(*file_); });
+    if (file_->truncate(end_).ok()) tail_ = false;
+  } catch (...) {
+    // No memory: the tail stays for a later writer.
+  }
 }
 
 Status Wal::append(std::size_t n, bool sync) {
   const std::uint64_t fs = frame_size();
   const std::size_t len = static_cast<std::size_t>(n * fs);
-  BKF_TRY(cut_tail());
   // Publishing below must not fail once the frames are in the file.
   index_.reserve(n);
-  // From the first byte written until the frames are published, the file
-  // may hold bytes beyond end_: should this stop half-way, also for want of
-  // memory, rollback cuts them off, so that a commit reported as failed is
-  // never found by a later scan.
-  tail_ = true;
-  Status st = file_->write_all_at(frames_.data(), len, end_);
-  if (st.ok() && sync) st = file_->sync();
+  BKF_TRY(file_->side_lock(true));
+  const OnExit unlock([&] { side_unlock_quietly(*file_); });
+  cut_tail();
+  Status st;
+  try {
+    st = file_->write_all_at(frames_.data(), len, end_);
+    if (st.ok() && sync) st = file_->sync();
+  } catch (...) {
+    take_back(n);
+    throw;
+  }
   if (!st.ok()) {
-    (void)cut_tail();
+    take_back(n);
     return st;
   }
   // Publish.
@@ -145,8 +158,30 @@ Status Wal::append(std::size_t n, bool sync) {
   end_ += len;
   db_pages_ = load_be32(last + 4);
   last_counter_ = load_be32(last + kFrameHeaderSize + kCounterOffset);
-  tail_ = false;
+  // A tail that could not be cut before may reach beyond the new frames.
+  cut_tail();
   return {};
+}
+
+void Wal::take_back(std::size_t n) noexcept {
+  // The file may hold any part of the frames now.
+  tail_ = true;
+  cut_tail();
+  if (!tail_) return;
+  // Readers are in the log, or the cut failed: zeros over the commit frame
+  // leave frames after the last commit, which scans ignore, whatever part
+  // of the frames had reached the file (a write that stops half-way still
+  // clears the frame header, which comes first).
+  try {
+    const std::uint64_t fs = frame_size();
+    std::uint8_t* commit = frames_.data() + (n - 1) * fs;
+    std::memset(commit, 0, fs);
+    if (file_->write_all_at(commit, fs, end_ + (n - 1) * fs).ok()) return;
+  } catch (...) {
+  }
+  // The disk refuses both: whatever reached the file stands, for every
+  // connection alike. It is no tail then, and is never cut.
+  tail_ = false;
 }
 
 Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch) {
@@ -173,19 +208,23 @@ Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scr
   pending_.clear();
   BKF_TRY(db.truncate(std::uint64_t{db_pages_} * ps));
   if (sync_db) BKF_TRY(db.sync());
-  // Every committed page is in the database file now. From the moment the
-  // log is cut it may no longer hold what the index describes, whether or
-  // not the cut or its sync reports success: the index is forgotten first,
-  // so pages are read from the database file, and the log counts as holding
-  // a tail that the next append cuts before writing at offset 0. A
-  // connection that rescans finds whatever the cut left, which holds only
-  // copies of pages the database file has.
+  // Every committed page is in the database file now. A length change
+  // happens whole or not at all: when the cut fails and the file is not
+  // empty, it holds what the index describes, and stays so (nothing cuts
+  // it but a checkpoint). Once it is empty, pages come from the database
+  // file, whether or not the sync below succeeds (a power cut may bring the
+  // frames back, and they are copies of what the database file holds).
+  if (Status st = file_->truncate(0); !st.ok()) {
+    Result<std::uint64_t> now = file_->size();
+    if (now.ok() && *now == 0) {
+      reset_index();
+      tail_ = false;
+    }
+    return st;
+  }
   reset_index();
-  tail_ = true;
-  BKF_TRY(file_->truncate(0));
-  BKF_TRY(file_->sync());
   tail_ = false;
-  return {};
+  return file_->sync();
 }
 Status Wal::remove(Vfs& vfs) {
   if (vfs.exists(path_)) BKF_TRY(vfs.delete_file(path_));

@@ -13,6 +13,25 @@
 // The index maps every page of a committed frame to the file offset of its
 // newest committed content. Rescans are incremental: when the last commit
 // frame this Wal knows is still in place, only the frames after it are read.
+//
+// Locks on the log file (a connection's Wal has the file open once):
+//   - the lock (VfsFile::lock): a reader outside a transaction holds it
+//     shared for a whole statement, and whatever cuts the file (a
+//     checkpoint, a tail cut) holds it exclusively. So no file offset a
+//     reader's index points to changes under it: writers only ever write
+//     beyond the committed end, where no index points.
+//   - the side lock (VfsFile::side_lock): an append holds it exclusively
+//     from its first byte written until its frames are published (its sync
+//     returned) or taken back out; a rescan holds it shared while it reads.
+//     So no connection ever takes in the frames of a commit whose sync then
+//     fails: a rescan waits for that sync at most, never for a transaction.
+//     Since every commit a connection takes in is one that the next writer
+//     builds on, change counters only grow along the log, and the log's
+//     length with its last commit's counter names one commit (unchanged()).
+// Bytes beyond the committed end (a tail) never hold a commit frame: they
+// are frames after the last commit, which scans ignore and appends write
+// over. A tail is cut only under the exclusive lock, when it can be had at
+// once; otherwise it is left for a later writer.
 #pragma once
 
 #include <cstdint>
@@ -54,7 +73,8 @@ class Wal {
   std::uint64_t frame_count() const { return end_ / frame_size(); }
 
   // Rebuilds the index from the file after another connection appended or
-  // checkpointed.
+  // checkpointed, under the side lock (shared): waits for an append whose
+  // sync has not returned.
   Status rescan();
   // Whether the file, `size` bytes long by a look() made under the same
   // lock, still ends at end() and its last commit frame carries
@@ -76,24 +96,35 @@ class Wal {
   // Commit, in two steps. prepare_frames(n) sizes the reused frame buffer for
   // n frames; frame(i, page, commit) stores frame i's header and returns
   // where its content goes. append(n, ...) writes the n frames at end() in
-  // one positioned write, syncs the log when `sync`, and then publishes them.
-  // When the write or the sync fails the file is cut back to its former end
-  // before the error is returned, so a failed commit can never reappear.
+  // one positioned write, syncs the log when `sync`, and then publishes
+  // them, all under the side lock. When the write or the sync fails, the
+  // frames are taken back out before any scan can see them: cut off when
+  // the exclusive lock can be had at once, else their commit frame is
+  // overwritten with zeros (which leaves frames after the last commit). A
+  // disk that refuses both leaves the commit in the log, where every
+  // connection, this one included at its next rescan, takes it as
+  // committed: it is never cut out afterwards. The caller holds the
+  // database's exclusive lock (no other append runs).
   void prepare_frames(std::size_t n);
   std::uint8_t* frame(std::size_t i, PageId page, std::uint32_t commit_field);
   Status append(std::size_t n, bool sync);
-  // Cuts off whatever lies beyond end() (bytes of a failed append whose own
-  // cut-back failed, or frames of a crashed writer). Cheap when nothing does.
-  Status cut_tail();
+  // Cuts off whatever lies beyond end() (frames after the last commit)
+  // when the exclusive lock on the log can be had at once, and leaves it
+  // otherwise (or when the cut fails). Cheap when the file holds no tail.
+  // The caller holds the database's exclusive lock and no lock on the log.
+  void cut_tail() noexcept;
 
   // Copies every committed page into `db` (one write per run of consecutive
   // pages; pages numbered 0 or beyond the committed page count are skipped),
   // sets db's length to the committed page count, syncs db when `sync_db`,
-  // then empties and syncs the log. A failure before the log is cut leaves
-  // the index as it was, so a later checkpoint repeats the copy; once the
-  // cut is attempted the index is empty whatever follows (the file may no
-  // longer hold the frames it described), and the next append cuts what is
-  // left. Nothing happens without a commit.
+  // then empties and syncs the log. The caller holds the log's exclusive
+  // lock. A failure before the log is cut leaves the index as it was, so a
+  // later checkpoint repeats the copy. A failed cut leaves the file whole
+  // (a length change happens whole or not at all): the index still
+  // describes it, and other connections may take it in again, which is
+  // harmless, since it holds only copies of pages the database file has.
+  // Once the file is empty the index is too, whether or not its sync then
+  // fails. Nothing happens without a commit.
   Status checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch);
 
   // Removes the log file if it is still there. Committed frames not yet
@@ -104,6 +135,8 @@ class Wal {
   Wal(std::string path, std::unique_ptr<VfsFile> file, std::uint32_t page_size, FileId id)
       : path_(std::move(path)), file_(std::move(file)), page_size_(page_size), id_(id) {}
   void reset_index();
+  // After a failed append of n frames, under the side lock: see append().
+  void take_back(std::size_t n) noexcept;
 
   std::string path_;
   std::unique_ptr<VfsFile> file_;

@@ -101,6 +101,25 @@ class FaultFile final : public VfsFile {
     lock_held_ = LockHeld::None;
     return base_->unlock();
   }
+  Result<bool> try_lock(bool exclusive) override {
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Lock);
+    if (!v.proceed) return Error::io(v.error);
+    const bool granted = BKF_TRY(base_->try_lock(exclusive));
+    if (granted) lock_held_ = exclusive ? LockHeld::Exclusive : LockHeld::Shared;
+    return granted;
+  }
+  Status side_lock(bool exclusive) override {
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Lock);
+    if (!v.proceed) {
+      if (v.torn) (void)base_->side_unlock();
+      return Error::io(v.error);
+    }
+    return base_->side_lock(exclusive);
+  }
+  Status side_unlock() override {
+    if (vfs_.is_crashed()) return crashed_error();
+    return base_->side_unlock();
+  }
   Result<FileId> id() override {
     if (vfs_.is_crashed()) return crashed_error();
     return base_->id();

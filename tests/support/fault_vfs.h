@@ -59,7 +59,7 @@ enum class FaultOp : unsigned {
   Unlink = 8,
   Read = 16,
   Open = 32,
-  Lock = 64,  // lock requests; releases never fail on purpose
+  Lock = 64,  // lock requests (side locks too); releases never fail on purpose
   Size = 128, // size() and look()
 };
 inline constexpr unsigned kChangeOps = 15;   // write, sync, truncate, unlink

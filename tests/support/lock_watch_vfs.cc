@@ -10,7 +10,7 @@ class WatchedFile final : public VfsFile {
   WatchedFile(LockWatchVfs& vfs, std::string path, std::unique_ptr<VfsFile> base)
       : vfs_(vfs), path_(std::move(path)), base_(std::move(base)) {}
   ~WatchedFile() override {
-    if (locked_) vfs_.note_closed_locked(path_);
+    if (locked_ || side_locked_) vfs_.note_closed_locked(path_);
   }
 
   Status read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) override {
@@ -32,6 +32,21 @@ class WatchedFile final : public VfsFile {
     if (st.ok()) locked_ = false;
     return st;
   }
+  Result<bool> try_lock(bool exclusive) override {
+    Result<bool> got = base_->try_lock(exclusive);
+    if (got.ok() && *got) locked_ = true;
+    return got;
+  }
+  Status side_lock(bool exclusive) override {
+    Status st = base_->side_lock(exclusive);
+    if (st.ok()) side_locked_ = true;
+    return st;
+  }
+  Status side_unlock() override {
+    Status st = base_->side_unlock();
+    if (st.ok()) side_locked_ = false;
+    return st;
+  }
   Result<FileId> id() override { return base_->id(); }
   Result<FileLook> look() override { return base_->look(); }
 
@@ -40,6 +55,7 @@ class WatchedFile final : public VfsFile {
   std::string path_;
   std::unique_ptr<VfsFile> base_;
   bool locked_ = false;
+  bool side_locked_ = false;
 };
 
 }  // namespace

@@ -10,7 +10,10 @@ namespace {
 class MemFile final : public VfsFile {
  public:
   explicit MemFile(std::shared_ptr<MemVfs::Node> node) : node_(std::move(node)) {}
-  ~MemFile() override { (void)unlock(); }
+  ~MemFile() override {
+    give_up(node_->lock, held_);
+    give_up(node_->side, side_held_);
+  }
 
   Status read_exact_at(std::uint8_t* buf, std::size_t len, std::uint64_t offset) override {
     const auto& b = node_->bytes;
@@ -33,31 +36,50 @@ class MemFile final : public VfsFile {
     node_->bytes.resize(length);
     return {};
   }
-  Status lock(bool exclusive) override {
-    if (held_ == (exclusive ? Held::Exclusive : Held::Shared)) return {};
-    (void)unlock();
-    if (node_->exclusive || (exclusive && node_->shared > 0)) return Error::io(EWOULDBLOCK);
-    if (exclusive) {
-      node_->exclusive = true;
-      held_ = Held::Exclusive;
-    } else {
-      ++node_->shared;
-      held_ = Held::Shared;
-    }
+  Status lock(bool exclusive) override { return take(node_->lock, held_, exclusive); }
+  Status unlock() override {
+    give_up(node_->lock, held_);
     return {};
   }
-  Status unlock() override {
-    if (held_ == Held::Exclusive) node_->exclusive = false;
-    if (held_ == Held::Shared) --node_->shared;
-    held_ = Held::None;
+  Result<bool> try_lock(bool exclusive) override {
+    Status st = take(node_->lock, held_, exclusive);
+    if (st.ok()) return true;
+    return false;
+  }
+  Status side_lock(bool exclusive) override { return take(node_->side, side_held_, exclusive); }
+  Status side_unlock() override {
+    give_up(node_->side, side_held_);
     return {};
   }
   Result<FileId> id() override { return FileId{1, node_->inode}; }
 
  private:
   enum class Held { None, Shared, Exclusive };
+  using Lock = MemVfs::Node::Lock;
+
+  // A lock that would have to wait fails with EWOULDBLOCK instead.
+  static Status take(Lock& lock, Held& held, bool exclusive) {
+    if (held == (exclusive ? Held::Exclusive : Held::Shared)) return {};
+    give_up(lock, held);
+    if (lock.exclusive || (exclusive && lock.shared > 0)) return Error::io(EWOULDBLOCK);
+    if (exclusive) {
+      lock.exclusive = true;
+      held = Held::Exclusive;
+    } else {
+      ++lock.shared;
+      held = Held::Shared;
+    }
+    return {};
+  }
+  static void give_up(Lock& lock, Held& held) {
+    if (held == Held::Exclusive) lock.exclusive = false;
+    if (held == Held::Shared) --lock.shared;
+    held = Held::None;
+  }
+
   std::shared_ptr<MemVfs::Node> node_;
   Held held_ = Held::None;
+  Held side_held_ = Held::None;
 };
 
 }  // namespace
@@ -99,7 +121,9 @@ std::vector<std::uint8_t>& MemVfs::bytes(const std::string& path) { return node(
 
 bool MemVfs::locked(const std::string& path) const {
   auto it = files_.find(path);
-  return it != files_.end() && (it->second->exclusive || it->second->shared > 0);
+  if (it == files_.end()) return false;
+  const Node& n = *it->second;
+  return n.lock.exclusive || n.lock.shared > 0 || n.side.exclusive || n.side.shared > 0;
 }
 
 }  // namespace bkf::testing

@@ -6,8 +6,8 @@
 // truncation beyond is EFBIG, as a file-size limit would make it: a damaged
 // page count asks for pages far out). A removed file lives on for the handles
 // still open on it (as on POSIX), and a file made again at the same path
-// gets a new identity. Syncs do nothing. Locks follow the flock rules
-// between handles, but nothing ever waits: a lock that would have to wait
+// gets a new identity. Syncs do nothing. Locks (and side locks, apart from
+// them) follow the flock rules between handles, but nothing ever waits: a lock that would have to wait
 // fails with EWOULDBLOCK, since one thread drives every handle.
 #pragma once
 
@@ -28,8 +28,13 @@ class MemVfs final : public Vfs {
   struct Node {
     std::vector<std::uint8_t> bytes;
     std::uint64_t inode = 0;
-    int shared = 0;          // handles holding a shared lock
-    bool exclusive = false;  // a handle holds the exclusive lock
+    // The lock and the side lock, each: handles holding it shared, and
+    // whether a handle holds it exclusively.
+    struct Lock {
+      int shared = 0;
+      bool exclusive = false;
+    };
+    Lock lock, side;
   };
 
   Result<std::unique_ptr<VfsFile>> open(const std::string& path, bool create) override;
@@ -42,7 +47,7 @@ class MemVfs final : public Vfs {
 
   // The bytes of the file at path (created empty when missing).
   std::vector<std::uint8_t>& bytes(const std::string& path);
-  // Some handle holds a lock on the file at path.
+  // Some handle holds a lock on the file at path (either kind).
   bool locked(const std::string& path) const;
   // Removes every file.
   void clear() { files_.clear(); }

@@ -63,6 +63,7 @@ Status Session::rollback_write() {
 void Session::close() noexcept {
   if (!pager_) return;
   if (pager_->in_transaction()) abandon_write();
+  pager_->save_log_if_linked();
   pager_->release_all();
 }
 

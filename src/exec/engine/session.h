@@ -78,9 +78,10 @@ class Session {
   // the path has no file, and loads its schema. On failure nothing stays
   // open or locked.
   Status open(const std::string& path);
-  // Rolls back an open transaction (as abandon_write) and unlocks every
-  // file (Pager::release_all), ahead of the destruction, which only closes
-  // the files. Only for the process that opened the session; failures are
+  // Rolls back an open transaction (as abandon_write), checkpoints the log
+  // of a file that gained a name while open (Pager::save_log_if_linked)
+  // and unlocks every file (Pager::release_all), ahead of the destruction,
+  // which only closes the files. Only for the process that opened the session; failures are
   // dropped.
   void close() noexcept;
 
