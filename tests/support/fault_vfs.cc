@@ -184,7 +184,7 @@ std::uint64_t FaultVfs::count(FaultOp op) const { return per_kind_[kind_index(op
 
 FaultVfs::Verdict FaultVfs::judge(FaultOp op) {
   if (crashed_) return {false, false, EIO};
-  if ((plan_.ops & static_cast<unsigned>(op)) == 0) return {};
+  if (bypass_ > 0 || (plan_.ops & static_cast<unsigned>(op)) == 0) return {};
   ++counted_;
   ++per_kind_[kind_index(op)];
   if (hook_) hook_(op, counted_);

@@ -38,8 +38,8 @@ bool wait_for_lock_waiter(const std::string& path, long max_spins) {
     FILE* f = std::fopen("/proc/locks", "r");
     if (f == nullptr) throw std::runtime_error("probe: /proc/locks is not readable");
     while (std::fgets(buf, sizeof buf, f) != nullptr) {
-      if (std::strstr(buf, "->") != nullptr && std::strstr(buf, "FLOCK") != nullptr &&
-          std::strstr(buf, inode.c_str()) != nullptr) {
+      const bool kind = std::strstr(buf, "FLOCK") != nullptr || std::strstr(buf, "OFDLCK") != nullptr;
+      if (std::strstr(buf, "->") != nullptr && kind && std::strstr(buf, inode.c_str()) != nullptr) {
         std::fclose(f);
         return true;
       }

@@ -3,7 +3,8 @@
 // lock_would_block asks, through a descriptor of its own, whether a lock of
 // the given kind could be granted right now (flock with LOCK_NB); the probe
 // lock, if granted, is dropped at once. wait_for_lock_waiter spins until the
-// kernel lists a blocked flock request on the file (/proc/locks), proving
+// kernel lists a blocked request on the file (/proc/locks), of the lock or
+// the side lock (VfsFile), proving
 // that some thread or process is waiting for it; it gives up (returning
 // false) after `max_spins` looks.
 #pragma once

@@ -1,0 +1,282 @@
+// What other connections see of the write-ahead log while one connection
+// fails:
+//   - a commit whose log sync is slow and then fails: a reader in another
+//     thread waits for the sync rather than taking the frames in, and every
+//     later commit (of the same shape, of another shape, or splitting a leaf
+//     the way the failed one did) is seen by it and kept;
+//   - a checkpoint whose cut of the log fails, under a reader in the middle
+//     of a statement: neither the ROLLBACK that follows nor the next
+//     writer's append cuts or overwrites what that statement reads;
+//   - a second name (hard link) made while a connection is open: its
+//     commits reach the database file at PRAGMA wal_checkpoint and at close,
+//     so removing either name loses none.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <initializer_list>
+#include <optional>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "engine/engine_testing.h"
+#include "pager/os_vfs.h"
+#include "support/fault_vfs.h"
+#include "support/lock_probe.h"
+#include "support/mem_vfs.h"
+
+namespace bkf::testing {
+namespace {
+
+const std::string kIoError = "!io error: Input/output error (os error 5)";
+
+std::string text_of(int n, char c) { return "'" + std::string(static_cast<std::size_t>(n), c) + "'"; }
+
+// One shape of the failed commit and of the next one. A's statement fails at
+// the log's sync while R runs the `during` query; W then commits `w_next`,
+// R runs the `after` query, writes `r_write`, and the `final` query shows
+// the same to A and to a new connection.
+struct Query {
+  std::string sql, rows;
+};
+struct Shape {
+  const char* name;
+  std::string setup, r_before, a_fails;
+  Query during;
+  std::string w_next;
+  Query after;
+  std::string r_write;
+  Query final;
+};
+
+std::vector<Shape> shapes() {
+  const std::string two_tables =
+      "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
+      "CREATE TABLE t2 (id INTEGER PRIMARY KEY, v TEXT); INSERT INTO t VALUES (1, 'one')";
+  // Three rows of 1200 bytes fill most of a leaf, so a fourth splits it;
+  // t1 and t2 are alike, each with an index.
+  std::string split = "PRAGMA journal_mode = wal";
+  for (const char* t : {"t1", "t2"}) {
+    split += std::string("; CREATE TABLE ") + t + " (id INTEGER PRIMARY KEY, v TEXT); CREATE INDEX " + t + "_v ON " +
+             t + " (v)";
+  }
+  for (int i = 1; i <= 3; ++i) {
+    for (const char* t : {"t1", "t2"}) {
+      split += std::string("; INSERT INTO ") + t + " VALUES (" + std::to_string(i) + ", " +
+               text_of(1200, static_cast<char>('a' + i)) + ")";
+    }
+  }
+  const Query t_ids{"SELECT id FROM t ORDER BY id", "[id] (1) (200) (300)"};
+  return {
+      {"the next commit has the same shape", two_tables, "SELECT id FROM t", "INSERT INTO t VALUES (100, 'xxx')",
+       {"SELECT id FROM t ORDER BY id", "[id] (1)"},
+       "INSERT INTO t VALUES (200, 'yyy')",
+       {"SELECT id FROM t ORDER BY id", "[id] (1) (200)"},
+       "INSERT INTO t VALUES (300, 'zzz')",
+       t_ids},
+      {"the next commit has another shape", two_tables, "SELECT id FROM t", "INSERT INTO t VALUES (100, 'xxx')",
+       {"SELECT id FROM t ORDER BY id", "[id] (1)"},
+       "BEGIN; INSERT INTO t VALUES (200, 'yyy'); INSERT INTO t2 VALUES (1, " + text_of(3000, 'w') +
+           "), (2, 'two'); COMMIT",
+       {"SELECT id FROM t ORDER BY id; SELECT count(*) FROM t2", "[id] (1) (200) / [count(*)] (2)"},
+       "INSERT INTO t VALUES (300, 'zzz')",
+       t_ids},
+      {"both commits split a leaf", split, "SELECT count(*) FROM t1; SELECT count(*) FROM t2",
+       "INSERT INTO t1 VALUES (10, " + text_of(1200, 'x') + ")",
+       {"SELECT count(*) FROM t1", "[count(*)] (3)"},
+       "INSERT INTO t2 VALUES (10, " + text_of(1200, 'y') + ")",
+       {"SELECT count(*) FROM t1; SELECT id FROM t2 ORDER BY id; PRAGMA integrity_check",
+        "[count(*)] (3) / [id] (1) (2) (3) (10) / [integrity_check] ('ok')"},
+       "INSERT INTO t1 VALUES (20, 'r')",
+       {"SELECT id FROM t1 ORDER BY id", "[id] (1) (2) (3) (20)"}},
+  };
+}
+
+bool ok(const std::string& results) { return results.find('!') == std::string::npos; }
+
+class WalReaders : public ::testing::Test {
+ protected:
+  void remove_files(std::initializer_list<std::string> paths) {
+    for (const std::string& f : paths) {
+      std::filesystem::remove(f);
+      std::filesystem::remove(f + "-wal");
+    }
+  }
+
+  TempDir dir;
+  std::string path = dir.file("w.db");
+  OsVfs os;
+};
+
+// R's query runs in a thread of its own from inside A's log sync, which
+// waits until R is listed by the kernel as waiting for a lock on the log (or
+// has answered, wrongly) and then fails.
+TEST_F(WalReaders, AReaderWaitsForALogSyncThatFails) {
+  for (const Shape& s : shapes()) {
+    SCOPED_TRACE(s.name);
+    remove_files({path});
+    {
+      Database setup = open_db(path);
+      ASSERT_TRUE(ok(run_sql(setup, s.setup)));
+    }
+    FaultVfs fault(os);
+    auto a = Database::open(fault, path);
+    ASSERT_TRUE(a.ok());
+    Database r = open_db(path), w = open_db(path);
+    ASSERT_TRUE(ok(run_sql(r, s.r_before)));  // R caches the pages
+
+    std::string during;
+    std::atomic<bool> answered{false};
+    bool waited = false;
+    std::thread reader;
+    fault.arm({.ops = static_cast<unsigned>(FaultOp::Sync), .nth = 1});
+    fault.set_hook([&](FaultOp, std::uint64_t n) {
+      if (n != 1) return;
+      reader = std::thread([&] {
+        during = run_sql(r, s.during.sql);
+        answered = true;
+      });
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!answered && !waited && std::chrono::steady_clock::now() < deadline) {
+        waited = wait_for_lock_waiter(path + "-wal", 1000);
+      }
+    });
+    EXPECT_EQ(run_sql(*a, s.a_fails), kIoError);
+    fault.set_hook(nullptr);
+    fault.disarm();
+    ASSERT_TRUE(reader.joinable());
+    reader.join();
+    EXPECT_TRUE(waited) << "the reader did not wait for the sync";
+    EXPECT_EQ(during, s.during.rows);
+
+    EXPECT_TRUE(ok(run_sql(w, s.w_next)));
+    EXPECT_EQ(run_sql(r, s.after.sql), s.after.rows);
+    EXPECT_EQ(run_sql(r, s.r_write), "affected 1");
+    EXPECT_EQ(run_sql(*a, s.final.sql), s.final.rows);
+    Database again = open_db(path);
+    EXPECT_EQ(run_sql(again, s.final.sql), s.final.rows);
+    EXPECT_EQ(run_sql(again, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
+  }
+}
+
+// t holds 200 rows, all in the log. A's checkpoint inside BEGIN copies them
+// into the database file and then fails to cut the log. B's statement, in
+// the middle of reading t's pages from the log, meets A's ROLLBACK and W's
+// commit of 499 rows: it still counts the 200 rows it started with.
+TEST_F(WalReaders, AStatementKeepsTheLogItReadsWhenACheckpointCannotCutIt) {
+  MemVfs mem;
+  const std::string p = "/cut.db";
+  const std::string query = "SELECT count(*), sum(length(v)) FROM t";
+  const std::string before = "[count(*), sum(expr)] (200, 80000)";
+  const std::string after = "[count(*), sum(expr)] (699, 80499)";
+  std::string more = "INSERT INTO t (v) VALUES ('b')";
+  for (int i = 1; i < 499; ++i) more += ", ('b')";
+
+  // Runs the scenario; with `truncation` 0, without faults, counting the
+  // checkpoint's truncations and B's reads. Otherwise that truncation (the
+  // log's cut) fails, and B's `hook_read`-th read runs A's ROLLBACK and W's
+  // commit.
+  auto scenario = [&](std::uint64_t truncation, std::uint64_t hook_read, std::uint64_t& truncations,
+                      std::uint64_t& reads) {
+    mem.clear();
+    {
+      auto db = Database::open(mem, p);
+      ASSERT_TRUE(db.ok());
+      std::string insert = "INSERT INTO t (v) VALUES (" + text_of(400, 'a') + ")";
+      for (int i = 1; i < 200; ++i) insert += ", (" + text_of(400, 'a') + ")";
+      ASSERT_EQ(run_sql(*db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); " + insert),
+                "[journal_mode] ('wal') / ok / affected 200");
+    }
+    FaultVfs fa(mem), fb(mem);
+    auto a = Database::open(fa, p);
+    auto b = Database::open(fb, p);
+    auto w = Database::open(mem, p);
+    ASSERT_TRUE(a.ok() && b.ok() && w.ok());
+    fa.arm({.ops = static_cast<unsigned>(FaultOp::Truncate), .nth = truncation});
+    EXPECT_EQ(run_sql(*a, "BEGIN; PRAGMA wal_checkpoint"), truncation ? kIoError : "ok / ok");
+    EXPECT_TRUE(a->in_transaction());
+    truncations = fa.count();
+    fa.disarm();
+    std::string rollback, commit;
+    fb.arm({.ops = static_cast<unsigned>(FaultOp::Read)});
+    fb.set_hook([&](FaultOp, std::uint64_t n) {
+      if (n != hook_read) return;
+      rollback = run_sql(*a, "ROLLBACK");
+      commit = run_sql(*w, more);
+    });
+    EXPECT_EQ(run_sql(*b, query), before);
+    reads = fb.count();
+    fb.set_hook(nullptr);
+    fb.disarm();
+    if (!truncation) return;
+    EXPECT_EQ(rollback, "ok");
+    EXPECT_EQ(commit, "affected 499");
+    EXPECT_EQ(run_sql(*b, query), after);
+    EXPECT_EQ(run_sql(*a, query), after);
+    EXPECT_EQ(run_sql(*a, "PRAGMA wal_checkpoint; PRAGMA integrity_check"), "ok / [integrity_check] ('ok')");
+    auto again = Database::open(mem, p);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(run_sql(*again, query), after);
+  };
+  std::uint64_t truncations = 0, reads = 0, unused = 0;
+  scenario(0, 0, truncations, reads);
+  ASSERT_GE(truncations, 1u);  // the database file's length, then the log's cut
+  ASSERT_GE(reads, 10u);       // t spans about 20 pages
+  scenario(truncations, reads / 2, unused, unused);
+}
+
+// A transaction begun before the link goes on and commits; later writes
+// are refused. Whichever name is removed afterwards, the other holds every
+// commit: at PRAGMA wal_checkpoint, or at close, the log (which the first
+// name finds, and the second not) is copied into the database file. A
+// connection that closes while another is in a transaction leaves the copy
+// to that one's close.
+TEST_F(WalReaders, ASecondNameStrandsNoCommitOfTheLog) {
+  const std::string link = dir.file("y.db"), copy = dir.file("copy.db");
+  const std::string rows = "[id] (1) (2) (3)";
+  const std::string refused = "!io error: database file " + path +
+                              " has 2 names (hard links): its journal and log could not be found from each of them";
+  enum class End { Close, Checkpoint, LastToClose };
+  for (End end : {End::Close, End::Checkpoint, End::LastToClose}) {
+    for (bool remove_first : {true, false}) {
+      SCOPED_TRACE(std::string(end == End::Close ? "close" : end == End::Checkpoint ? "checkpoint" : "last to close") +
+                   (remove_first ? ", first name removed" : ", second name removed"));
+      remove_files({path, link, copy});
+      std::optional<Database> db(open_db(path)), other;
+      ASSERT_EQ(run_sql(*db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); "
+                             "INSERT INTO t VALUES (1)"),
+                "[journal_mode] ('wal') / ok / affected 1");
+      // The writer whose transaction began before the link.
+      Database* writer = &*db;
+      if (end == End::LastToClose) {
+        other.emplace(open_db(path));
+        writer = &*other;
+      }
+      ASSERT_EQ(run_sql(*writer, "BEGIN; INSERT INTO t VALUES (2)"), "ok / affected 1");
+      ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
+      if (end == End::LastToClose) db.reset();  // the other holds the database's lock
+      EXPECT_EQ(run_sql(*writer, "INSERT INTO t VALUES (3); COMMIT"), "affected 1 / ok");
+      EXPECT_EQ(run_sql(*writer, "INSERT INTO t VALUES (4)"), refused);
+      EXPECT_EQ(run_sql(*writer, "SELECT id FROM t ORDER BY id"), rows);
+      if (end == End::Checkpoint) {
+        EXPECT_EQ(run_sql(*writer, "PRAGMA wal_checkpoint"), "ok");
+        // The database file alone holds every commit now.
+        std::filesystem::copy_file(path, copy);
+        Database copied = open_db(copy);
+        EXPECT_EQ(run_sql(copied, "SELECT id FROM t ORDER BY id"), rows);
+      }
+      db.reset();
+      other.reset();
+      ASSERT_EQ(::unlink((remove_first ? path : link).c_str()), 0);
+      Database kept = open_db(remove_first ? link : path);
+      EXPECT_EQ(run_sql(kept, "SELECT id FROM t ORDER BY id; PRAGMA integrity_check"),
+                rows + " / [integrity_check] ('ok')");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace bkf::testing
