@@ -3,8 +3,10 @@
 // commit starts by itself once the log holds 1000 frames. Every file
 // operation of the step holding the checkpoint is made to fail in turn, as
 // EIO once, as a torn EIO once, and as EIO from then on until the step ends
-// (the disk is then repaired). Whatever fails:
-//   - a query that reports rows reports the right ones;
+// (the disk is then repaired). During every sync and cut of the step, a
+// second connection reads and then writes. Whatever fails:
+//   - a query that reports rows reports the right ones, and the second
+//     connection never reads the row of a commit reported as failed;
 //   - the connection (and another one on the file) then makes 20 more
 //     commits, two checkpoints among them, all of which succeed;
 //   - the rows match a ledger of the commits that were acknowledged (a
@@ -173,6 +175,20 @@ TEST_P(CheckpointSweep, EveryFailingOperationKeepsTheLedger) {
     for (auto [id, v] : ledger.t1) sum += v;
     const std::string t1_summary = "[count(*), sum(v)] (20, " + std::to_string(sum) + ")";
 
+    // During every sync and every cut of the step, the other connection
+    // reads and then writes, as another process would (its operations are
+    // neither counted nor failed). It may be kept out by a lock; what it
+    // reads must never include the step's row unless that commit stands.
+    bool saw_step_row = false;
+    int hook_row = 700;
+    fault.set_hook([&](FaultOp op, std::uint64_t) {
+      if (op != FaultOp::Sync && op != FaultOp::Truncate) return;
+      FaultVfs::Bypass bypass(fault);
+      const std::string seen = run_sql(*b, "SELECT id FROM t2 WHERE id = " + std::to_string(kStepRow));
+      if (seen.find("(" + std::to_string(kStepRow) + ")") != std::string::npos) saw_step_row = true;
+      const int id = hook_row++;
+      if (run_sql(*b, insert_t2(id)) == "affected 1") ledger.t2.insert(id);
+    });
     if (plan) fault.arm(*plan);
     else fault.arm(FaultPlan{.ops = kChangeOps | kLookupOps});
     bool in_begin = false, step_row_pending = false, step_failed = false;
@@ -193,6 +209,11 @@ TEST_P(CheckpointSweep, EveryFailingOperationKeepsTheLedger) {
         if (ok && step_row_pending) ledger.t2.insert(kStepRow);
         if (!ok && step_row_pending && undo_may_fail) ledger.t2_maybe.insert(kStepRow);
       }
+    }
+    fault.set_hook(nullptr);
+    if (saw_step_row) {
+      EXPECT_TRUE(ledger.t2.count(kStepRow) || ledger.t2_maybe.count(kStepRow))
+          << where << ": the other connection read the row of a commit reported as failed";
     }
     const std::uint64_t ops = fault.count();
     const bool fired = fault.fired();
@@ -225,6 +246,7 @@ TEST_P(CheckpointSweep, EveryFailingOperationKeepsTheLedger) {
       }
     }
     expect_ledger(*a, ledger, where + ", after 20 commits");
+    expect_ledger(*b, ledger, where + ", after 20 commits, the other connection");
     a.reset();
     b.reset();
     {
