@@ -121,7 +121,10 @@ void Pager::release_all() noexcept {
   // nothing a failure path may have left behind outlives this.
   read_lock_ = ReadLock::None;
   unlock_quietly(*file_);
-  if (wal_) unlock_quietly(wal_->file());
+  if (wal_) {
+    unlock_quietly(wal_->file());
+    side_unlock_quietly(wal_->file());
+  }
 }
 
 // ---------------------------------------------------------------- opening

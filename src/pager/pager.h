@@ -24,10 +24,13 @@
 // database file in journal mode (readers and the writer exclude each other),
 // on the log file in WAL mode (readers exclude only checkpoints). A
 // checkpoint holds the database's exclusive lock and then the log's; locks
-// are always taken in that order. All waits are unbounded, but a signal
-// can end one (VfsFile::lock): the call then fails with that Io error and,
-// as after any failure, holds no lock it took (an open transaction keeps
-// its own). The automatic checkpoint after a commit fails unseen: the
+// are always taken in that order. A commit's append to the log holds the
+// log's side lock from its first write until its sync has returned, and a
+// connection that reads the log anew shares it meanwhile (wal.h): it waits
+// for that sync, never for a transaction (nothing waits while holding it).
+// All waits are unbounded, but a signal can end one (VfsFile::lock): the
+// call then fails with that Io error and, as after any failure, holds no
+// lock it took (an open transaction keeps its own). The automatic checkpoint after a commit fails unseen: the
 // commit stands, and a later commit checkpoints.
 //
 // Other connections' commits (and journal-mode switches) are noticed at
