@@ -133,6 +133,10 @@ Status Wal::append(std::size_t n, bool sync) {
   const std::size_t len = static_cast<std::size_t>(n * fs);
   // Publishing below must not fail once the frames are in the file.
   index_.reserve(n);
+  if (cut_unsynced_) {
+    BKF_TRY(file_->sync());
+    cut_unsynced_ = false;
+  }
   BKF_TRY(file_->side_lock(true));
   const OnExit unlock([&] { side_unlock_quietly(*file_); });
   cut_tail();
@@ -224,7 +228,12 @@ Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scr
   }
   reset_index();
   tail_ = false;
-  return file_->sync();
+  // Until the cut is durable, appends would land over frames a power cut
+  // could bring back after them (append() syncs it first).
+  cut_unsynced_ = true;
+  BKF_TRY(file_->sync());
+  cut_unsynced_ = false;
+  return {};
 }
 Status Wal::remove(Vfs& vfs) {
   if (vfs.exists(path_)) BKF_TRY(vfs.delete_file(path_));

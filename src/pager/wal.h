@@ -124,7 +124,8 @@ class Wal {
   // describes it, and other connections may take it in again, which is
   // harmless, since it holds only copies of pages the database file has.
   // Once the file is empty the index is too, whether or not its sync then
-  // fails. Nothing happens without a commit.
+  // fails; when it fails, the next append syncs the cut before it writes,
+  // whatever its own sync flag. Nothing happens without a commit.
   Status checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch);
 
   // Removes the log file if it is still there. Committed frames not yet
@@ -147,6 +148,7 @@ class Wal {
   std::uint32_t db_pages_ = 0;
   std::uint32_t last_counter_ = 0;  // change counter inside the last commit frame
   bool tail_ = false;               // the file may hold bytes beyond end_
+  bool cut_unsynced_ = false;       // a checkpoint's cut whose sync failed
   std::vector<std::uint8_t> frames_;                        // reused commit buffer
   std::vector<std::pair<PageId, std::uint64_t>> pending_;   // reused by rescan
 };

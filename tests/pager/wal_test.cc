@@ -101,6 +101,31 @@ TEST_F(WalTest, SynchronousLevels) {
   }
 }
 
+// A checkpoint whose last sync (of the emptied log) fails: the next
+// commit makes the cut durable before it writes, even at levels that do not
+// sync a commit, so that a power cut cannot bring the old frames back
+// behind the new ones. The commit after it syncs as its level says.
+TEST_F(WalTest, ACheckpointCutWhoseSyncFailedIsSyncedByTheNextCommit) {
+  FaultVfs fault(vfs_);
+  p_ = must(Pager::open(fault, path_));
+  for (std::uint8_t level : {0, 1}) {
+    p_->set_synchronous(level);
+    commit_page(3, 7);
+    fault.arm({.ops = static_cast<unsigned>(FaultOp::Sync), .nth = level == 0 ? 1u : 2u});
+    EXPECT_FALSE(p_->wal_checkpoint().ok()) << int{level};
+    EXPECT_TRUE(fault.fired()) << int{level};
+    EXPECT_EQ(wal(), "") << int{level};
+    fault.arm({.ops = static_cast<unsigned>(FaultOp::Sync)});
+    commit_page(4, 8);
+    EXPECT_EQ(fault.count(), 1u) << int{level};
+    fault.arm({.ops = static_cast<unsigned>(FaultOp::Sync)});
+    commit_page(5, 9);
+    EXPECT_EQ(fault.count(), 0u) << int{level};
+    fault.disarm();
+    must(p_->wal_checkpoint());
+  }
+}
+
 TEST_F(WalTest, AutomaticCheckpointByDistinctPagesAndByFrames) {
   must(p_->begin());
   for (int i = 0; i < 999; ++i) fill_page(*p_, must(p_->alloc_page()), 1);
