@@ -167,8 +167,9 @@ class Catalog {
   Result<bool> drop_index(Pager& pager, std::string_view name);
 
   // Appends a column: rewrites the table's schema row under the same key,
-  // then changes the definition. Stored rows are not touched. Schema "no
-  // such table: {}", "duplicate column name: {}" (ASCII case ignored).
+  // then changes the definition. Stored rows are not touched, so they read
+  // NULL in the new column (its default serves later inserts only). Schema
+  // "no such table: {}", "duplicate column name: {}" (ASCII case ignored).
   Status add_column(Pager& pager, std::string_view table, Column column);
 
   // Rebuilds the indexes of one table (creation order) or, without a name,
