@@ -132,9 +132,11 @@ class Catalog {
   // ---- Schema changes, inside the caller's write transaction.
 
   // Creates the table B-tree, writes the schema row, then registers the
-  // table. Schema "table \"{}\" already exists". Column names are not
-  // compared with each other and the alias is stored as given (the engine
-  // keeps it inside the column list).
+  // table. Schema "table \"{}\" already exists", "duplicate column name:
+  // {}" (the later of two names equal ignoring ASCII case), both before
+  // anything is written. The alias is stored as given (the engine keeps it
+  // inside the column list). Loading a stored table makes no such check, so
+  // files written before it still open.
   Result<TableDef> create_table(Pager& pager, std::string name, std::vector<Column> columns,
                                 std::optional<std::size_t> rowid_alias);
 
@@ -165,8 +167,9 @@ class Catalog {
   Result<bool> drop_index(Pager& pager, std::string_view name);
 
   // Appends a column: rewrites the table's schema row under the same key,
-  // then changes the definition. Stored rows are not touched. Schema "no
-  // such table: {}", "duplicate column name: {}" (ASCII case ignored).
+  // then changes the definition. Stored rows are not touched, so they read
+  // NULL in the new column (its default serves later inserts only). Schema
+  // "no such table: {}", "duplicate column name: {}" (ASCII case ignored).
   Status add_column(Pager& pager, std::string_view table, Column column);
 
   // Rebuilds the indexes of one table (creation order) or, without a name,

@@ -5,8 +5,10 @@
 // the catalog as it was. A drop gives the dropped trees' pages back to the
 // free list in the same transaction, after their schema rows are gone.
 #include <string>
+#include <unordered_set>
 #include <utility>
 
+#include "base/ascii.h"
 #include "btree/btree.h"
 #include "btree/index.h"
 #include "catalog/catalog.h"
@@ -18,6 +20,12 @@ Result<TableDef> Catalog::create_table(Pager& pager, std::string name, std::vect
                                        std::optional<std::size_t> rowid_alias) {
   BKF_TRY(refresh(pager));
   if (state_.tables.contains(name)) return Error::schema("table \"" + name + "\" already exists");
+  // A second column of the same name could never be read: every lookup
+  // finds the first.
+  std::unordered_set<std::string> seen;
+  for (const Column& c : columns) {
+    if (!seen.insert(ascii_lower(c.name)).second) return Error::schema("duplicate column name: " + c.name);
+  }
   const std::int64_t key = BKF_TRY(new_schema_key(pager));
   const BTree tree = BKF_TRY(BTree::create(pager));
   TableDef def{rowid_alias, std::move(name), std::move(columns), key, tree.root()};

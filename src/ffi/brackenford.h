@@ -93,9 +93,11 @@ BKF_API int64_t bkf_exec(BkfDb* db, const char* sql);
 BKF_API BkfStmt* bkf_prepare(BkfDb* db, const char* sql);
 
 /* Store a value in parameter slot idx (0 = the first `?`). Slots below idx
- * that were never bound read as NULL. A negative idx, or one above 65535
- * (no statement has that many markers), does nothing. bkf_bind_text copies
- * the text; a NULL text binds NULL. A text that is not valid UTF-8 is
+ * that were never bound read as NULL. Every marker of the statement can be
+ * bound, however many it holds. A negative idx does nothing, and so does an
+ * idx above 65535 that is past the statement's last marker (slots are kept
+ * densely: a stray huge idx must not ask for a huge list). bkf_bind_text
+ * copies the text; a NULL text binds NULL. A text that is not valid UTF-8 is
  * refused: every bkf_exec_prepared of stmt then fails, runs nothing and
  * records "bkf_bind_text: parameter {idx} is not valid UTF-8", until that
  * slot is bound again or the binds are cleared. */

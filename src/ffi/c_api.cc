@@ -33,9 +33,11 @@ constexpr const char* kSqlNotUtf8 = "sql is not valid UTF-8";
 constexpr const char* kNullStatement = "null prepared statement";
 constexpr const char* kForeignStatement = "prepared statement belongs to another database";
 
-// Bind indexes above this are ignored: a statement has at most this many
-// `?` markers that matter, and slots are allocated densely, so a stray huge
-// index would otherwise ask for a huge list.
+// Slots are allocated densely, so a stray huge index would ask for a huge
+// list. An index is therefore kept only when it names one of the statement's
+// own markers (as many as the statement text has, which the caller already
+// holds in memory), or lies within this fixed bound, below which binding a
+// value the statement does not read costs little and stays harmless.
 constexpr std::int64_t kMaxBindIndex = 65535;
 
 // Serials of database handles: unique for the life of the process, from any
@@ -110,8 +112,9 @@ const char* hand_out_text(BkfDb* db) noexcept {
 // slot given text that is not UTF-8 (see BkfStmt::bad_text).
 template <class SetValue>
 void bind_slot(BkfStmt* stmt, std::int64_t idx, SetValue&& set, bool bad_text = false) {
-  if (stmt == nullptr || idx < 0 || idx > kMaxBindIndex) return;
+  if (stmt == nullptr || idx < 0) return;
   const auto slot = static_cast<std::size_t>(idx);
+  if (idx > kMaxBindIndex && slot >= stmt->prepared.parameter_count()) return;
   if (slot >= stmt->binds.size()) stmt->binds.resize(slot + 1);
   if (slot >= stmt->bad_text.size()) stmt->bad_text.resize(slot + 1);
   set(stmt->binds[slot]);

@@ -321,9 +321,10 @@ struct ColumnDef {
   ColumnDef clone() const;
 };
 
-// A key declared inside CREATE TABLE. After parsing, `primary` is never set:
-// a one-column PRIMARY KEY is folded onto its column and a longer one
-// becomes a unique key.
+// A key declared inside CREATE TABLE. A one-column PRIMARY KEY that names a
+// column is folded onto that column (a PrimaryKey constraint) and leaves no
+// entry; any other PRIMARY KEY (several columns, or a name no column has)
+// stays as an entry with both `unique` and `primary` set.
 struct TableIndex {
   std::vector<std::string> columns;
   std::optional<std::string> name;

@@ -17,28 +17,26 @@ std::string unit_debug(TokenKind k) {
   return token_debug(t, {});
 }
 
-bool has_primary_key(const ColumnDef& c) {
-  return std::any_of(c.constraints.begin(), c.constraints.end(),
-                     [](const Constraint& k) { return k.is<Constraint::PrimaryKey>(); });
-}
-
-// A one-column PRIMARY KEY element becomes a PrimaryKey constraint of that
-// column (when it exists); a longer one becomes a unique key.
+// A one-column PRIMARY KEY element becomes a PrimaryKey constraint of the
+// column it names, added even when the column already has one, so that
+// every PRIMARY KEY written stays visible. A longer one, or one naming no
+// column, stays a unique key marked primary. The engine counts the keys and
+// refuses a key on a missing column; the parser reports no schema errors.
 void fold_primary_keys(Statement::CreateTable& t) {
+  std::vector<TableIndex> kept;
+  kept.reserve(t.indexes.size());
   for (TableIndex& ix : t.indexes) {
-    if (!ix.primary) continue;
-    if (ix.columns.size() == 1) {
-      for (ColumnDef& c : t.columns) {
-        if (!ascii_iequal(c.name, ix.columns[0])) continue;
-        if (!has_primary_key(c)) c.constraints.push_back(Constraint::PrimaryKey{});
-        break;
+    if (ix.primary && ix.columns.size() == 1) {
+      auto c = std::find_if(t.columns.begin(), t.columns.end(),
+                            [&](const ColumnDef& def) { return ascii_iequal(def.name, ix.columns[0]); });
+      if (c != t.columns.end()) {
+        c->constraints.push_back(Constraint::PrimaryKey{});
+        continue;
       }
-    } else {
-      ix.unique = true;
-      ix.primary = false;
     }
+    kept.push_back(std::move(ix));
   }
-  std::erase_if(t.indexes, [](const TableIndex& ix) { return ix.primary; });
+  t.indexes = std::move(kept);
 }
 
 }  // namespace
@@ -219,35 +217,22 @@ Result<Statement> Parser::parse_create_table() {
   s.name = BKF_TRY(expect_ident());
   BKF_TRY(expect(TokenKind::LParen));
   for (;;) {
-    if (eat_kw(Keyword::Primary)) {
-      BKF_TRY(expect_kw(Keyword::Key));
-      TableIndex ix;
-      ix.columns = BKF_TRY(parse_index_columns());
-      ix.unique = true;
-      ix.primary = true;
-      s.indexes.push_back(std::move(ix));
-    } else if (at_kw(Keyword::Unique) || at_kw(Keyword::Key) || at_kw(Keyword::Index)) {
-      TableIndex ix;
-      if (eat_kw(Keyword::Unique)) {
-        ix.unique = true;
-        eat_kw(Keyword::Key);
-        eat_kw(Keyword::Index);
+    if (at_kw(Keyword::Primary) || at_kw(Keyword::Unique) || at_kw(Keyword::Key) || at_kw(Keyword::Index)) {
+      s.indexes.push_back(BKF_TRY(parse_table_key(std::nullopt)));
+    } else if (at_element_word("CONSTRAINT")) {
+      // CONSTRAINT [name] PRIMARY KEY ... and CONSTRAINT [name] UNIQUE ...
+      // are those keys (the name names the UNIQUE one); any other named
+      // constraint (FOREIGN KEY, CHECK) is skipped.
+      advance();
+      std::optional<std::string> name;
+      if (at(TokenKind::Ident)) name = BKF_TRY(expect_ident());
+      if (at_kw(Keyword::Primary) || at_kw(Keyword::Unique)) {
+        s.indexes.push_back(BKF_TRY(parse_table_key(std::move(name))));
       } else {
-        advance();  // KEY or INDEX
+        skip_table_element();
       }
-      if (at(TokenKind::Ident)) ix.name = BKF_TRY(expect_ident());
-      ix.columns = BKF_TRY(parse_index_columns());
-      s.indexes.push_back(std::move(ix));
-    } else if (at_ident_kw("FOREIGN") || at_ident_kw("FULLTEXT") || at_ident_kw("SPATIAL") ||
-               at_ident_kw("CONSTRAINT")) {
-      // Skipped whole, up to the ',' or ')' that ends the element.
-      int depth = 0;
-      while (!at(TokenKind::Eof)) {
-        if (depth == 0 && (at(TokenKind::Comma) || at(TokenKind::RParen))) break;
-        if (at(TokenKind::LParen)) ++depth;
-        if (at(TokenKind::RParen)) --depth;
-        advance();
-      }
+    } else if (at_element_word("FOREIGN") || at_element_word("FULLTEXT") || at_element_word("SPATIAL")) {
+      skip_table_element();
     } else {
       s.columns.push_back(BKF_TRY(parse_column_def()));
     }
@@ -259,6 +244,41 @@ Result<Statement> Parser::parse_create_table() {
   while (!at(TokenKind::Semicolon) && !at(TokenKind::Eof)) advance();
   fold_primary_keys(s);
   return Statement(std::move(s));
+}
+
+// A key element: PRIMARY KEY (...), UNIQUE [KEY] [INDEX] [name] (...), KEY
+// or INDEX [name] (...). `constraint_name` names a UNIQUE key that has no
+// name of its own.
+Result<TableIndex> Parser::parse_table_key(std::optional<std::string> constraint_name) {
+  TableIndex ix;
+  if (eat_kw(Keyword::Primary)) {
+    BKF_TRY(expect_kw(Keyword::Key));
+    ix.unique = true;
+    ix.primary = true;
+  } else {
+    if (eat_kw(Keyword::Unique)) {
+      ix.unique = true;
+      eat_kw(Keyword::Key);
+      eat_kw(Keyword::Index);
+      ix.name = std::move(constraint_name);
+    } else {
+      advance();  // KEY or INDEX
+    }
+    if (at(TokenKind::Ident)) ix.name = BKF_TRY(expect_ident());
+  }
+  ix.columns = BKF_TRY(parse_index_columns());
+  return ix;
+}
+
+// Skips an element up to the ',' or ')' that ends it.
+void Parser::skip_table_element() {
+  int depth = 0;
+  while (!at(TokenKind::Eof)) {
+    if (depth == 0 && (at(TokenKind::Comma) || at(TokenKind::RParen))) break;
+    if (at(TokenKind::LParen)) ++depth;
+    if (at(TokenKind::RParen)) --depth;
+    advance();
+  }
 }
 
 Result<std::vector<std::string>> Parser::parse_index_columns() {

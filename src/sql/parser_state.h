@@ -33,6 +33,8 @@ class Parser {
   Result<Statement> parse_delete();
   Result<Statement> parse_pragma();
   Result<ColumnDef> parse_column_def();
+  Result<TableIndex> parse_table_key(std::optional<std::string> constraint_name);
+  void skip_table_element();
   Result<std::vector<std::string>> parse_index_columns();
   Result<ExprPtr> parse_default_value();
   Result<std::vector<Assignment>> parse_assignments();
@@ -69,6 +71,11 @@ class Parser {
   bool at(TokenKind k) const { return cur().kind == k; }
   bool at_kw(Keyword k) const { return cur().is_keyword(k); }
   bool at_ident_kw(std::string_view word) const { return token_text_equals_ci(cur(), text_, word); }
+  // The same for a word written bare: at the start of a CREATE TABLE
+  // element a quoted `foreign` or "constraint" is a column's name.
+  bool at_element_word(std::string_view word) const {
+    return (cur().flags & kTokenQuoted) == 0 && at_ident_kw(word);
+  }
   bool eat(TokenKind k);
   bool eat_kw(Keyword k);
   bool eat_ident_kw(std::string_view word);

@@ -114,6 +114,8 @@ TEST_F(CatalogTest, FailedSchemaChangesChangeNothing) {
       {[](Db& d) { return status_of(d.c().create_index(d.p(), "j", "t", {}, false)); }, "index \"j\" has no columns"},
       {[](Db& d) { return d.c().add_column(d.p(), "x", col("c")); }, "no such table: x"},
       {[](Db& d) { return d.c().add_column(d.p(), "t", col("b")); }, "duplicate column name: b"},
+      {[](Db& d) { return status_of(d.c().create_table(d.p(), "u", cols({"x", "y", "X"}), {})); },
+       "duplicate column name: X"},
   };
   for (const Case& c : cases) {
     const std::uint64_t gen = db.c().generation();

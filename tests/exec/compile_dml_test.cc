@@ -101,8 +101,15 @@ TEST_F(DmlTest, Update) {
 }
 
 TEST_F(DmlTest, UpdateGuardsOnlyAssignedColumns) {
-  ok("INSERT INTO plain VALUES (1, 1), (2, 2); ALTER TABLE plain ADD COLUMN c INT NOT NULL");
-  // Old rows read NULL in c, which must not block updates of other columns.
+  ok("INSERT INTO plain VALUES (1, 1), (2, 2)");
+  // ALTER TABLE refuses this column now, but files written before hold such
+  // columns: old rows read NULL in c, which must not block updates of other
+  // columns.
+  Column c;
+  c.name = "c";
+  c.decl_type = "INT";
+  c.not_null = true;
+  ASSERT_TRUE(db_->add_column_unchecked("plain", std::move(c)).ok());
   EXPECT_EQ(ok("UPDATE plain SET b = b + 1").changes, 2u);
   ok("CREATE INDEX plain_b ON plain (b)");
   EXPECT_EQ(ok("UPDATE plain SET b = b + 1 WHERE a = 1").changes, 1u);

@@ -68,4 +68,9 @@ Result<QueryResult> SqlHarness::run(const vm::Program& program, bool writes, std
   return writes ? engine_->session().autocommit(body) : engine_->session().with_read_lock(body);
 }
 
+Status SqlHarness::add_column_unchecked(std::string_view table, Column column) {
+  engine::Session& session = engine_->session();
+  return session.autocommit([&] { return session.catalog().add_column(session.pager(), table, std::move(column)); });
+}
+
 }  // namespace bkf::testing

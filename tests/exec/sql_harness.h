@@ -47,6 +47,10 @@ class SqlHarness {
   Result<QueryResult> run(const vm::Program& program, bool writes, std::span<const Value> binds = {});
 
   Catalog& catalog() { return engine_->session().catalog(); }
+  // Catalog::add_column in a transaction of its own, without the checks of
+  // ALTER TABLE: makes what files written before those checks may hold,
+  // such as a NOT NULL column that the table's rows read as NULL.
+  Status add_column_unchecked(std::string_view table, Column column);
 
  private:
   std::unique_ptr<engine::Engine> engine_;

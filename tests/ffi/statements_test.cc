@@ -97,6 +97,27 @@ TEST_F(Statements, BindingFillsLowerSlotsWithNull) {
   EXPECT_EQ(str(db, 0, 0), "11");
 }
 
+// A statement may hold more markers than the fixed bound on bind indexes:
+// every one of them takes its value, none reads NULL; an index past the
+// statement's markers and the bound is still ignored.
+TEST_F(Statements, EveryMarkerOfALongStatementTakesItsValue) {
+  constexpr int64_t kMarkers = 70000;
+  std::string sql = "INSERT INTO t (v) VALUES (?)";
+  for (int64_t i = 1; i < kMarkers; ++i) sql += ",(?)";
+  Stmt ins(db, sql.c_str());
+  ASSERT_NE(ins.get(), nullptr) << last_error(db);
+  for (int64_t i = 0; i < kMarkers; ++i) bkf_bind_int(ins, i, i);
+  bkf_bind_int(ins, kMarkers, 1);  // past the markers and the bound: ignored
+  ASSERT_EQ(bkf_exec_prepared(db, ins), kMarkers) << last_error(db);
+  ASSERT_EQ(bkf_exec(db, "SELECT count(v), min(v), max(v), sum(v) FROM t"), 1);
+  EXPECT_EQ(str(db, 0, 0), "70000");
+  EXPECT_EQ(str(db, 0, 1), "0");
+  EXPECT_EQ(str(db, 0, 2), "69999");
+  EXPECT_EQ(str(db, 0, 3), std::to_string(kMarkers * (kMarkers - 1) / 2));
+  ASSERT_EQ(bkf_exec(db, "SELECT id, v FROM t WHERE id = 70000"), 1);
+  EXPECT_EQ(str(db, 0, 1), "69999");
+}
+
 // A statement belongs to its handle, not to the file: not to another
 // handle on the same file, nor to a closed handle's successor (which may
 // reuse its address). Argument failures leave the buffer alone.

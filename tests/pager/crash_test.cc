@@ -323,10 +323,14 @@ TEST_F(CrashTest, EveryFailureThenACrash) {
           ++tries;
           const DbState now = state_now();
           EXPECT_TRUE(now == before || now == after);
-          if (reported) EXPECT_TRUE(now == before) << "a failed step came back";
+          if (reported) {
+            EXPECT_TRUE(now == before) << "a failed step came back";
+          }
           // (A failed sync past the commit point is not reported: the step
           // is done, and only a power loss may still take it back.)
-          if (over && !reported && !power_loss) EXPECT_TRUE(now == after) << "a step that succeeded was lost";
+          if (over && !reported && !power_loss) {
+            EXPECT_TRUE(now == after) << "a step that succeeded was lost";
+          }
           EXPECT_FALSE(mem_.exists(kJournal));
           if (over) break;
         }

@@ -39,13 +39,24 @@ const ParseCase kMustParse[] = {
      "UNIQUE KEY u (name(10) DESC)) ENGINE=x",
      "CreateTable t (id INTEGER PrimaryKey AutoIncrement, name VARCHAR NotNull Default('x')) UniqueKey u(name)"},
     {"CREATE TABLE t (a INT, b INT, PRIMARY KEY (a))", "CreateTable t (a INT PrimaryKey, b INT)"},
-    {"CREATE TABLE t (a INT, b INT, PRIMARY KEY (a, b))", "CreateTable t (a INT, b INT) UniqueKey -(a, b)"},
-    {"CREATE TABLE t (a INT, PRIMARY KEY (zz))", "CreateTable t (a INT)"},
-    {"CREATE TABLE t (a INT PRIMARY KEY, PRIMARY KEY (A))", "CreateTable t (a INT PrimaryKey)"},
+    {"CREATE TABLE t (a INT, b INT, PRIMARY KEY (a, b))", "CreateTable t (a INT, b INT) UniqueKey -(a, b) PRIMARY"},
+    // A key naming no column, and every PRIMARY KEY written, stay visible
+    // for the engine to refuse.
+    {"CREATE TABLE t (a INT, PRIMARY KEY (zz))", "CreateTable t (a INT) UniqueKey -(zz) PRIMARY"},
+    {"CREATE TABLE t (a INT PRIMARY KEY, PRIMARY KEY (A))", "CreateTable t (a INT PrimaryKey PrimaryKey)"},
     {"CREATE TABLE t (a INT, a TEXT)", "CreateTable t (a INT, a TEXT)"},
     {"CREATE TABLE IF NOT EXISTS t (a INT, CONSTRAINT fk FOREIGN KEY (a) REFERENCES p(id), CONSTRAINT pk PRIMARY KEY (a), "
      "FULLTEXT KEY ft (a), SPATIAL INDEX (a), KEY k (a ASC, b), INDEX (a, b), UNIQUE INDEX (b), UNIQUE (a))",
-     "CreateTable IF NOT EXISTS t (a INT) Key k(a, b) Key -(a, b) UniqueKey -(b) UniqueKey -(a)"},
+     "CreateTable IF NOT EXISTS t (a INT PrimaryKey) Key k(a, b) Key -(a, b) UniqueKey -(b) UniqueKey -(a)"},
+    // CONSTRAINT [name] before PRIMARY KEY or UNIQUE is that key (the name
+    // names a UNIQUE key without a name of its own); other constraints are
+    // skipped. A quoted name starting an element is a column.
+    {"CREATE TABLE t (a INT, b INT, CONSTRAINT uq UNIQUE (a), CONSTRAINT `c2` UNIQUE KEY own (b), CONSTRAINT UNIQUE (a, b), "
+     "CONSTRAINT PRIMARY KEY (b), CONSTRAINT ck CHECK (a > (0)), CONSTRAINT FOREIGN KEY (a) REFERENCES p(id), "
+     "CONSTRAINT pk PRIMARY KEY (a, b))",
+     "CreateTable t (a INT, b INT PrimaryKey) UniqueKey uq(a) UniqueKey own(b) UniqueKey -(a, b) UniqueKey -(a, b) PRIMARY"},
+    {"CREATE TABLE t (id INT, `foreign` INT, \"constraint\" TEXT, `fulltext` INT, \"Spatial\" INT, x INT)",
+     "CreateTable t (id INT, foreign INT, constraint TEXT, fulltext INT, Spatial INT, x INT)"},
     {"CREATE TABLE t (a INT(11) UNSIGNED ZEROFILL NOT NULL, b DECIMAL(10,2) DEFAULT -1.5, "
      "c ENUM('x','y') CHARACTER SET utf8 COLLATE utf8_bin DEFAULT NULL, "
      "d TIMESTAMP DEFAULT CURRENT_TIMESTAMP ON UPDATE CURRENT_TIMESTAMP, e TEXT BINARY UNIQUE KEY, "

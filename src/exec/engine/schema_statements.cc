@@ -1,10 +1,12 @@
 #include "exec/engine/schema_statements.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "base/ascii.h"
+#include "btree/btree.h"
 #include "exec/engine/schema_rules.h"
 #include "exec/engine/session.h"
 
@@ -84,6 +86,40 @@ TableColumns table_columns(const Statement::CreateTable& s) {
   return out;
 }
 
+// What CREATE TABLE declares must hold together before anything is made:
+// at most one PRIMARY KEY (column or table level, each one written counts),
+// and every key naming columns of the table. Column names are compared with
+// each other by the catalog.
+Status check_table_keys(const Statement::CreateTable& s) {
+  std::size_t primary_keys = 0;
+  for (const ColumnDef& def : s.columns) {
+    for (const Constraint& c : def.constraints) primary_keys += c.is<Constraint::PrimaryKey>() ? 1 : 0;
+  }
+  for (const TableIndex& ti : s.indexes) primary_keys += ti.primary ? 1 : 0;
+  if (primary_keys > 1) return Error::schema("table \"" + s.name + "\" has more than one PRIMARY KEY");
+  for (const TableIndex& ti : s.indexes) {
+    for (const std::string& col : ti.columns) {
+      const bool found = std::any_of(s.columns.begin(), s.columns.end(),
+                                     [&](const ColumnDef& def) { return ascii_iequal(def.name, col); });
+      if (!found) return Error::schema("no such column: " + col);
+    }
+  }
+  return {};
+}
+
+// ADD COLUMN cannot give the table a new key: the row id and its alias are
+// fixed when the table is made, and rows already there would read NULL in
+// the new column.
+Status check_added_column(const ColumnDef& def) {
+  if (has_constraint<Constraint::PrimaryKey>(def)) {
+    return Error::schema("cannot add a PRIMARY KEY column: " + def.name);
+  }
+  if (has_constraint<Constraint::AutoIncrement>(def)) {
+    return Error::schema("cannot add an AUTO_INCREMENT column: " + def.name);
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<ExecResult> run_create_table(Session& session, const Statement::CreateTable& s) {
@@ -95,6 +131,7 @@ Result<ExecResult> run_create_table(Session& session, const Statement::CreateTab
     return Error::schema("table \"" + s.name + "\" already exists");
   };
   auto work = [&]() -> Status {
+    BKF_TRY(check_table_keys(s));
     TableColumns tc = table_columns(s);
     // Kept before the columns move into the catalog.
     std::vector<std::string> unique_columns;
@@ -171,10 +208,17 @@ Result<ExecResult> run_drop_index(Session& session, const Statement::DropIndex& 
 Result<ExecResult> run_add_column(Session& session, const Statement::AlterTableAddColumn& s) {
   Catalog& catalog = session.catalog();
   Pager& pager = session.pager();
-  // No check before the transaction: the catalog reports a missing table
-  // and a taken column name.
+  // No check against the catalog before the transaction: the catalog
+  // reports a missing table and a taken column name.
   return session.autocommit([&]() -> Result<ExecResult> {
+    BKF_TRY(check_added_column(s.column));
     Column c = plain_column(s.column);
+    // Rows already stored are not rewritten: they would read NULL in a NOT
+    // NULL column.
+    const TableDef* t = catalog.get(s.table);
+    if (c.not_null && t != nullptr && !t->column_index(c.name) && BKF_TRY(BTree(pager, t->root).last_rowid())) {
+      return Error::schema("cannot add a NOT NULL column to a table that holds rows: " + c.name);
+    }
     const bool unique = c.unique;
     BKF_TRY(catalog.add_column(pager, s.table, std::move(c)));
     if (unique) {

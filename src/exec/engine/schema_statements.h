@@ -20,11 +20,18 @@ class Session;
 
 // Makes the table, then an index "{table}__{column}__unique" for every
 // UNIQUE column and one for every key declared in the statement (none for
-// a key on the row-id alias alone).
+// a key on the row-id alias alone). Refused before anything is made: two
+// PRIMARY KEYs ("table \"{}\" has more than one PRIMARY KEY"), a key on a
+// missing column ("no such column: {}"), two columns of one name (the
+// catalog's "duplicate column name: {}").
 Result<ExecResult> run_create_table(Session& session, const Statement::CreateTable& s);
 Result<ExecResult> run_drop_table(Session& session, const Statement::DropTable& s);
 Result<ExecResult> run_create_index(Session& session, const Statement::CreateIndex& s);
 Result<ExecResult> run_drop_index(Session& session, const Statement::DropIndex& s);
+// Appends the column; rows already stored read NULL in it, its DEFAULT
+// serves rows inserted afterwards. Refused: "cannot add a PRIMARY KEY
+// column: {}", "cannot add an AUTO_INCREMENT column: {}", and "cannot add a
+// NOT NULL column to a table that holds rows: {}".
 Result<ExecResult> run_add_column(Session& session, const Statement::AlterTableAddColumn& s);
 
 }  // namespace bkf::engine

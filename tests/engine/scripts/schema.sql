@@ -81,17 +81,22 @@ SELECT id, v FROM t3;
 PRAGMA reindex = t3;
 > [reindex] ('rebuilt 0 index(es)')
 
--- Only the first integer key is the alias; a second is NOT NULL, not unique.
+-- A table has one PRIMARY KEY: a second one, however written, is refused
+-- (it would hold duplicates), and nothing is made.
 CREATE TABLE t4 (a INTEGER PRIMARY KEY, b INTEGER PRIMARY KEY);
+> !schema error: table "t4" has more than one PRIMARY KEY
+CREATE TABLE t4 (a INT PRIMARY KEY, b INT, PRIMARY KEY (b));
+> !schema error: table "t4" has more than one PRIMARY KEY
+CREATE TABLE t4 (a INT PRIMARY KEY, b INT, PRIMARY KEY (A));
+> !schema error: table "t4" has more than one PRIMARY KEY
+CREATE TABLE t4 (a INT, b INT, PRIMARY KEY (a, b), CONSTRAINT pk PRIMARY KEY (b));
+> !schema error: table "t4" has more than one PRIMARY KEY
+SELECT * FROM t4;
+> !execution error: no such table: t4
+CREATE TABLE t4 (a INTEGER PRIMARY KEY, b INTEGER);
 > ok
 INSERT INTO t4 (b) VALUES (1), (1);
 > affected 2
-INSERT INTO t4 (a) VALUES (5);
-> !constraint violation: NOT NULL constraint failed: b
-SELECT a, b FROM t4;
-> [a, b] (1, 1) (2, 1)
-PRAGMA reindex = t4;
-> [reindex] ('rebuilt 0 index(es)')
 
 -- Table-level keys: named by position or by their own name.
 CREATE TABLE t5 (a INT, b INT, UNIQUE (a, b), KEY (b), INDEX named (a));
@@ -165,6 +170,8 @@ INSERT INTO a VALUES (1);
 ALTER TABLE a ADD COLUMN c INT UNIQUE;
 > ok
 ALTER TABLE a ADD COLUMN p INT PRIMARY KEY;
+> !schema error: cannot add a PRIMARY KEY column: p
+ALTER TABLE a ADD COLUMN p INT;
 > ok
 ALTER TABLE a ADD COLUMN q TEXT DEFAULT 'dflt';
 > ok
@@ -180,5 +187,111 @@ ALTER TABLE a ADD COLUMN C INT;
 > !schema error: duplicate column name: C
 ALTER TABLE missing ADD COLUMN c INT;
 > !schema error: no such table: missing
+PRAGMA integrity_check;
+> [integrity_check] ('ok')
+
+-- Two columns of one name (ignoring ASCII case) are refused: the second
+-- could never be read.
+CREATE TABLE g (a INT, a TEXT);
+> !schema error: duplicate column name: a
+CREATE TABLE g (id INTEGER PRIMARY KEY, a INT, b INT, A TEXT);
+> !schema error: duplicate column name: A
+-- A key on a missing column is refused before anything is made, also
+-- inside BEGIN.
+CREATE TABLE g (a INT, PRIMARY KEY (zz));
+> !schema error: no such column: zz
+CREATE TABLE g (a INT, CONSTRAINT pk PRIMARY KEY (a, zz));
+> !schema error: no such column: zz
+BEGIN;
+> ok
+CREATE TABLE g (a INT, UNIQUE (zz));
+> !schema error: no such column: zz
+SELECT * FROM g;
+> !execution error: no such table: g
+ROLLBACK;
+> ok
+
+-- CONSTRAINT name before PRIMARY KEY or UNIQUE is that key, enforced; the
+-- name names the UNIQUE index.
+CREATE TABLE c1 (id INTEGER PRIMARY KEY, email TEXT, CONSTRAINT uq UNIQUE (email));
+> ok
+INSERT INTO c1 (email) VALUES ('a@x'), ('b@x');
+> affected 2
+INSERT INTO c1 (email) VALUES ('a@x');
+> !constraint violation: UNIQUE constraint failed: c1__uq
+CREATE TABLE c2 (code TEXT, v INT, CONSTRAINT pk PRIMARY KEY (code));
+> ok
+INSERT INTO c2 VALUES ('k', 1);
+> affected 1
+INSERT INTO c2 VALUES ('k', 2);
+> !constraint violation: UNIQUE constraint failed: c2__code__unique
+INSERT INTO c2 VALUES (NULL, 3);
+> !constraint violation: NOT NULL constraint failed: code
+CREATE TABLE c3 (id INT, v INT, CONSTRAINT `pk` PRIMARY KEY (id));
+> ok
+INSERT INTO c3 (v) VALUES (1), (2);
+> affected 2
+SELECT id, v FROM c3;
+> [id, v] (1, 1) (2, 2)
+-- Foreign keys (named or not), FULLTEXT and SPATIAL keys and CHECK are
+-- accepted and skipped: no index, nothing enforced.
+CREATE TABLE c4 (a INT, b INT, CONSTRAINT fk FOREIGN KEY (a) REFERENCES c2 (code), FOREIGN KEY (b) REFERENCES c3 (id),
+                 FULLTEXT KEY ft (a), SPATIAL INDEX (b), CONSTRAINT ck CHECK (a > 0));
+> ok
+INSERT INTO c4 VALUES (-1, 99), (-1, 99);
+> affected 2
+PRAGMA reindex = c4;
+> [reindex] ('rebuilt 0 index(es)')
+-- A quoted name at the start of an element is a column.
+CREATE TABLE c5 (id INT, `foreign` INT, "constraint" TEXT, `fulltext` INT, "SPATIAL" INT, x INT);
+> ok
+INSERT INTO c5 VALUES (1, 2, 'c', 4, 5, 6);
+> affected 1
+SELECT * FROM c5;
+> [id, foreign, constraint, fulltext, SPATIAL, x] (1, 2, 'c', 4, 5, 6)
+
+-- ADD COLUMN cannot make a key, nor a NOT NULL column beside rows that
+-- would read NULL in it; a refused ADD COLUMN adds nothing. Any other
+-- DEFAULT serves rows inserted afterwards.
+CREATE TABLE ac (id INTEGER PRIMARY KEY, v INT);
+> ok
+INSERT INTO ac VALUES (1, 1);
+> affected 1
+ALTER TABLE ac ADD COLUMN e INTEGER PRIMARY KEY;
+> !schema error: cannot add a PRIMARY KEY column: e
+ALTER TABLE ac ADD COLUMN e INT AUTO_INCREMENT;
+> !schema error: cannot add an AUTO_INCREMENT column: e
+ALTER TABLE ac ADD COLUMN d INT NOT NULL DEFAULT 7;
+> !schema error: cannot add a NOT NULL column to a table that holds rows: d
+SELECT * FROM ac;
+> [id, v] (1, 1)
+ALTER TABLE ac ADD COLUMN d INT DEFAULT 7;
+> ok
+INSERT INTO ac (id, v) VALUES (2, 2);
+> affected 1
+SELECT * FROM ac;
+> [id, v, d] (1, 1, NULL) (2, 2, 7)
+-- Rows added inside BEGIN count; once every row is deleted the table is
+-- empty and takes a NOT NULL column.
+BEGIN;
+> ok
+CREATE TABLE ac2 (id INTEGER PRIMARY KEY);
+> ok
+INSERT INTO ac2 VALUES (1);
+> affected 1
+ALTER TABLE ac2 ADD COLUMN n INT NOT NULL;
+> !schema error: cannot add a NOT NULL column to a table that holds rows: n
+ROLLBACK;
+> ok
+DELETE FROM ac;
+> affected 2
+ALTER TABLE ac ADD COLUMN n INT NOT NULL DEFAULT 3;
+> ok
+INSERT INTO ac (v) VALUES (5);
+> affected 1
+INSERT INTO ac (v, n) VALUES (6, NULL);
+> !constraint violation: NOT NULL constraint failed: n
+SELECT v, d, n FROM ac;
+> [v, d, n] (5, 7, 3)
 PRAGMA integrity_check;
 > [integrity_check] ('ok')
