@@ -41,6 +41,12 @@ void Wal::reset_index() {
 
 Status Wal::rescan() {
   const std::uint64_t fs = frame_size();
+  // An empty log has nothing to read, nor to wait for.
+  if (BKF_TRY(file_->size()) == 0) {
+    reset_index();
+    tail_ = false;
+    return {};
+  }
   // An append in progress holds the side lock until its frames are
   // published or taken back out: its commit is read only once it stands.
   BKF_TRY(file_->side_lock(false));
