@@ -29,11 +29,47 @@ enum class Ordering : signed char { Less = -1, Equal = 0, Greater = 1 };
 
 Ordering cmp_value(const Value& a, const Value& b) noexcept;
 
+// The byte order of two strings as a negative, zero or positive number
+// (bytes unsigned, shorter first on a common prefix), with the sign
+// std::string_view::compare gives. Inline, for the texts a query compares
+// row after row: most pairs differ in their first 8 bytes, which one word
+// comparison settles for less than a library call costs, and a common part
+// shorter than a word goes byte by byte. Past equal first words the pair may
+// share a long prefix (URLs, paths, keys with a fixed head), where memcmp's
+// wide steps beat any word loop, so memcmp takes the whole common part (it
+// compares the first 8 bytes again for less than moving the pointers past
+// them would cost).
+inline int compare_bytes(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(a.data());
+  const auto* q = reinterpret_cast<const unsigned char*>(b.data());
+  if (n >= 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, p, 8);
+    std::memcpy(&y, q, 8);
+    if (x != y) {
+      // Big-endian words order as their bytes do.
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+      }
+      return x < y ? -1 : 1;
+    }
+    const int c = std::memcmp(p, q, n);
+    if (c != 0) return c;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (p[i] != q[i]) return p[i] < q[i] ? -1 : 1;
+    }
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 // cmp_sort_value for the pairs it does not settle inline.
 Ordering cmp_sort_value_other(const Value& a, const Value& b) noexcept;
 
-// Inline for the pairs a sort meets most: two integers, and two reals that
-// are not NaNs.
+// Inline for the pairs a sort meets most: two integers, two reals that are
+// not NaNs, two texts and two blobs.
 inline Ordering cmp_sort_value(const Value& a, const Value& b) noexcept {
   const ValueKind ka = a.kind(), kb = b.kind();
   if (ka == ValueKind::Int && kb == ValueKind::Int) {
@@ -46,36 +82,11 @@ inline Ordering cmp_sort_value(const Value& a, const Value& b) noexcept {
     if (x > y) return Ordering::Greater;
     if (x == y) return Ordering::Equal;  // -0.0 and 0.0 too
   }
+  if (ka == kb && (ka == ValueKind::Text || ka == ValueKind::Blob)) {
+    const int c = compare_bytes(a.bytes(), b.bytes());
+    return c < 0 ? Ordering::Less : c > 0 ? Ordering::Greater : Ordering::Equal;
+  }
   return cmp_sort_value_other(a, b);
-}
-
-// The byte order of two strings as a negative, zero or positive number
-// (bytes unsigned, shorter first on a common prefix), with the sign
-// std::string_view::compare gives. Inline and word by word, for the short
-// texts a query compares row after row, where a library call would cost
-// more than the comparison.
-inline int compare_bytes(std::string_view a, std::string_view b) noexcept {
-  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  const auto* p = reinterpret_cast<const unsigned char*>(a.data());
-  const auto* q = reinterpret_cast<const unsigned char*>(b.data());
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t x, y;
-    std::memcpy(&x, p + i, 8);
-    std::memcpy(&y, q + i, 8);
-    if (x != y) {
-      // Big-endian words order as their bytes do.
-      if constexpr (std::endian::native == std::endian::little) {
-        x = __builtin_bswap64(x);
-        y = __builtin_bswap64(y);
-      }
-      return x < y ? -1 : 1;
-    }
-  }
-  for (; i < n; ++i) {
-    if (p[i] != q[i]) return p[i] < q[i] ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
 }  // namespace bkf
