@@ -325,15 +325,6 @@ TEST_P(InheritedHandle, KilledProcessAtItsDescriptorLimitLeavesNoLockToItsIdleCh
   expect_intact();
 }
 
-// The holder's child tries to commit the holder's transaction with a row
-// of its own.
-Problems try_to_commit(BkfDb* inherited) {
-  Problems problems;
-  expect_refused(inherited, "INSERT INTO t (v) VALUES ('child'); COMMIT", problems);
-  expect_refused(inherited, "COMMIT", problems);
-  return problems;
-}
-
 // A child made by _Fork() runs no fork handler: its statements on the
 // inherited handle are refused all the same, the first of them hands the
 // parent's files back, and the parent's death leaves no lock behind.

@@ -125,6 +125,13 @@ void expect_refused(BkfDb* db, const char* sql, Problems& problems) {
     problems.push_back(std::string(sql) + ": " + std::to_string(rc) + " " + last_error(db));
 }
 
+Problems try_to_commit(BkfDb* inherited) {
+  Problems problems;
+  expect_refused(inherited, "INSERT INTO t (v) VALUES ('child'); COMMIT", problems);
+  expect_refused(inherited, "COMMIT", problems);
+  return problems;
+}
+
 bool HolderKit::begin(BkfDb* own) const {
   return own != nullptr && bkf_exec(own, "BEGIN; INSERT INTO t (v) VALUES ('killed')") == 1;
 }
@@ -132,7 +139,7 @@ bool HolderKit::begin(BkfDb* own) const {
 void send_report(int fd, const std::string& text) { write_all(fd, text + std::string(1, '\0')); }
 
 bool receive_report(int fd, std::string& text) {
-  read_until(fd, text, deadline(), [](const std::string& s) { return s.find('\0') != std::string::npos; });
+  read_until(fd, text, Clock::now() + std::chrono::seconds(2 * kChildLimitSeconds), [](const std::string& s) { return s.find('\0') != std::string::npos; });
   const std::size_t end = text.find('\0');
   if (end == std::string::npos) return false;
   text.resize(end);

@@ -45,9 +45,14 @@ std::string foreign_message();
 // Adds a problem unless bkf_exec(db, sql) failed with the foreign message.
 void expect_refused(BkfDb* db, const char* sql, Problems& problems);
 
+// A child of a holder (see kill_holder) tries to commit the holder's
+// transaction with a row of its own: every statement must be refused.
+Problems try_to_commit(BkfDb* inherited);
+
 // A report passed from one process to another through a pipe: the text,
 // then a NUL byte. receive_report reads until the NUL (which it drops);
-// false when none came within kChildLimitSeconds or the pipe ended first.
+// false when none came within twice kChildLimitSeconds (the sender may
+// wait for a child of its own) or the pipe ended first.
 void send_report(int fd, const std::string& text);
 bool receive_report(int fd, std::string& text);
 
