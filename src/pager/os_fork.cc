@@ -70,11 +70,12 @@ std::atomic<std::uint64_t> unwiped_identity{0};
 std::atomic<int> null_fd{-1};
 std::atomic<dev_t> null_device{0};
 
-// The descriptors open through open_listed, in no order. Made by the first
-// open and never freed, so that files closed during the process's exit (by
-// objects destroyed after this file's statics) still find it.
-// Error-checking, so that a prepare handler registered twice finds the
-// mutex taken by its own thread instead of waiting for itself.
+// The descriptors open through open_listed, in no order, and their mutex.
+// The list is made by the first open and never freed, so that files closed
+// during the process's exit (by objects destroyed after this file's
+// statics) still find it. The mutex checks errors, so that a prepare
+// handler registered twice finds it taken by its own thread instead of
+// waiting for itself.
 pthread_mutex_t list_mutex = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
 std::vector<int>* listed = nullptr;
 // How many prepare handlers of the fork in progress took list_mutex (two
@@ -84,6 +85,7 @@ int fork_holds = 0;
 void lock_list() noexcept { (void)::pthread_mutex_lock(&list_mutex); }
 void unlock_list() noexcept { (void)::pthread_mutex_unlock(&list_mutex); }
 
+// Whether children see `wiped` zeroed (see page_state).
 bool page_wipes() noexcept {
   int state = page_state.load(std::memory_order_acquire);
   if (state == kUnknown) {

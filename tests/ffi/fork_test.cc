@@ -5,11 +5,13 @@
 // connection the child opens itself works. And a child that never touches
 // the handle does not keep the parent's locks alive: once the parent frees
 // the handle, or is killed, another connection writes at once while the
-// child lives on.
+// child lives on. The same holds for a parent at its descriptor limit, for
+// a child of _Fork() (which runs no fork handler), and for a descendant
+// that gets the dead owner's process id again.
 //
 // Children report through a pipe (one line per problem found) and their
 // exit status; they end with _exit so that nothing of the parent's runs
-// twice.
+// twice (fork_util.h).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -254,8 +256,8 @@ TEST_P(InheritedHandle, FreeingReleasesTheLockWhileAnIdleChildLives) {
 
 // How a holder (kill_holder) makes its child.
 enum class Spawn {
-  kForkFirst,   // fork(), then BEGIN
-  kBeginFirst,  // BEGIN, then fork()
+  kForkFirst,          // fork(), then BEGIN
+  kBeginFirst,         // BEGIN, then fork()
   kAtDescriptorLimit,  // BEGIN, then fork() with no descriptor number left below RLIMIT_NOFILE
   kUnderscoreFork,     // BEGIN, then _Fork(), which runs no fork handlers
 };

@@ -207,7 +207,7 @@ class Database {
   std::int64_t last_insert_id() const noexcept;
   // A transaction begun by BEGIN is open.
   bool in_transaction() const noexcept;
-  // Called in the process that opened the database (see Processes above);
+  // True in the process that opened the database (see Processes above);
   // one atomic load.
   bool owned_by_this_process() const noexcept;
   // Ok in the process that opened the database; elsewhere the Exec error
