@@ -42,8 +42,9 @@
 // registration registers them itself); they tolerate it.
 //
 // Without MADV_WIPEONFORK (a kernel older than 4.14, a page size other than
-// 4096), nothing is cached: every call asks getpid(), and a process is told
-// apart from its ancestors by its id alone.
+// 4096), nothing is cached: every call asks getpid(), and a process that
+// got the id of a dead ancestor may be taken for it (by the set-up's busy
+// flag too, which it would then wait on forever).
 //
 // Not covered: a child that runs no engine fork handler (see above) keeps
 // its copies until its first call here or its exit; one made by vfork may
