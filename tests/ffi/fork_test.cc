@@ -312,16 +312,17 @@ TEST_P(InheritedHandle, KilledProcessesLockDoesNotWaitForItsIdleChild) {
   expect_intact();
 }
 
-// The same for a process at its descriptor limit (a busy server): its idle
+// The same for a process at its descriptor limit (a busy server): its
 // child's fork handler cannot open a descriptor, and lets go of the
-// parent's files all the same.
-TEST_P(InheritedHandle, KilledProcessAtItsDescriptorLimitLeavesNoLockToItsIdleChild) {
-  const KilledHolder run = kill_holder_making(path, Spawn::kAtDescriptorLimit, nullptr);
+// parent's files all the same; the child's statements on the inherited
+// handle are refused.
+TEST_P(InheritedHandle, KilledProcessAtItsDescriptorLimitLeavesNoLockToItsChild) {
+  const KilledHolder run = kill_holder_making(path, Spawn::kAtDescriptorLimit, try_to_commit);
   ASSERT_EQ(run.failure, "");
   EXPECT_EQ(run.child_report, "");
   EXPECT_TRUE(run.locked_before);
   EXPECT_TRUE(run.child_alive);
-  EXPECT_FALSE(run.locked_after) << "the killed process's lock lives on in its idle child";
+  EXPECT_FALSE(run.locked_after) << "the killed process's lock lives on in its child";
   ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('next')"), 1) << last_error(db);
   EXPECT_EQ(values(), "a,b,c,next");
   expect_intact();
