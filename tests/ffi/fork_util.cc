@@ -32,6 +32,13 @@ void write_all(int fd, const std::string& text) {
   }
 }
 
+// The problems, one line each.
+std::string lines(const Problems& problems) {
+  std::string text;
+  for (const std::string& p : problems) text += p + "\n";
+  return text;
+}
+
 // Appends what can be read from fd now (it is non-blocking); false at its
 // end.
 bool read_available(int fd, std::string& out) {
@@ -70,9 +77,7 @@ std::string in_child(const std::function<Problems()>& body) {
   if (pid == 0) {
     ::close(fds[0]);
     const Problems problems = body();
-    std::string text;
-    for (const std::string& p : problems) text += p + "\n";
-    write_all(fds[1], text);
+    write_all(fds[1], lines(problems));
     ::_exit(problems.empty() ? 0 : 1);
   }
   ::close(fds[1]);
@@ -148,9 +153,7 @@ bool receive_report(int fd, std::string& text) {
 }
 
 void HolderKit::child_done(const Problems& problems) const {
-  std::string text;
-  for (const std::string& p : problems) text += p + "\n";
-  send_report(report_fd, text);
+  send_report(report_fd, lines(problems));
   ::close(report_fd);
   char c;
   while (::read(hold_fd, &c, 1) < 0 && errno == EINTR) {
