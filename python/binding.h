@@ -65,8 +65,8 @@ inline ModuleState* state_of(PyObject* obj) {
 }
 
 // A use flag: 0 free, n > 0 held by n shared uses, -1 held by one exclusive
-// use. Only the creating thread touches an object's flags, always with the
-// interpreter lock held.
+// use. Only the creating thread touches an object's flags (in a forked
+// child, any thread: errors.h), always with the interpreter lock held.
 class Use {
  public:
   Use() noexcept = default;

@@ -34,7 +34,8 @@ PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
 // runs, and the database closes when the Connection is freed.
 PyObject* connection_nothing(PyObject* self, PyObject*) {
   return entry([&]() -> PyObject* {
-    if (!check_owner(state_of(self), as_connection(self)->d.owner, kConnectionName)) return nullptr;
+    ConnectionObject* conn = as_connection(self);
+    if (!check_owner(state_of(self), conn->d.owner, conn, kConnectionName)) return nullptr;
     return new_none();
   });
 }
@@ -48,7 +49,8 @@ PyObject* connection_exit(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return entry([&]() -> PyObject* {
     static const char* const names[] = {"_t", "_v", "_b"};
     static const Signature sig{"Connection.__exit__()", names, 3, 3};
-    if (!check_owner(state_of(self), as_connection(self)->d.owner, kConnectionName)) return nullptr;
+    ConnectionObject* conn = as_connection(self);
+    if (!check_owner(state_of(self), conn->d.owner, conn, kConnectionName)) return nullptr;
     PyObject* a[3];
     if (!parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     return new_false();
@@ -61,7 +63,7 @@ PyObject* connection_exit(PyObject* self, PyObject* const* args, Py_ssize_t narg
 void connection_dealloc(PyObject* self) {
   ConnectionObject* conn = as_connection(self);
   PyTypeObject* type = Py_TYPE(self);
-  if (conn->d.owner != std::this_thread::get_id()) report_foreign_drop(type, kConnectionName);
+  if (on_foreign_thread(conn->d.owner, conn)) report_foreign_drop(type, kConnectionName);
   conn->d.~ConnectionData();  // rolls back, unlocks and closes the database (database.h)
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);

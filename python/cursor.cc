@@ -139,7 +139,7 @@ PyObject* cursor_executemany(PyObject* self, PyObject* const* args, Py_ssize_t n
     std::string_view sql;
     if (!arg_str("sql", a[0], sql)) return nullptr;
     ConnectionObject* conn = cur->d.conn;
-    if (!check_owner(st, conn->d.owner, kConnectionName)) return nullptr;
+    if (!check_process(st, conn) || !check_owner(st, conn->d.owner, conn, kConnectionName)) return nullptr;
     Use db_use;
     if (!use_database(st, conn, db_use, false)) return nullptr;
     Database& db = *conn->d.db;
@@ -300,7 +300,7 @@ PyObject* cursor_lastrowid(PyObject* self, void*) {
 void cursor_dealloc(PyObject* self) {
   CursorObject* cur = as_cursor(self);
   PyTypeObject* type = Py_TYPE(self);
-  if (cur->d.owner != std::this_thread::get_id()) report_foreign_drop(type, kCursorName);
+  if (on_foreign_thread(cur->d.owner, cur->d.conn)) report_foreign_drop(type, kCursorName);
   ConnectionObject* conn = cur->d.conn;
   cur->d.~CursorData();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -366,7 +366,7 @@ PyObject* new_cursor(ModuleState* st, ConnectionObject* conn) {
 bool cursor_execute_step(CursorObject* cur, std::string_view sql, PyObject* params) {
   ModuleState* st = state_of(reinterpret_cast<PyObject*>(cur));
   ConnectionObject* conn = cur->d.conn;
-  if (!check_owner(st, conn->d.owner, kConnectionName)) return false;
+  if (!check_process(st, conn) || !check_owner(st, conn->d.owner, conn, kConnectionName)) return false;
   Database& db = *conn->d.db;
   std::optional<Result<Outcome>> run;
   if (params != nullptr && params != Py_None) {

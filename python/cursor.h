@@ -13,9 +13,9 @@ extern PyType_Spec cursor_spec;
 PyObject* new_cursor(ModuleState* st, ConnectionObject* conn);
 
 // The execute step shared by Cursor.execute and Connection.execute: checks
-// the connection's thread, runs sql (prepared with params when params is
-// given and not None, else every statement of the text) and on success
-// replaces the cursor's result. On failure the cursor is unchanged and an
+// the connection's process, then its thread, runs sql (prepared with params
+// when params is given and not None, else every statement of the text) and
+// on success replaces the cursor's result. On failure the cursor is unchanged and an
 // exception is set. Nothing after the engine call can fail: the result is
 // moved into the cursor, and its Python objects (rows, description,
 // rowcount, lastrowid) are made only when read, so a statement that

@@ -23,8 +23,19 @@ void raise_internal_failure(ModuleState* st, const std::string& message) {
   PyErr_SetString(type, message.c_str());
 }
 
-bool check_owner(ModuleState* st, std::thread::id owner, const char* type_name) {
-  if (owner == std::this_thread::get_id()) return true;
+bool check_process(ModuleState* st, const ConnectionObject* conn) {
+  const Status here = conn->d.db->check_process();
+  if (here.ok()) return true;
+  raise_error(st, here.error().to_string());
+  return false;
+}
+
+bool on_foreign_thread(std::thread::id owner, const ConnectionObject* conn) {
+  return owner != std::this_thread::get_id() && conn->d.db->owned_by_this_process();
+}
+
+bool check_owner(ModuleState* st, std::thread::id owner, const ConnectionObject* conn, const char* type_name) {
+  if (!on_foreign_thread(owner, conn)) return true;
   raise_internal_failure(st, std::string(type_name) + " is unsendable, but sent to another thread");
   return false;
 }
@@ -51,12 +62,12 @@ bool use_cursor_shared(CursorObject* cur, Use& use) {
 }
 
 bool enter_cursor_shared(CursorObject* cur, Use& use) {
-  return check_owner(state_of(reinterpret_cast<PyObject*>(cur)), cur->d.owner, kCursorName) &&
+  return check_owner(state_of(reinterpret_cast<PyObject*>(cur)), cur->d.owner, cur->d.conn, kCursorName) &&
          use_cursor_shared(cur, use);
 }
 
 bool enter_cursor_exclusive(CursorObject* cur, Use& use) {
-  return check_owner(state_of(reinterpret_cast<PyObject*>(cur)), cur->d.owner, kCursorName) &&
+  return check_owner(state_of(reinterpret_cast<PyObject*>(cur)), cur->d.owner, cur->d.conn, kCursorName) &&
          use_cursor_exclusive(cur, use);
 }
 

@@ -1,4 +1,4 @@
-// The exceptions the module raises, and the thread checks.
+// The exceptions the module raises, and the process and thread checks.
 #pragma once
 
 #include <string_view>
@@ -22,14 +22,28 @@ void raise_error(ModuleState* st, std::string_view message);
 // The internal-failure exception (a BaseException, not an Exception).
 void raise_internal_failure(ModuleState* st, const std::string& message);
 
-// True when the calling thread created the object; otherwise raises the
-// internal-failure exception "<type_name> is unsendable, but sent to another
-// thread" and returns false.
-bool check_owner(ModuleState* st, std::thread::id owner, const char* type_name);
+// The process check, which comes before the thread checks of the methods
+// that run statements: true in the process that opened conn's database;
+// elsewhere (a forked child, whichever thread forked it) raises
+// brackenford.Error "execution error: this connection belongs to process
+// ..." and returns false.
+bool check_process(ModuleState* st, const ConnectionObject* conn);
+
+// The object made by the thread `owner` on conn is used (or dropped) by
+// another thread of the process that made it. The thread checks apply
+// within one process: in a forked child the creating thread is gone, the
+// calling one is the only one that could have it, and the statements the
+// connection would run are refused anyway.
+bool on_foreign_thread(std::thread::id owner, const ConnectionObject* conn);
+
+// True unless on_foreign_thread; then raises the internal-failure exception
+// "<type_name> is unsendable, but sent to another thread" and returns false.
+bool check_owner(ModuleState* st, std::thread::id owner, const ConnectionObject* conn, const char* type_name);
 
 // Reports, through the interpreter's unraisable-exception hook, a
 // RuntimeError "<type_name> is unsendable, but is being dropped on another
-// thread". Called from deallocation; keeps any exception already set.
+// thread". Called from deallocation when on_foreign_thread; keeps any
+// exception already set.
 void report_foreign_drop(PyTypeObject* type, const char* type_name);
 
 // Takes the cursor's use flag; raises RuntimeError "Already borrowed" or

@@ -49,8 +49,12 @@
  * child hold its parent's files: the library puts /dev/null over a forked
  * child's copies of the descriptors, so the parent's locks end when the
  * parent closes the handle, ends its transaction or dies, whatever
- * children it has (a child made by a raw clone system call, which runs no
- * fork handlers, keeps its copies until it exits).
+ * children it has. Neither depends on the library's fork handlers having
+ * run, and every bkf_ function may be called from a child handler of the
+ * application's. A child that ran none of the library's fork handlers
+ * (made by _Fork() or a raw clone system call, or forked while another
+ * thread opened the process's first handle) hands its copies back at its
+ * first call into the library; until then (or its exit) it keeps them.
  */
 #ifndef BRACKENFORD_H
 #define BRACKENFORD_H

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,94 +21,210 @@ namespace {
 // Every piece of state below is constant-initialised: nothing is set up
 // lazily behind a guard that a fork could leave taken.
 
-// The fork handlers' registration: kUnregistered, kRegistered, kFailed, or,
-// while a thread registers them, the id of that thread's process. A child
-// forked in the middle finds its parent's id there, which is not its own:
-// the registering thread does not exist in the child, which registers
-// itself.
-constexpr pid_t kUnregistered = 0;
-constexpr pid_t kRegistered = -1;
-constexpr pid_t kFailed = -2;
-std::atomic<pid_t> registration{kUnregistered};
+// ---- State every child starts without (see os_fork.h) ----------------------
 
-// The calling process's id once the handlers are registered; 0 until then.
-std::atomic<pid_t> cached_id{0};
+constexpr std::size_t kPageSize = 4096;
 
-// The descriptors open through open_listed, in no order. Made by the first
-// open and never freed, so that files closed during the process's exit (by
-// objects destroyed after this file's statics) still find it.
-pthread_mutex_t list_mutex = PTHREAD_MUTEX_INITIALIZER;
+// One page of its own (zero-initialised, so in the anonymous part of the
+// data segment, where MADV_WIPEONFORK applies).
+struct alignas(kPageSize) WipedState {
+  // The process's identity (ProcessTag's bits); 0 until the process is set
+  // up.
+  std::atomic<std::uint64_t> identity{0};
+  // The id of the process one of whose threads is setting it up, or 0. A
+  // page that is not wiped may show a process this one was made from.
+  std::atomic<pid_t> busy{0};
+};
+static_assert(sizeof(WipedState) == kPageSize);
+WipedState wiped;
+
+// ---- State a child inherits as it was --------------------------------------
+
+// Whether children see `wiped` zeroed: asked of the kernel once; the marking
+// is inherited with the page.
+constexpr int kUnknown = 0;
+constexpr int kWipes = 1;
+constexpr int kKept = 2;
+std::atomic<int> page_state{kUnknown};
+
+// The outcome of pthread_atfork in this image. A child made without handlers
+// while its parent registered them may find kUnregistered although its copy
+// of the handler list holds them; it registers them again.
+constexpr int kUnregistered = 0;
+constexpr int kRegistered = 1;
+constexpr int kFailed = 2;
+std::atomic<int> registration{kUnregistered};
+
+// Bumped by every process's set-up: a process's generation is above that of
+// every process whose memory it inherited.
+std::atomic<std::uint32_t> generation{0};
+
+// Only without a wiped page: the identity of the last process set up, which
+// counts only in the process it names.
+std::atomic<std::uint64_t> unwiped_identity{0};
+
+// /dev/null, opened with the registration and kept (close-on-exec), which
+// the hand-back duplicates: a child needs no new descriptor for it. With
+// its device number, to tell it from another file that got the number after
+// the application closed it.
+std::atomic<int> null_fd{-1};
+std::atomic<dev_t> null_device{0};
+
+// The descriptors open through open_listed, in no order, and their mutex.
+// The list is made by the first open and never freed, so that files closed
+// during the process's exit (by objects destroyed after this file's
+// statics) still find it. The mutex checks errors, so that a prepare
+// handler registered twice finds it taken by its own thread instead of
+// waiting for itself.
+pthread_mutex_t list_mutex = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
 std::vector<int>* listed = nullptr;
+// How many prepare handlers of the fork in progress took list_mutex (two
+// when the handlers are registered twice); guarded by it.
+int fork_holds = 0;
 
 void lock_list() noexcept { (void)::pthread_mutex_lock(&list_mutex); }
 void unlock_list() noexcept { (void)::pthread_mutex_unlock(&list_mutex); }
 
-void before_fork() noexcept { lock_list(); }
-void after_fork_in_parent() noexcept { unlock_list(); }
-
-// Runs in the child, which has one thread, before fork() returns there: only
-// system calls and reads of memory, nothing that allocates or locks.
-void after_fork_in_child() noexcept {
-  const int saved_errno = errno;
-  cached_id.store(::getpid(), std::memory_order_relaxed);
-  registration.store(kRegistered, std::memory_order_release);
-  if (listed != nullptr && !listed->empty()) {
-    const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null_fd >= 0) {
-      for (const int fd : *listed) {
-        while (::dup3(null_fd, fd, O_CLOEXEC) < 0 && errno == EINTR) {
-        }
-      }
-      ::close(null_fd);
-    }
+// Whether children see `wiped` zeroed (see page_state).
+bool page_wipes() noexcept {
+  int state = page_state.load(std::memory_order_acquire);
+  if (state == kUnknown) {
+    state = ::madvise(&wiped, sizeof wiped, MADV_WIPEONFORK) == 0 ? kWipes : kKept;
+    page_state.store(state, std::memory_order_release);
   }
-  unlock_list();
-  errno = saved_errno;
+  return state == kWipes;
 }
 
-// Registers the handlers unless done. `wait`: when another thread of this
-// process is registering them, wait for it to finish; otherwise return at
-// once. True once they are registered.
-bool ensure_registered(bool wait) noexcept {
-  pid_t state = registration.load(std::memory_order_acquire);
-  if (state == kRegistered) return true;
-  if (state == kFailed) return false;
-  const pid_t self = ::getpid();
-  for (;;) {
-    if (state == kRegistered) return true;
-    if (state == kFailed) return false;
-    if (state == self) {
-      // Another thread of this process is registering; it takes a moment.
-      if (!wait) return false;
-      ::sched_yield();
-      state = registration.load(std::memory_order_acquire);
-      continue;
-    }
-    // Unregistered, or left half done by the process this one was forked
-    // from.
-    if (registration.compare_exchange_weak(state, self, std::memory_order_acq_rel, std::memory_order_acquire)) {
-      const bool ok = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
-      // A fork since the registration has already run the child handler
-      // in its child; this process's own id is stored here.
-      if (ok) cached_id.store(self, std::memory_order_relaxed);
-      registration.store(ok ? kRegistered : kFailed, std::memory_order_release);
-      return ok;
+// The identity this process has taken, or 0.
+std::uint64_t taken_identity(bool wipes, pid_t self) noexcept {
+  if (wipes) return wiped.identity.load(std::memory_order_acquire);
+  const std::uint64_t id = unwiped_identity.load(std::memory_order_acquire);
+  return ProcessTag(id).pid() == self ? id : 0;
+}
+
+bool is_null_device(int fd) noexcept {
+  struct stat st;
+  return fd >= 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) &&
+         st.st_rdev == null_device.load(std::memory_order_relaxed);
+}
+
+// Puts /dev/null over every listed descriptor. Only system calls and reads
+// of memory, nothing that allocates or locks: it runs in child handlers.
+// Without the kept /dev/null (the application closed it) one is opened;
+// when that fails too, the copies stay.
+void hand_back() noexcept {
+  if (listed == nullptr || listed->empty()) return;
+  int source = null_fd.load(std::memory_order_relaxed);
+  int opened = -1;
+  if (!is_null_device(source)) {
+    do {
+      opened = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    } while (opened < 0 && errno == EINTR);
+    if (opened < 0) return;
+    source = opened;
+  }
+  for (const int fd : *listed) {
+    while (::dup3(source, fd, O_CLOEXEC) < 0 && errno == EINTR) {
     }
   }
+  if (opened >= 0) ::close(opened);
+}
+
+void before_fork() noexcept;
+void after_fork_in_parent() noexcept;
+void after_fork_in_child() noexcept;
+
+void register_handlers() noexcept {
+  if (null_fd.load(std::memory_order_relaxed) < 0) {
+    int fd;
+    do {
+      fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0) {
+      null_device.store(st.st_rdev, std::memory_order_relaxed);
+      null_fd.store(fd, std::memory_order_relaxed);
+    } else if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+  const bool ok = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+  registration.store(ok ? kRegistered : kFailed, std::memory_order_release);
+}
+
+// Sets the calling process up: registers the handlers unless its image has
+// them, hands back the descriptors listed by the processes it was made from
+// (none in a process set up for the first time), makes the list's mutex
+// afresh (whatever a fork left it in: no thread of this process takes it
+// before the set-up) and takes an identity. Returns the identity, taken by
+// this call or another thread's. Keeps errno.
+std::uint64_t set_up() noexcept {
+  const int saved_errno = errno;
+  const bool wipes = page_wipes();
+  const pid_t self = ::getpid();
+  std::uint64_t id = taken_identity(wipes, self);
+  while (id == 0) {
+    pid_t busy = wiped.busy.load(std::memory_order_acquire);
+    // Free, or left by a process this one was made from.
+    if (busy != self && wiped.busy.compare_exchange_strong(busy, self, std::memory_order_acq_rel)) {
+      id = taken_identity(wipes, self);
+      if (id == 0) {
+        if (registration.load(std::memory_order_acquire) == kUnregistered) register_handlers();
+        hand_back();
+        list_mutex = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
+        fork_holds = 0;
+        const std::uint32_t gen = generation.fetch_add(1, std::memory_order_relaxed) + 1;
+        id = (std::uint64_t{gen} << 32) | static_cast<std::uint32_t>(self);
+        (wipes ? wiped.identity : unwiped_identity).store(id, std::memory_order_release);
+      }
+      wiped.busy.store(0, std::memory_order_release);
+    } else {
+      // Another thread of this process is at it; it takes a moment.
+      ::sched_yield();
+      id = taken_identity(wipes, self);
+    }
+  }
+  errno = saved_errno;
+  return id;
+}
+
+std::uint64_t identity() noexcept {
+  const std::uint64_t id = wiped.identity.load(std::memory_order_acquire);
+  return id != 0 ? id : set_up();
+}
+
+// A handler of the engine runs: its image has them registered.
+
+void before_fork() noexcept {
+  registration.store(kRegistered, std::memory_order_release);
+  // A process made without handlers sets itself up before it takes the
+  // mutex, which its own fork may have left taken.
+  (void)identity();
+  if (::pthread_mutex_lock(&list_mutex) == EDEADLK) ++fork_holds;
+  else fork_holds = 1;
+}
+
+void after_fork_in_parent() noexcept {
+  if (--fork_holds == 0) unlock_list();
+}
+
+// Runs in the child, which has one thread, before fork() returns there. The
+// set-up hands the parent's descriptors back and lets go of the mutex the
+// fork left taken; an application's child handler that called the engine
+// before this one (or this handler registered twice) has done it already,
+// and may have opened files of the child's own since.
+void after_fork_in_child() noexcept {
+  registration.store(kRegistered, std::memory_order_release);
+  (void)identity();
 }
 
 }  // namespace
 
-pid_t current_process_id() noexcept {
-  const pid_t id = cached_id.load(std::memory_order_relaxed);
-  if (id != 0) return id;
-  (void)ensure_registered(false);
-  return ::getpid();
-}
+ProcessTag this_process() noexcept { return ProcessTag(identity()); }
 
 Result<int> open_listed(const char* path, int flags, mode_t mode) {
   // A descriptor opened before the handlers exist would escape them.
-  (void)ensure_registered(true);
+  (void)identity();
   lock_list();
   const OnExit unlock([] { unlock_list(); });
   // Room for the descriptor first: once it is open, listing it cannot fail.
@@ -122,6 +240,7 @@ Result<int> open_listed(const char* path, int flags, mode_t mode) {
 }
 
 void close_listed(int fd) noexcept {
+  (void)identity();
   lock_list();
   if (listed != nullptr) {
     const auto it = std::find(listed->begin(), listed->end(), fd);

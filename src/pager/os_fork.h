@@ -1,45 +1,83 @@
-// What fork() does to the operating-system file layer, and the process id.
+// What fork() does to the operating-system file layer, and who the calling
+// process is.
 //
 // A child made by fork() gets copies of its parent's descriptors, and a copy
 // keeps the open file description alive, flock() locks included (os_vfs.h):
 // a parent that gives a file up by closing it, or dies, would leave the
 // file's lock to an idle child until the child exits. So every descriptor
-// the layer has open is listed here, and a fork handler puts /dev/null over
-// each of them in the child (dup3, keeping close-on-exec). The numbers stay
-// valid and stay with the child's objects, which close them as usual, but
-// the child no longer holds any file of its parent: the parent's locks end
-// with the parent's own unlock, close or death, whatever children it has. A
-// child cannot use the connections it inherits anyway (database.h).
+// the layer has open is listed here, and a child hands its copies back: it
+// puts /dev/null over each of them (dup3, keeping close-on-exec). The
+// numbers stay valid and stay with the child's objects, which close them as
+// usual, but the child no longer holds any file of its parent: the parent's
+// locks end with the parent's own unlock, close or death, whatever children
+// it has. A child cannot use the connections it inherits anyway
+// (database.h): it is told apart from its parent by this_process().
 //
-// The same handler keeps current_process_id() right in children, so that
-// the process check before every statement is one atomic load.
+// Neither depends on a fork handler having run. A child may run none
+// (glibc's _Fork(), a clone system call), or miss the engine's (handlers
+// registered while another thread's fork runs its prepare handlers are
+// skipped in that fork), or run an application's child handler, which may
+// call the engine, before the engine's. So the state that says who the
+// process is lives in one page marked MADV_WIPEONFORK, which every child
+// made without shared memory sees zeroed: the process's identity, and the
+// flag of a thread busy setting the process up. A process whose page is
+// zero is set up afresh by its first call here, whoever made it: it hands
+// back the listed descriptors (a process that has just been set up for the
+// first time has none listed) and takes an identity of its own. The
+// engine's child handler does the same at once, so that a forked child
+// that never calls the engine holds nothing of its parent's either; it
+// needs no new descriptor for it (a child of a process at its descriptor
+// limit could not get one): /dev/null is opened once, close-on-exec, when
+// the handlers are registered, and kept.
 //
-// Set-up: the handlers are registered (pthread_atfork) once per process
-// image, by the first open or current_process_id(), before anything is
-// opened. The set-up is an atomic state, never a lock or a guarded static
-// that a fork could leave taken by a thread the child does not have: a child
-// forked while another thread of its parent was registering registers
-// itself. The list is guarded by a mutex that the fork's prepare handler
-// takes, and that is held from an ::open until its descriptor is listed and
-// from a descriptor's removal until its ::close: no fork sees a descriptor
-// open but unlisted, or listed but closed (its number possibly reused by
-// other code, which the child would then clobber).
+// The handlers are registered (pthread_atfork) by the first call here in a
+// process image. Nothing here is a lock or a guarded static that a fork
+// could leave taken for a child to wait on: the set-up's busy flag is in the
+// wiped page, and the descriptor list's mutex, which the prepare handler
+// takes (so that no fork sees a descriptor open but unlisted, or listed but
+// closed, its number possibly reused by other code, which the child would
+// then clobber), is made afresh by each process's set-up, before anything
+// in that process takes it. A process may find the handlers registered
+// twice (a child made without handlers in the middle of its parent's
+// registration registers them itself); they tolerate it.
 //
-// Not covered: a child made by a raw clone system call runs no fork handler,
-// so it keeps its copies (and sees its parent's id); one made by vfork may
-// only exec or exit. When /dev/null cannot be opened in the child, or the
-// registration failed, children keep their copies as well.
+// Without MADV_WIPEONFORK (a kernel older than 4.14, a page size other than
+// 4096), nothing is cached: every call asks getpid(), and a process that
+// got the id of a dead ancestor may be taken for it (by the set-up's busy
+// flag too, which it would then wait on forever).
+//
+// Not covered: a child that runs no engine fork handler (see above) keeps
+// its copies until its first call here or its exit; one made by vfork may
+// only exec or exit. Descriptors being opened or closed by another thread
+// when a child is made without handlers may escape the hand-back.
 #pragma once
 
 #include <sys/types.h>
+
+#include <cstdint>
 
 #include "base/result.h"
 
 namespace bkf {
 
-// The id of the calling process. Safe from any thread; an atomic load once
-// the fork handlers are registered (getpid() until then).
-pid_t current_process_id() noexcept;
+// A process's identity: its id, and which process image along its line of
+// forks it is. Two processes never share one, even when the second reuses
+// the id of a dead ancestor whose memory it inherited.
+// this_process() makes them: the generation of the image in the high 32
+// bits, the id in the low 32.
+class ProcessTag {
+ public:
+  constexpr explicit ProcessTag(std::uint64_t bits) noexcept : bits_(bits) {}
+  pid_t pid() const noexcept { return static_cast<pid_t>(bits_ & 0xffffffffu); }
+  bool operator==(const ProcessTag&) const = default;
+
+ private:
+  std::uint64_t bits_;
+};
+
+// The calling process's identity. Safe from any thread and in a child that
+// ran no fork handler; one atomic load once the process is set up.
+ProcessTag this_process() noexcept;
 
 // ::open(path, flags | O_CLOEXEC, mode), retried when interrupted, with the
 // descriptor listed; Io errno when it fails. May throw std::bad_alloc, and

@@ -5,13 +5,16 @@
 // connection the child opens itself works. And a child that never touches
 // the handle does not keep the parent's locks alive: once the parent frees
 // the handle, or is killed, another connection writes at once while the
-// child lives on.
+// child lives on. The same holds for a parent at its descriptor limit, for
+// a child of _Fork() (which runs no fork handler), and for a descendant
+// that gets the dead owner's process id again.
 //
 // Children report through a pipe (one line per problem found) and their
 // exit status; they end with _exit so that nothing of the parent's runs
-// twice.
+// twice (fork_util.h).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "c_test_util.h"
+#include "fork_util.h"
 #include "support/lock_probe.h"
 
 namespace bkf_ctest {
@@ -45,51 +49,6 @@ struct Files {
   std::string db, journal, wal;
   bool operator==(const Files&) const = default;
 };
-
-// What a child found wrong, one entry per problem.
-using Problems = std::vector<std::string>;
-
-// Runs body in a child process and returns what it reported, plus a line
-// for an exit other than status 0.
-template <class Body>
-std::string in_child(Body&& body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid < 0) return "fork failed";
-  if (pid == 0) {
-    ::close(fds[0]);
-    Problems problems = body();
-    std::string text;
-    for (const std::string& p : problems) text += p + "\n";
-    (void)!::write(fds[1], text.data(), text.size());
-    ::_exit(problems.empty() ? 0 : 1);
-  }
-  ::close(fds[1]);
-  std::string report;
-  char buf[512];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return report + "waitpid failed";
-  if (!WIFEXITED(status)) return report + "child ended by signal " + std::to_string(WTERMSIG(status));
-  if (WEXITSTATUS(status) != 0 && report.empty()) return "child exit status " + std::to_string(WEXITSTATUS(status));
-  return report;
-}
-
-// The body of an idle child: tells `started` its process id, which proves
-// that fork() has returned in it (its fork handlers have run), blocks until
-// the other end of `hold` is closed (by the last process holding it), then
-// ends the process.
-[[noreturn]] void idle_until_closed(int hold, int started) {
-  const pid_t self = ::getpid();
-  (void)!::write(started, &self, sizeof self);
-  ::close(started);
-  char c;
-  while (::read(hold, &c, 1) < 0 && errno == EINTR) {
-  }
-  ::_exit(0);
-}
 
 // A child that never touches a connection and lives until released (or
 // until this process ends): a multiprocessing worker or a pre-forked server
@@ -132,20 +91,6 @@ class IdleChild {
   int hold_ = -1;
   bool started_ = true;
 };
-
-// The message every engine call on an inherited handle records, as seen
-// from the child.
-std::string foreign_message() {
-  return "execution error: this connection belongs to process " + std::to_string(::getppid()) +
-         ", not to process " + std::to_string(::getpid()) + ": open a new connection in this process";
-}
-
-// Adds a problem unless bkf_exec(db, sql) failed with the foreign message.
-void expect_refused(BkfDb* db, const char* sql, Problems& problems) {
-  const int64_t rc = bkf_exec(db, sql);
-  if (rc != -1 || last_error(db) != foreign_message())
-    problems.push_back(std::string(sql) + ": " + std::to_string(rc) + " " + last_error(db));
-}
 
 // One table with a few committed rows in the journal mode of the parameter.
 class InheritedHandle : public ::testing::TestWithParam<const char*> {
@@ -309,55 +254,161 @@ TEST_P(InheritedHandle, FreeingReleasesTheLockWhileAnIdleChildLives) {
   expect_intact();
 }
 
+// How a holder (kill_holder) makes its child.
+enum class Spawn {
+  kForkFirst,          // fork(), then BEGIN
+  kBeginFirst,         // BEGIN, then fork()
+  kAtDescriptorLimit,  // BEGIN, then fork() with no descriptor number left below RLIMIT_NOFILE
+  kUnderscoreFork,     // BEGIN, then _Fork(), which runs no fork handlers
+};
+
+// Runs kill_holder with a holder that makes its child as `spawn` says; the
+// child runs `body` (when given) on the holder's connection, then idles.
+KilledHolder kill_holder_making(const std::string& path, Spawn spawn, Problems (*body)(BkfDb*)) {
+  return kill_holder(path, [&](const HolderKit& kit) -> pid_t {
+    BkfDb* own = bkf_open(kit.path.c_str());
+    if (own == nullptr) return -1;
+    auto make_child = [&]() -> pid_t {
+      pid_t pid;
+      if (spawn == Spawn::kAtDescriptorLimit) {
+        // The lowest free number becomes the limit: none is left below it.
+        rlimit limit;
+        const int lowest_free = ::dup(0);
+        if (lowest_free < 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+        ::close(lowest_free);
+        rlimit low = limit;
+        low.rlim_cur = static_cast<rlim_t>(lowest_free);
+        if (::setrlimit(RLIMIT_NOFILE, &low) != 0) return -1;
+        pid = ::fork();
+        if (pid == 0 && ::dup(0) >= 0) kit.child_done({"the child could open a descriptor"});
+        if (pid > 0) ::setrlimit(RLIMIT_NOFILE, &limit);
+      } else {
+        pid = spawn == Spawn::kUnderscoreFork ? ::_Fork() : ::fork();
+      }
+      if (pid == 0) kit.child_done(body != nullptr ? body(own) : Problems{});
+      return pid;
+    };
+    pid_t child = spawn == Spawn::kForkFirst ? make_child() : 0;
+    if (!kit.begin(own)) return -1;
+    if (spawn != Spawn::kForkFirst) child = make_child();
+    return child;
+  });
+}
+
 // A process holding a transaction is killed while an idle child it forked
 // (before or after BEGIN) lives on: its lock dies with it.
 TEST_P(InheritedHandle, KilledProcessesLockDoesNotWaitForItsIdleChild) {
-  for (const bool fork_first : {true, false}) {
-    SCOPED_TRACE(fork_first ? "fork, then BEGIN" : "BEGIN, then fork");
-    int ready[2], hold[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(hold), 0);
-    const pid_t holder = ::fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-      ::close(ready[0]);
-      ::close(hold[1]);
-      BkfDb* own = bkf_open(path.c_str());
-      if (own == nullptr) ::_exit(2);
-      // The idle child and this process each write their id to `ready`
-      // once started and once inside the transaction.
-      auto spawn_idle = [&] {
-        if (::fork() == 0) idle_until_closed(hold[0], ready[1]);
-      };
-      if (fork_first) spawn_idle();
-      if (bkf_exec(own, "BEGIN; INSERT INTO t (v) VALUES ('killed')") != 1) ::_exit(3);
-      if (!fork_first) spawn_idle();
-      const pid_t self = ::getpid();
-      (void)!::write(ready[1], &self, sizeof self);
-      for (;;) ::pause();
-    }
-    ::close(ready[1]);
-    ::close(hold[0]);
-    pid_t ids[2] = {0, 0};
-    bool told = true;
-    for (pid_t& id : ids) told = told && ::read(ready[0], &id, sizeof id) == sizeof id;
-    ::close(ready[0]);
-    told = told && (ids[0] == holder) != (ids[1] == holder);
-    const pid_t idle = ids[0] == holder ? ids[1] : ids[0];
-    const bool locked_before = lock_would_block(path, true);
-    ::kill(holder, SIGKILL);
-    int status = 0;
-    ::waitpid(holder, &status, 0);
-    const bool idle_alive = told && ::kill(idle, 0) == 0;
-    const bool locked_after = lock_would_block(path, true);
-    ::close(hold[1]);  // the idle child ends
-    ASSERT_TRUE(told) << "the transaction's process failed, status " << status;
-    EXPECT_TRUE(locked_before);
-    EXPECT_TRUE(idle_alive);
-    EXPECT_FALSE(locked_after) << "the killed process's lock lives on in its idle child";
+  for (const Spawn spawn : {Spawn::kForkFirst, Spawn::kBeginFirst}) {
+    SCOPED_TRACE(spawn == Spawn::kForkFirst ? "fork, then BEGIN" : "BEGIN, then fork");
+    const KilledHolder run = kill_holder_making(path, spawn, nullptr);
+    ASSERT_EQ(run.failure, "");
+    EXPECT_EQ(run.child_report, "");
+    EXPECT_TRUE(run.locked_before);
+    EXPECT_TRUE(run.child_alive);
+    EXPECT_FALSE(run.locked_after) << "the killed process's lock lives on in its idle child";
     ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('next')"), 1) << last_error(db);
   }
   EXPECT_EQ(values(), "a,b,c,next,next");
+  expect_intact();
+}
+
+// The same for a process at its descriptor limit (a busy server): its
+// child's fork handler cannot open a descriptor, and lets go of the
+// parent's files all the same; the child's statements on the inherited
+// handle are refused.
+TEST_P(InheritedHandle, KilledProcessAtItsDescriptorLimitLeavesNoLockToItsChild) {
+  const KilledHolder run = kill_holder_making(path, Spawn::kAtDescriptorLimit, try_to_commit);
+  ASSERT_EQ(run.failure, "");
+  EXPECT_EQ(run.child_report, "");
+  EXPECT_TRUE(run.locked_before);
+  EXPECT_TRUE(run.child_alive);
+  EXPECT_FALSE(run.locked_after) << "the killed process's lock lives on in its child";
+  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('next')"), 1) << last_error(db);
+  EXPECT_EQ(values(), "a,b,c,next");
+  expect_intact();
+}
+
+// A child made by _Fork() runs no fork handler: its statements on the
+// inherited handle are refused all the same, the first of them hands the
+// parent's files back, and the parent's death leaves no lock behind.
+// Neither the child's row nor the parent's uncommitted one is committed.
+TEST_P(InheritedHandle, ChildOfUnderscoreForkIsRefusedAndLetsGo) {
+  const KilledHolder run = kill_holder_making(path, Spawn::kUnderscoreFork, try_to_commit);
+  ASSERT_EQ(run.failure, "");
+  EXPECT_EQ(run.child_report, "");
+  EXPECT_TRUE(run.locked_before) << "the child released the parent's lock";
+  EXPECT_TRUE(run.child_alive);
+  EXPECT_FALSE(run.locked_after) << "the killed process's lock lives on in its child";
+  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('next')"), 1) << last_error(db);
+  EXPECT_EQ(values(), "a,b,c,next");
+  expect_intact();
+}
+
+// A process holding a transaction forks a child and is killed; the child
+// then makes a grandchild that gets the dead process's id again. The
+// grandchild, which inherited the dead process's handle through the child,
+// is refused like any other process; nothing waits for the child, and the
+// dead process's transaction stays uncommitted. Needs to set the next
+// process id (root).
+TEST_P(InheritedHandle, ADescendantReusingTheDeadOwnersIdIsRefused) {
+  int go[2], told[2], report[2], hold[2];
+  ASSERT_EQ(::pipe(go), 0);
+  ASSERT_EQ(::pipe(told), 0);
+  ASSERT_EQ(::pipe(report), 0);
+  ASSERT_EQ(::pipe(hold), 0);
+  const pid_t owner = ::fork();
+  ASSERT_GE(owner, 0);
+  if (owner == 0) {
+    for (const int fd : {go[1], told[0], report[0], hold[1]}) ::close(fd);
+    BkfDb* own = bkf_open(path.c_str());
+    if (own == nullptr || bkf_exec(own, "BEGIN; INSERT INTO t (v) VALUES ('killed')") != 1) ::_exit(2);
+    const pid_t dead = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      // Once the owner is dead, makes the grandchild, reports what it
+      // found, and idles until released.
+      ::close(told[1]);
+      char c;
+      if (::read(go[0], &c, 1) != 1) ::_exit(1);
+      send_report(report[1], in_child_with_id(dead, [&] {
+                    Problems problems;
+                    const int64_t rc = bkf_exec(own, "INSERT INTO t (v) VALUES ('reused'); COMMIT");
+                    if (rc != -1 || last_error(own) != foreign_message(dead, ::getpid()))
+                      problems.push_back(std::to_string(rc) + " " + last_error(own));
+                    return problems;
+                  }));
+      char released;
+      while (::read(hold[0], &released, 1) < 0 && errno == EINTR) {
+      }
+      ::_exit(0);
+    }
+    (void)!::write(told[1], &child, sizeof child);
+    for (;;) ::pause();
+  }
+  for (const int fd : {go[0], told[1], report[1], hold[0]}) ::close(fd);
+  pid_t child = 0;
+  const bool started = ::read(told[0], &child, sizeof child) == sizeof child;
+  const bool locked_before = lock_would_block(path, true);
+  ::kill(owner, SIGKILL);
+  int status = 0;
+  ::waitpid(owner, &status, 0);  // its id is free from now on
+  (void)!::write(go[1], "g", 1);
+  std::string found;
+  const bool reported = started && receive_report(report[0], found);
+  const bool child_alive = started && ::kill(child, 0) == 0;
+  const bool locked_after = lock_would_block(path, true);
+  if (!reported && started) ::kill(child, SIGKILL);
+  ::close(hold[1]);  // the child ends
+  for (const int fd : {go[1], told[0], report[0]}) ::close(fd);
+  ASSERT_TRUE(started) << "the owner failed, status " << status;
+  ASSERT_TRUE(reported) << "the child did not report (it hangs): " << found;
+  if (found.rfind("skip:", 0) == 0) GTEST_SKIP() << found;
+  EXPECT_EQ(found, "") << "the grandchild with the owner's id used its handle";
+  EXPECT_TRUE(locked_before);
+  EXPECT_TRUE(child_alive);
+  EXPECT_FALSE(locked_after) << "the killed process's lock lives on in its child";
+  ASSERT_EQ(bkf_exec(db, "INSERT INTO t (v) VALUES ('next')"), 1) << last_error(db);
+  EXPECT_EQ(values(), "a,b,c,next");
   expect_intact();
 }
 

@@ -19,6 +19,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import unittest
 
 import brackenford
@@ -111,20 +112,50 @@ def _idle_task(release):
     release.wait(CHILD_LIMIT)
 
 
+def _pool_task(_):
+    """A pool task that tries the parent's module-level connection: returns
+    its worker's id and the message of the error raised."""
+    try:
+        _module_connection.execute("INSERT INTO t (v) VALUES ('task'); COMMIT")
+    except brackenford.Error as e:
+        return os.getpid(), e.args[0]
+    return os.getpid(), "no error"
+
+
+def _pool_task_unguarded():
+    """A pool task that lets the connection's error end the task."""
+    _module_connection.execute("COMMIT")
+
+
 # A process holding a transaction, with a child that only waits for the
 # pipe given to it to close. Each prints a line once started (the child,
 # "idle" and its id) and once inside the transaction (the holder,
-# "holding"); then the holder waits to be killed. argv: path, "fork-first"
-# or "begin-first", the pipe's read end.
+# "holding"); then the holder waits to be killed. argv: path, "fork-first",
+# "begin-first" or "thread" (BEGIN, then a second thread forks the child,
+# which first tries the connection: it prints "idle" only when refused with
+# brackenford.Error and the documented message, else what it got), the
+# pipe's read end.
 _HOLDER_SCRIPT = textwrap.dedent("""
-    import os, sys, time
+    import os, sys, threading, time
     import brackenford
     path, order, hold = sys.argv[1], sys.argv[2], int(sys.argv[3])
 
-    def spawn_idle():
+    def try_connection():
+        expected = (f"execution error: this connection belongs to process {os.getppid()}, "
+                    f"not to process {os.getpid()}: open a new connection in this process")
+        try:
+            conn.execute("INSERT INTO t (v) VALUES ('child')")
+        except brackenford.Error as e:
+            return "idle" if e.args == (expected,) else repr(e.args)
+        except BaseException as e:
+            return repr(e)
+        return "unrefused"
+
+    def spawn_idle(use_connection=False):
         sys.stdout.flush()
         if os.fork() == 0:
-            os.write(1, f"idle {os.getpid()}\\n".encode())
+            word = try_connection() if use_connection else "idle"
+            os.write(1, f"{word} {os.getpid()}\\n".encode())
             os.read(hold, 1)
             os._exit(0)
 
@@ -135,6 +166,10 @@ _HOLDER_SCRIPT = textwrap.dedent("""
     conn.execute("INSERT INTO t (v) VALUES ('killed')")
     if order == "begin-first":
         spawn_idle()
+    if order == "thread":
+        forker = threading.Thread(target=spawn_idle, args=(True,))
+        forker.start()
+        forker.join()
     os.write(1, b"holding\\n")
     while True:
         time.sleep(60)
@@ -310,6 +345,76 @@ class InheritedConnection:
         self.assertIntact()
 
 
+    def test_child_forked_by_another_thread(self):
+        # The connection's creator is not the thread that forks: the child
+        # gets the process check's brackenford.Error, not the thread
+        # check's failure, and the thread check does not apply there.
+        conn = self.held["conn"]
+        cur = conn.cursor()
+        cur.execute("SELECT v FROM t WHERE id = 1")
+        conn.execute("BEGIN")
+        conn.execute("INSERT INTO t (v) VALUES ('parent')")
+        before = files_of(self.db)
+
+        def child():
+            problems = []
+            calls = [
+                ("Connection.execute", lambda: conn.execute("INSERT INTO t (v) VALUES ('child'); COMMIT")),
+                ("with params", lambda: conn.execute("INSERT INTO t (v) VALUES (?)", ("child",))),
+                ("Cursor.execute", lambda: cur.execute("COMMIT")),
+                ("Cursor.executemany", lambda: cur.executemany("INSERT INTO t (v) VALUES (?)", [("x",)])),
+            ]
+            for what, call in calls:
+                expect_refused(call, problems, what)
+            try:
+                conn.rollback()
+                if cur.fetchall() != [("a",)]:
+                    problems.append("the cursor's rows are not there")
+            except BaseException as e:  # noqa: B902 - the failure looked for is no Exception
+                problems.append(f"a method that runs no statement raised {e!r}")
+            return problems
+
+        report = []
+        forker = threading.Thread(target=lambda: report.append(in_child(child)))
+        forker.start()
+        forker.join()
+        self.assertEqual(report, [""])
+        self.assertTrue(lock_held(self.db), "the parent lost its write lock")
+        self.assertEqual(files_of(self.db), before, "the child changed the database, its journal or its log")
+        conn.execute("COMMIT")
+        self.assertEqual(self.values(), ["a", "b", "c", "parent"])
+        self.assertIntact()
+
+    def test_pool_with_maxtasksperchild(self):
+        # The pool forks its later workers from a thread of its own. Their
+        # tasks are refused the parent's connection with brackenford.Error,
+        # which reaches the parent like any task's exception; none kills its
+        # worker (Pool.map would then never return). The parent's
+        # transaction stays its own.
+        global _module_connection
+        _module_connection = self.held["conn"]
+        self.addCleanup(globals().__setitem__, "_module_connection", None)
+        _module_connection.execute("BEGIN")
+        _module_connection.execute("INSERT INTO t (v) VALUES ('parent')")
+        before = files_of(self.db)
+        pool = multiprocessing.get_context("fork").Pool(2, maxtasksperchild=1)
+        self.addCleanup(pool.join)
+        self.addCleanup(pool.terminate)
+        results = pool.map_async(_pool_task, range(8), chunksize=1).get(CHILD_LIMIT)
+        self.assertEqual([message for _, message in results],
+                         [foreign_message(os.getpid(), worker) for worker, _ in results])
+        self.assertEqual(len({worker for worker, _ in results}), 8)
+        with self.assertRaises(brackenford.Error) as raised:
+            pool.apply_async(_pool_task_unguarded).get(CHILD_LIMIT)
+        self.assertTrue(raised.exception.args[0].startswith(foreign_message(os.getpid(), 0).split(", not")[0]))
+        pool.close()
+        pool.join()
+        self.assertTrue(lock_held(self.db), "the parent lost its write lock")
+        self.assertEqual(files_of(self.db), before, "a worker changed the database, its journal or its log")
+        _module_connection.execute("ROLLBACK")
+        self.assertEqual(self.values(), ["a", "b", "c"])
+        self.assertIntact()
+
     def test_freeing_releases_the_lock_while_a_fork_worker_idles(self):
         ctx = multiprocessing.get_context("fork")
         for fork_first in (True, False):
@@ -339,30 +444,43 @@ class InheritedConnection:
         self.assertEqual(self.values(), ["a", "b", "c", "next", "next"])
         self.assertIntact()
 
+    def kill_holder(self, order):
+        """Runs _HOLDER_SCRIPT with order, kills the holder once both it and
+        its child have started, and checks that the lock died with it while
+        the child lives on; then another connection writes."""
+        hold_read, hold_write = os.pipe()
+        holder = subprocess.Popen([sys.executable, "-c", _HOLDER_SCRIPT, self.db, order, str(hold_read)],
+                                  stdout=subprocess.PIPE, text=True, pass_fds=(hold_read,))
+        os.close(hold_read)
+        self.addCleanup(holder.wait, CHILD_LIMIT)
+        self.addCleanup(holder.kill)
+        try:
+            told = sorted(holder.stdout.readline().split() for _ in range(2))
+            self.assertEqual([words[0] for words in told], ["holding", "idle"])
+            idle = int(told[1][1])
+            self.assertTrue(lock_held(self.db))
+            holder.send_signal(signal.SIGKILL)
+            holder.wait(CHILD_LIMIT)
+            holder.stdout.close()
+            os.kill(idle, 0)  # the idle child lives on
+            locked = lock_held(self.db)
+        finally:
+            os.close(hold_write)  # the idle child ends
+        self.assertFalse(locked, "the killed process's lock lives on in its idle child")
+        self.held["conn"].execute("INSERT INTO t (v) VALUES ('next')")
+
     def test_killed_processes_lock_does_not_wait_for_its_idle_child(self):
         for order in ("fork-first", "begin-first"):
             with self.subTest(order=order):
-                hold_read, hold_write = os.pipe()
-                holder = subprocess.Popen([sys.executable, "-c", _HOLDER_SCRIPT, self.db, order, str(hold_read)],
-                                          stdout=subprocess.PIPE, text=True, pass_fds=(hold_read,))
-                os.close(hold_read)
-                self.addCleanup(holder.wait, CHILD_LIMIT)
-                self.addCleanup(holder.kill)
-                try:
-                    told = sorted(holder.stdout.readline().split() for _ in range(2))
-                    self.assertEqual([words[0] for words in told], ["holding", "idle"])
-                    idle = int(told[1][1])
-                    self.assertTrue(lock_held(self.db))
-                    holder.send_signal(signal.SIGKILL)
-                    holder.wait(CHILD_LIMIT)
-                    holder.stdout.close()
-                    os.kill(idle, 0)  # the idle child lives on
-                    locked = lock_held(self.db)
-                finally:
-                    os.close(hold_write)  # the idle child ends
-                self.assertFalse(locked, "the killed process's lock lives on in its idle child")
-                self.held["conn"].execute("INSERT INTO t (v) VALUES ('next')")
+                self.kill_holder(order)
         self.assertEqual(self.values(), ["a", "b", "c", "next", "next"])
+        self.assertIntact()
+
+    def test_child_forked_by_another_thread_is_refused_and_does_not_keep_the_lock(self):
+        # The child, forked by a thread other than the connection's creator,
+        # is refused with brackenford.Error, not the thread check's failure.
+        self.kill_holder("thread")
+        self.assertEqual(self.values(), ["a", "b", "c", "next"])
         self.assertIntact()
 
 

@@ -3,8 +3,6 @@
 
 #include "exec/engine/database.h"
 
-#include <unistd.h>
-
 #include <string>
 #include <utility>
 
@@ -30,7 +28,7 @@ bool Prepared::has_subqueries() const noexcept { return state_->folds_each_run()
 // ---- Database -------------------------------------------------------------
 
 Database::Database(std::unique_ptr<engine::Engine> engine)
-    : engine_(std::move(engine)), owner_(current_process_id()) {}
+    : engine_(std::move(engine)), owner_(this_process()) {}
 Database::Database(Database&&) noexcept = default;
 
 Database& Database::operator=(Database&& other) noexcept {
@@ -45,11 +43,8 @@ Database& Database::operator=(Database&& other) noexcept {
 Database::~Database() { release(); }
 
 void Database::release() noexcept {
-  // In another process (a forked child) the files are only closed. The
-  // process is asked directly here rather than through the cache: a child
-  // made without fork handlers (a raw clone) sees its parent's id in the
-  // cache, and must not unlock its parent's files.
-  if (engine_ && owner_ == ::getpid()) engine_->session().close();
+  // In another process (a forked child) the files are only closed.
+  if (engine_ && owned_by_this_process()) engine_->session().close();
 }
 
 Result<Database> Database::open(const std::string& path) {
@@ -60,11 +55,13 @@ Result<Database> Database::open(Vfs& vfs, const std::string& path) {
   return Database(BKF_TRY(engine::Engine::open(&vfs, path)));
 }
 
+bool Database::owned_by_this_process() const noexcept { return this_process() == owner_; }
+
 Status Database::check_process() const {
-  const pid_t here = current_process_id();
+  const ProcessTag here = this_process();
   if (here == owner_) return {};
-  return Error::exec("this connection belongs to process " + std::to_string(owner_) + ", not to process " +
-                     std::to_string(here) + ": open a new connection in this process");
+  return Error::exec("this connection belongs to process " + std::to_string(owner_.pid()) + ", not to process " +
+                     std::to_string(here.pid()) + ": open a new connection in this process");
 }
 
 Result<std::vector<ExecResult>> Database::execute(std::string_view sql) {

@@ -52,17 +52,19 @@
 // error: this connection belongs to process {owner}, not to process
 // {caller}: open a new connection in this process". Destroying the
 // Database there only closes that process's descriptors, which leaves the
-// parent's locks, transaction, journal and log as they are. Nor does a
-// child keep its parent's files open: the engine's fork handler puts
-// /dev/null over a forked child's copies of the descriptors (pager/os_fork.h),
-// so the parent's locks end when the parent ends its transaction, destroys
-// the Database or dies, whatever children it has. (A child made by a raw
-// clone system call runs no fork handler and keeps its copies: the parent's
-// locks then still end with the parent's own unlocks, but not with its
-// death.)
+// parent's locks, transaction, journal and log as they are. A process is
+// told from its parent without any fork handler having run (a child of
+// _Fork() or of a clone system call, one whose handlers were skipped, an
+// application's child handler running first) and from an ancestor whose id
+// it reuses (pager/os_fork.h). Nor does a child keep its parent's files
+// open: the engine's fork handler puts /dev/null over a forked child's
+// copies of the descriptors, so the parent's locks end when the parent ends
+// its transaction, destroys the Database or dies, whatever children it
+// has. A child that ran no engine fork handler hands its copies back at its
+// first call into the engine; until then (or its exit, when it makes none)
+// it keeps them: the parent's locks then still end with the parent's own
+// unlocks, but not with its death.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -72,6 +74,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "pager/os_fork.h"
 #include "record/value.h"
 
 namespace bkf {
@@ -204,18 +207,21 @@ class Database {
   std::int64_t last_insert_id() const noexcept;
   // A transaction begun by BEGIN is open.
   bool in_transaction() const noexcept;
-
- private:
-  explicit Database(std::unique_ptr<engine::Engine> engine);
+  // True in the process that opened the database (see Processes above);
+  // one atomic load.
+  bool owned_by_this_process() const noexcept;
   // Ok in the process that opened the database; elsewhere the Exec error
   // that execute, prepare and execute_prepared return before doing anything.
   Status check_process() const;
+
+ private:
+  explicit Database(std::unique_ptr<engine::Engine> engine);
   // The destructor's work before the files close (see ~Database).
   void release() noexcept;
 
   std::unique_ptr<engine::Engine> engine_;
   // The process that opened the database.
-  pid_t owner_;
+  ProcessTag owner_;
 };
 
 }  // namespace bkf
