@@ -149,6 +149,14 @@ Status OsFile::side_unlock() {
   return {};
 }
 
+Result<bool> OsFile::try_side_lock(bool exclusive) {
+  while (side_lock_call(fd_, kSetLock, exclusive ? F_WRLCK : F_RDLCK) != 0) {
+    if (errno == EAGAIN || errno == EACCES) return false;
+    if (errno != EINTR) return Error::io(errno);
+  }
+  return true;
+}
+
 Result<FileLook> OsFile::look() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return Error::io(errno);

@@ -34,6 +34,7 @@ class OsFile final : public VfsFile {
   // flock() locks do not see each other.
   Status side_lock(bool exclusive) override;
   Status side_unlock() override;
+  Result<bool> try_side_lock(bool exclusive) override;
   Result<FileId> id() override;
   // One fstat: the length and the link count.
   Result<FileLook> look() override;

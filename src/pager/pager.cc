@@ -263,6 +263,11 @@ bool Pager::drop_log() {
 }
 
 Status Pager::sync_from_disk() {
+  BKF_TRY(sync_from_disk(true));
+  return {};
+}
+
+Result<bool> Pager::sync_from_disk(bool wait) {
   // A log that another connection removed (switching to journal mode) or
   // replaced is closed, never unlinked; what the disk says decides below.
   // A reader whose only lock was on that log holds nothing now, so it reads
@@ -271,7 +276,7 @@ Status Pager::sync_from_disk() {
   if (wal_) {
     const Wal::Look look = BKF_TRY(wal_->look(vfs_));
     wal_size = look.size;
-    if (!look.current && drop_log()) return {};
+    if (!look.current && drop_log()) return true;
   }
   DbHeader disk;
   bool fresh_log = false;
@@ -284,12 +289,23 @@ Status Pager::sync_from_disk() {
   }
   if (wal_) {
     if (!fresh_log) {
-      bool same = BKF_TRY(wal_->unchanged(header_.change_counter, wal_size));
-      if (same) return {};
-      BKF_TRY(wal_->rescan());
+      if (wal_->has_commit()) {
+        if (BKF_TRY(wal_->unchanged(header_.change_counter, wal_size))) return true;
+      } else if (wal_size == wal_->scanned_size()) {
+        // No commit in the log when it was scanned, and it has the same
+        // length: had anything been committed since, a checkpoint would
+        // have emptied the log, and changed the database file's header.
+        disk = BKF_TRY(read_file_header());
+        if (disk.change_counter == header_.change_counter && disk.wal_mode == header_.wal_mode) return true;
+      }
+      if (wait) {
+        BKF_TRY(wal_->rescan());
+      } else if (!BKF_TRY(wal_->try_rescan())) {
+        return false;
+      }
     }
     disk = BKF_TRY(header_from_log());
-    if (disk.wal_mode != 1 && drop_log()) return {};
+    if (disk.wal_mode != 1 && drop_log()) return true;
   }
   if (disk.page_size != header_.page_size) {
     return Error::corrupt("database page size changed from " + std::to_string(header_.page_size) + " to " +
@@ -301,7 +317,7 @@ Status Pager::sync_from_disk() {
     header_ = disk;
     ++data_version_;
   }
-  return {};
+  return true;
 }
 
 // ------------------------------------------------------------------ pages
@@ -471,6 +487,7 @@ void Pager::end_transaction() noexcept {
 
 Status Pager::commit() {
   BKF_PAGER_OP();
+  commit_wrote_nothing_ = false;
   if (!in_tx_) return Error::tx(kTxNoneToCommit);
   if (cache_.dirty_count() == 0 && header_ == saved_header_) {
     end_transaction();
@@ -613,7 +630,14 @@ Status Pager::commit_wal() {
   std::uint8_t* image = wal_->frame(n - 1, 1, header_.page_count);
   std::memset(image, 0, ps);
   header_.encode(image);
-  return wal_->append(n, synchronous_ == 2);
+  Status st = wal_->append(n, synchronous_ == 2);
+  if (!st.ok() && wal_->wrote_nothing()) {
+    // The transaction is whole: it may be committed again, with this
+    // counter.
+    --header_.change_counter;
+    commit_wrote_nothing_ = true;
+  }
+  return st;
 }
 
 Status Pager::rollback() {
@@ -631,10 +655,10 @@ Status Pager::rollback() {
   cache_.drop_dirty();
   // Undo what a failed commit may have written: replay its journal (a
   // journal that never got complete is simply removed). A failed log
-  // append has taken its frames back out itself; what it left beyond the
-  // log's end holds no commit, and is cut here if no reader is in the log.
+  // append has taken its frames back out itself; what it may have left
+  // beyond the log's end holds no commit (a tail, which the next append
+  // makes inert).
   if (journal_created_) BKF_TRY(recover_hot_journal());
-  if (wal_) wal_->cut_tail();
   held.keep();
   return file_->unlock();
 }
@@ -660,7 +684,14 @@ Status Pager::read_lock() {
       BKF_TRY(recover_hot_journal());
       continue;
     }
-    BKF_TRY(sync_from_disk());
+    // A reader holding the log's shared lock never waits for its side lock:
+    // the writer holding that may be waiting for the shared lock to go
+    // (Wal::lock_exclusive). It gives the lock up and waits without it.
+    if (!BKF_TRY(sync_from_disk(!on_wal))) {
+      release_read_lock_quietly();
+      BKF_TRY(wal_->wait_for_side());
+      continue;
+    }
     // The refresh may have opened or closed the log: the shared lock must
     // be on the file this connection now reads through.
     if (read_lock_ != ReadLock::None && (wal_ != nullptr) == on_wal) {
@@ -680,7 +711,7 @@ Status Pager::read_unlock() {
 
 Status Pager::checkpoint_locked() {
   if (!wal_) return {};
-  BKF_TRY(wal_->file().lock(true));
+  BKF_TRY(wal_->lock_exclusive());
   HeldLock held(wal_->file());
   return wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
 }
@@ -800,7 +831,7 @@ Status Pager::switch_to_journal() {
   // database's lock instead. Were the log removed first, a reader could lock
   // the removed file or a new one while the header still said log mode, and
   // read the database file while journal-mode writers change it.
-  BKF_TRY(wal_->file().lock(true));
+  BKF_TRY(wal_->lock_exclusive());
   HeldLock held(wal_->file());
   const DbHeader before = header_;
   BKF_TRY(wal_->checkpoint(*file_, synchronous_ != 0, io_buf_));

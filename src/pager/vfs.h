@@ -81,6 +81,9 @@ class VfsFile {
   // whose sync has not returned with it (wal.h).
   virtual Status side_lock(bool exclusive) = 0;
   virtual Status side_unlock() = 0;
+  // The side lock without the wait, for a handle that holds no side lock:
+  // true when granted, false when another handle holds one that excludes it.
+  virtual Result<bool> try_side_lock(bool exclusive) = 0;
   // Device and inode of the open file.
   virtual Result<FileId> id() = 0;
   // Length and link count together (one system call where the platform

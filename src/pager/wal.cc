@@ -40,16 +40,32 @@ void Wal::reset_index() {
 }
 
 Status Wal::rescan() {
+  BKF_TRY(scan(true));
+  return {};
+}
+
+Result<bool> Wal::try_rescan() { return scan(false); }
+
+Status Wal::wait_for_side() {
+  BKF_TRY(file_->side_lock(false));
+  return file_->side_unlock();
+}
+
+Result<bool> Wal::scan(bool wait) {
   const std::uint64_t fs = frame_size();
   // An empty log has nothing to read, nor to wait for.
   if (BKF_TRY(file_->size()) == 0) {
     reset_index();
-    tail_ = false;
-    return {};
+    scanned_ = 0;
+    return true;
   }
   // An append in progress holds the side lock until its frames are
   // published or taken back out: its commit is read only once it stands.
-  BKF_TRY(file_->side_lock(false));
+  if (wait) {
+    BKF_TRY(file_->side_lock(false));
+  } else if (!BKF_TRY(file_->try_side_lock(false))) {
+    return false;
+  }
   const OnExit unlock([&] { side_unlock_quietly(*file_); });
   const std::uint64_t size = BKF_TRY(file_->size());
   std::uint8_t head[kScanPrefix];
@@ -82,15 +98,16 @@ Status Wal::rescan() {
     }
   }
   pending_.clear();
-  tail_ = size > end_;
-  return {};
+  scanned_ = size;
+  return true;
 }
 
 Result<bool> Wal::unchanged(std::uint32_t change_counter, std::uint64_t size) {
-  if (end_ < frame_size() || size != end_) return false;
-  std::uint8_t buf[4];
-  BKF_TRY(file_->read_exact_at(buf, 4, end_ - page_size_ + kCounterOffset));
-  return load_be32(buf) == change_counter;
+  if (end_ < frame_size() || size != scanned_) return false;
+  std::uint8_t head[kScanPrefix];
+  BKF_TRY(file_->read_exact_at(head, sizeof head, end_ - frame_size()));
+  return load_be32(head) == 1 && load_be32(head + 4) == db_pages_ &&
+         load_be32(head + kFrameHeaderSize + kCounterOffset) == change_counter;
 }
 
 Result<Wal::Look> Wal::look(Vfs& vfs) {
@@ -122,40 +139,31 @@ std::uint8_t* Wal::frame(std::size_t i, PageId page, std::uint32_t commit_field)
   return p + kFrameHeaderSize;
 }
 
-void Wal::cut_tail() noexcept {
-  if (!tail_) return;
-  try {
-    Result<bool> alone = file_->try_lock(true);
-    if (!alone.ok() || !*alone) return;
-    const OnExit unlock([&] { unlock_quietly(*file_); });
-    if (file_->truncate(end_).ok()) tail_ = false;
-  } catch (...) {
-    // No memory: the tail stays for a later writer.
-  }
-}
-
 Status Wal::append(std::size_t n, bool sync) {
   const std::uint64_t fs = frame_size();
   const std::size_t len = static_cast<std::size_t>(n * fs);
+  wrote_nothing_ = true;
   // Publishing below must not fail once the frames are in the file.
   index_.reserve(n);
   if (cut_unsynced_) {
     BKF_TRY(file_->sync());
     cut_unsynced_ = false;
   }
+  // The one wait of an append, before anything is written.
   BKF_TRY(file_->side_lock(true));
   const OnExit unlock([&] { side_unlock_quietly(*file_); });
-  cut_tail();
+  wrote_nothing_ = false;
+  const std::uint64_t at = BKF_TRY(past_tail());
   Status st;
   try {
-    st = file_->write_all_at(frames_.data(), len, end_);
+    st = file_->write_all_at(frames_.data(), len, at);
     if (st.ok() && sync) st = file_->sync();
   } catch (...) {
-    take_back(n);
+    take_back(at, n);
     throw;
   }
   if (!st.ok()) {
-    take_back(n);
+    take_back(at, n);
     return st;
   }
   // Publish.
@@ -163,35 +171,74 @@ Status Wal::append(std::size_t n, bool sync) {
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint8_t* f = frames_.data() + i * fs;
     PageId page = load_be32(f);
-    if (page != 0) index_.put(page, end_ + i * fs + kFrameHeaderSize);
+    if (page != 0) index_.put(page, at + i * fs + kFrameHeaderSize);
   }
-  end_ += len;
+  end_ = at + len;
+  scanned_ = end_;
   db_pages_ = load_be32(last + 4);
   last_counter_ = load_be32(last + kFrameHeaderSize + kCounterOffset);
-  // A tail that could not be cut before may reach beyond the new frames.
-  cut_tail();
   return {};
 }
 
-void Wal::take_back(std::size_t n) noexcept {
-  // The file may hold any part of the frames now.
-  tail_ = true;
-  cut_tail();
-  if (!tail_) return;
-  // Readers are in the log, or the cut failed: zeros over the commit frame
-  // leave frames after the last commit, which scans ignore, whatever part
-  // of the frames had reached the file (a write that stops half-way still
-  // clears the frame header, which comes first).
+Result<std::uint64_t> Wal::past_tail() {
+  const std::uint64_t fs = frame_size();
+  const std::uint64_t size = BKF_TRY(file_->size());
+  // Only a checkpoint shortens the log, and it takes the database's lock,
+  // which the caller holds: the file has what the caller scanned, at least.
+  if (size < end_) return Error::corrupt("write-ahead log is shorter than its last commit");
+  if (size == end_) return end_;
+  // A tail. Scans would count its frames as part of the commit that follows
+  // them: each header gets page number 0 and commit field 0 (a cut-off last
+  // frame too, which the frames after it complete), and that is made
+  // durable before anything follows, so that no power cut can leave the new
+  // commit behind frames that still name pages.
+  static constexpr std::uint8_t kInert[kFrameHeaderSize] = {};
+  std::uint64_t pos = end_;
+  for (; pos < size; pos += fs) BKF_TRY(file_->write_all_at(kInert, sizeof kInert, pos));
+  BKF_TRY(file_->sync());
+  return pos;
+}
+
+void Wal::take_back(std::uint64_t at, std::size_t n) noexcept {
+  // Only this append's own bytes are cut: no scan has seen them (the side
+  // lock is held), and no reader's index or check reaches past end(), which
+  // is at most `at`.
   try {
+    if (file_->truncate(at).ok()) return;
+    // Zeros over the commit frame leave frames after the last commit, which
+    // scans ignore, whatever part of the frames had reached the file (a
+    // write that stops half-way still clears the frame header, which comes
+    // first).
     const std::uint64_t fs = frame_size();
     std::uint8_t* commit = frames_.data() + (n - 1) * fs;
     std::memset(commit, 0, fs);
-    if (file_->write_all_at(commit, fs, end_ + (n - 1) * fs).ok()) return;
+    (void)file_->write_all_at(commit, fs, at + (n - 1) * fs);
   } catch (...) {
   }
-  // The disk refuses both: whatever reached the file stands, for every
-  // connection alike. It is no tail then, and is never cut.
-  tail_ = false;
+  // When the disk refuses both, whatever reached the file stands, for every
+  // connection alike: this one takes it in at its next rescan.
+}
+
+Status Wal::lock_exclusive() {
+  if (BKF_TRY(file_->try_lock(true))) return {};
+  BKF_TRY(file_->side_lock(true));
+  const OnExit side([&] { side_unlock_quietly(*file_); });
+  // The length readers find changed. A cut-off last frame (no commit's) is
+  // cut rather than grown, which could complete it; every commit after the
+  // cut makes the file longer than it was before it.
+  const std::uint64_t size = BKF_TRY(file_->size());
+  const std::uint64_t partial = size % frame_size();
+  const std::uint64_t signal = partial == 0 ? size + 1 : size - partial;
+  BKF_TRY(file_->truncate(signal));
+  const OnExit put_back([&] {
+    if (partial != 0) return;
+    try {
+      (void)file_->truncate(size);
+    } catch (...) {
+      // A byte left over is a cut-off frame after the last commit: a tail.
+    }
+  });
+  return file_->lock(true);
 }
 
 Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch) {
@@ -228,12 +275,12 @@ Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scr
     Result<std::uint64_t> now = file_->size();
     if (now.ok() && *now == 0) {
       reset_index();
-      tail_ = false;
+      scanned_ = 0;
     }
     return st;
   }
   reset_index();
-  tail_ = false;
+  scanned_ = 0;
   // Until the cut is durable, appends would land over frames a power cut
   // could bring back after them (append() syncs it first).
   cut_unsynced_ = true;

@@ -17,21 +17,38 @@
 // Locks on the log file (a connection's Wal has the file open once):
 //   - the lock (VfsFile::lock): a reader outside a transaction holds it
 //     shared for a whole statement, and whatever cuts the file (a
-//     checkpoint, a tail cut) holds it exclusively. So no file offset a
-//     reader's index points to changes under it: writers only ever write
-//     beyond the committed end, where no index points.
+//     checkpoint) holds it exclusively. So no file offset a reader's index
+//     points to changes under it: writers only ever write beyond the
+//     committed end, where no index points. A writer waits for that lock
+//     behind the statements in progress only, never behind readers that
+//     come after it (lock_exclusive()).
 //   - the side lock (VfsFile::side_lock): an append holds it exclusively
 //     from its first byte written until its frames are published (its sync
-//     returned) or taken back out; a rescan holds it shared while it reads.
+//     returned) or taken back out; a scan holds it shared while it reads,
+//     and a writer waiting for the exclusive lock holds it exclusively.
 //     So no connection ever takes in the frames of a commit whose sync then
-//     fails: a rescan waits for that sync at most, never for a transaction.
+//     fails: a scan waits for that sync at most, never for a transaction.
 //     Since every commit a connection takes in is one that the next writer
-//     builds on, change counters only grow along the log, and the log's
-//     length with its last commit's counter names one commit (unchanged()).
-// Bytes beyond the committed end (a tail) never hold a commit frame: they
-// are frames after the last commit, which scans ignore and appends write
-// over. A tail is cut only under the exclusive lock, when it can be had at
-// once; otherwise it is left for a later writer.
+//     builds on, change counters only grow along the log.
+//
+// A tail: bytes after the last commit frame, left by an append that failed
+// and could not be cut back, or by a writer that died while appending. A
+// tail is never cut (only a checkpoint empties the log) and never written
+// over: the next append first gives each of its frames page number 0 and
+// commit field 0 (which scans skip), makes that durable, and then writes
+// its frames after it, at the end of the file. So between two checkpoints
+// the log only grows, and whatever a connection once scanned stays as it
+// was, or inert. That is what lets a connection skip the scan while the
+// log keeps the length it scanned (unchanged()), tail and all:
+//   - an append always makes the log longer;
+//   - a checkpoint empties it, and whatever refills it cannot show the
+//     connection's last commit frame (page 1, its page count and its change
+//     counter) at the same place, since counters only grow;
+//   - a log without a commit holds nothing the database file lacks, and a
+//     checkpoint of any later commit changes the database file's header
+//     (the pager compares its change counter instead).
+// The only bytes ever cut without the exclusive lock are an append's own,
+// which no scan has seen (the side lock is held).
 #pragma once
 
 #include <cstdint>
@@ -68,17 +85,30 @@ class Wal {
   std::uint64_t end() const { return end_; }
   // Page count recorded by the last commit frame (0 without a commit).
   std::uint32_t db_pages() const { return db_pages_; }
-  // Distinct pages in committed frames, and committed frames in the file.
+  // Distinct pages in committed frames, and frames up to the last commit
+  // (inert ones included).
   std::size_t distinct_pages() const { return index_.size(); }
   std::uint64_t frame_count() const { return end_ / frame_size(); }
+  // The file's length when the index was last brought up to date (a scan,
+  // this connection's append or checkpoint).
+  std::uint64_t scanned_size() const { return scanned_; }
 
   // Rebuilds the index from the file after another connection appended or
   // checkpointed, under the side lock (shared): waits for an append whose
-  // sync has not returned.
+  // sync has not returned, or for a writer waiting for the exclusive lock.
   Status rescan();
+  // The same without the wait, for a reader holding the lock (shared):
+  // false, having read nothing, when the side lock is held exclusively.
+  // Such a reader must not wait for it while holding the lock (the writer
+  // holding it may be waiting for the lock), so it gives the lock up,
+  // wait_for_side() and starts again.
+  Result<bool> try_rescan();
+  Status wait_for_side();
   // Whether the file, `size` bytes long by a look() made under the same
-  // lock, still ends at end() and its last commit frame carries
-  // `change_counter` (false for a log without a commit).
+  // lock, still has the length it was scanned at and its last commit frame
+  // is still in place, carrying `change_counter`: then nothing has been
+  // committed or checkpointed since. False for a log without a commit (see
+  // the file comment).
   Result<bool> unchanged(std::uint32_t change_counter, std::uint64_t size);
   // One look at the log: whether the file at path() is still the one this
   // Wal has open (another connection may have removed the log and made a
@@ -95,24 +125,37 @@ class Wal {
 
   // Commit, in two steps. prepare_frames(n) sizes the reused frame buffer for
   // n frames; frame(i, page, commit) stores frame i's header and returns
-  // where its content goes. append(n, ...) writes the n frames at end() in
-  // one positioned write, syncs the log when `sync`, and then publishes
-  // them, all under the side lock. When the write or the sync fails, the
-  // frames are taken back out before any scan can see them: cut off when
-  // the exclusive lock can be had at once, else their commit frame is
-  // overwritten with zeros (which leaves frames after the last commit). A
-  // disk that refuses both leaves the commit in the log, where every
-  // connection, this one included at its next rescan, takes it as
-  // committed: it is never cut out afterwards. The caller holds the
-  // database's exclusive lock (no other append runs).
+  // where its content goes. append(n, ...) takes the side lock, makes a
+  // tail inert (see the file comment; synced whatever `sync` says), writes
+  // the n frames at the end of the file in one positioned write, syncs the
+  // log when `sync`, and then publishes them. When the write or the sync
+  // fails, the frames are taken back out before any scan can see them: cut
+  // off, or, when the cut fails, their commit frame overwritten with zeros
+  // (which leaves a tail). A disk that refuses both leaves the commit in the
+  // log, where every connection, this one included at its next rescan,
+  // takes it as committed. The caller holds the database's exclusive lock
+  // (no other append runs).
+  //
+  // When a signal ends the wait for the side lock, append() fails with
+  // that error having written nothing, and wrote_nothing() says so: the
+  // same frames may be appended again.
   void prepare_frames(std::size_t n);
   std::uint8_t* frame(std::size_t i, PageId page, std::uint32_t commit_field);
   Status append(std::size_t n, bool sync);
-  // Cuts off whatever lies beyond end() (frames after the last commit)
-  // when the exclusive lock on the log can be had at once, and leaves it
-  // otherwise (or when the cut fails). Cheap when the file holds no tail.
-  // The caller holds the database's exclusive lock and no lock on the log.
-  void cut_tail() noexcept;
+  bool wrote_nothing() const { return wrote_nothing_; }
+
+  // Takes the lock exclusively (released with file().unlock()), waiting
+  // for the statements in progress only. Readers that come while it waits
+  // would otherwise be granted the shared lock and could hold the writer
+  // off for ever; so a writer that has to wait first takes the side lock
+  // and changes the log's length (one byte more, or a cut-off last frame
+  // less): a reader that finds the length changed must scan, which needs
+  // the side lock, so it gives its shared lock up and waits behind the
+  // writer. The length is put back before the side lock goes, so no scan
+  // ever sees it. On failure (a signal ending a wait included) nothing is
+  // held and the log is as it was. The caller holds the database's
+  // exclusive lock and no lock on the log.
+  Status lock_exclusive();
 
   // Copies every committed page into `db` (one write per run of consecutive
   // pages; pages numbered 0 or beyond the committed page count are skipped),
@@ -136,8 +179,15 @@ class Wal {
   Wal(std::string path, std::unique_ptr<VfsFile> file, std::uint32_t page_size, FileId id)
       : path_(std::move(path)), file_(std::move(file)), page_size_(page_size), id_(id) {}
   void reset_index();
-  // After a failed append of n frames, under the side lock: see append().
-  void take_back(std::size_t n) noexcept;
+  // rescan() and try_rescan(): false when `wait` is not set and the side
+  // lock is held exclusively.
+  Result<bool> scan(bool wait);
+  // Under the side lock, before an append: where its frames go (end(), or
+  // past a tail made inert and durable).
+  Result<std::uint64_t> past_tail();
+  // After a failed append of n frames at `at`, under the side lock: see
+  // append().
+  void take_back(std::uint64_t at, std::size_t n) noexcept;
 
   std::string path_;
   std::unique_ptr<VfsFile> file_;
@@ -147,8 +197,9 @@ class Wal {
   std::uint64_t end_ = 0;
   std::uint32_t db_pages_ = 0;
   std::uint32_t last_counter_ = 0;  // change counter inside the last commit frame
-  bool tail_ = false;               // the file may hold bytes beyond end_
+  std::uint64_t scanned_ = 0;       // see scanned_size()
   bool cut_unsynced_ = false;       // a checkpoint's cut whose sync failed
+  bool wrote_nothing_ = false;      // see append()
   std::vector<std::uint8_t> frames_;                        // reused commit buffer
   std::vector<std::pair<PageId, std::uint64_t>> pending_;   // reused by rescan
 };

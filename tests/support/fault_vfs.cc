@@ -120,6 +120,11 @@ class FaultFile final : public VfsFile {
     if (vfs_.is_crashed()) return crashed_error();
     return base_->side_unlock();
   }
+  Result<bool> try_side_lock(bool exclusive) override {
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Lock);
+    if (!v.proceed) return Error::io(v.error);
+    return base_->try_side_lock(exclusive);
+  }
   Result<FileId> id() override {
     if (vfs_.is_crashed()) return crashed_error();
     return base_->id();

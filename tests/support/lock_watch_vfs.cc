@@ -47,6 +47,11 @@ class WatchedFile final : public VfsFile {
     if (st.ok()) side_locked_ = false;
     return st;
   }
+  Result<bool> try_side_lock(bool exclusive) override {
+    Result<bool> got = base_->try_side_lock(exclusive);
+    if (got.ok() && *got) side_locked_ = true;
+    return got;
+  }
   Result<FileId> id() override { return base_->id(); }
   Result<FileLook> look() override { return base_->look(); }
 

@@ -51,6 +51,9 @@ class MemFile final : public VfsFile {
     give_up(node_->side, side_held_);
     return {};
   }
+  Result<bool> try_side_lock(bool exclusive) override {
+    return take(node_->side, side_held_, exclusive).ok();
+  }
   Result<FileId> id() override { return FileId{1, node_->inode}; }
 
  private:

@@ -42,6 +42,10 @@ Status Session::commit_write() {
     return st;
   }
   if (pager_->in_transaction()) {
+    // A signal that ended the commit's wait for a lock, before anything
+    // was written, spoils nothing, as every interrupted lock wait: the
+    // transaction stays open, and a later COMMIT commits it.
+    if (pager_->commit_wrote_nothing() && is_interrupted_wait(st.error())) return st;
     // The changes did not become durable: undo them, so that the failure
     // leaves neither the transaction nor its exclusive lock behind.
     (void)rollback_write();

@@ -103,7 +103,9 @@ class Session {
   // is held.
   Status begin_write();
   // Pager::commit; the catalog drops its snapshot. A failed commit is
-  // rolled back (its error, or its exception, is the one passed on).
+  // rolled back (its error, or its exception, is the one passed on), but
+  // for one whose wait for a lock a signal ended before it wrote anything:
+  // that transaction stays open, to be committed or rolled back.
   Status commit_write();
   // Pager::rollback and the catalog put back; the rollback's error is
   // returned, and callers that clean up after a failure drop it. The
@@ -121,8 +123,13 @@ class Session {
   // that is still open, a storage error spoils it (see the file comment).
   void note_failure(const Error& error) noexcept {
     if (spoiled_ != nullptr || !pager_ || !pager_->in_transaction() || !error.is_storage()) return;
-    if (error.is(ErrorKind::Io) && error.os_errno() == EINTR) return;  // a lock wait a signal ended
+    if (is_interrupted_wait(error)) return;
     spoiled_ = kTxSpoiled;
+  }
+  // A lock wait that a signal ended (the file layer retries every other
+  // interrupted call).
+  static bool is_interrupted_wait(const Error& error) noexcept {
+    return error.is(ErrorKind::Io) && error.os_errno() == EINTR;
   }
 
   // Fails with kTxSpoiled (or kTxSpoiledOutOfMemory) while a spoiled
@@ -165,7 +172,12 @@ class Session {
     auto r = work();
     if (!r) return r;  // rolled back on the way out
     abandon.dismiss();
-    if (Status st = commit_write(); !st) return std::move(st).error();  // rolls back itself
+    if (Status st = commit_write(); !st) {
+      // Rolled back, unless the commit's lock wait was interrupted; the
+      // statement then fails having written nothing.
+      if (pager_->in_transaction()) abandon_write();
+      return std::move(st).error();
+    }
     return r;
   }
 
