@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -80,6 +81,29 @@ Status OsFile::sync() { return sync_fd(fd_); }
 Status OsFile::truncate(std::uint64_t length) {
   while (::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
     if (errno != EINTR) return Error::io(errno);
+  }
+  return {};
+}
+
+Status OsFile::zero_range(std::uint64_t offset, std::uint64_t len) {
+#if defined(FALLOC_FL_PUNCH_HOLE) && defined(FALLOC_FL_KEEP_SIZE)
+  for (;;) {
+    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                    static_cast<off_t>(len)) == 0) {
+      return {};
+    }
+    if (errno == EINTR) continue;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return Error::io(errno);
+    break;
+  }
+#endif
+  static constexpr std::size_t kChunk = 64 * 1024;
+  static const std::uint8_t zeros[kChunk] = {};
+  while (len > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(len, kChunk));
+    BKF_TRY(write_all_at(zeros, n, offset));
+    offset += n;
+    len -= n;
   }
   return {};
 }

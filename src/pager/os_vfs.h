@@ -24,6 +24,9 @@ class OsFile final : public VfsFile {
   Result<std::uint64_t> size() override;
   Status sync() override;
   Status truncate(std::uint64_t length) override;
+  // fallocate() punching a hole where the file system can; zeros written
+  // elsewhere.
+  Status zero_range(std::uint64_t offset, std::uint64_t len) override;
   Status lock(bool exclusive) override;
   Status unlock() override;
   // flock() with LOCK_NB.

@@ -657,7 +657,7 @@ Status Pager::rollback() {
   // journal that never got complete is simply removed). A failed log
   // append has taken its frames back out itself; what it may have left
   // beyond the log's end holds no commit (a tail, which the next append
-  // makes inert).
+  // zeroes).
   if (journal_created_) BKF_TRY(recover_hot_journal());
   held.keep();
   return file_->unlock();

@@ -62,6 +62,10 @@ class VfsFile {
   virtual Status sync() = 0;
   // Sets the length, shortening or zero-extending.
   virtual Status truncate(std::uint64_t length) = 0;
+  // Makes [offset, offset + len), which lies inside the file, read as
+  // zeros, keeping the length: where the platform can, by giving the range's
+  // blocks back (a hole) rather than writing them. Durable once synced.
+  virtual Status zero_range(std::uint64_t offset, std::uint64_t len) = 0;
   // Whole-file advisory lock, blocking without a time-out. A lock of the
   // other kind held through this file is converted (not atomically: the old
   // lock may be dropped before the new one is granted). A wait interrupted

@@ -188,15 +188,13 @@ Result<std::uint64_t> Wal::past_tail() {
   if (size < end_) return Error::corrupt("write-ahead log is shorter than its last commit");
   if (size == end_) return end_;
   // A tail. Scans would count its frames as part of the commit that follows
-  // them: each header gets page number 0 and commit field 0 (a cut-off last
-  // frame too, which the frames after it complete), and that is made
-  // durable before anything follows, so that no power cut can leave the new
-  // commit behind frames that still name pages.
-  static constexpr std::uint8_t kInert[kFrameHeaderSize] = {};
-  std::uint64_t pos = end_;
-  for (; pos < size; pos += fs) BKF_TRY(file_->write_all_at(kInert, sizeof kInert, pos));
+  // them, so it is zeroed first (frames of page 0, which scans skip; a
+  // cut-off last frame too, which the frames after it complete), and that
+  // is made durable before anything follows it, whatever the sync level:
+  // no power cut may leave the new commit behind frames that name pages.
+  BKF_TRY(file_->zero_range(end_, size - end_));
   BKF_TRY(file_->sync());
-  return pos;
+  return end_ + (size - end_ + fs - 1) / fs * fs;
 }
 
 void Wal::take_back(std::uint64_t at, std::size_t n) noexcept {

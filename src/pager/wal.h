@@ -34,12 +34,12 @@
 // A tail: bytes after the last commit frame, left by an append that failed
 // and could not be cut back, or by a writer that died while appending. A
 // tail is never cut (only a checkpoint empties the log) and never written
-// over: the next append first gives each of its frames page number 0 and
-// commit field 0 (which scans skip), makes that durable, and then writes
-// its frames after it, at the end of the file. So between two checkpoints
-// the log only grows, and whatever a connection once scanned stays as it
-// was, or inert. That is what lets a connection skip the scan while the
-// log keeps the length it scanned (unchanged()), tail and all:
+// over: the next append first zeroes it (frames of page 0, which scans
+// skip), makes that durable, and then writes its frames after it, at the
+// end of the file. So between two checkpoints the log only grows, and
+// whatever a connection once scanned stays as it was, or zeroed. That is
+// what lets a connection skip the scan while the log keeps the length it
+// scanned (unchanged()), tail and all:
 //   - an append always makes the log longer;
 //   - a checkpoint empties it, and whatever refills it cannot show the
 //     connection's last commit frame (page 1, its page count and its change
@@ -48,7 +48,8 @@
 //     checkpoint of any later commit changes the database file's header
 //     (the pager compares its change counter instead).
 // The only bytes ever cut without the exclusive lock are an append's own,
-// which no scan has seen (the side lock is held).
+// which no scan has seen (the side lock is held); lock_exclusive() briefly
+// changes the length under the side lock, and puts it back.
 #pragma once
 
 #include <cstdint>
@@ -86,7 +87,7 @@ class Wal {
   // Page count recorded by the last commit frame (0 without a commit).
   std::uint32_t db_pages() const { return db_pages_; }
   // Distinct pages in committed frames, and frames up to the last commit
-  // (inert ones included).
+  // (zeroed ones included).
   std::size_t distinct_pages() const { return index_.size(); }
   std::uint64_t frame_count() const { return end_ / frame_size(); }
   // The file's length when the index was last brought up to date (a scan,
@@ -125,8 +126,8 @@ class Wal {
 
   // Commit, in two steps. prepare_frames(n) sizes the reused frame buffer for
   // n frames; frame(i, page, commit) stores frame i's header and returns
-  // where its content goes. append(n, ...) takes the side lock, makes a
-  // tail inert (see the file comment; synced whatever `sync` says), writes
+  // where its content goes. append(n, ...) takes the side lock, zeroes a
+  // tail (see the file comment; synced whatever `sync` says), writes
   // the n frames at the end of the file in one positioned write, syncs the
   // log when `sync`, and then publishes them. When the write or the sync
   // fails, the frames are taken back out before any scan can see them: cut
@@ -183,7 +184,7 @@ class Wal {
   // lock is held exclusively.
   Result<bool> scan(bool wait);
   // Under the side lock, before an append: where its frames go (end(), or
-  // past a tail made inert and durable).
+  // past a tail, zeroed durably).
   Result<std::uint64_t> past_tail();
   // After a failed append of n frames at `at`, under the side lock: see
   // append().

@@ -401,7 +401,9 @@ TEST_P(CommitFaults, EveryLockRequestOfAStatementIsInterrupted) {
         // A COMMIT whose wait was interrupted before it wrote anything keeps
         // its transaction, which the next COMMIT commits.
         const bool committed_later = failed && c.commit_stays_open && db->in_transaction();
-        if (committed_later) EXPECT_EQ(run_sql(*db, "COMMIT"), "ok") << where;
+        if (committed_later) {
+          EXPECT_EQ(run_sql(*db, "COMMIT"), "ok") << where;
+        }
         const bool unchanged = failed && !committed_later;
         // Only the automatic checkpoint's lock request fails unseen, and
         // leaves the log as it is.

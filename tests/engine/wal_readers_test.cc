@@ -7,6 +7,11 @@
 //   - a checkpoint whose cut of the log fails, under a reader in the middle
 //     of a statement: neither the ROLLBACK that follows nor the next
 //     writer's append cuts or overwrites what that statement reads;
+//   - a tail (frames after the last commit) left by a killed or a failed
+//     append: a reader scans it once and then reads as cheaply as before,
+//     and no power cut during the next commit counts its frames;
+//   - a checkpoint waiting for a reader's statement: readers that come
+//     meanwhile queue behind it;
 //   - a second name (hard link) made while a connection is open: its
 //     commits reach the database file at PRAGMA wal_checkpoint and at close,
 //     so removing either name loses none.
@@ -19,6 +24,8 @@
 #include <initializer_list>
 #include <optional>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -32,6 +39,14 @@ namespace bkf::testing {
 namespace {
 
 const std::string kIoError = "!io error: Input/output error (os error 5)";
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
 std::string text_of(int n, char c) { return "'" + std::string(static_cast<std::size_t>(n), c) + "'"; }
 
@@ -227,6 +242,183 @@ TEST_F(WalReaders, AStatementKeepsTheLogItReadsWhenACheckpointCannotCutIt) {
   ASSERT_GE(truncations, 1u);  // the database file's length, then the log's cut
   ASSERT_GE(reads, 10u);       // t spans about 20 pages
   scenario(truncations, reads / 2, unused, unused);
+}
+
+// A tail: frames after the log's last commit, as a writer killed half-way
+// through its append leaves them, or an append whose sync fails and whose
+// frames can then neither be cut off nor their commit frame kept (the disk
+// refuses the cut, so the commit frame is zeroed and the frames stay).
+enum class Tail { Killed, FailedAppend };
+
+const char* tail_name(Tail how) { return how == Tail::Killed ? "a killed append" : "a failed append"; }
+
+// Leaves a tail of `how` behind an UPDATE that would set every v of t to
+// 'zzz'.
+void leave_tail(OsVfs& os, const std::string& path, Tail how) {
+  FaultVfs fault(os);
+  auto db = Database::open(fault, path);
+  ASSERT_TRUE(db.ok());
+  if (how == Tail::Killed) {
+    // The append is one write of all the frames, the commit frame last: half
+    // of it reaches the file.
+    fault.arm({.ops = static_cast<unsigned>(FaultOp::Write), .nth = 1, .action = FaultPlan::Action::Crash,
+               .torn = true});
+  } else {
+    fault.arm({.ops = static_cast<unsigned>(FaultOp::Sync) | static_cast<unsigned>(FaultOp::Truncate), .nth = 1,
+               .persistent = true});
+  }
+  EXPECT_EQ(run_sql(*db, "UPDATE t SET v = 'zzz'").substr(0, 1), "!");
+  EXPECT_TRUE(fault.fired());
+}
+
+// A reader scans a tail once: afterwards its queries make the same file
+// operations as on a log without one (they read no frame header and take no
+// side lock, which a writer would have to wait for). The next commit is
+// seen, once scanned costs nothing either, and the tail's rows never count.
+TEST_F(WalReaders, ATailCostsAReaderOneScan) {
+  const std::string query = "SELECT id, v FROM t ORDER BY id";
+  const std::string rows = "[id, v] (1, 'a') (2, 'a') (3, 'a')";
+  for (Tail how : {Tail::Killed, Tail::FailedAppend}) {
+    SCOPED_TRACE(tail_name(how));
+    remove_files({path});
+    {
+      Database setup = open_db(path);
+      ASSERT_TRUE(ok(run_sql(setup, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
+                                    "INSERT INTO t VALUES (1, 'a'), (2, 'a'), (3, 'a')")));
+    }
+    FaultVfs fr(os);
+    auto r = Database::open(fr, path);
+    ASSERT_TRUE(r.ok());
+    // The operations of one query, by kind.
+    auto cost = [&](const std::string& expect) {
+      fr.arm({.ops = kLookupOps});
+      EXPECT_EQ(run_sql(*r, query), expect);
+      std::string out;
+      for (FaultOp op : {FaultOp::Read, FaultOp::Lock, FaultOp::Size, FaultOp::Open}) {
+        out += std::string(fault_op_name(op)) + " " + std::to_string(fr.count(op)) + " ";
+      }
+      fr.disarm();
+      return out;
+    };
+    EXPECT_EQ(run_sql(*r, query), rows);
+    const std::string clean = cost(rows);
+    const std::uint64_t log_before = std::filesystem::file_size(path + "-wal");
+    leave_tail(os, path, how);
+    ASSERT_GT(std::filesystem::file_size(path + "-wal"), log_before);
+
+    EXPECT_EQ(run_sql(*r, query), rows);  // the one scan
+    EXPECT_EQ(cost(rows), clean);
+    EXPECT_EQ(cost(rows), clean);
+    Database w = open_db(path);
+    EXPECT_EQ(run_sql(w, "INSERT INTO t VALUES (4, 'd')"), "affected 1");
+    const std::string more = "[id, v] (1, 'a') (2, 'a') (3, 'a') (4, 'd')";
+    EXPECT_EQ(run_sql(*r, query), more);
+    EXPECT_EQ(cost(more), clean);
+    EXPECT_EQ(run_sql(*r, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
+    r = Database::open(os, path);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(run_sql(*r, query), more);
+  }
+}
+
+// The first commit after a tail, cut by a power loss at each of its writes
+// and syncs, with its unsynced writes all lost, or all but the newest (a
+// disk writes them in any order): afterwards the database holds that commit
+// or not, and never the tail's rows.
+TEST_F(WalReaders, NoPowerCutCountsATailInTheNextCommit) {
+  const unsigned ops = static_cast<unsigned>(FaultOp::Write) | static_cast<unsigned>(FaultOp::Sync);
+  for (Tail how : {Tail::Killed, Tail::FailedAppend}) {
+    remove_files({path});
+    {
+      Database setup = open_db(path);
+      ASSERT_TRUE(ok(run_sql(setup, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
+                                    "CREATE TABLE u (id INTEGER PRIMARY KEY); "
+                                    "INSERT INTO t VALUES (1, 'a'), (2, 'a')")));
+    }
+    leave_tail(os, path, how);
+    const std::string db_bytes = read_file(path), log_bytes = read_file(path + "-wal");
+    std::uint64_t total = 0;
+    for (std::uint64_t n = 0; n <= total; ++n) {  // n = 0 runs unarmed and counts
+      for (bool keep_newest : {false, true}) {
+        if (n == 0 && keep_newest) continue;
+        SCOPED_TRACE(std::string(tail_name(how)) + ", operation " + std::to_string(n) + " of " +
+                     std::to_string(total) + (keep_newest ? ", the newest write kept" : ""));
+        write_file(path, db_bytes);
+        write_file(path + "-wal", log_bytes);
+        {
+          FaultVfs fw(os, true);
+          auto w = Database::open(fw, path);
+          ASSERT_TRUE(w.ok());
+          fw.arm({.ops = ops, .nth = n, .action = FaultPlan::Action::Crash, .keep_newest_write = keep_newest});
+          const std::string got = run_sql(*w, "INSERT INTO u VALUES (1)");
+          if (n == 0) {
+            EXPECT_EQ(got, "affected 1");
+            total = fw.count();
+            fw.cut_power();  // what was not synced is lost
+          }
+        }
+        Database after = open_db(path);
+        EXPECT_EQ(run_sql(after, "SELECT v FROM t"), "[v] ('a') ('a')");
+        const std::string u = run_sql(after, "SELECT count(*) FROM u");
+        EXPECT_TRUE(u == "[count(*)] (0)" || u == "[count(*)] (1)") << u;
+        EXPECT_EQ(run_sql(after, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
+      }
+    }
+    EXPECT_GE(total, 4u);  // the tail's zeroing and its sync, the frames and their sync
+  }
+}
+
+// A checkpoint waits for the statement in progress only: a reader that
+// comes while it waits queues behind it instead of holding it off, and then
+// reads what the checkpoint left.
+TEST_F(WalReaders, ACheckpointWaitsOnlyForTheStatementsInProgress) {
+  remove_files({path});
+  {
+    Database setup = open_db(path);
+    ASSERT_TRUE(ok(run_sql(setup, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); "
+                                  "INSERT INTO t VALUES (1), (2)")));
+  }
+  FaultVfs f1(os);
+  auto r1 = Database::open(f1, path);
+  ASSERT_TRUE(r1.ok());
+  Database r2 = open_db(path), w = open_db(path);
+  std::atomic<bool> in_statement{false}, release{false};
+  std::atomic<int> finished{0};
+  int w_done = 0, r2_done = 0;
+  std::string r1_got, w_got, r2_got;
+  // R1's statement stops at its first read, holding the log's shared lock.
+  f1.arm({.ops = static_cast<unsigned>(FaultOp::Read), .nth = 0});
+  f1.set_hook([&](FaultOp, std::uint64_t n) {
+    if (n != 1) return;
+    in_statement = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  });
+  std::thread t1([&] { r1_got = run_sql(*r1, "SELECT count(*) FROM t"); });
+  while (!in_statement) std::this_thread::yield();
+  std::thread tw([&] {
+    w_got = run_sql(w, "PRAGMA wal_checkpoint");
+    w_done = ++finished;
+  });
+  const bool w_waits = wait_for_lock_waiter(path + "-wal");
+  std::thread t2([&] {
+    r2_got = run_sql(r2, "SELECT count(*) FROM t");
+    r2_done = ++finished;
+  });
+  const bool r2_waits = wait_for_lock_waiter(path + "-wal", 2'000'000, 2);
+  release = true;
+  t1.join();
+  tw.join();
+  t2.join();
+  f1.set_hook(nullptr);
+  EXPECT_TRUE(w_waits);
+  EXPECT_TRUE(r2_waits) << "the second reader did not queue behind the checkpoint";
+  EXPECT_EQ(r1_got, "[count(*)] (2)");
+  EXPECT_EQ(w_got, "ok");
+  EXPECT_EQ(r2_got, "[count(*)] (2)");
+  EXPECT_LT(w_done, r2_done);
+  EXPECT_EQ(std::filesystem::file_size(path + "-wal"), 0u);
+  EXPECT_EQ(run_sql(*r1, "INSERT INTO t VALUES (3); SELECT count(*) FROM t"), "affected 1 / [count(*)] (3)");
 }
 
 // A transaction begun before the link goes on and commits; later writes

@@ -76,6 +76,17 @@ class FaultFile final : public VfsFile {
     held_->push_back({length, {}, true});
     return {};
   }
+  // Counted and judged as a write (a torn one zeroes the first half), held
+  // as one in power-loss mode.
+  Status zero_range(std::uint64_t offset, std::uint64_t len) override {
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Write);
+    if (!v.proceed && !(v.torn && len > 1)) return Error::io(v.error);
+    const std::uint64_t n = v.proceed ? len : len / 2;
+    if (!held_) BKF_TRY(base_->zero_range(offset, n));
+    else held_->push_back({offset, std::vector<std::uint8_t>(static_cast<std::size_t>(n), 0), false});
+    if (!v.proceed) return Error::io(v.error);
+    return {};
+  }
   Status lock(bool exclusive) override {
     const LockHeld want = exclusive ? LockHeld::Exclusive : LockHeld::Shared;
     if (vfs_.lock_gaps() && !vfs_.is_crashed() && lock_held_ != LockHeld::None && lock_held_ != want) {
@@ -215,8 +226,20 @@ void FaultVfs::cut_power() {
 }
 
 void FaultVfs::lose_unsynced_changes() {
-  for (auto& [id, held] : held_) held->clear();
+  for (auto& [id, held] : held_) {
+    if (plan_.keep_newest_write) {
+      for (auto op = held->rbegin(); op != held->rend(); ++op) {
+        if (op->truncate) continue;
+        if (auto f = base_.open(held_paths_[id], false); f.ok()) {
+          (void)(*f)->write_all_at(op->bytes.data(), op->bytes.size(), op->offset);
+        }
+        break;
+      }
+    }
+    held->clear();
+  }
   held_.clear();
+  held_paths_.clear();
   // Newest first, so that a path made and removed again ends as it was.
   for (auto it = dir_changes_.rbegin(); it != dir_changes_.rend(); ++it) {
     if (!it->removed) {
@@ -241,6 +264,7 @@ Result<std::unique_ptr<VfsFile>> FaultVfs::open(const std::string& path, bool cr
   if (lose_unsynced_) {
     const FileId id = BKF_TRY(base->id());
     std::shared_ptr<Held>& slot = held_[{id.device, id.inode}];
+    held_paths_.emplace(std::make_pair(id.device, id.inode), path);
     if (!slot) slot = std::make_shared<Held>();
     held = slot;
     if (creating) dir_changes_.push_back({path, std::nullopt});

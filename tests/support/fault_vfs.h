@@ -29,7 +29,11 @@
 // one disappears). A process killed with SIGKILL loses the held writes by
 // itself; cut_power() loses the directory changes too, for a kill at a
 // chosen point. Only the process running the layer sees held writes, so use
-// this mode where nothing else reads the files until the crash.
+// this mode where nothing else reads the files until the crash. With
+// `keep_newest_write` the crash keeps, of each file, the newest of its
+// unsynced writes and loses the others: unsynced writes reach the disk in
+// any order, so nothing written after a write may count on it without a
+// sync between them.
 //
 // A test learns how many operations a scenario performs with an unarmed
 // run (count()), then loops N over all of them. A hook called before every
@@ -81,6 +85,9 @@ struct FaultPlan {
                               // failure at `nth` followed by a crash)
   bool lock_gaps = false;     // a lock conversion first gives up the lock held,
                               // before the hook runs (see below)
+  bool keep_newest_write = false;  // power-loss mode: the crash keeps the newest
+                                   // unsynced write of each file, as a disk
+                                   // that wrote it before the older ones
 };
 
 class FaultVfs final : public Vfs {
@@ -165,6 +172,7 @@ class FaultVfs final : public Vfs {
   // Power-loss mode: held writes by file identity (shared by every handle on
   // the file), and the directory changes not yet synced, oldest first.
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::shared_ptr<Held>> held_;
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> held_paths_;  // a name of each
   std::vector<DirChange> dir_changes_;
 };
 

@@ -28,7 +28,7 @@ bool lock_would_block(const std::string& path, bool exclusive) {
   return blocked;
 }
 
-bool wait_for_lock_waiter(const std::string& path, long max_spins) {
+bool wait_for_lock_waiter(const std::string& path, long max_spins, int waiters) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("probe: cannot stat " + path);
   const std::string inode = ":" + std::to_string(static_cast<unsigned long long>(st.st_ino)) + " ";
@@ -37,14 +37,13 @@ bool wait_for_lock_waiter(const std::string& path, long max_spins) {
   for (long spin = 0; spin < max_spins; ++spin) {
     FILE* f = std::fopen("/proc/locks", "r");
     if (f == nullptr) throw std::runtime_error("probe: /proc/locks is not readable");
+    int seen = 0;
     while (std::fgets(buf, sizeof buf, f) != nullptr) {
       const bool kind = std::strstr(buf, "FLOCK") != nullptr || std::strstr(buf, "OFDLCK") != nullptr;
-      if (std::strstr(buf, "->") != nullptr && kind && std::strstr(buf, inode.c_str()) != nullptr) {
-        std::fclose(f);
-        return true;
-      }
+      if (std::strstr(buf, "->") != nullptr && kind && std::strstr(buf, inode.c_str()) != nullptr) ++seen;
     }
     std::fclose(f);
+    if (seen >= waiters) return true;
     std::this_thread::yield();
   }
   return false;

@@ -5,8 +5,8 @@
 // lock, if granted, is dropped at once. wait_for_lock_waiter spins until the
 // kernel lists a blocked request on the file (/proc/locks), of the lock or
 // the side lock (VfsFile), proving
-// that some thread or process is waiting for it; it gives up (returning
-// false) after `max_spins` looks.
+// that some thread or process is waiting for it (`waiters` of them, at
+// least); it gives up (returning false) after `max_spins` looks.
 #pragma once
 
 #include <string>
@@ -14,6 +14,6 @@
 namespace bkf::testing {
 
 bool lock_would_block(const std::string& path, bool exclusive);
-bool wait_for_lock_waiter(const std::string& path, long max_spins = 2'000'000);
+bool wait_for_lock_waiter(const std::string& path, long max_spins = 2'000'000, int waiters = 1);
 
 }  // namespace bkf::testing

@@ -22,6 +22,7 @@ class WatchedFile final : public VfsFile {
   Result<std::uint64_t> size() override { return base_->size(); }
   Status sync() override { return base_->sync(); }
   Status truncate(std::uint64_t length) override { return base_->truncate(length); }
+  Status zero_range(std::uint64_t offset, std::uint64_t len) override { return base_->zero_range(offset, len); }
   Status lock(bool exclusive) override {
     Status st = base_->lock(exclusive);
     if (st.ok()) locked_ = true;

@@ -36,6 +36,11 @@ class MemFile final : public VfsFile {
     node_->bytes.resize(length);
     return {};
   }
+  Status zero_range(std::uint64_t offset, std::uint64_t len) override {
+    auto& b = node_->bytes;
+    if (offset < b.size()) std::memset(b.data() + offset, 0, std::min<std::uint64_t>(len, b.size() - offset));
+    return {};
+  }
   Status lock(bool exclusive) override { return take(node_->lock, held_, exclusive); }
   Status unlock() override {
     give_up(node_->lock, held_);
