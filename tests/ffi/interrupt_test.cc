@@ -10,6 +10,7 @@
 // instead of hanging it. The waiter's timer fires every few milliseconds
 // until its calls return, so no sleep decides when the signal comes.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -203,6 +204,67 @@ TEST_P(LockWait, SignalEndsTheWaitAndTheHandleGoesOn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, LockWait, ::testing::Values("delete", "wal"));
+
+// The byte of the log file that its side lock covers: an append holds it
+// exclusively until its sync returns. Holding it here stands for a writer
+// whose sync is slow.
+constexpr off_t kLogSideByte = off_t{1} << 62;
+
+// A COMMIT whose wait for another writer's log sync is ended by a signal
+// fails having written nothing, and its transaction stays open: a later
+// COMMIT commits it (WAL mode).
+TEST(CommitWait, SignalLeavesTheTransactionOpen) {
+  TempDir dir;
+  const std::string path = dir.file("c.db");
+  {
+    Db db(path);
+    ASSERT_NE(db.get(), nullptr);
+    ASSERT_GE(bkf_exec(db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
+                           "INSERT INTO t (v) VALUES ('first')"),
+              0)
+        << last_error(db);
+  }
+  Pipe to_waiter, from_waiter;
+  Child waiter([&] {
+    BkfDb* db = bkf_open(path.c_str());
+    write_line(from_waiter.fd[1], db != nullptr ? "open" : "open failed");
+    if (db == nullptr || read_line(to_waiter.fd[0], false) != "go") return;
+    std::string report = outcome(db, bkf_exec(db, "BEGIN; INSERT INTO t (v) VALUES ('w')"));
+    {
+      AlarmRain rain;
+      report += " | " + outcome(db, bkf_exec(db, "COMMIT"));
+    }
+    write_line(from_waiter.fd[1], report);
+    if (read_line(to_waiter.fd[0], false) != "released") return;
+    report = outcome(db, bkf_exec(db, "COMMIT"));
+    report += " | " + outcome(db, bkf_exec(db, "SELECT v FROM t ORDER BY id"));
+    write_line(from_waiter.fd[1], report);
+    bkf_close(db);
+  });
+  ASSERT_TRUE(waiter.started());
+  ASSERT_EQ(read_line(from_waiter.fd[0]), "open");
+  const int log = ::open((path + "-wal").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(log, 0);
+  struct flock side {};
+  side.l_type = F_WRLCK;
+  side.l_whence = SEEK_SET;
+  side.l_start = kLogSideByte;
+  side.l_len = 1;
+  ASSERT_EQ(::fcntl(log, F_OFD_SETLK, &side), 0);
+  write_line(to_waiter.fd[1], "go");
+  const std::optional<std::string> interrupted = read_line(from_waiter.fd[0]);
+  side.l_type = F_UNLCK;
+  ASSERT_EQ(::fcntl(log, F_OFD_SETLK, &side), 0);
+  ::close(log);
+  write_line(to_waiter.fd[1], "released");
+  const std::optional<std::string> afterwards = read_line(from_waiter.fd[0]);
+  EXPECT_TRUE(waiter.join());
+  EXPECT_EQ(interrupted.value_or("(still waiting after the signals)"),
+            "1 | -1 io error: Interrupted system call (os error 4)");
+  EXPECT_EQ(afterwards.value_or("(no answer)"), "0 | 2 first,w");
+  Db again(path);
+  EXPECT_EQ(bkf_exec(again, "SELECT v FROM t ORDER BY id"), 2) << last_error(again);
+}
 
 }  // namespace
 }  // namespace bkf_ctest

@@ -228,6 +228,52 @@ class InterruptedLockWait(DbTestCase):
                 self.assertEqual(waiter.wait(self.SIGNAL_LIMIT), 0)
 
 
+# WAL mode: a COMMIT that waits for another writer's log sync (the log's
+# side lock, a record lock on one byte far past its end, held here through a
+# descriptor of this process's own), interrupted by a signal whose handler
+# raises: the exception comes out, the transaction stays open, and COMMIT
+# commits it once the lock is gone.
+COMMIT_WAITER = """
+import fcntl, os, signal, struct, sys, brackenford
+path = sys.argv[1]
+conn = brackenford.connect(path)
+conn.execute("BEGIN")
+conn.execute("INSERT INTO t (v) VALUES ('waiter')")
+log = os.open(path + "-wal", os.O_RDWR)
+side = lambda kind: struct.pack("hh4xqqi4x", kind, os.SEEK_SET, 1 << 62, 1, 0)
+fcntl.fcntl(log, fcntl.F_OFD_SETLK, side(fcntl.F_WRLCK))
+class Alarm(Exception):
+    pass
+def ring(signum, frame):
+    raise Alarm()
+signal.signal(signal.SIGALRM, ring)
+signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+try:
+    conn.execute("COMMIT")
+    print("COMMIT finished", flush=True)
+except Alarm:
+    print("COMMIT Alarm", flush=True)
+signal.setitimer(signal.ITIMER_REAL, 0)
+fcntl.fcntl(log, fcntl.F_OFD_SETLK, side(fcntl.F_UNLCK))
+os.close(log)
+conn.execute("COMMIT")
+print(brackenford.connect(path).execute("SELECT v FROM t ORDER BY id").fetchall(), flush=True)
+"""
+
+
+class InterruptedCommitWait(DbTestCase):
+    def test_the_transaction_stays_open(self):
+        path = self.path("w.db")
+        conn = brackenford.connect(path)
+        conn.execute("PRAGMA journal_mode = wal")
+        conn.execute("CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); INSERT INTO t (v) VALUES ('first')")
+        del conn
+        out = subprocess.run([sys.executable, "-c", COMMIT_WAITER, path], capture_output=True, text=True,
+                             timeout=JOIN_LIMIT)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout.splitlines(), ["COMMIT Alarm", "[('first',), ('waiter',)]"])
+
+
 class DroppedOnAnotherThread(DbTestCase):
     def setUp(self):
         super().setUp()
