@@ -416,7 +416,7 @@ bool eq(const Assignment& a, const Assignment& b) { return a.column == b.column 
 Constraint Constraint::clone() const {
   switch (kind()) {
     case ConstraintKind::Default: return Default{bkf::clone(as<Default>().value)};
-    case ConstraintKind::PrimaryKey: return PrimaryKey{};
+    case ConstraintKind::PrimaryKey: return PrimaryKey{as<PrimaryKey>().name};
     case ConstraintKind::NotNull: return NotNull{};
     case ConstraintKind::Unique: return Unique{};
     case ConstraintKind::AutoIncrement: return AutoIncrement{};
@@ -428,6 +428,9 @@ bool eq(const Constraint& a, const Constraint& b) {
   if (a.kind() != b.kind()) return false;
   if (a.kind() == ConstraintKind::Default) {
     return eq(a.as<Constraint::Default>().value, b.as<Constraint::Default>().value);
+  }
+  if (a.kind() == ConstraintKind::PrimaryKey) {
+    return a.as<Constraint::PrimaryKey>().name == b.as<Constraint::PrimaryKey>().name;
   }
   return true;
 }

@@ -303,7 +303,9 @@ struct Assignment {
 struct Constraint {
   // The parser stores only Null, Integer, Real or Str literals here.
   struct Default { ExprPtr value; };
-  struct PrimaryKey {};
+  // The name of `CONSTRAINT name PRIMARY KEY (column)` folded onto its
+  // column; none for a key written in the column or without a name.
+  struct PrimaryKey { std::optional<std::string> name; };
   struct NotNull {};
   struct Unique {};
   struct AutoIncrement {};
@@ -322,9 +324,11 @@ struct ColumnDef {
 };
 
 // A key declared inside CREATE TABLE. A one-column PRIMARY KEY that names a
-// column is folded onto that column (a PrimaryKey constraint) and leaves no
-// entry; any other PRIMARY KEY (several columns, or a name no column has)
-// stays as an entry with both `unique` and `primary` set.
+// column is folded onto that column (a PrimaryKey constraint, carrying the
+// key's name) and leaves no entry; any other PRIMARY KEY (several columns,
+// or a name no column has) stays as an entry with both `unique` and
+// `primary` set. `name` is the key's own name or the one given by
+// CONSTRAINT name.
 struct TableIndex {
   std::vector<std::string> columns;
   std::optional<std::string> name;

@@ -18,10 +18,11 @@ std::string unit_debug(TokenKind k) {
 }
 
 // A one-column PRIMARY KEY element becomes a PrimaryKey constraint of the
-// column it names, added even when the column already has one, so that
-// every PRIMARY KEY written stays visible. A longer one, or one naming no
-// column, stays a unique key marked primary. The engine counts the keys and
-// refuses a key on a missing column; the parser reports no schema errors.
+// column it names, with the key's name, added even when the column already
+// has one, so that every PRIMARY KEY written stays visible. A longer one, or
+// one naming no column, stays a unique key marked primary. The engine
+// counts the keys and refuses a key on a missing column; the parser reports
+// no schema errors.
 void fold_primary_keys(Statement::CreateTable& t) {
   std::vector<TableIndex> kept;
   kept.reserve(t.indexes.size());
@@ -30,7 +31,7 @@ void fold_primary_keys(Statement::CreateTable& t) {
       auto c = std::find_if(t.columns.begin(), t.columns.end(),
                             [&](const ColumnDef& def) { return ascii_iequal(def.name, ix.columns[0]); });
       if (c != t.columns.end()) {
-        c->constraints.push_back(Constraint::PrimaryKey{});
+        c->constraints.emplace_back(Constraint::PrimaryKey{std::move(ix.name)});
         continue;
       }
     }
@@ -221,8 +222,8 @@ Result<Statement> Parser::parse_create_table() {
       s.indexes.push_back(BKF_TRY(parse_table_key(std::nullopt)));
     } else if (at_element_word("CONSTRAINT")) {
       // CONSTRAINT [name] PRIMARY KEY ... and CONSTRAINT [name] UNIQUE ...
-      // are those keys (the name names the UNIQUE one); any other named
-      // constraint (FOREIGN KEY, CHECK) is skipped.
+      // are those keys, under that name; any other named constraint
+      // (FOREIGN KEY, CHECK) is skipped.
       advance();
       std::optional<std::string> name;
       if (at(TokenKind::Ident)) name = BKF_TRY(expect_ident());
@@ -247,14 +248,15 @@ Result<Statement> Parser::parse_create_table() {
 }
 
 // A key element: PRIMARY KEY (...), UNIQUE [KEY] [INDEX] [name] (...), KEY
-// or INDEX [name] (...). `constraint_name` names a UNIQUE key that has no
-// name of its own.
+// or INDEX [name] (...). `constraint_name` names a PRIMARY KEY, and a
+// UNIQUE key that has no name of its own.
 Result<TableIndex> Parser::parse_table_key(std::optional<std::string> constraint_name) {
   TableIndex ix;
   if (eat_kw(Keyword::Primary)) {
     BKF_TRY(expect_kw(Keyword::Key));
     ix.unique = true;
     ix.primary = true;
+    ix.name = std::move(constraint_name);
   } else {
     if (eat_kw(Keyword::Unique)) {
       ix.unique = true;
@@ -322,22 +324,22 @@ Result<ColumnDef> Parser::parse_column_def() {
   for (;;) {
     if (eat_kw(Keyword::Primary)) {
       BKF_TRY(expect_kw(Keyword::Key));
-      c.constraints.push_back(Constraint::PrimaryKey{});
+      c.constraints.emplace_back(Constraint::PrimaryKey{});
     } else if (eat_kw(Keyword::Not)) {
       BKF_TRY(expect_kw(Keyword::Null));
-      c.constraints.push_back(Constraint::NotNull{});
+      c.constraints.emplace_back(Constraint::NotNull{});
     } else if (eat_kw(Keyword::Null) || eat_kw(Keyword::Key)) {
       // nothing recorded
     } else if (eat_kw(Keyword::Unique)) {
       eat_kw(Keyword::Key);
-      c.constraints.push_back(Constraint::Unique{});
+      c.constraints.emplace_back(Constraint::Unique{});
     } else if (eat_kw(Keyword::On)) {  // ON UPDATE CURRENT_TIMESTAMP
       advance();
       advance();
     } else if (eat_kw(Keyword::Default)) {
-      c.constraints.push_back(Constraint::Default{BKF_TRY(parse_default_value())});
+      c.constraints.emplace_back(Constraint::Default{BKF_TRY(parse_default_value())});
     } else if (eat_ident_kw("AUTO_INCREMENT")) {
-      c.constraints.push_back(Constraint::AutoIncrement{});
+      c.constraints.emplace_back(Constraint::AutoIncrement{});
     } else if (eat_ident_kw("UNSIGNED") || eat_ident_kw("ZEROFILL") || eat_ident_kw("BINARY")) {
       // nothing recorded
     } else if (eat_ident_kw("COLLATE") || eat_ident_kw("COMMENT")) {

@@ -1,7 +1,9 @@
 // The engine's pure rules where the end-to-end scripts cannot reach every
 // case (the affinity of defaults is the schema script's): integer key
-// types, row counts of UNION limits, the shape of IN comparison trees, and
-// row de-duplication against the record encoding as the model.
+// types, the keys of files made before every PRIMARY KEY column was NOT
+// NULL (the schema script covers keys made now), row counts of UNION
+// limits, the shape of IN comparison trees, and row de-duplication against
+// the record encoding as the model.
 
 #include <gtest/gtest.h>
 
@@ -13,7 +15,9 @@
 #include <vector>
 
 #include "engine/engine_testing.h"
+#include "support/temp_dir.h"
 #include "support/values.h"
+#include "exec/engine/engine.h"
 #include "exec/engine/fold_rewrites.h"
 #include "exec/engine/row_set.h"
 #include "exec/engine/schema_rules.h"
@@ -31,6 +35,53 @@ TEST(SchemaRules, IntegerTypes) {
   for (const char* t : {"", "INTEGERS", " INT", "INT ", "UNSIGNED", "INT UNSIGNED", "NUMBER", "TEXT", "POINT"}) {
     EXPECT_FALSE(engine::is_integer_type(t)) << t;
   }
+}
+
+// A file made before every PRIMARY KEY column was NOT NULL, written as the
+// engine wrote it then. A one-column key was NOT NULL and UNIQUE already,
+// its index named after the column even when the key had a name. A key
+// over several columns was a UNIQUE index whose columns carry no NOT NULL
+// flag: all that a UNIQUE key over those columns stores too. So the rows
+// keep their NULLs, and that key goes on taking them, while each key
+// refuses duplicates under the name its file stores.
+TEST(SchemaRules, FileMadeBeforeKeyColumnsWereNotNull) {
+  TempDir dir;
+  const std::string path = dir.file("old.db");
+  {
+    auto opened = engine::Engine::open(nullptr, path);
+    ASSERT_TRUE(opened.ok()) << opened.error().to_string();
+    engine::Session& session = (*opened)->session();
+    Status made = session.autocommit([&]() -> Status {
+      Catalog& catalog = session.catalog();
+      Pager& pager = session.pager();
+      auto column = [](const char* name, const char* type, bool key) {
+        Column c;
+        c.name = name;
+        c.decl_type = type;
+        c.not_null = c.unique = key;
+        return c;
+      };
+      // CREATE TABLE pair (a INT, b TEXT, v INT, PRIMARY KEY (a, b))
+      BKF_TRY(catalog.create_table(pager, "pair", {column("a", "INT", false), column("b", "TEXT", false),
+                                                   column("v", "INT", false)}, std::nullopt));
+      BKF_TRY(catalog.create_index(pager, "pair__pair__idx0", "pair", {"a", "b"}, true));
+      // CREATE TABLE one (code TEXT, CONSTRAINT pk PRIMARY KEY (code))
+      BKF_TRY(catalog.create_table(pager, "one", {column("code", "TEXT", true)}, std::nullopt));
+      BKF_TRY(catalog.create_index(pager, "one__code__unique", "one", {"code"}, true));
+      return {};
+    });
+    ASSERT_TRUE(made.ok()) << made.error().to_string();
+    ASSERT_TRUE((*opened)->execute("INSERT INTO pair VALUES (NULL, NULL, 1), (1, NULL, 2), (1, 'x', 3)").ok());
+  }
+  Database db = open_db(path);
+  EXPECT_EQ(run_sql(db, "SELECT a, b, v FROM pair"), "[a, b, v] (NULL, NULL, 1) (1, NULL, 2) (1, 'x', 3)");
+  EXPECT_EQ(run_sql(db, "INSERT INTO pair VALUES (2, NULL, 4)"), "affected 1");
+  EXPECT_EQ(run_sql(db, "INSERT INTO pair VALUES (1, 'x', 5)"),
+            "!constraint violation: UNIQUE constraint failed: pair__pair__idx0");
+  EXPECT_EQ(run_sql(db, "INSERT INTO one VALUES ('k'), ('k')"),
+            "!constraint violation: UNIQUE constraint failed: one__code__unique");
+  EXPECT_EQ(run_sql(db, "INSERT INTO one VALUES (NULL)"), "!constraint violation: NOT NULL constraint failed: code");
+  EXPECT_EQ(run_sql(db, "PRAGMA integrity_check"), "[integrity_check] ('ok')");
 }
 
 TEST(SelectRules, RowCounts) {

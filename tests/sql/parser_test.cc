@@ -47,14 +47,15 @@ const ParseCase kMustParse[] = {
     {"CREATE TABLE t (a INT, a TEXT)", "CreateTable t (a INT, a TEXT)"},
     {"CREATE TABLE IF NOT EXISTS t (a INT, CONSTRAINT fk FOREIGN KEY (a) REFERENCES p(id), CONSTRAINT pk PRIMARY KEY (a), "
      "FULLTEXT KEY ft (a), SPATIAL INDEX (a), KEY k (a ASC, b), INDEX (a, b), UNIQUE INDEX (b), UNIQUE (a))",
-     "CreateTable IF NOT EXISTS t (a INT PrimaryKey) Key k(a, b) Key -(a, b) UniqueKey -(b) UniqueKey -(a)"},
-    // CONSTRAINT [name] before PRIMARY KEY or UNIQUE is that key (the name
-    // names a UNIQUE key without a name of its own); other constraints are
-    // skipped. A quoted name starting an element is a column.
+     "CreateTable IF NOT EXISTS t (a INT PrimaryKey(pk)) Key k(a, b) Key -(a, b) UniqueKey -(b) UniqueKey -(a)"},
+    // CONSTRAINT [name] before PRIMARY KEY or UNIQUE is that key under that
+    // name (a UNIQUE key's own name wins), also when a one-column PRIMARY KEY
+    // is folded onto its column; other constraints are skipped. A quoted name
+    // starting an element is a column.
     {"CREATE TABLE t (a INT, b INT, CONSTRAINT uq UNIQUE (a), CONSTRAINT `c2` UNIQUE KEY own (b), CONSTRAINT UNIQUE (a, b), "
      "CONSTRAINT PRIMARY KEY (b), CONSTRAINT ck CHECK (a > (0)), CONSTRAINT FOREIGN KEY (a) REFERENCES p(id), "
      "CONSTRAINT pk PRIMARY KEY (a, b))",
-     "CreateTable t (a INT, b INT PrimaryKey) UniqueKey uq(a) UniqueKey own(b) UniqueKey -(a, b) UniqueKey -(a, b) PRIMARY"},
+     "CreateTable t (a INT, b INT PrimaryKey) UniqueKey uq(a) UniqueKey own(b) UniqueKey -(a, b) UniqueKey pk(a, b) PRIMARY"},
     {"CREATE TABLE t (id INT, `foreign` INT, \"constraint\" TEXT, `fulltext` INT, \"Spatial\" INT, x INT)",
      "CreateTable t (id INT, foreign INT, constraint TEXT, fulltext INT, Spatial INT, x INT)"},
     {"CREATE TABLE t (a INT(11) UNSIGNED ZEROFILL NOT NULL, b DECIMAL(10,2) DEFAULT -1.5, "

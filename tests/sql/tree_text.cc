@@ -32,7 +32,11 @@ std::string show_column(const ColumnDef& c) {
   for (const Constraint& k : c.constraints) {
     switch (k.kind()) {
       case ConstraintKind::Default: out += " Default(" + show(k.as<Constraint::Default>().value) + ")"; break;
-      case ConstraintKind::PrimaryKey: out += " PrimaryKey"; break;
+      case ConstraintKind::PrimaryKey: {
+        const auto& name = k.as<Constraint::PrimaryKey>().name;
+        out += " PrimaryKey" + (name ? "(" + *name + ")" : std::string());
+        break;
+      }
       case ConstraintKind::NotNull: out += " NotNull"; break;
       case ConstraintKind::Unique: out += " Unique"; break;
       case ConstraintKind::AutoIncrement: out += " AutoIncrement"; break;

@@ -72,15 +72,17 @@ std::string unique_column_index_name(std::string_view table, std::string_view co
   return s;
 }
 
+std::string named_key_index_name(std::string_view table, std::string_view name) {
+  std::string s(table);
+  s.append("__").append(name);
+  return s;
+}
+
 std::string table_key_index_name(std::string_view table, const std::optional<std::string>& name,
                                  std::size_t position) {
+  if (name) return named_key_index_name(table, *name);
   std::string s(table);
-  s.append("__");
-  if (name) {
-    s.append(*name);
-  } else {
-    s.append(table).append("__idx").append(std::to_string(position));
-  }
+  s.append("__").append(table).append("__idx").append(std::to_string(position));
   return s;
 }
 

@@ -36,10 +36,19 @@ std::optional<Value> column_default(const ColumnDef& def);
 Column plain_column(const ColumnDef& def);
 
 // Names of the indexes the engine makes by itself:
-//   "{table}__{column}__unique" for a UNIQUE column;
-//   "{table}__{name}" for a key declared with a name in CREATE TABLE, and
-//   "{table}__{table}__idx{position}" for an unnamed one.
+//   "{table}__{column}__unique" for a UNIQUE column, and for a one-column
+//   PRIMARY KEY declared without a name;
+//   "{table}__{name}" for a key declared with a name in CREATE TABLE
+//   (`CONSTRAINT name PRIMARY KEY (...)`, `CONSTRAINT name UNIQUE (...)`,
+//   `UNIQUE KEY name (...)`, `KEY name (...)`), one-column PRIMARY KEY
+//   included, so that its UNIQUE errors name the key as it was declared;
+//   "{table}__{table}__idx{position}" for an unnamed table-level key, by its
+//   position among the table-level keys left after the parser folded the
+//   one-column PRIMARY KEYs onto their columns.
+// The names are stored in the index rows, so a file keeps the names its
+// indexes were made with.
 std::string unique_column_index_name(std::string_view table, std::string_view column);
+std::string named_key_index_name(std::string_view table, std::string_view name);
 std::string table_key_index_name(std::string_view table, const std::optional<std::string>& name,
                                  std::size_t position);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -49,19 +50,40 @@ bool has_constraint(const ColumnDef& def) {
   return false;
 }
 
-// The columns of CREATE TABLE and the position of the row-id alias.
+// The columns of CREATE TABLE, the position of the row-id alias and the
+// one-column indexes the columns ask for.
 //
-// A PRIMARY KEY column is always NOT NULL. It is also UNIQUE (and gets an
-// automatic index) unless it has one of the integer types or
-// AUTO_INCREMENT; the first such key column aliases the row id, and the
-// compiler exempts the alias from the NOT NULL check so that a NULL there
-// still assigns the next row id. Other columns take NOT NULL and UNIQUE as
-// written; a key column's own NOT NULL and UNIQUE are not consulted.
+// Every column of the PRIMARY KEY is NOT NULL, whether the key is written in
+// the column or at table level, over one column or several. The flag is
+// stored with each column, which is how a loaded table knows it: an index
+// row does not say whether its key was the PRIMARY KEY. A one-column key
+// (the parser folds a table-level one onto its column) is also UNIQUE, with
+// an automatic index named after the key when it was declared with a name,
+// unless the column has one of the integer types or AUTO_INCREMENT; the
+// first such key column aliases the row id, and the compiler exempts the
+// alias from the NOT NULL check so that a NULL there still assigns the next
+// row id. A key over several columns gets its index from run_create_table.
+// Other columns take NOT NULL and UNIQUE as written; a one-column key's own
+// NOT NULL and UNIQUE are not consulted.
+struct ColumnIndex {
+  std::string name;
+  std::string column;
+};
+
 struct TableColumns {
   std::vector<Column> columns;
   std::optional<std::size_t> rowid_alias;
+  std::vector<ColumnIndex> indexes;  // in column order
 };
 
+const Constraint::PrimaryKey* primary_key_of(const ColumnDef& def) {
+  for (const Constraint& c : def.constraints) {
+    if (const auto* pk = c.get_if<Constraint::PrimaryKey>()) return pk;
+  }
+  return nullptr;
+}
+
+// Call after check_table_keys: every key column is a column of the table.
 TableColumns table_columns(const Statement::CreateTable& s) {
   TableColumns out;
   out.columns.reserve(s.columns.size());
@@ -73,15 +95,28 @@ TableColumns table_columns(const Statement::CreateTable& s) {
     c.default_value = column_default(def);
     const bool integer_type = def.type_name && is_integer_type(*def.type_name);
     const bool auto_increment = has_constraint<Constraint::AutoIncrement>(def);
-    if (has_constraint<Constraint::PrimaryKey>(def)) {
+    std::optional<std::string> index_name;
+    if (const Constraint::PrimaryKey* pk = primary_key_of(def)) {
       c.not_null = true;
       c.unique = !integer_type && !auto_increment;
       if ((integer_type || auto_increment) && !out.rowid_alias) out.rowid_alias = i;
+      if (pk->name) index_name = named_key_index_name(s.name, *pk->name);
     } else {
       c.not_null = has_constraint<Constraint::NotNull>(def);
       c.unique = has_constraint<Constraint::Unique>(def);
     }
+    if (c.unique) {
+      out.indexes.push_back({index_name ? std::move(*index_name) : unique_column_index_name(s.name, c.name), c.name});
+    }
     out.columns.push_back(std::move(c));
+  }
+  for (const TableIndex& ti : s.indexes) {
+    if (!ti.primary) continue;
+    for (const std::string& key_column : ti.columns) {
+      for (Column& c : out.columns) {
+        if (ascii_iequal(c.name, key_column)) c.not_null = true;
+      }
+    }
   }
   return out;
 }
@@ -134,16 +169,12 @@ Result<ExecResult> run_create_table(Session& session, const Statement::CreateTab
     BKF_TRY(check_table_keys(s));
     TableColumns tc = table_columns(s);
     // Kept before the columns move into the catalog.
-    std::vector<std::string> unique_columns;
-    for (const Column& c : tc.columns) {
-      if (c.unique) unique_columns.push_back(c.name);
-    }
     std::optional<std::string> alias_name;
     if (tc.rowid_alias) alias_name = tc.columns[*tc.rowid_alias].name;
 
     BKF_TRY(catalog.create_table(pager, s.name, std::move(tc.columns), tc.rowid_alias));
-    for (const std::string& col : unique_columns) {
-      BKF_TRY(catalog.create_index(pager, unique_column_index_name(s.name, col), s.name, {col}, true));
+    for (ColumnIndex& ci : tc.indexes) {
+      BKF_TRY(catalog.create_index(pager, std::move(ci.name), s.name, {std::move(ci.column)}, true));
     }
     for (std::size_t i = 0; i < s.indexes.size(); ++i) {
       const TableIndex& ti = s.indexes[i];

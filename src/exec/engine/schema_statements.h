@@ -18,12 +18,12 @@ namespace bkf::engine {
 
 class Session;
 
-// Makes the table, then an index "{table}__{column}__unique" for every
-// UNIQUE column and one for every key declared in the statement (none for
-// a key on the row-id alias alone). Refused before anything is made: two
-// PRIMARY KEYs ("table \"{}\" has more than one PRIMARY KEY"), a key on a
-// missing column ("no such column: {}"), two columns of one name (the
-// catalog's "duplicate column name: {}").
+// Makes the table, every column of its PRIMARY KEY NOT NULL, then an index
+// for every UNIQUE column and one for every key declared in the statement
+// (none for a key on the row-id alias alone), named as schema_rules.h says.
+// Refused before anything is made: two PRIMARY KEYs ("table \"{}\" has more
+// than one PRIMARY KEY"), a key on a missing column ("no such column: {}"),
+// two columns of one name (the catalog's "duplicate column name: {}").
 Result<ExecResult> run_create_table(Session& session, const Statement::CreateTable& s);
 Result<ExecResult> run_drop_table(Session& session, const Statement::DropTable& s);
 Result<ExecResult> run_create_index(Session& session, const Statement::CreateIndex& s);

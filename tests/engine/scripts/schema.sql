@@ -212,7 +212,11 @@ ROLLBACK;
 > ok
 
 -- CONSTRAINT name before PRIMARY KEY or UNIQUE is that key, enforced; the
--- name names the UNIQUE index.
+-- name names its index, so the key's errors name it as it was declared.
+-- Every column of a PRIMARY KEY is NOT NULL, at column or table level, over
+-- one column or several, named or not, also once the file is opened again;
+-- a UNIQUE key over the same columns still takes NULL. A named key on the
+-- row-id alias alone is still the alias.
 CREATE TABLE c1 (id INTEGER PRIMARY KEY, email TEXT, CONSTRAINT uq UNIQUE (email));
 > ok
 INSERT INTO c1 (email) VALUES ('a@x'), ('b@x');
@@ -224,7 +228,7 @@ CREATE TABLE c2 (code TEXT, v INT, CONSTRAINT pk PRIMARY KEY (code));
 INSERT INTO c2 VALUES ('k', 1);
 > affected 1
 INSERT INTO c2 VALUES ('k', 2);
-> !constraint violation: UNIQUE constraint failed: c2__code__unique
+> !constraint violation: UNIQUE constraint failed: c2__pk
 INSERT INTO c2 VALUES (NULL, 3);
 > !constraint violation: NOT NULL constraint failed: code
 CREATE TABLE c3 (id INT, v INT, CONSTRAINT `pk` PRIMARY KEY (id));
@@ -233,6 +237,37 @@ INSERT INTO c3 (v) VALUES (1), (2);
 > affected 2
 SELECT id, v FROM c3;
 > [id, v] (1, 1) (2, 2)
+CREATE TABLE k1 (a INT, b TEXT, v INT, PRIMARY KEY (a, b));
+> ok
+CREATE TABLE k2 (a INT, b TEXT, CONSTRAINT pk_k2 PRIMARY KEY (b, a));
+> ok
+CREATE TABLE k3 (a INT, b INT, UNIQUE (a, b));
+> ok
+INSERT INTO k1 VALUES (1, 'x', 0), (1, 'y', 0);
+> affected 2
+INSERT INTO k1 VALUES (1, NULL, 0);
+> !constraint violation: NOT NULL constraint failed: b
+INSERT INTO k1 (b, v) VALUES ('z', 0);
+> !constraint violation: NOT NULL constraint failed: a
+UPDATE k1 SET b = NULL WHERE b = 'y';
+> !constraint violation: NOT NULL constraint failed: b
+INSERT INTO k1 VALUES (1, 'x', 1);
+> !constraint violation: UNIQUE constraint failed: k1__k1__idx0
+INSERT INTO k2 VALUES (1, 'x');
+> affected 1
+INSERT INTO k2 VALUES (NULL, 'x');
+> !constraint violation: NOT NULL constraint failed: a
+INSERT INTO k3 VALUES (NULL, NULL), (1, NULL);
+> affected 2
+@reopen
+INSERT INTO k2 VALUES (2, NULL);
+> !constraint violation: NOT NULL constraint failed: b
+INSERT INTO k2 VALUES (1, 'x');
+> !constraint violation: UNIQUE constraint failed: k2__pk_k2
+INSERT INTO k3 VALUES (2, NULL);
+> affected 1
+SELECT a, b, v FROM k1;
+> [a, b, v] (1, 'x', 0) (1, 'y', 0)
 -- Foreign keys (named or not), FULLTEXT and SPATIAL keys and CHECK are
 -- accepted and skipped: no index, nothing enforced.
 CREATE TABLE c4 (a INT, b INT, CONSTRAINT fk FOREIGN KEY (a) REFERENCES c2 (code), FOREIGN KEY (b) REFERENCES c3 (id),
