@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,11 @@
 #include <vector>
 
 #include "base/on_exit.h"
+
+#if defined(__linux__) && defined(SYS_kcmp) && __has_include(<linux/kcmp.h>)
+#include <linux/kcmp.h>
+#define BKF_HAVE_KCMP 1
+#endif
 
 namespace bkf {
 
@@ -59,9 +65,12 @@ std::atomic<int> registration{kUnregistered};
 // every process whose memory it inherited.
 std::atomic<std::uint32_t> generation{0};
 
-// Only without a wiped page: the identity of the last process set up, which
-// counts only in the process it names.
-std::atomic<std::uint64_t> unwiped_identity{0};
+// The identity of the last process set up in this memory: in a child that
+// has not set itself up yet, the process whose descriptors are listed,
+// which the hand-back compares descriptor tables with. Without a wiped page
+// it is also the identity itself, which counts only in the process it
+// names.
+std::atomic<std::uint64_t> last_identity{0};
 
 // /dev/null, opened with the registration and kept (close-on-exec), which
 // the hand-back duplicates: a child needs no new descriptor for it. With
@@ -98,7 +107,7 @@ bool page_wipes() noexcept {
 // The identity this process has taken, or 0.
 std::uint64_t taken_identity(bool wipes, pid_t self) noexcept {
   if (wipes) return wiped.identity.load(std::memory_order_acquire);
-  const std::uint64_t id = unwiped_identity.load(std::memory_order_acquire);
+  const std::uint64_t id = last_identity.load(std::memory_order_acquire);
   return ProcessTag(id).pid() == self ? id : 0;
 }
 
@@ -108,12 +117,35 @@ bool is_null_device(int fd) noexcept {
          st.st_rdev == null_device.load(std::memory_order_relaxed);
 }
 
-// Puts /dev/null over every listed descriptor. Only system calls and reads
-// of memory, nothing that allocates or locks: it runs in child handlers.
-// Without the kept /dev/null (the application closed it) one is opened;
-// when that fails too, the copies stay.
-void hand_back() noexcept {
+// Whether the calling process, `self`, uses the descriptor table of process
+// `lister` (a child made with CLONE_FILES and the process it was made from
+// do). Only a yes of the kernel counts: `lister` may be dead, its id reused
+// by a process this one cannot inspect, or its main thread ended (kcmp
+// looks at that thread, which has no table left), and kcmp may be missing
+// (a kernel built without it) or refused (some sandboxes); all of these
+// answer no. A process that got the id of a dead lister is not that
+// lister. One system call, made only by a process setting itself up.
+bool shares_descriptor_table(pid_t lister, pid_t self) noexcept {
+#ifdef BKF_HAVE_KCMP
+  return lister > 0 && lister != self && ::syscall(SYS_kcmp, lister, self, KCMP_FILES, 0, 0) == 0;
+#else
+  (void)lister;
+  (void)self;
+  return false;
+#endif
+}
+
+// Puts /dev/null over every listed descriptor, unless the calling process
+// (`self`) shares its descriptor table with the process that listed them
+// (`lister`): then they are the lister's own, which would lose its files
+// and locks in the middle of whatever it is doing. Where the kernel cannot
+// tell (shares_descriptor_table), they are handed back all the same. Only
+// system calls and reads of memory, nothing that allocates or locks: it
+// runs in child handlers. Without the kept /dev/null (the application
+// closed it) one is opened; when that fails too, the copies stay.
+void hand_back(pid_t lister, pid_t self) noexcept {
   if (listed == nullptr || listed->empty()) return;
+  if (shares_descriptor_table(lister, self)) return;
   int source = null_fd.load(std::memory_order_relaxed);
   int opened = -1;
   if (!is_null_device(source)) {
@@ -154,7 +186,8 @@ void register_handlers() noexcept {
 
 // Sets the calling process up: registers the handlers unless its image has
 // them, hands back the descriptors listed by the processes it was made from
-// (none in a process set up for the first time), makes the list's mutex
+// (none in a process set up for the first time; see hand_back for a process
+// that shares its descriptor table with its lister), makes the list's mutex
 // afresh (whatever a fork left it in: no thread of this process takes it
 // before the set-up) and takes an identity. Returns the identity, taken by
 // this call or another thread's. Keeps errno.
@@ -170,12 +203,13 @@ std::uint64_t set_up() noexcept {
       id = taken_identity(wipes, self);
       if (id == 0) {
         if (registration.load(std::memory_order_acquire) == kUnregistered) register_handlers();
-        hand_back();
+        hand_back(ProcessTag(last_identity.load(std::memory_order_acquire)).pid(), self);
         list_mutex = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
         fork_holds = 0;
         const std::uint32_t gen = generation.fetch_add(1, std::memory_order_relaxed) + 1;
         id = (std::uint64_t{gen} << 32) | static_cast<std::uint32_t>(self);
-        (wipes ? wiped.identity : unwiped_identity).store(id, std::memory_order_release);
+        last_identity.store(id, std::memory_order_release);
+        if (wipes) wiped.identity.store(id, std::memory_order_release);
       }
       wiped.busy.store(0, std::memory_order_release);
     } else {

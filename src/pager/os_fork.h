@@ -23,12 +23,13 @@
 // flag of a thread busy setting the process up. A process whose page is
 // zero is set up afresh by its first call here, whoever made it: it hands
 // back the listed descriptors (a process that has just been set up for the
-// first time has none listed) and takes an identity of its own. The
-// engine's child handler does the same at once, so that a forked child
-// that never calls the engine holds nothing of its parent's either; it
-// needs no new descriptor for it (a child of a process at its descriptor
-// limit could not get one): /dev/null is opened once, close-on-exec, when
-// the handlers are registered, and kept.
+// first time has none listed; one that shares the descriptor table of the
+// process that listed them leaves them alone, see below) and takes an
+// identity of its own. The engine's child handler does the same at once,
+// so that a forked child that never calls the engine holds nothing of its
+// parent's either; it needs no new descriptor for it (a child of a process
+// at its descriptor limit could not get one): /dev/null is opened once,
+// close-on-exec, when the handlers are registered, and kept.
 //
 // The handlers are registered (pthread_atfork) by the first call here in a
 // process image. Nothing here is a lock or a guarded static that a fork
@@ -46,10 +47,32 @@
 // got the id of a dead ancestor may be taken for it (by the set-up's busy
 // flag too, which it would then wait on forever).
 //
+// A child made by clone() with CLONE_FILES has no copies: it shares its
+// parent's descriptor table, so the listed descriptors are the parent's
+// own, and putting /dev/null over them would take the parent's files and
+// locks away in the middle of whatever it is doing. The set-up asks the
+// kernel (kcmp with KCMP_FILES, one system call made only by a process
+// setting itself up, never on a statement's path) whether the process
+// shares its table with the one whose set-up it inherited, and then leaves
+// the descriptors alone; the child is still refused the parent's
+// connections, by its identity.
+//
 // Not covered: a child that runs no engine fork handler (see above) keeps
 // its copies until its first call here or its exit; one made by vfork may
 // only exec or exit. Descriptors being opened or closed by another thread
-// when a child is made without handlers may escape the hand-back.
+// when a child is made without handlers may escape the hand-back. A child
+// made by clone() with CLONE_VM and without CLONE_VFORK shares the parent's
+// memory, the wiped page included, so it is not told apart: its statements
+// run on the parent's connections as the parent's own (they commit the
+// parent's open transaction). A child made with CLONE_FILES: where kcmp is
+// missing (a kernel built without it) or refused (some sandboxes), or the
+// parent's main thread has ended, its first call hands the parent's own
+// descriptors to /dev/null, and the parent loses its lock in the middle of
+// a transaction and its connection stays broken ("short read at offset
+// 0"); where kcmp tells, a child that outlives its parent holds the
+// parent's files and locks until it exits; and freeing an inherited
+// connection in such a child closes the parent's descriptors (its files
+// close them as in any child), with the same breakage.
 #pragma once
 
 #include <sys/types.h>

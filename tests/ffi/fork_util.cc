@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,44 +68,59 @@ bool read_until(int fd, std::string& out, Clock::time_point until, Done&& done) 
   }
 }
 
-}  // namespace
-
-std::string in_child(const std::function<Problems()>& body) {
+// Runs body in the child `make` starts (it returns twice, as fork() does)
+// and returns its report (see in_child). Neither process closes an end of
+// the pipe while the child runs: a child made with CLONE_FILES shares the
+// descriptor table, so a close in one is a close in both.
+std::string in_child_made_by(const std::function<pid_t()>& make, const std::function<Problems()>& body) {
   int fds[2];
   if (::pipe(fds) != 0) return "pipe failed\n";
-  const pid_t pid = ::fork();
-  if (pid < 0) return "fork failed\n";
-  if (pid == 0) {
+  const pid_t pid = make();
+  if (pid < 0) {
     ::close(fds[0]);
+    ::close(fds[1]);
+    return "making the child failed\n";
+  }
+  if (pid == 0) {
     const Problems problems = body();
     write_all(fds[1], lines(problems));
     ::_exit(problems.empty() ? 0 : 1);
   }
-  ::close(fds[1]);
   // Until the child ends, not until the pipe does: children it made may
-  // hold the pipe.
+  // hold the pipe, and this process holds its write end.
   ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
   std::string report;
   int status = 0;
-  bool open = true;
   bool ended = false;
   const auto until = deadline();
   while (!(ended = ::waitpid(pid, &status, WNOHANG) == pid) && Clock::now() <= until) {
-    if (open) open = read_available(fds[0], report);
+    read_available(fds[0], report);
     pollfd p{fds[0], POLLIN, 0};
-    if (open) ::poll(&p, 1, 20);
-    else ::usleep(2000);
+    ::poll(&p, 1, 5);
   }
-  read_available(fds[0], report);
-  ::close(fds[0]);
   if (!ended) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
-    return report + "the child hangs\n";
   }
+  read_available(fds[0], report);
+  ::close(fds[0]);
+  ::close(fds[1]);
+  if (!ended) return report + "the child hangs\n";
   if (!WIFEXITED(status)) return report + "child ended by signal " + std::to_string(WTERMSIG(status)) + "\n";
   if (WEXITSTATUS(status) != 0 && report.empty()) return "child exit status " + std::to_string(WEXITSTATUS(status));
   return report;
+}
+
+}  // namespace
+
+std::string in_child(const std::function<Problems()>& body) {
+  return in_child_made_by([] { return ::fork(); }, body);
+}
+
+std::string in_cloned_child(unsigned long flags, const std::function<Problems()>& body) {
+  return in_child_made_by(
+      [flags] { return static_cast<pid_t>(::syscall(SYS_clone, flags | SIGCHLD, nullptr, nullptr, nullptr, nullptr)); },
+      body);
 }
 
 void idle_until_closed(int hold, int started) {

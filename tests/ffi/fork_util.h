@@ -29,6 +29,11 @@ using Problems = std::vector<std::string>;
 // kChildLimitSeconds (then killed). Children the body makes may outlive it.
 std::string in_child(const std::function<Problems()>& body);
 
+// The same for a child made by a clone system call with `flags` (and
+// SIGCHLD), which runs no fork handler. Without CLONE_VM only: the child
+// goes on on its copy of the caller's stack, as after fork().
+std::string in_cloned_child(unsigned long flags, const std::function<Problems()>& body);
+
 // The body of an idle child: tells `started` its process id, which proves
 // that fork() has returned in it (its fork handlers have run), blocks until
 // the other end of `hold` is closed (by the last process holding it), then
