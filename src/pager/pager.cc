@@ -815,8 +815,8 @@ Status Pager::switch_to_journal() {
     restore_file_header();
     return st;
   }
-  // Switched: nothing below may fail the switch. An empty log left behind
-  // by a failed removal is harmless: it holds no commit, and the next open
+  // Switched: nothing below may fail the switch. A log left behind by a
+  // failed removal is harmless: it holds no commit, and the next open
   // removes it.
   try {
     if (wal_->remove(vfs_).ok()) (void)vfs_.sync_dir(path_);
