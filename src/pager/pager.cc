@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
+#include <thread>
 
 #include "base/bytes.h"
 #include "base/on_exit.h"
@@ -731,6 +733,33 @@ Status Pager::wal_checkpoint() {
   return checkpoint_locked();
 }
 
+namespace {
+
+// The close of a file that gained a name waits this long in all for the
+// database's lock and the log's (see save_log_if_linked() in pager.h),
+// trying again after pauses that double from the first to the longest.
+constexpr std::chrono::milliseconds kLinkedCloseWait{1000};
+constexpr std::chrono::milliseconds kFirstLockPause{1};
+constexpr std::chrono::milliseconds kLongestLockPause{32};
+
+// VfsFile::try_lock, tried again after a pause for as long as another
+// handle holds a lock that excludes it, until `deadline`: true once
+// granted, false when the deadline comes first. It never waits in the lock
+// itself, so a holder that cannot let go while this waits (another
+// connection of the same thread) costs it the wait and no more.
+Result<bool> try_lock_until(VfsFile& file, bool exclusive, std::chrono::steady_clock::time_point deadline) {
+  std::chrono::steady_clock::duration pause = kFirstLockPause;
+  for (;;) {
+    if (BKF_TRY(file.try_lock(exclusive))) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(std::min(pause, deadline - now));
+    pause = std::min<std::chrono::steady_clock::duration>(pause * 2, kLongestLockPause);
+  }
+}
+
+}  // namespace
+
 void Pager::save_log_if_linked() noexcept {
   BKF_PAGER_OP();
   if (in_tx_ || !wal_) return;
@@ -738,11 +767,12 @@ void Pager::save_log_if_linked() noexcept {
     release_read_lock_quietly();
     const Result<FileLook> look = file_->look();
     if (!look.ok() || !look->links || *look->links <= 1) return;
-    const Result<bool> writers_gone = file_->try_lock(true);
+    const auto deadline = std::chrono::steady_clock::now() + kLinkedCloseWait;
+    const Result<bool> writers_gone = try_lock_until(*file_, true, deadline);
     if (!writers_gone.ok() || !*writers_gone) return;
     HeldLock held(*file_);
     if (!sync_from_disk().ok() || !wal_ || !wal_->has_commit()) return;
-    const Result<bool> readers_gone = wal_->file().try_lock(true);
+    const Result<bool> readers_gone = try_lock_until(wal_->file(), true, deadline);
     if (!readers_gone.ok() || !*readers_gone) return;
     HeldLock log_held(wal_->file());
     (void)wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
@@ -846,8 +876,8 @@ Status Pager::switch_to_journal() {
     restore_file_header();
     return st;
   }
-  // Switched: nothing below may fail the switch. An empty log left behind
-  // by a failed removal is harmless: it holds no commit, and the next open
+  // Switched: nothing below may fail the switch. A log left behind by a
+  // failed removal is harmless: it holds no commit, and the next open
   // removes it.
   try {
     if (wal_->remove(vfs_).ok()) (void)vfs_.sync_dir(path_);

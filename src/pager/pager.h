@@ -181,10 +181,23 @@ class Pager {
 
   // For a connection about to close: when the database file has gained a
   // name while open, checkpoints in WAL mode (see open()), so that removing
-  // either name afterwards loses no commit. Only when no other connection
-  // holds the database's lock or the log's (a connection still at work
-  // does it at its own close); failures are dropped. Outside a
-  // transaction.
+  // either name afterwards loses no commit. That needs the database's lock
+  // and then the log's, both exclusive: it waits for them a second at most
+  // in all, trying again after pauses of 1 ms doubling up to 32 ms, and
+  // gives up when they are still held then. The wait is for locks held
+  // for a moment: by an opener of either name, which holds the database's
+  // lock for a few system calls inside open() before it is refused (and so
+  // never copies the log itself), by another connection's refused begin()
+  // or its own close, or by a statement about to end; a second covers such
+  // a holder even on a machine too busy to run it at once. Whoever holds a
+  // lock longer is, but for an opener stopped that long in its open, a
+  // connection at work (only connections read the log or keep a
+  // transaction), and it does the copy at its own close. Bounded
+  // and never blocking in the lock itself, since the holder may be unable
+  // to let go meanwhile: another connection of the same thread, in a
+  // transaction or in the middle of a statement, costs this close the
+  // second and no more. A signal does not cut the wait short. Failures are
+  // dropped. Outside a transaction.
   void save_log_if_linked() noexcept;
 
   // ---- journal mode and checkpoints ----

@@ -19,6 +19,11 @@ constexpr std::size_t kScanPrefix = Wal::kFrameHeaderSize + kCounterOffset + 4;
 // Largest single write of a checkpoint run; longer runs are split.
 constexpr std::size_t kMaxRunBytes = std::size_t{8} << 20;
 
+// The length remove() gives a log before removing it: a mark that the one
+// call look() makes on the open file can see. A log in use has it only
+// after an append whose first write stopped after one byte.
+constexpr std::uint64_t kRemovedLength = 1;
+
 }  // namespace
 
 Result<std::unique_ptr<Wal>> Wal::open(Vfs& vfs, const std::string& db_path, std::uint32_t page_size) {
@@ -112,9 +117,16 @@ Result<bool> Wal::unchanged(std::uint32_t change_counter, std::uint64_t size) {
 
 Result<Wal::Look> Wal::look(Vfs& vfs) {
   const FileLook file = BKF_TRY(file_->look());
-  // The engine only ever creates and removes logs (it never renames or
-  // links them), so an open log that still has a name is the one at path().
-  if (file.links) return Look{*file.links > 0, file.size};
+  // The engine never renames or links a log, and cuts one to the removed
+  // length before it removes it (remove()); nothing writes to it after
+  // that, since every writer looks first, under the database's lock, which
+  // the removal held. So a log with one name and another length has that
+  // name at path(), and one without a name was removed. Only a log with
+  // several names, or with the removed length, may have kept a name that
+  // another program gave it: its path is looked up.
+  if (file.links && (*file.links == 0 || (*file.links == 1 && file.size != kRemovedLength))) {
+    return Look{*file.links == 1, file.size};
+  }
   Result<FileId> id = vfs.file_id(path_);
   if (!id.ok()) {
     if (id.error().is(ErrorKind::NotFound)) return Look{false, file.size};
@@ -287,6 +299,10 @@ Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scr
   return {};
 }
 Status Wal::remove(Vfs& vfs) {
+  // Marked first, so that whoever still has the file open can tell it
+  // from the log at path() even when another program has linked it to a
+  // name of its own (look()).
+  BKF_TRY(file_->truncate(kRemovedLength));
   if (vfs.exists(path_)) BKF_TRY(vfs.delete_file(path_));
   return {};
 }

@@ -113,7 +113,12 @@ class Wal {
   Result<bool> unchanged(std::uint32_t change_counter, std::uint64_t size);
   // One look at the log: whether the file at path() is still the one this
   // Wal has open (another connection may have removed the log and made a
-  // new one), and the open file's length.
+  // new one, and another program may have linked the removed log to a name
+  // of its own), and the open file's length. One call on the open file;
+  // the path is looked up as well only when the log has other names than
+  // one, or the length remove() marks a removed log with (or when the file
+  // layer cannot count names): only such a log can be a removed one that
+  // kept a name elsewhere.
   struct Look {
     bool current = false;
     std::uint64_t size = 0;
@@ -172,8 +177,13 @@ class Wal {
   // whatever its own sync flag. Nothing happens without a commit.
   Status checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch);
 
-  // Removes the log file if it is still there. Committed frames not yet
-  // checkpointed are lost with it. The caller drops the Wal afterwards.
+  // Cuts the log file to one byte, which marks it as removed, and removes
+  // it if it is still there. Committed frames not yet checkpointed are
+  // lost with it. The caller holds the database's exclusive lock and drops
+  // the Wal afterwards. A connection that still has the removed file open
+  // tells it from the log at path() by its length and names (look()):
+  // nothing writes to it once it is removed, since writers look before
+  // they write.
   Status remove(Vfs& vfs);
 
  private:

@@ -14,9 +14,12 @@
 //     meanwhile queue behind it;
 //   - a second name (hard link) made while a connection is open: its
 //     commits reach the database file at PRAGMA wal_checkpoint and at close,
-//     so removing either name loses none.
+//     also when an opener or a reader holds a lock for a moment then, so
+//     removing either name loses none.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -468,6 +471,92 @@ TEST_F(WalReaders, ASecondNameStrandsNoCommitOfTheLog) {
       EXPECT_EQ(run_sql(kept, "SELECT id FROM t ORDER BY id; PRAGMA integrity_check"),
                 rows + " / [integrity_check] ('ok')");
     }
+  }
+}
+
+// A lock taken through a descriptor of its own, as another process would
+// hold it: whole-file, without waiting (not taken when another handle
+// holds a lock that excludes it), given up when dropped.
+class OutsideLock {
+ public:
+  OutsideLock(const std::string& path, bool exclusive) : fd_(::open(path.c_str(), O_RDWR)) {
+    held_ = fd_ >= 0 && ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+  }
+  ~OutsideLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OutsideLock(const OutsideLock&) = delete;
+  OutsideLock& operator=(const OutsideLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
+
+// The last connection on a file that gained a name closes while its lock
+// or the log's is held for a moment by someone else: an opener of the
+// second name (which holds the database's lock exclusively inside its open,
+// and is then refused) or another reader's statement (which holds the
+// log's shared). The holder takes its lock just before one of the close's
+// lock requests and lets go just before the next one: the close waits for
+// it and copies the log, so either name holds every commit afterwards.
+TEST_F(WalReaders, TheLastCloseOfASecondNameWaitsForALockHeldForAMoment) {
+  const std::string link = dir.file("y.db");
+  const std::string rows = "[id] (1) (2)";
+  struct Holder {
+    const char* name;
+    std::string file;
+    bool exclusive;
+  };
+  for (const Holder& h : {Holder{"an opener of the second name", link, true},
+                          Holder{"a reader's statement", path + "-wal", false}}) {
+    // Counts the close's lock requests when nothing holds a lock (nth 0),
+    // or has the holder take its lock before the nth one.
+    auto scenario = [&](std::uint64_t nth, bool remove_first) -> std::uint64_t {
+      remove_files({path, link});
+      FaultVfs fault(os);
+      std::optional<Database> db;
+      {
+        auto opened = Database::open(fault, path);
+        if (!opened.ok()) {
+          ADD_FAILURE() << opened.error().to_string();
+          return 0;
+        }
+        db.emplace(std::move(*opened));
+      }
+      EXPECT_EQ(run_sql(*db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); "
+                             "INSERT INTO t VALUES (1); INSERT INTO t VALUES (2)"),
+                "[journal_mode] ('wal') / ok / affected 1 / affected 1");
+      EXPECT_EQ(::link(path.c_str(), link.c_str()), 0);
+      std::optional<OutsideLock> holder;
+      fault.arm({.ops = static_cast<unsigned>(FaultOp::Lock)});
+      fault.set_hook([&](FaultOp, std::uint64_t n) {
+        holder.reset();
+        if (n == nth) holder.emplace(h.file, h.exclusive);
+      });
+      db.reset();
+      const std::uint64_t requests = fault.count();
+      fault.set_hook(nullptr);
+      holder.reset();
+      if (nth == 0) return requests;
+      EXPECT_EQ(::unlink((remove_first ? path : link).c_str()), 0);
+      Database kept = open_db(remove_first ? link : path);
+      EXPECT_EQ(run_sql(kept, "SELECT id FROM t ORDER BY id; PRAGMA integrity_check"),
+                rows + " / [integrity_check] ('ok')");
+      return requests;
+    };
+    const std::uint64_t requests = scenario(0, false);
+    bool retried = false;
+    ASSERT_GE(requests, 2u);  // the database's lock, then the log's
+    for (std::uint64_t nth = 1; nth <= requests; ++nth) {
+      for (bool remove_first : {true, false}) {
+        SCOPED_TRACE(std::string(h.name) + " at lock request " + std::to_string(nth) +
+                     (remove_first ? ", first name removed" : ", second name removed"));
+        if (scenario(nth, remove_first) > requests) retried = true;
+      }
+    }
+    EXPECT_TRUE(retried) << h.name << " never made the close ask again";
   }
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "base/bytes.h"
@@ -242,6 +243,51 @@ TEST_P(MultiTest, ModeSwitchesWhileAnotherWrites) {
   EXPECT_EQ(peek(*c, 2), 12u);
   EXPECT_EQ(peek(*c, 6), 2u);
   EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
+}
+
+// The same two switches when another program has linked the log to a name
+// of its own (a backup made by hard links): the log a has open keeps a
+// name after its removal, yet a must notice that the log at its path is
+// another file, read b's commit and write into the new log. The switch
+// finds the log holding commits, which its checkpoint empties, or, after a
+// checkpoint, only the frames of a writer killed in the middle of its
+// append, which it has no commit to copy from and removes as they are.
+TEST_P(MultiTest, AnOutsideLinkToTheLogAroundAModeSwitch) {
+  if (!wal()) GTEST_SKIP() << "a link to the log";
+  const std::string wal_path = path_ + "-wal", backup = dir_.file("backup-wal");
+  for (bool killed_writer : {false, true}) {
+    SCOPED_TRACE(killed_writer ? "the log holds a killed writer's frames" : "the log holds commits");
+    const PageId page = killed_writer ? 7 : 4;
+    auto a = open();
+    auto b = open();
+    increment(*b, page);
+    EXPECT_EQ(peek(*a, page), 1u);  // a has read the log
+    if (killed_writer) {
+      must(b->wal_checkpoint());
+      FaultVfs fault(vfs_);
+      auto w = must(Pager::open(fault, path_));
+      fault.arm({.ops = static_cast<unsigned>(FaultOp::Write), .nth = 1, .action = FaultPlan::Action::Crash,
+                 .torn = true});
+      must(w->begin());
+      write_u32(*w, 5, 99);
+      EXPECT_FALSE(w->commit().ok());
+      ASSERT_GT(std::filesystem::file_size(wal_path), 0u);
+    }
+    ASSERT_EQ(::link(wal_path.c_str(), backup.c_str()), 0);
+    must(b->set_journal_mode_delete());
+    must(b->set_journal_mode_wal());
+    increment(*b, page);
+    EXPECT_EQ(peek(*a, page), 2u);
+    increment(*a, page);
+    EXPECT_EQ(peek(*b, page), 3u);
+    a.reset();
+    b.reset();
+    auto c = open();
+    EXPECT_EQ(peek(*c, page), 3u);
+    EXPECT_EQ(peek(*c, 5), 0u);
+    must(c->wal_checkpoint());
+    ASSERT_EQ(::unlink(backup.c_str()), 0);
+  }
 }
 
 // A log reader that locks the log just after a switch to journal mode
