@@ -124,6 +124,13 @@ class WalReaders : public ::testing::Test {
     }
   }
 
+  // A new database at `path` made by `sql`.
+  void make(const std::string& sql) {
+    remove_files({path});
+    Database setup = open_db(path);
+    ASSERT_TRUE(ok(run_sql(setup, sql)));
+  }
+
   TempDir dir;
   std::string path = dir.file("w.db");
   OsVfs os;
@@ -283,12 +290,8 @@ TEST_F(WalReaders, ATailCostsAReaderOneScan) {
   const std::string rows = "[id, v] (1, 'a') (2, 'a') (3, 'a')";
   for (Tail how : {Tail::Killed, Tail::FailedAppend}) {
     SCOPED_TRACE(tail_name(how));
-    remove_files({path});
-    {
-      Database setup = open_db(path);
-      ASSERT_TRUE(ok(run_sql(setup, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
-                                    "INSERT INTO t VALUES (1, 'a'), (2, 'a'), (3, 'a')")));
-    }
+    make("PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
+                                    "INSERT INTO t VALUES (1, 'a'), (2, 'a'), (3, 'a')");
     FaultVfs fr(os);
     auto r = Database::open(fr, path);
     ASSERT_TRUE(r.ok());
@@ -331,13 +334,9 @@ TEST_F(WalReaders, ATailCostsAReaderOneScan) {
 TEST_F(WalReaders, NoPowerCutCountsATailInTheNextCommit) {
   const unsigned ops = static_cast<unsigned>(FaultOp::Write) | static_cast<unsigned>(FaultOp::Sync);
   for (Tail how : {Tail::Killed, Tail::FailedAppend}) {
-    remove_files({path});
-    {
-      Database setup = open_db(path);
-      ASSERT_TRUE(ok(run_sql(setup, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
+    make("PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
                                     "CREATE TABLE u (id INTEGER PRIMARY KEY); "
-                                    "INSERT INTO t VALUES (1, 'a'), (2, 'a')")));
-    }
+                                    "INSERT INTO t VALUES (1, 'a'), (2, 'a')");
     leave_tail(os, path, how);
     const std::string db_bytes = read_file(path), log_bytes = read_file(path + "-wal");
     std::uint64_t total = 0;
@@ -375,12 +374,7 @@ TEST_F(WalReaders, NoPowerCutCountsATailInTheNextCommit) {
 // comes while it waits queues behind it instead of holding it off, and then
 // reads what the checkpoint left.
 TEST_F(WalReaders, ACheckpointWaitsOnlyForTheStatementsInProgress) {
-  remove_files({path});
-  {
-    Database setup = open_db(path);
-    ASSERT_TRUE(ok(run_sql(setup, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); "
-                                  "INSERT INTO t VALUES (1), (2)")));
-  }
+  make("PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); INSERT INTO t VALUES (1), (2)");
   FaultVfs f1(os);
   auto r1 = Database::open(f1, path);
   ASSERT_TRUE(r1.ok());
