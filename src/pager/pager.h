@@ -24,14 +24,20 @@
 // database file in journal mode (readers and the writer exclude each other),
 // on the log file in WAL mode (readers exclude only checkpoints). A
 // checkpoint holds the database's exclusive lock and then the log's; locks
-// are always taken in that order. A commit's append to the log holds the
-// log's side lock from its first write until its sync has returned, and a
-// connection that reads the log anew shares it meanwhile (wal.h): it waits
-// for that sync, never for a transaction (nothing waits while holding it).
-// All waits are unbounded, but a signal can end one (VfsFile::lock): the
-// call then fails with that Io error and, as after any failure, holds no
-// lock it took (an open transaction keeps its own). The automatic checkpoint after a commit fails unseen: the
-// commit stands, and a later commit checkpoints.
+// are always taken in that order. It waits for the log's lock behind the
+// statements in progress only: readers that come meanwhile wait behind it
+// (Wal::lock_exclusive). A commit's append to the log holds the log's side
+// lock from its first write until its sync has returned, and a connection
+// that reads the log anew shares it meanwhile (wal.h): it waits for that
+// sync, never for a transaction. Nothing waits for the side lock while
+// holding the log's lock: a reader that finds it taken gives its shared
+// lock up, waits, and starts again. All waits are unbounded, but a signal
+// can end one (VfsFile::lock): the call then fails with that Io error and,
+// as after any failure, holds no lock it took (an open transaction keeps
+// its own; a commit whose wait for the side lock is ended so has written
+// nothing, and may be committed again, see commit()). The automatic
+// checkpoint after a commit fails unseen: the commit stands, and a later
+// commit checkpoints.
 //
 // Other connections' commits (and journal-mode switches) are noticed at
 // begin() and read_lock(), through the header's change counter; the cache is
@@ -58,8 +64,8 @@
 // usable, commit() leaves the transaction open for rollback() (it never
 // throws past its commit point), and rollback() always ends the transaction
 // and releases its lock, even when it throws: what it could not undo in the
-// files (a journal, a log tail) is undone by the next begin, read or open
-// before anything is read.
+// files (a journal) is undone by the next begin, read or open before
+// anything is read, and a log tail by the next commit.
 #pragma once
 
 #include <cassert>
