@@ -375,13 +375,16 @@ TEST_F(WalReaders, NoPowerCutCountsATailInTheNextCommit) {
 // reads what the checkpoint left.
 TEST_F(WalReaders, ACheckpointWaitsOnlyForTheStatementsInProgress) {
   make("PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); INSERT INTO t VALUES (1), (2)");
-  FaultVfs f1(os);
+  FaultVfs f1(os), f2(os), fw(os);
   auto r1 = Database::open(f1, path);
-  ASSERT_TRUE(r1.ok());
-  Database r2 = open_db(path), w = open_db(path);
+  auto r2 = Database::open(f2, path);
+  auto w = Database::open(fw, path);
+  ASSERT_TRUE(r1.ok() && r2.ok() && w.ok());
   std::atomic<bool> in_statement{false}, release{false};
-  std::atomic<int> finished{0};
-  int w_done = 0, r2_done = 0;
+  // The order of W's last truncation (of the log, under its exclusive lock)
+  // and R2's first read (once it holds the log's shared lock).
+  std::atomic<int> order{0};
+  int w_cut = 0, r2_read = 0;
   std::string r1_got, w_got, r2_got;
   // R1's statement stops at its first read, holding the log's shared lock.
   f1.arm({.ops = static_cast<unsigned>(FaultOp::Read), .nth = 0});
@@ -391,29 +394,32 @@ TEST_F(WalReaders, ACheckpointWaitsOnlyForTheStatementsInProgress) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   });
+  fw.arm({.ops = static_cast<unsigned>(FaultOp::Truncate), .nth = 0});
+  fw.set_hook([&](FaultOp, std::uint64_t) { w_cut = ++order; });
+  f2.arm({.ops = static_cast<unsigned>(FaultOp::Read), .nth = 0});
+  f2.set_hook([&](FaultOp, std::uint64_t n) {
+    if (n == 1) r2_read = ++order;
+  });
   std::thread t1([&] { r1_got = run_sql(*r1, "SELECT count(*) FROM t"); });
   while (!in_statement) std::this_thread::yield();
-  std::thread tw([&] {
-    w_got = run_sql(w, "PRAGMA wal_checkpoint");
-    w_done = ++finished;
-  });
+  std::thread tw([&] { w_got = run_sql(*w, "PRAGMA wal_checkpoint"); });
   const bool w_waits = wait_for_lock_waiter(path + "-wal");
-  std::thread t2([&] {
-    r2_got = run_sql(r2, "SELECT count(*) FROM t");
-    r2_done = ++finished;
-  });
+  std::thread t2([&] { r2_got = run_sql(*r2, "SELECT count(*) FROM t"); });
   const bool r2_waits = wait_for_lock_waiter(path + "-wal", 2'000'000, 2);
   release = true;
   t1.join();
   tw.join();
   t2.join();
-  f1.set_hook(nullptr);
+  for (FaultVfs* f : {&f1, &f2, &fw}) {
+    f->set_hook(nullptr);
+    f->disarm();
+  }
   EXPECT_TRUE(w_waits);
   EXPECT_TRUE(r2_waits) << "the second reader did not queue behind the checkpoint";
   EXPECT_EQ(r1_got, "[count(*)] (2)");
   EXPECT_EQ(w_got, "ok");
   EXPECT_EQ(r2_got, "[count(*)] (2)");
-  EXPECT_LT(w_done, r2_done);
+  EXPECT_LT(w_cut, r2_read) << "the second reader read before the checkpoint was done";
   EXPECT_EQ(std::filesystem::file_size(path + "-wal"), 0u);
   EXPECT_EQ(run_sql(*r1, "INSERT INTO t VALUES (3); SELECT count(*) FROM t"), "affected 1 / [count(*)] (3)");
 }
