@@ -300,11 +300,7 @@ Result<bool> Pager::sync_from_disk(bool wait) {
         disk = BKF_TRY(read_file_header());
         if (disk.change_counter == header_.change_counter && disk.wal_mode == header_.wal_mode) return true;
       }
-      if (wait) {
-        BKF_TRY(wal_->rescan());
-      } else if (!BKF_TRY(wal_->try_rescan())) {
-        return false;
-      }
+      if (!BKF_TRY(wal_->rescan(wait))) return false;
     }
     disk = BKF_TRY(header_from_log());
     if (disk.wal_mode != 1 && drop_log()) return true;
@@ -489,7 +485,6 @@ void Pager::end_transaction() noexcept {
 
 Status Pager::commit() {
   BKF_PAGER_OP();
-  commit_wrote_nothing_ = false;
   if (!in_tx_) return Error::tx(kTxNoneToCommit);
   if (cache_.dirty_count() == 0 && header_ == saved_header_) {
     end_transaction();
@@ -633,12 +628,8 @@ Status Pager::commit_wal() {
   std::memset(image, 0, ps);
   header_.encode(image);
   Status st = wal_->append(n, synchronous_ == 2);
-  if (!st.ok() && wal_->wrote_nothing()) {
-    // The transaction is whole: it may be committed again, with this
-    // counter.
-    --header_.change_counter;
-    commit_wrote_nothing_ = true;
-  }
+  // The transaction is whole: it may be committed again, with this counter.
+  if (!st.ok() && wal_->wrote_nothing()) --header_.change_counter;
   return st;
 }
 

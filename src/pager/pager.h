@@ -168,7 +168,7 @@ class Pager {
   // signal ended the wait for the log's side lock), commit_wrote_nothing()
   // says so: the transaction is whole, and commit() may be called again.
   Status commit();
-  bool commit_wrote_nothing() const { return commit_wrote_nothing_; }
+  bool commit_wrote_nothing() const { return wal_ != nullptr && wal_->wrote_nothing(); }
   // Discards the transaction's changes, undoing whatever a failed commit
   // wrote, restores the header as it was at begin() and releases the lock.
   // The transaction ends even when undoing fails (the next begin finishes
@@ -237,7 +237,7 @@ class Pager {
   Status sync_from_disk();           // some lock held
   // The same for a reader holding the log's shared lock when `wait` is not
   // set: false, having changed nothing, when the log's side lock is held
-  // exclusively and the log must be scanned (Wal::try_rescan).
+  // exclusively and the log must be scanned (Wal::rescan).
   Result<bool> sync_from_disk(bool wait);
   // Closes the log, unlocking first the shared lock this reader held on it,
   // if any: true then (it holds no lock now).
@@ -278,7 +278,6 @@ class Pager {
   // and rollback() replays (or, if incomplete, removes) the journal before
   // unlocking.
   bool journal_created_ = false;
-  bool commit_wrote_nothing_ = false;  // see commit_wrote_nothing()
   std::vector<std::uint8_t> io_buf_;           // reused: journal image, runs of pages
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages
   std::vector<PageId> journal_pages_;          // reused: pages a journal holds

@@ -33,7 +33,7 @@ Result<std::unique_ptr<Wal>> Wal::open(Vfs& vfs, const std::string& db_path, std
   if (!existed) BKF_TRY(vfs.sync_dir(path));
   FileId id = BKF_TRY(file->id());
   std::unique_ptr<Wal> wal(new Wal(std::move(path), std::move(file), page_size, id));
-  BKF_TRY(wal->rescan());
+  BKF_TRY(wal->rescan(true));
   return wal;
 }
 
@@ -42,26 +42,26 @@ void Wal::reset_index() {
   end_ = 0;
   db_pages_ = 0;
   last_counter_ = 0;
+  scanned_ = 0;
 }
 
-Status Wal::rescan() {
-  BKF_TRY(scan(true));
-  return {};
+Result<bool> Wal::last_commit_in_place(std::uint32_t counter) {
+  std::uint8_t head[kScanPrefix];
+  BKF_TRY(file_->read_exact_at(head, sizeof head, end_ - frame_size()));
+  return load_be32(head) == 1 && load_be32(head + 4) == db_pages_ &&
+         load_be32(head + kFrameHeaderSize + kCounterOffset) == counter;
 }
-
-Result<bool> Wal::try_rescan() { return scan(false); }
 
 Status Wal::wait_for_side() {
   BKF_TRY(file_->side_lock(false));
   return file_->side_unlock();
 }
 
-Result<bool> Wal::scan(bool wait) {
+Result<bool> Wal::rescan(bool wait) {
   const std::uint64_t fs = frame_size();
   // An empty log has nothing to read, nor to wait for.
   if (BKF_TRY(file_->size()) == 0) {
     reset_index();
-    scanned_ = 0;
     return true;
   }
   // An append in progress holds the side lock until its frames are
@@ -78,12 +78,7 @@ Result<bool> Wal::scan(bool wait) {
   // Keep what is indexed when the last commit frame we know is still there;
   // commit counters only grow, so a log that was emptied and refilled cannot
   // show the same counter at the same place.
-  bool keep = false;
-  if (end_ != 0 && size >= end_) {
-    BKF_TRY(file_->read_exact_at(head, sizeof head, end_ - fs));
-    keep = load_be32(head) == 1 && load_be32(head + 4) == db_pages_ &&
-           load_be32(head + kFrameHeaderSize + kCounterOffset) == last_counter_;
-  }
+  const bool keep = end_ != 0 && size >= end_ && BKF_TRY(last_commit_in_place(last_counter_));
   if (!keep) reset_index();
 
   pending_.clear();
@@ -109,10 +104,7 @@ Result<bool> Wal::scan(bool wait) {
 
 Result<bool> Wal::unchanged(std::uint32_t change_counter, std::uint64_t size) {
   if (end_ < frame_size() || size != scanned_) return false;
-  std::uint8_t head[kScanPrefix];
-  BKF_TRY(file_->read_exact_at(head, sizeof head, end_ - frame_size()));
-  return load_be32(head) == 1 && load_be32(head + 4) == db_pages_ &&
-         load_be32(head + kFrameHeaderSize + kCounterOffset) == change_counter;
+  return last_commit_in_place(change_counter);
 }
 
 Result<Wal::Look> Wal::look(Vfs& vfs) {
@@ -283,14 +275,10 @@ Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scr
   // frames back, and they are copies of what the database file holds).
   if (Status st = file_->truncate(0); !st.ok()) {
     Result<std::uint64_t> now = file_->size();
-    if (now.ok() && *now == 0) {
-      reset_index();
-      scanned_ = 0;
-    }
+    if (now.ok() && *now == 0) reset_index();
     return st;
   }
   reset_index();
-  scanned_ = 0;
   // Until the cut is durable, appends would land over frames a power cut
   // could bring back after them (append() syncs it first).
   cut_unsynced_ = true;

@@ -95,15 +95,14 @@ class Wal {
   std::uint64_t scanned_size() const { return scanned_; }
 
   // Rebuilds the index from the file after another connection appended or
-  // checkpointed, under the side lock (shared): waits for an append whose
-  // sync has not returned, or for a writer waiting for the exclusive lock.
-  Status rescan();
-  // The same without the wait, for a reader holding the lock (shared):
+  // checkpointed, under the side lock (shared): with `wait`, waits for an
+  // append whose sync has not returned, or for a writer waiting for the
+  // exclusive lock. Without it, for a reader holding the lock (shared):
   // false, having read nothing, when the side lock is held exclusively.
   // Such a reader must not wait for it while holding the lock (the writer
   // holding it may be waiting for the lock), so it gives the lock up,
   // wait_for_side() and starts again.
-  Result<bool> try_rescan();
+  Result<bool> rescan(bool wait);
   Status wait_for_side();
   // Whether the file, `size` bytes long by a look() made under the same
   // lock, still has the length it was scanned at and its last commit frame
@@ -143,8 +142,8 @@ class Wal {
   // (no other append runs).
   //
   // When a signal ends the wait for the side lock, append() fails with
-  // that error having written nothing, and wrote_nothing() says so: the
-  // same frames may be appended again.
+  // that error having written nothing, and wrote_nothing() says so (until
+  // the next append): the same frames may be appended again.
   void prepare_frames(std::size_t n);
   std::uint8_t* frame(std::size_t i, PageId page, std::uint32_t commit_field);
   Status append(std::size_t n, bool sync);
@@ -189,10 +188,11 @@ class Wal {
  private:
   Wal(std::string path, std::unique_ptr<VfsFile> file, std::uint32_t page_size, FileId id)
       : path_(std::move(path)), file_(std::move(file)), page_size_(page_size), id_(id) {}
+  // Forgets every commit, and the scanned length with them.
   void reset_index();
-  // rescan() and try_rescan(): false when `wait` is not set and the side
-  // lock is held exclusively.
-  Result<bool> scan(bool wait);
+  // Whether the frame before end() is still the last commit frame this Wal
+  // knows (page 1, its page count) and carries `counter`.
+  Result<bool> last_commit_in_place(std::uint32_t counter);
   // Under the side lock, before an append: where its frames go (end(), or
   // past a tail, zeroed durably).
   Result<std::uint64_t> past_tail();
