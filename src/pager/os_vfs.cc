@@ -220,7 +220,12 @@ bool OsVfs::exists(const std::string& path) {
 
 Result<FileId> OsVfs::file_id(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return Error::not_found(path);
+  if (::stat(path.c_str(), &st) != 0) {
+    // Only a missing file is NotFound: a caller learns from it that the
+    // file is gone, which a failed look-up does not say.
+    if (errno == ENOENT || errno == ENOTDIR) return Error::not_found(path);
+    return Error::io(errno);
+  }
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 

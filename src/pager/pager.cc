@@ -38,6 +38,20 @@ namespace {
 // Largest single write when flushing a run of consecutive dirty pages.
 constexpr std::size_t kMaxRunBytes = std::size_t{8} << 20;
 
+// Removes a rollback journal. A removal can fail having removed the file
+// (an unlink that reports EIO, or ENOENT for a retry of one that went
+// through): the journal is gone all the same, and what its removal stood
+// for (a commit, a finished replay) has happened, with nothing left to undo
+// it. So a failed removal is a success when the file is no longer there;
+// when that cannot be told either, the failure stands.
+Status remove_journal(Vfs& vfs, const std::string& jpath) {
+  Status st = vfs.delete_file(jpath);
+  if (st.ok()) return st;
+  Result<FileId> still = vfs.file_id(jpath);
+  if (!still.ok() && still.error().is(ErrorKind::NotFound)) return {};
+  return st;
+}
+
 // Replays (or, when it is not a complete journal, discards) a rollback
 // journal left beside the database by a commit that did not finish. The
 // caller holds the database's exclusive lock. `db_page_size` is 0 when the
@@ -58,7 +72,7 @@ Status replay_journal_file(Vfs& vfs, const std::string& jpath, VfsFile& db, std:
     BKF_TRY(journal::replay(*jf, *info, db, scratch));
   }
   jf.reset();
-  BKF_TRY(vfs.delete_file(jpath));
+  BKF_TRY(remove_journal(vfs, jpath));
   return vfs.sync_dir(jpath);
 }
 
@@ -575,8 +589,9 @@ Status Pager::commit_journal() {
   BKF_TRY(write_header_to_file());
   BKF_TRY(file_->sync());
 
-  // 3. The commit point: the journal disappears.
-  BKF_TRY(vfs_.delete_file(journal_path_));
+  // 3. The commit point: the journal disappears (remove_journal: also when
+  // its removal reports a failure having removed it).
+  BKF_TRY(remove_journal(vfs_, journal_path_));
   journal_created_ = false;
   try {
     (void)vfs_.sync_dir(journal_path_);

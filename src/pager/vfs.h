@@ -127,7 +127,8 @@ class Vfs {
   virtual Status delete_file(const std::string& path) = 0;
   // True exactly when the path's metadata can be read; never fails.
   virtual bool exists(const std::string& path) = 0;
-  // Identity of the file at `path` (NotFound when there is none).
+  // Identity of the file at `path`: NotFound when there is none, an Io
+  // error when that cannot be told.
   virtual Result<FileId> file_id(const std::string& path) = 0;
   // The path of the file `path` leads to, absolute and free of symbolic
   // links and "." or ".." steps: every path to one file resolves to the

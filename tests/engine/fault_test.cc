@@ -148,6 +148,63 @@ TEST_P(CommitFaults, EveryOperationOfACommitFails) {
   }
 }
 
+// A journal-mode COMMIT whose removal of the journal (its commit point)
+// fails. A removal that went through before failing (EIO, or ENOENT as a
+// retried one reports it) has committed: COMMIT says so, and every
+// connection sees the row. One that left the journal fails and rolls back.
+// When the look for the journal fails as well, the failure stands; the
+// connection then agrees with the file all the same.
+TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
+  if (is_wal()) GTEST_SKIP() << "a log commit removes no journal";
+  const unsigned unlink = static_cast<unsigned>(FaultOp::Unlink), look = static_cast<unsigned>(FaultOp::Size);
+  const std::string io_error = "!io error: Input/output error (os error 5)";
+  const struct {
+    const char* name;
+    FaultPlan plan;
+    std::string commit, count;
+  } cases[] = {
+      {"removed, then EIO", {.ops = unlink, .nth = 1, .torn = true}, "ok", "[count(*)] (1)"},
+      {"removed, then ENOENT", {.ops = unlink, .nth = 1, .error = ENOENT, .torn = true}, "ok", "[count(*)] (1)"},
+      {"not removed", {.ops = unlink, .nth = 1}, io_error, "[count(*)] (0)"},
+      {"removed, and the look fails", {.ops = unlink | look, .torn = true, .persistent = true}, io_error,
+       "[count(*)] (1)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto db = Database::open(fault, path);
+    ASSERT_TRUE(db.ok());
+    ASSERT_NE(run_sql(*db, "DELETE FROM t WHERE id = 2").substr(0, 1), "!");
+    ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two')"), "ok / affected 1");
+    FaultPlan plan = c.plan;
+    if (plan.nth == 0) {
+      // The removal's place among the removals and looks of a COMMIT.
+      std::uint64_t at = 0;
+      fault.set_hook([&](FaultOp op, std::uint64_t n) {
+        if (op == FaultOp::Unlink && at == 0) at = n;
+      });
+      fault.arm({.ops = plan.ops});
+      ASSERT_EQ(run_sql(*db, "COMMIT; DELETE FROM t WHERE id = 2; BEGIN; INSERT INTO t VALUES (2, 'two')"),
+                "ok / affected 1 / ok / affected 1");
+      fault.set_hook(nullptr);
+      ASSERT_GT(at, 0u);
+      plan.nth = at;
+    }
+    fault.arm(plan);
+    EXPECT_EQ(run_sql(*db, "COMMIT"), c.commit);
+    EXPECT_TRUE(fault.fired());
+    fault.disarm();
+    expect_idle(*db, c.name);
+    EXPECT_FALSE(os.exists(path + "-journal"));
+    EXPECT_EQ(run_sql(*db, "ROLLBACK"), "!transaction error: no active transaction to roll back");
+    const std::string query = "SELECT count(*) FROM t WHERE id = 2";
+    EXPECT_EQ(run_sql(*db, query), c.count);
+    Database other = open_db(path);
+    EXPECT_EQ(run_sql(other, query + "; PRAGMA integrity_check"), c.count + " / [integrity_check] ('ok')");
+    EXPECT_EQ(run_sql(*db, "INSERT INTO t VALUES (3, 'three'); DELETE FROM t WHERE id = 3"),
+              "affected 1 / affected 1");
+  }
+}
+
 // A crash at each file operation of a statement that gives trees back to the free list: reopened, the database holds
 // the state before or after the statement, every page is used exactly once, and it goes on working.
 TEST_P(CommitFaults, EveryOperationOfADropCrashes) {

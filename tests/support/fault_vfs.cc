@@ -274,8 +274,18 @@ Result<std::unique_ptr<VfsFile>> FaultVfs::open(const std::string& path, bool cr
 
 Status FaultVfs::delete_file(const std::string& path) {
   Verdict v = judge(FaultOp::Unlink);
-  if (!v.proceed) return Error::io(v.error);
+  if (!v.proceed && !v.torn) return Error::io(v.error);
+  if (!v.proceed) {
+    // A torn removal: the file goes, and the call fails all the same.
+    if (!lose_unsynced_) (void)base_.delete_file(path);
+    else (void)remove_held(path);
+    return Error::io(v.error);
+  }
   if (!lose_unsynced_) return base_.delete_file(path);
+  return remove_held(path);
+}
+
+Status FaultVfs::remove_held(const std::string& path) {
   // Held writes never reached the file: what it holds is what it had at its
   // last sync, and comes back if the removal is lost.
   std::vector<std::uint8_t> content;
@@ -297,7 +307,8 @@ bool FaultVfs::exists(const std::string& path) {
 }
 
 Result<FileId> FaultVfs::file_id(const std::string& path) {
-  if (crashed_) return crashed_error();
+  Verdict v = judge(FaultOp::Size);
+  if (!v.proceed) return Error::io(v.error);
   return base_.file_id(path);
 }
 

@@ -15,7 +15,9 @@
 // A failing or crashing write can be torn: its first half reaches the file.
 // A failing lock request can be torn too: it first gives up the lock held
 // through its file, as an interrupted conversion between shared and
-// exclusive may. With `lock_gaps`, every conversion gives up the lock held
+// exclusive may. A failing removal can be torn: the file goes first, as an
+// unlink that reports EIO after it went through, or a retried one that
+// finds the file gone. With `lock_gaps`, every conversion gives up the lock held
 // before it is counted and granted, as a conversion may, so that a hook can
 // let another connection take the file in that gap.
 //
@@ -64,7 +66,7 @@ enum class FaultOp : unsigned {
   Read = 16,
   Open = 32,
   Lock = 64,  // lock requests (side locks too); releases never fail on purpose
-  Size = 128, // size() and look()
+  Size = 128, // size(), look() and file_id()
 };
 inline constexpr unsigned kChangeOps = 15;   // write, sync, truncate, unlink
 inline constexpr unsigned kLookupOps = 240;  // read, open, lock, size
@@ -79,7 +81,8 @@ struct FaultPlan {
   Action action = Action::Fail;
   int error = EIO;            // errno of a failure
   bool torn = false;          // the firing write first writes half its bytes,
-                              // the firing lock request first unlocks
+                              // the firing lock request first unlocks, the
+                              // firing unlink first removes the file
   bool persistent = false;    // Fail: every later selected operation fails too
   std::uint64_t crash_at = 0; // the crash_at-th selected operation crashes (a
                               // failure at `nth` followed by a crash)
@@ -158,6 +161,8 @@ class FaultVfs final : public Vfs {
     std::optional<std::vector<std::uint8_t>> removed;
   };
   void lose_unsynced_changes();
+  // Removes a file in power-loss mode, remembering what it held.
+  Status remove_held(const std::string& path);
 
   Vfs& base_;
   const bool lose_unsynced_;
