@@ -3,10 +3,16 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/timerfd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <utility>
@@ -130,6 +136,74 @@ Result<bool> OsFile::try_lock(bool exclusive) {
     if (errno != EINTR) return Error::io(errno);
   }
   return true;
+}
+
+namespace {
+
+// Pauses between the tries of lock_within(): short at first, since the
+// holder is most often a statement about to end, then longer, so that a
+// long wait costs little.
+constexpr std::chrono::microseconds kFirstLockPause{50};
+constexpr std::chrono::microseconds kLongestLockPause{1000};
+
+// Sleeps, and lets a signal end the sleep exactly when it would end a
+// blocked flock(): a handler installed without SA_RESTART ends it (Io
+// EINTR), one installed with it does not. A read of a timerfd is restarted
+// or not by the same rule as flock() is; nanosleep, which is never
+// restarted, serves only where there is no timerfd.
+class Sleeper {
+ public:
+#if defined(__linux__)
+  Sleeper() : fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {}
+#else
+  Sleeper() = default;
+#endif
+  ~Sleeper() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Sleeper(const Sleeper&) = delete;
+  Sleeper& operator=(const Sleeper&) = delete;
+
+  Status sleep(std::chrono::microseconds d) {
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(secs.count());
+    ts.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(d - secs).count());
+    if (ts.tv_sec == 0 && ts.tv_nsec == 0) return {};
+#if defined(__linux__)
+    if (fd_ >= 0) {
+      itimerspec spec{};
+      spec.it_value = ts;
+      if (::timerfd_settime(fd_, 0, &spec, nullptr) != 0) return Error::io(errno);
+      std::uint64_t expirations = 0;
+      if (::read(fd_, &expirations, sizeof expirations) < 0) return Error::io(errno);
+      return {};
+    }
+#endif
+    if (::nanosleep(&ts, nullptr) != 0) return Error::io(errno);
+    return {};
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
+// Tries flock() with LOCK_NB, pausing between tries: flock() has no wait
+// with a time limit.
+Result<bool> OsFile::lock_within(bool exclusive, std::chrono::microseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + timeout;
+  Sleeper sleeper;
+  std::chrono::microseconds pause = kFirstLockPause;
+  for (;;) {
+    if (BKF_TRY(try_lock(exclusive))) return true;
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    BKF_TRY(sleeper.sleep(std::min(pause, std::chrono::ceil<std::chrono::microseconds>(deadline - now))));
+    pause = std::min(pause * 2, kLongestLockPause);
+  }
 }
 
 namespace {

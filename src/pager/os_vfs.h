@@ -31,6 +31,9 @@ class OsFile final : public VfsFile {
   Status unlock() override;
   // flock() with LOCK_NB.
   Result<bool> try_lock(bool exclusive) override;
+  // flock() with LOCK_NB, tried again after pauses (50 us, doubling up to
+  // 1 ms) until the time runs out.
+  Result<bool> lock_within(bool exclusive, std::chrono::microseconds timeout) override;
   // An open-file-description record lock on one byte far beyond any length
   // the file reaches: it belongs to the open file as flock() locks do (so
   // two OsFiles in one process exclude each other), and record locks and

@@ -274,6 +274,8 @@ bool Pager::drop_log() {
     read_lock_ = ReadLock::None;
     unlock_quietly(wal_->file());
   }
+  // A reader may hold the side lock as well (read_lock()).
+  side_unlock_quietly(wal_->file());
   wal_.reset();
   return had_read_lock;
 }
@@ -678,9 +680,25 @@ Status Pager::read_lock() {
   release_read_lock_quietly();
   // Whatever ends an attempt short of success (an error, or no memory)
   // gives up the lock it holds.
+  bool hold_side = false;
   for (;;) {
     OnExit attempt([&] { release_read_lock_quietly(); });
     const bool on_wal = wal_ != nullptr;
+    // A reader that an append in progress sent away (below) waits for the
+    // append's sync with the log's side lock shared, and keeps it until it
+    // has taken the log in: the next append, which waits for it, cannot
+    // come in between and make it wait for that one's sync as well. It
+    // waits for the lock meanwhile, which is safe: whoever holds the lock
+    // exclusively (a checkpoint, a switch of journal mode) never waits for
+    // the side lock.
+    bool side_held = false;
+    OnExit side_release([&] {
+      if (side_held && wal_) side_unlock_quietly(wal_->file());
+    });
+    if (hold_side && on_wal) {
+      BKF_TRY(wal_->file().side_lock(false));
+      side_held = true;
+    }
     BKF_TRY(on_wal ? wal_->file().lock(false) : file_->lock(false));
     read_lock_ = on_wal ? ReadLock::Wal : ReadLock::Db;
     if (!on_wal && vfs_.exists(journal_path_)) {
@@ -697,7 +715,7 @@ Status Pager::read_lock() {
     // (Wal::lock_exclusive). It gives the lock up and waits without it.
     if (!BKF_TRY(sync_from_disk(!on_wal))) {
       release_read_lock_quietly();
-      BKF_TRY(wal_->wait_for_side());
+      hold_side = true;
       continue;
     }
     // The refresh may have opened or closed the log: the shared lock must

@@ -25,19 +25,22 @@
 // on the log file in WAL mode (readers exclude only checkpoints). A
 // checkpoint holds the database's exclusive lock and then the log's; locks
 // are always taken in that order. It waits for the log's lock behind the
-// statements in progress only: readers that come meanwhile wait behind it
+// statements in progress: readers that come meanwhile wait behind it, but
+// never longer than a short window when one of those statements runs long
 // (Wal::lock_exclusive). A commit's append to the log holds the log's side
 // lock from its first write until its sync has returned, and a connection
 // that reads the log anew shares it meanwhile (wal.h): it waits for that
 // sync, never for a transaction. Nothing waits for the side lock while
 // holding the log's lock: a reader that finds it taken gives its shared
-// lock up, waits, and starts again. All waits are unbounded, but a signal
-// can end one (VfsFile::lock): the call then fails with that Io error and,
-// as after any failure, holds no lock it took (an open transaction keeps
-// its own; a commit whose wait for the side lock is ended so has written
-// nothing, and may be committed again, see commit()). The automatic
-// checkpoint after a commit fails unseen: the commit stands, and a later
-// commit checkpoints.
+// lock up, waits for it, and starts again holding it, so that the next
+// append cannot make it wait once more. Whoever holds the log's lock
+// exclusively never waits for the side lock. All waits are unbounded, but
+// a signal can end one (VfsFile::lock): the call then fails with that Io
+// error and, as after any failure, holds no lock it took (an open
+// transaction keeps its own; a commit whose wait for the side lock is
+// ended so has written nothing, and may be committed again, see
+// commit()). The automatic checkpoint after a commit fails unseen: the
+// commit stands, and a later commit checkpoints.
 //
 // Other connections' commits (and journal-mode switches) are noticed at
 // begin() and read_lock(), through the header's change counter; the cache is

@@ -12,6 +12,7 @@
 // end of file on a positioned read is ShortRead.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -77,6 +78,11 @@ class VfsFile {
   // this handle: true when granted, false when another handle holds a lock
   // that excludes it.
   virtual Result<bool> try_lock(bool exclusive) = 0;
+  // The same lock, waiting at most `timeout` for it: true when granted,
+  // false when the time ran out first. A signal ends the wait exactly when
+  // it would end lock()'s (Io EINTR). For a file that holds no lock
+  // through this handle.
+  virtual Result<bool> lock_within(bool exclusive, std::chrono::microseconds timeout) = 0;
   // A second advisory lock on the file, with the rules of the first
   // (belongs to this handle, shared locks coexist, an exclusive one excludes
   // every other, waits without a time-out, a signal ends a wait with Io

@@ -20,8 +20,9 @@
 //     checkpoint) holds it exclusively. So no file offset a reader's index
 //     points to changes under it: writers only ever write beyond the
 //     committed end, where no index points. A writer waits for that lock
-//     behind the statements in progress only, never behind readers that
-//     come after it (lock_exclusive()).
+//     behind the statements in progress, and not behind readers that come
+//     after it, unless one of those statements runs long
+//     (lock_exclusive()).
 //   - the side lock (VfsFile::side_lock): an append holds it exclusively
 //     from its first byte written until its frames are published (its sync
 //     returned) or taken back out; a scan holds it shared while it reads,
@@ -49,9 +50,10 @@
 //     (the pager compares its change counter instead).
 // The only bytes ever cut without the exclusive lock are an append's own,
 // which no scan has seen (the side lock is held); lock_exclusive() briefly
-// changes the length under the side lock, and puts it back.
+// makes the log longer under the side lock, and puts the length back.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -100,10 +102,11 @@ class Wal {
   // exclusive lock. Without it, for a reader holding the lock (shared):
   // false, having read nothing, when the side lock is held exclusively.
   // Such a reader must not wait for it while holding the lock (the writer
-  // holding it may be waiting for the lock), so it gives the lock up,
-  // wait_for_side() and starts again.
+  // holding it may be waiting for the lock), so it gives the lock up, waits
+  // for the side lock (shared), and takes the lock again while holding it
+  // (file().side_lock(), which the rescan then finds held by its own
+  // handle, and releases).
   Result<bool> rescan(bool wait);
-  Status wait_for_side();
   // Whether the file, `size` bytes long by a look() made under the same
   // lock, still has the length it was scanned at and its last commit frame
   // is still in place, carrying `change_counter`: then nothing has been
@@ -150,16 +153,23 @@ class Wal {
   bool wrote_nothing() const { return wrote_nothing_; }
 
   // Takes the lock exclusively (released with file().unlock()), waiting
-  // for the statements in progress only. Readers that come while it waits
-  // would otherwise be granted the shared lock and could hold the writer
-  // off for ever; so a writer that has to wait first takes the side lock
-  // and changes the log's length (one byte more, or a cut-off last frame
-  // less): a reader that finds the length changed must scan, which needs
-  // the side lock, so it gives its shared lock up and waits behind the
-  // writer. The length is put back before the side lock goes, so no scan
-  // ever sees it. On failure (a signal ending a wait included) nothing is
-  // held and the log is as it was. The caller holds the database's
-  // exclusive lock and no lock on the log.
+  // for the statements in progress only, as long as they are short.
+  // Readers that come while it waits would otherwise be granted the shared
+  // lock and could hold the writer off for ever; so a writer that has to
+  // wait makes them queue behind it, for a window: it takes the side lock
+  // and makes the log one byte longer (having zeroed a cut-off last frame,
+  // durably, which that byte could complete). A reader that finds the
+  // length changed must scan, which needs the side lock, so it gives its
+  // shared lock up and waits behind the writer. The length is put back
+  // before the side lock goes, so no scan ever sees it. When the window
+  // ends first (a statement longer than it is in progress), the writer
+  // lets readers go on for a while, waiting as they come and go, and then
+  // opens the next window; so one long statement holds the writer off as
+  // long as it runs, but never the other readers for longer than a window
+  // (wal.cc says how long). On failure (a signal ending a wait included)
+  // nothing is held and the log is as it was, but for a zeroed cut-off
+  // frame. The caller holds the database's exclusive lock and no lock on
+  // the log.
   Status lock_exclusive();
 
   // Copies every committed page into `db` (one write per run of consecutive
@@ -199,6 +209,10 @@ class Wal {
   // After a failed append of n frames at `at`, under the side lock: see
   // append().
   void take_back(std::uint64_t at, std::size_t n) noexcept;
+  // One window of lock_exclusive(): true once the lock is held. A cut-off
+  // last frame is zeroed unless `tail_inert` says an earlier window did,
+  // and then it is set.
+  Result<bool> wait_fairly(std::chrono::milliseconds window, bool& tail_inert);
 
   std::string path_;
   std::unique_ptr<VfsFile> file_;

@@ -25,8 +25,8 @@
 #include <atomic>
 #include <chrono>
 #include <initializer_list>
-#include <optional>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -370,58 +370,173 @@ TEST_F(WalReaders, NoPowerCutCountsATailInTheNextCommit) {
   }
 }
 
+// What the log holds when a checkpoint starts to wait: its commits only;
+// a cut-off frame after them, as a writer killed 100 bytes into its append
+// leaves it; or, emptied, the one byte a checkpoint killed inside its wait
+// leaves. In the last two, cutting the cut-off bytes would give back a
+// length that readers scanned before, and they would not queue.
+enum class LogState { Committed, CutOffFrame, OneByte };
+
+const char* state_name(LogState s) {
+  switch (s) {
+    case LogState::Committed: return "commits only";
+    case LogState::CutOffFrame: return "a cut-off frame after the commits";
+    case LogState::OneByte: return "one byte, no commit";
+  }
+  return "?";
+}
+
+void append_bytes(const std::string& path, std::size_t n) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << std::string(n, 'k');
+}
+
 // A checkpoint waits for the statement in progress only: a reader that
 // comes while it waits queues behind it instead of holding it off, and then
-// reads what the checkpoint left.
+// reads what the checkpoint left. That reader last read the log before the
+// checkpoint began, and before a cut-off frame was added. The checkpoint's
+// window is made to last (unbounded waits), so that the test acts inside it
+// however slowly it runs.
 TEST_F(WalReaders, ACheckpointWaitsOnlyForTheStatementsInProgress) {
-  make("PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); INSERT INTO t VALUES (1), (2)");
-  FaultVfs f1(os), f2(os), fw(os);
-  auto r1 = Database::open(f1, path);
-  auto r2 = Database::open(f2, path);
-  auto w = Database::open(fw, path);
-  ASSERT_TRUE(r1.ok() && r2.ok() && w.ok());
-  std::atomic<bool> in_statement{false}, release{false};
-  // The order of W's last truncation (of the log, under its exclusive lock)
-  // and R2's first read (once it holds the log's shared lock).
-  std::atomic<int> order{0};
-  int w_cut = 0, r2_read = 0;
-  std::string r1_got, w_got, r2_got;
-  // R1's statement stops at its first read, holding the log's shared lock.
-  f1.arm({.ops = static_cast<unsigned>(FaultOp::Read), .nth = 0});
-  f1.set_hook([&](FaultOp, std::uint64_t n) {
-    if (n != 1) return;
-    in_statement = true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  });
-  fw.arm({.ops = static_cast<unsigned>(FaultOp::Truncate), .nth = 0});
-  fw.set_hook([&](FaultOp, std::uint64_t) { w_cut = ++order; });
-  f2.arm({.ops = static_cast<unsigned>(FaultOp::Read), .nth = 0});
-  f2.set_hook([&](FaultOp, std::uint64_t n) {
-    if (n == 1) r2_read = ++order;
-  });
-  std::thread t1([&] { r1_got = run_sql(*r1, "SELECT count(*) FROM t"); });
-  while (!in_statement) std::this_thread::yield();
-  std::thread tw([&] { w_got = run_sql(*w, "PRAGMA wal_checkpoint"); });
-  const bool w_waits = wait_for_lock_waiter(path + "-wal");
-  std::thread t2([&] { r2_got = run_sql(*r2, "SELECT count(*) FROM t"); });
-  const bool r2_waits = wait_for_lock_waiter(path + "-wal", 2'000'000, 2);
-  release = true;
-  t1.join();
-  tw.join();
-  t2.join();
-  for (FaultVfs* f : {&f1, &f2, &fw}) {
-    f->set_hook(nullptr);
-    f->disarm();
+  for (LogState state : {LogState::Committed, LogState::CutOffFrame, LogState::OneByte}) {
+    SCOPED_TRACE(state_name(state));
+    make("PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); INSERT INTO t VALUES (1), (2)");
+    if (state == LogState::OneByte) {
+      Database c = open_db(path);
+      ASSERT_EQ(run_sql(c, "PRAGMA wal_checkpoint"), "ok");
+      append_bytes(path + "-wal", 1);
+    }
+    FaultVfs f1(os), f2(os), fw(os);
+    auto r1 = Database::open(f1, path);
+    auto r2 = Database::open(f2, path);
+    auto w = Database::open(fw, path);
+    ASSERT_TRUE(r1.ok() && r2.ok() && w.ok());
+    ASSERT_EQ(run_sql(*r2, "SELECT count(*) FROM t"), "[count(*)] (2)");
+    if (state == LogState::CutOffFrame) append_bytes(path + "-wal", 100);
+    // R1 takes the log in now: its statement below must stop at a read of
+    // a page, not inside a scan of the log (holding the side lock).
+    ASSERT_EQ(run_sql(*r1, "SELECT 1"), "[expr] (1)");
+    const std::uint64_t log_before = std::filesystem::file_size(path + "-wal");
+    fw.set_unbounded_waits(true);
+    std::atomic<bool> in_statement{false}, release{false};
+    // The order of W's last truncation (of the log, under its exclusive
+    // lock) and R2's first read (once it holds the log's shared lock).
+    std::atomic<int> order{0};
+    int w_cut = 0, r2_read = 0;
+    std::string r1_got, w_got, r2_got;
+    // R1's statement stops at its first read, holding the log's shared lock.
+    f1.arm({.ops = static_cast<unsigned>(FaultOp::Read), .nth = 0});
+    f1.set_hook([&](FaultOp, std::uint64_t n) {
+      if (n != 1) return;
+      in_statement = true;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    });
+    fw.arm({.ops = static_cast<unsigned>(FaultOp::Truncate), .nth = 0});
+    fw.set_hook([&](FaultOp, std::uint64_t) { w_cut = ++order; });
+    f2.arm({.ops = static_cast<unsigned>(FaultOp::Read), .nth = 0});
+    f2.set_hook([&](FaultOp, std::uint64_t n) {
+      if (n == 1) r2_read = ++order;
+    });
+    std::thread t1([&] { r1_got = run_sql(*r1, "SELECT count(*) FROM t"); });
+    while (!in_statement) std::this_thread::yield();
+    std::thread tw([&] { w_got = run_sql(*w, "PRAGMA wal_checkpoint"); });
+    const bool w_waits = wait_for_lock_waiter(path + "-wal");
+    std::thread t2([&] { r2_got = run_sql(*r2, "SELECT count(*) FROM t"); });
+    const bool r2_waits = wait_for_lock_waiter(path + "-wal", 2'000'000, 2);
+    release = true;
+    t1.join();
+    tw.join();
+    t2.join();
+    for (FaultVfs* f : {&f1, &f2, &fw}) {
+      f->set_hook(nullptr);
+      f->disarm();
+    }
+    EXPECT_TRUE(w_waits);
+    EXPECT_TRUE(r2_waits) << "the second reader did not queue behind the checkpoint";
+    EXPECT_EQ(r1_got, "[count(*)] (2)");
+    EXPECT_EQ(w_got, "ok");
+    EXPECT_EQ(r2_got, "[count(*)] (2)");
+    EXPECT_LT(w_cut, r2_read) << "the second reader read before the checkpoint was done";
+    // A log without a commit has nothing to copy, and keeps its byte.
+    EXPECT_EQ(std::filesystem::file_size(path + "-wal"), state == LogState::OneByte ? log_before : 0u);
+    EXPECT_EQ(run_sql(*r1, "INSERT INTO t VALUES (3); SELECT count(*) FROM t"), "affected 1 / [count(*)] (3)");
+    EXPECT_EQ(run_sql(*r2, "SELECT count(*) FROM t; PRAGMA integrity_check"),
+              "[count(*)] (3) / [integrity_check] ('ok')");
   }
-  EXPECT_TRUE(w_waits);
-  EXPECT_TRUE(r2_waits) << "the second reader did not queue behind the checkpoint";
-  EXPECT_EQ(r1_got, "[count(*)] (2)");
-  EXPECT_EQ(w_got, "ok");
-  EXPECT_EQ(r2_got, "[count(*)] (2)");
-  EXPECT_LT(w_cut, r2_read) << "the second reader read before the checkpoint was done";
-  EXPECT_EQ(std::filesystem::file_size(path + "-wal"), 0u);
-  EXPECT_EQ(run_sql(*r1, "INSERT INTO t VALUES (3); SELECT count(*) FROM t"), "affected 1 / [count(*)] (3)");
+}
+
+// A lock on the log taken through a descriptor of its own, as a statement
+// of another process holds it: whole-file, given up when dropped.
+class OutsideLogLock {
+ public:
+  explicit OutsideLogLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR)) {
+    held_ = fd_ >= 0 && ::flock(fd_, LOCK_SH) == 0;
+  }
+  ~OutsideLogLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OutsideLogLock(const OutsideLogLock&) = delete;
+  OutsideLogLock& operator=(const OutsideLogLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  int fd_;
+  bool held_ = false;
+};
+
+// A checkpoint waiting behind one long statement holds the other readers
+// off for a short window at a time only: while the statement runs, a reader
+// keeps getting answers, and the checkpoint ends once the statement does.
+// For each log state, with a checkpoint and with a switch to journal mode.
+TEST_F(WalReaders, ALongStatementHoldsOnlyTheCheckpointOff) {
+  constexpr int kQueries = 200;
+  for (LogState state : {LogState::Committed, LogState::CutOffFrame, LogState::OneByte}) {
+    for (const char* waiting : {"PRAGMA wal_checkpoint", "PRAGMA journal_mode = delete"}) {
+      SCOPED_TRACE(std::string(state_name(state)) + ", " + waiting);
+      make("PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); INSERT INTO t VALUES (1), (2)");
+      Database c = open_db(path), r = open_db(path);
+      if (state == LogState::OneByte) {
+        ASSERT_EQ(run_sql(c, "PRAGMA wal_checkpoint"), "ok");
+        append_bytes(path + "-wal", 1);
+      }
+      ASSERT_EQ(run_sql(r, "SELECT count(*) FROM t"), "[count(*)] (2)");
+      if (state == LogState::CutOffFrame) append_bytes(path + "-wal", 100);
+      std::optional<OutsideLogLock> statement(path + "-wal");
+      ASSERT_TRUE(statement->held());
+      std::atomic<bool> done{false};
+      std::string c_got;
+      std::thread tc([&] {
+        c_got = run_sql(c, waiting);
+        done = true;
+      });
+      ASSERT_TRUE(wait_for_side_lock_holder(path + "-wal")) << "the checkpoint never waited";
+      // The reader runs in a thread of its own, so that one held off for
+      // good is let go (the statement ends) rather than hanging the test.
+      std::atomic<int> answered{0};
+      std::atomic<bool> stop{false};
+      std::thread tr([&] {
+        while (answered < kQueries && !stop) {
+          if (run_sql(r, "SELECT count(*) FROM t") != "[count(*)] (2)") break;
+          ++answered;
+        }
+      });
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (answered < kQueries && !done && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      const bool done_early = done;
+      const int answered_meanwhile = answered;
+      statement.reset();
+      stop = true;
+      tr.join();
+      tc.join();
+      EXPECT_FALSE(done_early) << "the checkpoint did not wait for the statement";
+      EXPECT_EQ(answered_meanwhile, kQueries) << "the reader was held off while the statement ran";
+      EXPECT_EQ(c_got, std::string(waiting).find("journal") != std::string::npos ? "[journal_mode] ('delete')" : "ok");
+      EXPECT_EQ(run_sql(r, "INSERT INTO t VALUES (3); SELECT count(*) FROM t; PRAGMA integrity_check"),
+                "affected 1 / [count(*)] (3) / [integrity_check] ('ok')");
+    }
+  }
 }
 
 // A transaction begun before the link goes on and commits; later writes

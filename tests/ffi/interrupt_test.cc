@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,12 +55,12 @@ void write_line(int fd, const std::string& s) {
 }
 
 // The next line from fd; nothing when the pipe closes first or, with a
-// limit, when nothing comes within kLimitMs.
-std::optional<std::string> read_line(int fd, bool limited = true) {
+// limit, when nothing comes within limit_ms.
+std::optional<std::string> read_line(int fd, bool limited = true, int limit_ms = kLimitMs) {
   std::string line;
   for (;;) {
     pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, limited ? kLimitMs : -1);
+    const int ready = ::poll(&p, 1, limited ? limit_ms : -1);
     if (ready < 0 && errno == EINTR) continue;
     if (ready != 1) return std::nullopt;
     char c;
@@ -116,14 +118,14 @@ std::string outcome(BkfDb* db, int64_t rc) {
 }
 
 // While it lives, SIGALRM arrives every 5 ms, its handler installed
-// without SA_RESTART.
+// without SA_RESTART unless `restart` says otherwise.
 class AlarmRain {
  public:
-  AlarmRain() {
+  explicit AlarmRain(bool restart = false) {
     struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
+    sa.sa_flags = restart ? SA_RESTART : 0;
     ::sigaction(SIGALRM, &sa, nullptr);
     const itimerval every{{0, 5000}, {0, 5000}};
     ::setitimer(ITIMER_REAL, &every, nullptr);
@@ -265,6 +267,94 @@ TEST(CommitWait, SignalLeavesTheTransactionOpen) {
   Db again(path);
   EXPECT_EQ(bkf_exec(again, "SELECT v FROM t ORDER BY id"), 2) << last_error(again);
 }
+
+// Whether some handle holds the log's side lock, asked through a
+// descriptor of our own.
+bool side_lock_held(int log) {
+  struct flock side {};
+  side.l_type = F_WRLCK;
+  side.l_whence = SEEK_SET;
+  side.l_start = kLogSideByte;
+  side.l_len = 1;
+  if (::fcntl(log, F_OFD_SETLK, &side) != 0) return true;
+  side.l_type = F_UNLCK;
+  (void)::fcntl(log, F_OFD_SETLK, &side);
+  return false;
+}
+
+// A checkpoint waiting for a statement in progress (here a shared lock on
+// the log, as another process's query holds it): a signal whose handler
+// was installed without SA_RESTART ends the wait, whether it comes while
+// readers queue behind the checkpoint or while they go on, and leaves
+// nothing held and the log as it was; a handler installed with SA_RESTART
+// lets the wait go on until the statement ends.
+class CheckpointWait : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CheckpointWait, ASignalEndsItOnlyWithoutRestart) {
+  const bool restart = GetParam();
+  TempDir dir;
+  const std::string path = dir.file("c.db");
+  {
+    Db db(path);
+    ASSERT_NE(db.get(), nullptr);
+    ASSERT_GE(bkf_exec(db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
+                           "INSERT INTO t (v) VALUES ('first')"),
+              0)
+        << last_error(db);
+  }
+  Pipe to_waiter, from_waiter;
+  Child waiter([&] {
+    BkfDb* db = bkf_open(path.c_str());
+    write_line(from_waiter.fd[1], db != nullptr ? "open" : "open failed");
+    if (db == nullptr || read_line(to_waiter.fd[0], false) != "go") return;
+    std::string report;
+    {
+      AlarmRain rain(restart);
+      report = outcome(db, bkf_exec(db, "PRAGMA wal_checkpoint"));
+    }
+    write_line(from_waiter.fd[1], report);
+    if (read_line(to_waiter.fd[0], false) != "released") return;
+    report = outcome(db, bkf_exec(db, "PRAGMA wal_checkpoint"));
+    report += " | " + outcome(db, bkf_exec(db, "INSERT INTO t (v) VALUES ('w')"));
+    report += " | " + outcome(db, bkf_exec(db, "SELECT v FROM t ORDER BY id"));
+    write_line(from_waiter.fd[1], report);
+    bkf_close(db);
+  });
+  ASSERT_TRUE(waiter.started());
+  ASSERT_EQ(read_line(from_waiter.fd[0]), "open");
+  const std::string log_path = path + "-wal";
+  const int log = ::open(log_path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(log, 0);
+  ASSERT_EQ(::flock(log, LOCK_SH), 0);
+  struct stat before {};
+  ASSERT_EQ(::fstat(log, &before), 0);
+  ASSERT_GT(before.st_size, 0);
+  write_line(to_waiter.fd[1], "go");
+  // With SA_RESTART the wait goes on through several windows and the spans
+  // between them.
+  const std::optional<std::string> interrupted = read_line(from_waiter.fd[0], true, restart ? 1500 : kLimitMs);
+  struct stat during {};
+  ASSERT_EQ(::fstat(log, &during), 0);
+  const bool side_held = !restart && side_lock_held(log);
+  ::close(log);  // the statement ends
+  std::string first;
+  if (restart) {
+    EXPECT_FALSE(interrupted) << "a signal with SA_RESTART ended the wait: " << *interrupted;
+    first = read_line(from_waiter.fd[0]).value_or("(still waiting after the statement ended)");
+  } else {
+    first = interrupted.value_or("(still waiting after the signals)");
+    EXPECT_EQ(during.st_size, before.st_size) << "the interrupted wait left the log's length changed";
+    EXPECT_FALSE(side_held) << "the interrupted wait kept the log's side lock";
+  }
+  write_line(to_waiter.fd[1], "released");
+  const std::optional<std::string> afterwards = read_line(from_waiter.fd[0]);
+  EXPECT_TRUE(waiter.join());
+  EXPECT_EQ(first, restart ? "0" : "-1 io error: Interrupted system call (os error 4)");
+  EXPECT_EQ(afterwards.value_or("(no answer)"), "0 | 1 | 2 first,w");
+}
+
+INSTANTIATE_TEST_SUITE_P(Handlers, CheckpointWait, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "SaRestart" : "NoRestart"; });
 
 }  // namespace
 }  // namespace bkf_ctest

@@ -140,7 +140,7 @@ TEST_P(MultiTest, CheckpointWaitsForLogReaders) {
     must(a->wal_checkpoint());
     done = true;
   });
-  ASSERT_TRUE(wait_for_lock_waiter(path_ + "-wal"));
+  ASSERT_TRUE(wait_for_side_lock_holder(path_ + "-wal"));
   EXPECT_FALSE(done.load());
   EXPECT_EQ(read_u32(*b, 2), 1u);
   must(b->read_unlock());

@@ -119,6 +119,16 @@ class FaultFile final : public VfsFile {
     if (granted) lock_held_ = exclusive ? LockHeld::Exclusive : LockHeld::Shared;
     return granted;
   }
+  // Judged as one lock request, however long it waits.
+  Result<bool> lock_within(bool exclusive, std::chrono::microseconds timeout) override {
+    FaultVfs::Verdict v = vfs_.judge(FaultOp::Lock);
+    if (!v.proceed) return Error::io(v.error);
+    bool granted = true;
+    if (vfs_.unbounded_waits()) BKF_TRY(base_->lock(exclusive));
+    else granted = BKF_TRY(base_->lock_within(exclusive, timeout));
+    if (granted) lock_held_ = exclusive ? LockHeld::Exclusive : LockHeld::Shared;
+    return granted;
+  }
   Status side_lock(bool exclusive) override {
     FaultVfs::Verdict v = vfs_.judge(FaultOp::Lock);
     if (!v.proceed) {

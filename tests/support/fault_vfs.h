@@ -116,6 +116,11 @@ class FaultVfs final : public Vfs {
    private:
     FaultVfs& vfs_;
   };
+  // With it set, a lock request with a time limit (lock_within) waits
+  // without one, as lock() does, so that a test can act inside such a wait
+  // however slowly it runs.
+  void set_unbounded_waits(bool on) { unbounded_waits_ = on; }
+  bool unbounded_waits() const { return unbounded_waits_; }
   // Crashes now (if not crashed yet), as if the power went out here.
   void cut_power();
 
@@ -174,6 +179,7 @@ class FaultVfs final : public Vfs {
   bool crashed_ = false;
   bool failing_ = false;
   int bypass_ = 0;
+  bool unbounded_waits_ = false;
   // Power-loss mode: held writes by file identity (shared by every handle on
   // the file), and the directory changes not yet synced, oldest first.
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::shared_ptr<Held>> held_;

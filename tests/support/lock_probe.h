@@ -15,5 +15,10 @@ namespace bkf::testing {
 
 bool lock_would_block(const std::string& path, bool exclusive);
 bool wait_for_lock_waiter(const std::string& path, long max_spins = 2'000'000, int waiters = 1);
+// Spins until the kernel lists the side lock (VfsFile) of the file as held
+// exclusively: on a log, by an append, or by a writer waiting for the log's
+// exclusive lock in a window that makes readers queue behind it. Gives up
+// (false) after `max_spins` looks.
+bool wait_for_side_lock_holder(const std::string& path, long max_spins = 2'000'000);
 
 }  // namespace bkf::testing

@@ -38,6 +38,11 @@ class WatchedFile final : public VfsFile {
     if (got.ok() && *got) locked_ = true;
     return got;
   }
+  Result<bool> lock_within(bool exclusive, std::chrono::microseconds timeout) override {
+    Result<bool> got = base_->lock_within(exclusive, timeout);
+    if (got.ok() && *got) locked_ = true;
+    return got;
+  }
   Status side_lock(bool exclusive) override {
     Status st = base_->side_lock(exclusive);
     if (st.ok()) side_locked_ = true;

@@ -51,6 +51,11 @@ class MemFile final : public VfsFile {
     if (st.ok()) return true;
     return false;
   }
+  // Nothing can let go while this waits: as lock().
+  Result<bool> lock_within(bool exclusive, std::chrono::microseconds) override {
+    BKF_TRY(take(node_->lock, held_, exclusive));
+    return true;
+  }
   Status side_lock(bool exclusive) override { return take(node_->side, side_held_, exclusive); }
   Status side_unlock() override {
     give_up(node_->side, side_held_);
