@@ -465,18 +465,19 @@ TEST_F(WalReaders, ACheckpointWaitsOnlyForTheStatementsInProgress) {
   }
 }
 
-// A lock on the log taken through a descriptor of its own, as a statement
-// of another process holds it: whole-file, given up when dropped.
-class OutsideLogLock {
+// A lock taken through a descriptor of its own, as another process would
+// hold it: whole-file, without waiting (not taken when another handle
+// holds a lock that excludes it), given up when dropped.
+class OutsideLock {
  public:
-  explicit OutsideLogLock(const std::string& path) : fd_(::open(path.c_str(), O_RDWR)) {
-    held_ = fd_ >= 0 && ::flock(fd_, LOCK_SH) == 0;
+  OutsideLock(const std::string& path, bool exclusive) : fd_(::open(path.c_str(), O_RDWR)) {
+    held_ = fd_ >= 0 && ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
   }
-  ~OutsideLogLock() {
+  ~OutsideLock() {
     if (fd_ >= 0) ::close(fd_);
   }
-  OutsideLogLock(const OutsideLogLock&) = delete;
-  OutsideLogLock& operator=(const OutsideLogLock&) = delete;
+  OutsideLock(const OutsideLock&) = delete;
+  OutsideLock& operator=(const OutsideLock&) = delete;
   bool held() const { return held_; }
 
  private:
@@ -501,7 +502,8 @@ TEST_F(WalReaders, ALongStatementHoldsOnlyTheCheckpointOff) {
       }
       ASSERT_EQ(run_sql(r, "SELECT count(*) FROM t"), "[count(*)] (2)");
       if (state == LogState::CutOffFrame) append_bytes(path + "-wal", 100);
-      std::optional<OutsideLogLock> statement(path + "-wal");
+      // A statement of another process, in progress.
+      std::optional<OutsideLock> statement(std::in_place, path + "-wal", false);
       ASSERT_TRUE(statement->held());
       std::atomic<bool> done{false};
       std::string c_got;
@@ -588,26 +590,6 @@ TEST_F(WalReaders, ASecondNameStrandsNoCommitOfTheLog) {
     }
   }
 }
-
-// A lock taken through a descriptor of its own, as another process would
-// hold it: whole-file, without waiting (not taken when another handle
-// holds a lock that excludes it), given up when dropped.
-class OutsideLock {
- public:
-  OutsideLock(const std::string& path, bool exclusive) : fd_(::open(path.c_str(), O_RDWR)) {
-    held_ = fd_ >= 0 && ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
-  }
-  ~OutsideLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OutsideLock(const OutsideLock&) = delete;
-  OutsideLock& operator=(const OutsideLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  int fd_;
-  bool held_ = false;
-};
 
 // The last connection on a file that gained a name closes while its lock
 // or the log's is held for a moment by someone else: an opener of the

@@ -212,20 +212,23 @@ INSTANTIATE_TEST_SUITE_P(Modes, LockWait, ::testing::Values("delete", "wal"));
 // whose sync is slow.
 constexpr off_t kLogSideByte = off_t{1} << 62;
 
+// A database in WAL mode at `path` holding t (id, v) with the row 'first'.
+void make_wal_table(const std::string& path) {
+  Db db(path);
+  ASSERT_NE(db.get(), nullptr);
+  ASSERT_GE(bkf_exec(db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
+                         "INSERT INTO t (v) VALUES ('first')"),
+            0)
+      << last_error(db);
+}
+
 // A COMMIT whose wait for another writer's log sync is ended by a signal
 // fails having written nothing, and its transaction stays open: a later
 // COMMIT commits it (WAL mode).
 TEST(CommitWait, SignalLeavesTheTransactionOpen) {
   TempDir dir;
   const std::string path = dir.file("c.db");
-  {
-    Db db(path);
-    ASSERT_NE(db.get(), nullptr);
-    ASSERT_GE(bkf_exec(db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
-                           "INSERT INTO t (v) VALUES ('first')"),
-              0)
-        << last_error(db);
-  }
+  ASSERT_NO_FATAL_FAILURE(make_wal_table(path));
   Pipe to_waiter, from_waiter;
   Child waiter([&] {
     BkfDb* db = bkf_open(path.c_str());
@@ -294,14 +297,7 @@ TEST_P(CheckpointWait, ASignalEndsItOnlyWithoutRestart) {
   const bool restart = GetParam();
   TempDir dir;
   const std::string path = dir.file("c.db");
-  {
-    Db db(path);
-    ASSERT_NE(db.get(), nullptr);
-    ASSERT_GE(bkf_exec(db, "PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT); "
-                           "INSERT INTO t (v) VALUES ('first')"),
-              0)
-        << last_error(db);
-  }
+  ASSERT_NO_FATAL_FAILURE(make_wal_table(path));
   Pipe to_waiter, from_waiter;
   Child waiter([&] {
     BkfDb* db = bkf_open(path.c_str());
