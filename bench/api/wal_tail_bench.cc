@@ -123,7 +123,7 @@ void run_phase(const char* phase, const std::string& path, int readers, double s
   double total = 0, worst = 0;
   for (int i = 0; i < kCommits; ++i) {
     std::this_thread::sleep_until(start + gap * (i + 1));
-    bkf_bind_int(insert, 1, next_x++);
+    bkf_bind_int(insert, 0, next_x++);
     const auto t0 = Clock::now();
     if (bkf_exec_prepared(db, insert) < 0) die(std::string("insert: ") + bkf_last_error(db));
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();

@@ -1,0 +1,364 @@
+// Write-ahead-log mode with several processes on one database, through the
+// C interface only: how fast readers and writers go beside each other, and
+// what a checkpoint waiting for the log's readers costs them.
+//
+// The database, synchronous 2, holds t(a, v) with 12,000 rows (a = i % 1000,
+// v = i) and an index on a. Readers run the prepared point query
+// `SELECT v FROM t WHERE a = ?` (12 rows) back to back; writers insert one
+// row per commit. Each process has its own connection. Three workloads
+// (--only NAME runs one):
+//
+//   mixed             --readers (4) readers and --writers (2) writers for
+//                     --seconds (60), every sync of the log slowed by
+//                     --sync-ms (5) milliseconds, as on a slow disk
+//   long_statement    one reader and one writer (whose commits checkpoint
+//                     the log every few hundred), and a third process that
+//                     runs `SELECT count(*) FROM t x, t y WHERE x.v = y.v +
+//                     1000` once (several seconds) from 1 s in; the run
+//                     ends 1 s after it. Bound: the reader's worst query
+//                     under 0.5 s
+//   fair_checkpoints  8 readers, while this process makes 10 one-row
+//                     commits, each followed by a timed `PRAGMA
+//                     wal_checkpoint`, over --seconds. Bound: the worst
+//                     checkpoint under 0.1 s
+//
+// Lines: `<workload>.reader_query`, `<workload>.commit` (and
+// `fair_checkpoints.checkpoint`) as `name ops seconds ops_per_sec`, then
+// `# ` lines with each one's p99, p99.9 and worst latency in milliseconds
+// and how many took over 8 ms (more than one slowed sync), and
+// whether a bound was met.
+//
+// The log's syncs are slowed by this program's own fdatasync, which the
+// engine's library calls in place of the C library's (the program's symbol
+// comes first): it sleeps first when the descriptor is a "-wal" file.
+//
+// Usage: wal_contention_bench [--dir DIR] [--only NAME] [--seconds S]
+//                             [--readers N] [--writers N] [--sync-ms MS]
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brackenford.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRows = 12000;
+constexpr int kMaxProcs = 64;
+// A query slower than this (more than one 5 ms log sync) is counted.
+constexpr double kSlowMs = 8;
+
+// Microseconds every sync of a log sleeps first (0: none). Set before any
+// process forks, so every process of a run has the same.
+long g_log_sync_delay_us = 0;
+
+bool is_log(int fd) {
+  char link[64], target[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = ::readlink(link, target, sizeof target - 1);
+  if (n < 4) return false;
+  return std::memcmp(target + n - 4, "-wal", 4) == 0;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int fdatasync(int fd) {
+  using Sync = int (*)(int);
+  static const Sync real = reinterpret_cast<Sync>(::dlsym(RTLD_NEXT, "fdatasync"));
+  if (g_log_sync_delay_us > 0 && is_log(fd)) ::usleep(static_cast<useconds_t>(g_log_sync_delay_us));
+  return real(fd);
+}
+
+namespace {
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "wal_contention_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+void must_exec(BkfDb* db, const std::string& sql) {
+  if (bkf_exec(db, sql.c_str()) < 0) die(sql + ": " + bkf_last_error(db));
+}
+
+// What one process counted, in shared memory.
+struct Slot {
+  std::int64_t ops;
+  double p99_ms;
+  double p999_ms;
+  double worst_ms;
+  std::int64_t slow;  // over kSlowMs
+};
+
+struct Board {
+  std::atomic<int> ready;
+  std::atomic<bool> stop;
+  std::atomic<bool> wrong;
+  Slot slots[kMaxProcs];
+};
+
+Board* new_board() {
+  void* p = ::mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) die("mmap");
+  return new (p) Board{};
+}
+
+// Latencies of one process's operations: their count, p99 and worst.
+class Latencies {
+ public:
+  Latencies() { ms_.reserve(1 << 20); }
+  void add(Clock::duration d) { ms_.push_back(std::chrono::duration<double, std::milli>(d).count()); }
+  Slot summary() {
+    if (ms_.empty()) return Slot{0, 0, 0, 0, 0};
+    std::sort(ms_.begin(), ms_.end());
+    auto at = [&](std::size_t per_mille) { return ms_[std::min(ms_.size() - 1, ms_.size() * per_mille / 1000)]; };
+    const auto slow = ms_.end() - std::upper_bound(ms_.begin(), ms_.end(), kSlowMs);
+    return Slot{static_cast<std::int64_t>(ms_.size()), at(990), at(999), ms_.back(), slow};
+  }
+
+ private:
+  std::vector<double> ms_;
+};
+
+// Runs `body(db)` in a child process on a connection of its own; the
+// child's Latencies go to its slot. Returns the child's pid.
+template <class Body>
+pid_t spawn(const std::string& path, Board* board, int slot, Body body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) die("fork");
+  if (pid != 0) return pid;
+  BkfDb* db = bkf_open(path.c_str());
+  if (db == nullptr) _exit(2);
+  Latencies lat;
+  ++board->ready;
+  body(db, lat);
+  board->slots[slot] = lat.summary();
+  bkf_close(db);
+  _exit(0);
+}
+
+void reader(BkfDb* db, Board* board, Latencies& lat) {
+  BkfStmt* q = bkf_prepare(db, "SELECT v FROM t WHERE a = ?");
+  if (q == nullptr) _exit(3);
+  std::uint32_t seed = static_cast<std::uint32_t>(::getpid());
+  while (!board->stop.load(std::memory_order_relaxed)) {
+    seed = seed * 1103515245u + 12345u;
+    bkf_bind_int(q, 0, (seed >> 8) % 1000);
+    const auto t0 = Clock::now();
+    if (bkf_exec_prepared(db, q) < 0 || bkf_row_count(db) < kRows / 1000) {
+      if (!board->wrong.exchange(true)) std::fprintf(stderr, "reader: %s (%zu rows)\n", bkf_last_error(db), bkf_row_count(db));
+    }
+    lat.add(Clock::now() - t0);
+  }
+  bkf_finalize(q);
+}
+
+void writer(BkfDb* db, Board* board, Latencies& lat, int id) {
+  BkfStmt* ins = bkf_prepare(db, "INSERT INTO t (a, v) VALUES (?, ?)");
+  if (ins == nullptr) _exit(3);
+  std::int64_t n = 0;
+  while (!board->stop.load(std::memory_order_relaxed)) {
+    bkf_bind_int(ins, 0, 5000 + id);  // outside the readers' range of a
+    bkf_bind_int(ins, 1, ++n);
+    const auto t0 = Clock::now();
+    if (bkf_exec_prepared(db, ins) < 0 && !board->wrong.exchange(true)) {
+      std::fprintf(stderr, "writer: %s\n", bkf_last_error(db));
+    }
+    lat.add(Clock::now() - t0);
+  }
+  bkf_finalize(ins);
+}
+
+void wait_all(const std::vector<pid_t>& pids) {
+  for (pid_t pid : pids) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("a process failed");
+  }
+}
+
+// Prints `name ops seconds ops/s` over the slots [from, to), and a comment
+// line with the highest p99 and p99.9 of one process, and the worst
+// latency, among them.
+Slot report(const char* name, Board* board, int from, int to, double seconds) {
+  Slot all{0, 0, 0, 0, 0};
+  for (int i = from; i < to; ++i) {
+    all.ops += board->slots[i].ops;
+    all.slow += board->slots[i].slow;
+    all.p99_ms = std::max(all.p99_ms, board->slots[i].p99_ms);
+    all.p999_ms = std::max(all.p999_ms, board->slots[i].p999_ms);
+    all.worst_ms = std::max(all.worst_ms, board->slots[i].worst_ms);
+  }
+  std::printf("%s %lld %.3f %.0f\n", name, static_cast<long long>(all.ops), seconds,
+              static_cast<double>(all.ops) / seconds);
+  std::printf("# %s p99_ms %.2f p99.9_ms %.2f worst_ms %.2f over_%.0f_ms %lld\n", name, all.p99_ms, all.p999_ms,
+              all.worst_ms, kSlowMs, static_cast<long long>(all.slow));
+  return all;
+}
+
+void make_db(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-journal"}) ::unlink((path + suffix).c_str());
+  BkfDb* db = bkf_open(path.c_str());
+  if (db == nullptr) die("cannot create " + path);
+  must_exec(db, "PRAGMA journal_mode = wal");
+  must_exec(db, "CREATE TABLE t (a INTEGER, v INTEGER); CREATE INDEX t_a ON t (a)");
+  std::string sql = "BEGIN";
+  for (int i = 0; i < kRows; ++i) {
+    sql += "; INSERT INTO t VALUES (" + std::to_string(i % 1000) + ", " + std::to_string(i) + ")";
+  }
+  must_exec(db, sql + "; COMMIT; PRAGMA wal_checkpoint");
+  bkf_close(db);
+}
+
+void wait_ready(Board* board, int n) {
+  while (board->ready.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void run_mixed(const std::string& path, int readers, int writers, double seconds) {
+  make_db(path);
+  Board* board = new_board();
+  std::vector<pid_t> pids;
+  for (int i = 0; i < readers; ++i) {
+    pids.push_back(spawn(path, board, i, [&](BkfDb* db, Latencies& lat) { reader(db, board, lat); }));
+  }
+  for (int i = 0; i < writers; ++i) {
+    pids.push_back(
+        spawn(path, board, readers + i, [&](BkfDb* db, Latencies& lat) { writer(db, board, lat, i); }));
+  }
+  wait_ready(board, readers + writers);
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  board->stop = true;
+  wait_all(pids);
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  if (board->wrong) die("mixed: a query or commit failed");
+  report("mixed.reader_query", board, 0, readers, elapsed);
+  report("mixed.commit", board, readers, readers + writers, elapsed);
+  ::munmap(board, sizeof(Board));
+}
+
+void run_long_statement(const std::string& path) {
+  make_db(path);
+  Board* board = new_board();
+  std::vector<pid_t> pids;
+  pids.push_back(spawn(path, board, 0, [&](BkfDb* db, Latencies& lat) { reader(db, board, lat); }));
+  pids.push_back(spawn(path, board, 1, [&](BkfDb* db, Latencies& lat) { writer(db, board, lat, 0); }));
+  wait_ready(board, 2);
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  double long_seconds = 0;
+  {
+    BkfDb* db = bkf_open(path.c_str());
+    if (db == nullptr) die("open");
+    const auto t0 = Clock::now();
+    if (bkf_exec(db, "SELECT count(*) FROM t x, t y WHERE x.v = y.v + 1000") < 0) {
+      die(std::string("the long statement: ") + bkf_last_error(db));
+    }
+    long_seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    bkf_close(db);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  board->stop = true;
+  wait_all(pids);
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  if (board->wrong) die("long_statement: a query or commit failed");
+  std::printf("# long_statement: the long statement took %.2f s\n", long_seconds);
+  const Slot r = report("long_statement.reader_query", board, 0, 1, elapsed);
+  report("long_statement.commit", board, 1, 2, elapsed);
+  std::printf("# long_statement bound: worst query under 500 ms: %s\n", r.worst_ms < 500 ? "met" : "NOT met");
+  ::munmap(board, sizeof(Board));
+}
+
+void run_fair_checkpoints(const std::string& path, double seconds) {
+  constexpr int kReaders = 8, kCheckpoints = 10;
+  make_db(path);
+  Board* board = new_board();
+  std::vector<pid_t> pids;
+  for (int i = 0; i < kReaders; ++i) {
+    pids.push_back(spawn(path, board, i, [&](BkfDb* db, Latencies& lat) { reader(db, board, lat); }));
+  }
+  wait_ready(board, kReaders);
+  BkfDb* db = bkf_open(path.c_str());
+  if (db == nullptr) die("open");
+  Latencies checkpoints;
+  const auto start = Clock::now();
+  const auto gap = std::chrono::duration<double>(seconds / (kCheckpoints + 1));
+  for (int i = 0; i < kCheckpoints; ++i) {
+    std::this_thread::sleep_until(start + gap * (i + 1));
+    must_exec(db, "INSERT INTO t (a, v) VALUES (9999, " + std::to_string(i) + ")");
+    const auto t0 = Clock::now();
+    must_exec(db, "PRAGMA wal_checkpoint");
+    checkpoints.add(Clock::now() - t0);
+  }
+  std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds));
+  board->stop = true;
+  wait_all(pids);
+  bkf_close(db);
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  if (board->wrong) die("fair_checkpoints: a query failed");
+  report("fair_checkpoints.reader_query", board, 0, kReaders, elapsed);
+  board->slots[kReaders] = checkpoints.summary();
+  const Slot c = report("fair_checkpoints.checkpoint", board, kReaders, kReaders + 1, elapsed);
+  std::printf("# fair_checkpoints bound: worst checkpoint under 100 ms: %s\n", c.worst_ms < 100 ? "met" : "NOT met");
+  ::munmap(board, sizeof(Board));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+  std::string only;
+  int readers = 4, writers = 2;
+  double seconds = 60, sync_ms = 5;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) die("usage: wal_contention_bench [--dir DIR] [--only NAME] [--seconds S] [--readers N] "
+                           "[--writers N] [--sync-ms MS]");
+    if (a == "--dir") dir = argv[++i];
+    else if (a == "--only") only = argv[++i];
+    else if (a == "--seconds") seconds = std::atof(argv[++i]);
+    else if (a == "--readers") readers = std::atoi(argv[++i]);
+    else if (a == "--writers") writers = std::atoi(argv[++i]);
+    else if (a == "--sync-ms") sync_ms = std::atof(argv[++i]);
+    else die("unknown option " + a);
+  }
+  if (readers < 1 || writers < 1 || readers + writers > kMaxProcs || seconds <= 0 || sync_ms < 0) {
+    die("bad option value");
+  }
+  if (!only.empty() && only != "mixed" && only != "long_statement" && only != "fair_checkpoints") {
+    die("unknown workload " + only);
+  }
+  const std::string path = dir + "/wal_contention_bench_" + std::to_string(::getpid()) + ".db";
+  if (only.empty() || only == "mixed") {
+    std::printf("# mixed: %d readers, %d writers, %.0f s, log syncs slowed by %.1f ms\n", readers, writers, seconds,
+                sync_ms);
+    std::fflush(stdout);
+    g_log_sync_delay_us = static_cast<long>(sync_ms * 1000);
+    run_mixed(path, readers, writers, seconds);
+    g_log_sync_delay_us = 0;
+  }
+  if (only.empty() || only == "long_statement") {
+    std::fflush(stdout);
+    run_long_statement(path);
+  }
+  if (only.empty() || only == "fair_checkpoints") {
+    std::fflush(stdout);
+    run_fair_checkpoints(path, std::min(seconds, 5.0));
+  }
+  for (const char* suffix : {"", "-wal", "-journal"}) ::unlink((path + suffix).c_str());
+  return 0;
+}
