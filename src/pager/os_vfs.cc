@@ -195,14 +195,16 @@ class Sleeper {
 Result<bool> OsFile::lock_within(bool exclusive, std::chrono::microseconds timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + timeout;
+  // A lock granted at once costs no timer.
+  if (BKF_TRY(try_lock(exclusive))) return true;
   Sleeper sleeper;
   std::chrono::microseconds pause = kFirstLockPause;
   for (;;) {
-    if (BKF_TRY(try_lock(exclusive))) return true;
     const auto now = Clock::now();
     if (now >= deadline) return false;
     BKF_TRY(sleeper.sleep(std::min(pause, std::chrono::ceil<std::chrono::microseconds>(deadline - now))));
     pause = std::min(pause * 2, kLongestLockPause);
+    if (BKF_TRY(try_lock(exclusive))) return true;
   }
 }
 
