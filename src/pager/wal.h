@@ -153,7 +153,7 @@ class Wal {
   bool wrote_nothing() const { return wrote_nothing_; }
 
   // Takes the lock exclusively (released with file().unlock()), waiting
-  // for the statements in progress only, as long as they are short.
+  // for the statements in progress only.
   // Readers that come while it waits would otherwise be granted the shared
   // lock and could hold the writer off for ever; so a writer that has to
   // wait makes them queue behind it, for a window: it takes the side lock
@@ -164,9 +164,10 @@ class Wal {
   // before the side lock goes, so no scan ever sees it. When the window
   // ends first (a statement longer than it is in progress), the writer
   // lets readers go on for a while, waiting as they come and go, and then
-  // opens the next window; so one long statement holds the writer off as
-  // long as it runs, but never the other readers for longer than a window
-  // (wal.cc says how long). On failure (a signal ending a wait included)
+  // opens the next window, twice as long; so the writer waits a few times
+  // the longest statement in progress at most, and a long statement holds
+  // the other readers off for a fraction of its length at most (wal.cc
+  // says how much). On failure (a signal ending a wait included)
   // nothing is held and the log is as it was, but for a zeroed cut-off
   // frame. The caller holds the database's exclusive lock and no lock on
   // the log.

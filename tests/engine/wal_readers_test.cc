@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <initializer_list>
 #include <filesystem>
 #include <optional>
@@ -539,6 +540,65 @@ TEST_F(WalReaders, ALongStatementHoldsOnlyTheCheckpointOff) {
                 "affected 1 / [count(*)] (3) / [integrity_check] ('ok')");
     }
   }
+}
+
+// Statements of half a second, run back to back by two other processes
+// whose statements overlap, so that no moment is free of them: a
+// checkpoint still gets the log, once a window outlasts the statements in
+// progress. Each statement takes the log's lock as a reader does, queueing
+// behind a window that is open (the side lock) before it takes the lock.
+TEST_F(WalReaders, StatementsBackToBackHoldTheCheckpointOffForAWhileOnly) {
+  using namespace std::chrono_literals;
+  constexpr auto kStatement = 500ms;
+  make("PRAGMA journal_mode = wal; CREATE TABLE t (id INTEGER PRIMARY KEY); INSERT INTO t VALUES (1), (2)");
+  Database c = open_db(path);
+  std::atomic<bool> stop{false}, failed{false};
+  std::atomic<int> statements{0};
+  auto run_statements = [&](std::chrono::milliseconds first_delay) {
+    auto log = os.open(path + "-wal", false);
+    if (!log.ok()) {
+      failed = true;
+      return;
+    }
+    VfsFile& f = **log;
+    std::this_thread::sleep_for(first_delay);
+    while (!stop) {
+      if (!f.side_lock(false).ok() || !f.lock(false).ok() || !f.side_unlock().ok()) {
+        failed = true;
+        return;
+      }
+      ++statements;
+      std::this_thread::sleep_for(kStatement);
+      (void)f.unlock();
+    }
+  };
+  std::thread r1(run_statements, 0ms);
+  std::thread r2(run_statements, std::chrono::duration_cast<std::chrono::milliseconds>(kStatement / 2));
+  while (statements < 2) std::this_thread::yield();
+  std::atomic<bool> done{false};
+  std::string got;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread tc([&] {
+    got = run_sql(c, "PRAGMA wal_checkpoint");
+    done = true;
+  });
+  // Never free of statements, the log goes to the checkpoint in a window
+  // or not at all; give it forty statements' time.
+  while (!done && std::chrono::steady_clock::now() - start < 40 * kStatement) std::this_thread::sleep_for(1ms);
+  const bool done_meanwhile = done;
+  const auto waited = std::chrono::steady_clock::now() - start;
+  stop = true;
+  r1.join();
+  r2.join();
+  tc.join();
+  EXPECT_FALSE(failed);
+  EXPECT_TRUE(done_meanwhile) << "the checkpoint waited until the statements stopped";
+  EXPECT_EQ(got, "ok");
+  std::printf("checkpoint behind statements of %lld ms back to back: %lld ms\n",
+              static_cast<long long>(kStatement.count()),
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
+  EXPECT_EQ(run_sql(c, "INSERT INTO t VALUES (3); SELECT count(*) FROM t; PRAGMA integrity_check"),
+            "affected 1 / [count(*)] (3) / [integrity_check] ('ok')");
 }
 
 // A transaction begun before the link goes on and commits; later writes
