@@ -1,5 +1,6 @@
 #include "pager/journal.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "base/bytes.h"
@@ -86,16 +87,41 @@ Status check_replayable(VfsFile& file, const Info& info, std::uint32_t db_page_s
   return {};
 }
 
+namespace {
+
+// Writes one record (page number, then the page) back into `db`.
+Status write_back(const std::uint8_t* record, std::uint32_t page_size, VfsFile& db) {
+  const PageId page = load_be32(record);
+  return db.write_all_at(record + 4, page_size, std::uint64_t{page - 1} * page_size);
+}
+
+Status cut_and_sync(const Info& info, VfsFile& db) {
+  BKF_TRY(db.truncate(std::uint64_t{info.db_pages} * info.page_size));
+  return db.sync();
+}
+
+}  // namespace
+
 Status replay(VfsFile& file, const Info& info, VfsFile& db, std::vector<std::uint8_t>& scratch) {
   const std::size_t rec = std::size_t{info.page_size} + 4;
   scratch.resize(rec);
   for (std::uint32_t i = 0; i < info.records; ++i) {
     BKF_TRY(file.read_exact_at(scratch.data(), rec, record_offset(info.page_size, i)));
-    PageId page = load_be32(scratch.data());
-    BKF_TRY(db.write_all_at(scratch.data() + 4, info.page_size, std::uint64_t{page - 1} * info.page_size));
+    BKF_TRY(write_back(scratch.data(), info.page_size, db));
   }
-  BKF_TRY(db.truncate(std::uint64_t{info.db_pages} * info.page_size));
-  return db.sync();
+  return cut_and_sync(info, db);
+}
+
+Status replay_image(const std::vector<std::uint8_t>& image, VfsFile& db) {
+  Info info;
+  info.page_size = load_be32(image.data() + 8);
+  info.db_pages = load_be32(image.data() + 12);
+  info.records = load_be32(image.data() + 16);
+  assert(image.size() == file_size(info.page_size, info.records) && "not a complete journal image");
+  for (std::uint32_t i = 0; i < info.records; ++i) {
+    BKF_TRY(write_back(image.data() + record_offset(info.page_size, i), info.page_size, db));
+  }
+  return cut_and_sync(info, db);
 }
 
 }  // namespace bkf::journal

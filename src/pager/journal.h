@@ -74,4 +74,8 @@ Status check_replayable(VfsFile& file, const Info& info, std::uint32_t db_page_s
 // it. Streams one record at a time through `scratch`.
 Status replay(VfsFile& file, const Info& info, VfsFile& db, std::vector<std::uint8_t>& scratch);
 
+// The same from a complete journal image in memory (an Image's bytes), as
+// the commit that wrote it holds it: nothing is read from the journal file.
+Status replay_image(const std::vector<std::uint8_t>& image, VfsFile& db);
+
 }  // namespace bkf::journal

@@ -297,9 +297,13 @@ bool OsVfs::exists(const std::string& path) {
 Result<FileId> OsVfs::file_id(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    // Only a missing file is NotFound: a caller learns from it that the
-    // file is gone, which a failed look-up does not say.
-    if (errno == ENOENT || errno == ENOTDIR) return Error::not_found(path);
+    // Only a path that can lead to no file is NotFound (none there, a
+    // component that is no directory, a name too long to exist, a loop of
+    // symbolic links): a caller learns from it that no file is there,
+    // which a failed look-up (EIO, EACCES) does not say.
+    if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP) {
+      return Error::not_found(path);
+    }
     return Error::io(errno);
   }
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};

@@ -38,18 +38,32 @@ namespace {
 // Largest single write when flushing a run of consecutive dirty pages.
 constexpr std::size_t kMaxRunBytes = std::size_t{8} << 20;
 
-// Removes a rollback journal. A removal can fail having removed the file
-// (an unlink that reports EIO, or ENOENT for a retry of one that went
-// through): the journal is gone all the same, and what its removal stood
-// for (a commit, a finished replay) has happened, with nothing left to undo
-// it. So a failed removal is a success when the file is no longer there;
-// when that cannot be told either, the failure stands.
-Status remove_journal(Vfs& vfs, const std::string& jpath) {
-  Status st = vfs.delete_file(jpath);
-  if (st.ok()) return st;
-  Result<FileId> still = vfs.file_id(jpath);
-  if (!still.ok() && still.error().is(ErrorKind::NotFound)) return {};
-  return st;
+// Whether a file is at `path`. A look-up that fails for another reason than
+// the file's absence (EIO, EACCES) is an error, never "no file": a hot
+// journal taken for none would let its half-written transaction be read.
+Result<bool> file_present(Vfs& vfs, const std::string& path) {
+  Result<FileId> id = vfs.file_id(path);
+  if (id.ok()) return true;
+  if (id.error().is(ErrorKind::NotFound)) return false;
+  return std::move(id).error();
+}
+
+// Removes the rollback journal open as `journal` by its name. A removal
+// that reports a failure may have gone through all the same (EIO after the
+// unlink, ENOENT for a retry of one), or its name may lead nowhere while
+// the journal lives on (its folder was renamed): the open file tells which,
+// by its link count, which neither a rename nor a failing look-up of the
+// name can fake. Gone, it is a success; still named, wherever, the failure
+// stands. Where the file layer counts no links, the name is looked up
+// instead; where the look fails, the failure stands.
+Status remove_journal(Vfs& vfs, const std::string& jpath, VfsFile& journal) {
+  Status removed = vfs.delete_file(jpath);
+  if (removed.ok()) return removed;
+  Result<FileLook> look = journal.look();
+  if (!look.ok()) return removed;
+  if (look->links) return *look->links == 0 ? Status{} : removed;
+  Result<bool> present = file_present(vfs, jpath);
+  return present.ok() && !*present ? Status{} : removed;
 }
 
 // Replays (or, when it is not a complete journal, discards) a rollback
@@ -59,11 +73,14 @@ Status remove_journal(Vfs& vfs, const std::string& jpath) {
 // kept and Corrupt returned; nothing is written then.
 Status replay_journal_file(Vfs& vfs, const std::string& jpath, VfsFile& db, std::uint32_t db_page_size,
                            std::vector<std::uint8_t>& scratch) {
-  if (!vfs.exists(jpath)) return {};
+  if (!BKF_TRY(file_present(vfs, jpath))) return {};
   Result<std::unique_ptr<VfsFile>> opened = vfs.open(jpath, false);
   if (!opened.ok()) {
-    if (opened.error().is(ErrorKind::NotFound)) return {};
-    return std::move(opened).error();
+    // An open without creating says NotFound for any failed look-up: the
+    // journal is gone only when a second look says so.
+    if (!opened.error().is(ErrorKind::NotFound)) return std::move(opened).error();
+    if (!BKF_TRY(file_present(vfs, jpath))) return {};
+    return Error::io_failure("rollback journal " + jpath + " is there but could not be opened");
   }
   std::unique_ptr<VfsFile> jf = std::move(*opened);
   std::optional<journal::Info> info = BKF_TRY(journal::read_valid(*jf));
@@ -71,8 +88,7 @@ Status replay_journal_file(Vfs& vfs, const std::string& jpath, VfsFile& db, std:
     BKF_TRY(journal::check_replayable(*jf, *info, db_page_size));
     BKF_TRY(journal::replay(*jf, *info, db, scratch));
   }
-  jf.reset();
-  BKF_TRY(remove_journal(vfs, jpath));
+  BKF_TRY(remove_journal(vfs, jpath, *jf));
   return vfs.sync_dir(jpath);
 }
 
@@ -202,7 +218,7 @@ Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std:
     header = BKF_TRY(DbHeader::make(new_page_size));
     bool removed = false;
     for (const std::string* stale : {&jpath, &wpath}) {
-      if (vfs.exists(*stale)) {
+      if (BKF_TRY(file_present(vfs, *stale))) {
         BKF_TRY(vfs.delete_file(*stale));
         removed = true;
       }
@@ -220,7 +236,7 @@ Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std:
   if (header.page_count == 0) return Error::corrupt("database header records 0 pages");
 
   pager.reset(new Pager(vfs, std::move(path), std::move(file), header, nullptr));
-  if (header.wal_mode == 1 || vfs.exists(wpath)) {
+  if (header.wal_mode == 1 || BKF_TRY(file_present(vfs, wpath))) {
     BKF_TRY(pager->open_log());
     if (pager->wal_->has_commit()) {
       // The log's newest header page is newer than the file's.
@@ -265,7 +281,40 @@ Status Pager::refuse_if_several_names() {
 }
 
 Status Pager::recover_hot_journal() {
+  if (own_journal_) BKF_TRY(undo_own_journal(false));
   return replay_journal_file(vfs_, journal_path_, *file_, header_.page_size, io_buf_);
+}
+
+Status Pager::undo_own_journal(bool known_hot) {
+  if (!known_hot) {
+    // Left by an undo that failed. Without a name it is another
+    // connection's to have undone: one that found it has replayed it and
+    // removed it, and may have committed since. (Where the file layer
+    // counts no links, its name tells.)
+    const FileLook look = BKF_TRY(own_journal_->look());
+    const bool gone = look.links ? *look.links == 0 : !BKF_TRY(file_present(vfs_, journal_path_));
+    if (gone) {
+      own_journal_.reset();
+      journal_in_db_ = false;
+      return {};
+    }
+  }
+  if (journal_in_db_) {
+    BKF_TRY(journal::replay_image(journal_image_, *file_));
+    journal_in_db_ = false;
+  }
+  // The database file holds what the journal holds now: the journal is made
+  // worthless wherever it is linked, by cutting it to nothing through its
+  // own descriptor (every opener discards a journal shorter than its
+  // header), and then removed by its name where that still leads to it.
+  BKF_TRY(own_journal_->truncate(0));
+  BKF_TRY(own_journal_->sync());
+  const FileId id = BKF_TRY(own_journal_->id());
+  const Result<FileId> named = vfs_.file_id(journal_path_);
+  own_journal_.reset();
+  // An empty journal left behind is removed by whoever finds it next.
+  if (named.ok() && *named == id && vfs_.delete_file(journal_path_).ok()) (void)vfs_.sync_dir(journal_path_);
+  return {};
 }
 
 bool Pager::drop_log() {
@@ -547,7 +596,7 @@ Status Pager::commit_journal() {
   }
   const auto records = static_cast<std::uint32_t>(journal_pages_.size());
   {
-    journal::Image image(io_buf_, ps, old_count, records);
+    journal::Image image(journal_image_, ps, old_count, records);
     // Page 1 is the header and zeros. A database whose first write was cut
     // short (its creation failed) may hold less than the whole page, so it
     // is read on its own.
@@ -575,25 +624,30 @@ Status Pager::commit_journal() {
     }
     // Set before the open: an open that fails (for want of memory, say)
     // may have made the file all the same, and rollback removes it.
+    assert(!own_journal_ && "a journal of an earlier commit is still to be undone");
     journal_created_ = true;
-    std::unique_ptr<VfsFile> jf = BKF_TRY(vfs_.open(journal_path_, true));
-    BKF_TRY(jf->write_all_at(image.data(), image.size(), 0));
-    BKF_TRY(jf->truncate(image.size()));
-    BKF_TRY(jf->sync());
+    own_journal_ = BKF_TRY(vfs_.open(journal_path_, true));
+    BKF_TRY(own_journal_->write_all_at(image.data(), image.size(), 0));
+    BKF_TRY(own_journal_->truncate(image.size()));
+    BKF_TRY(own_journal_->sync());
     BKF_TRY(vfs_.sync_dir(journal_path_));
   }
-  // From here on the database file may change; a rollback replays the
-  // journal (one that never got complete is simply removed).
+  // From here on the database file may change; a rollback writes the
+  // journal's image back (undo_own_journal).
 
   // 2. The pages and the header.
+  journal_in_db_ = true;
   BKF_TRY(write_dirty_pages());
   ++header_.change_counter;
   BKF_TRY(write_header_to_file());
   BKF_TRY(file_->sync());
 
-  // 3. The commit point: the journal disappears (remove_journal: also when
-  // its removal reports a failure having removed it).
-  BKF_TRY(remove_journal(vfs_, journal_path_));
+  // 3. The commit point: the journal disappears, as its open file tells
+  // (remove_journal). When it keeps a name, here or wherever its folder
+  // went, the commit fails, and rollback() undoes it through the open file.
+  BKF_TRY(remove_journal(vfs_, journal_path_, *own_journal_));
+  own_journal_.reset();
+  journal_in_db_ = false;
   journal_created_ = false;
   try {
     (void)vfs_.sync_dir(journal_path_);
@@ -663,12 +717,19 @@ Status Pager::rollback() {
   });
   HeldLock held(*file_);
   cache_.drop_dirty();
-  // Undo what a failed commit may have written: replay its journal (a
-  // journal that never got complete is simply removed). A failed log
-  // append has taken its frames back out itself; what it may have left
-  // beyond the log's end holds no commit (a tail, which the next append
-  // zeroes).
-  if (journal_created_) BKF_TRY(recover_hot_journal());
+  // Undo what a failed commit may have written: write its journal's image
+  // back and make the journal worthless, through the journal's own open
+  // file, which its name may no longer lead to (a journal whose creation
+  // failed is removed by its name). A failed log append has taken its
+  // frames back out itself; what it may have left beyond the log's end
+  // holds no commit (a tail, which the next append zeroes). An undo that
+  // fails is finished by the next begin or read of this connection, before
+  // anything is read (recover_hot_journal()), or by whoever finds the
+  // journal first.
+  if (journal_created_) {
+    if (own_journal_) BKF_TRY(undo_own_journal(true));
+    BKF_TRY(recover_hot_journal());
+  }
   held.keep();
   return file_->unlock();
 }
@@ -701,7 +762,7 @@ Status Pager::read_lock() {
     }
     BKF_TRY(on_wal ? wal_->file().lock(false) : file_->lock(false));
     read_lock_ = on_wal ? ReadLock::Wal : ReadLock::Db;
-    if (!on_wal && vfs_.exists(journal_path_)) {
+    if (!on_wal && (own_journal_ || BKF_TRY(file_present(vfs_, journal_path_)))) {
       // A crashed writer's journal: recover it under the exclusive lock
       // before reading anything, then start over. Taking the shared lock
       // back is not atomic, and another writer may crash in between: the

@@ -51,6 +51,14 @@
 // Failure: a commit() that fails leaves the transaction open; the caller
 // then calls rollback(), which restores the file and the header as they were
 // at begin(). Once commit() has passed its commit point it reports success.
+// A journal-mode commit keeps its journal open until it is done, and judges
+// its commit point, the journal's removal, by that open file (its link
+// count) rather than by the journal's name, which a rename of the folder
+// or a failing look-up could fool; rollback() undoes a failed commit
+// through the open file too, from the journal's image in memory, and cuts
+// the journal to nothing wherever it is linked. A look-up of a journal's
+// or a log's name that fails for another reason than the file's absence is
+// an error, never taken for "no file".
 //
 // Closing: release_all() ends an open transaction and unlocks every file;
 // the owner calls it before destroying the pager. The destructor only
@@ -236,7 +244,15 @@ class Pager {
   // first fails when the file has gained a name since the open (see
   // open()); what writes calls it before writing anything.
   Status refuse_if_several_names();  // exclusive lock held
+  // Finishes an undo of this connection's own journal left unfinished
+  // (undo_own_journal()), then replays the journal at the journal's name.
   Status recover_hot_journal();      // exclusive lock held
+  // Undoes a failed journal-mode commit through its own journal: writes
+  // the journal's image back when the database file may hold part of the
+  // transaction, then cuts the journal to nothing and removes it. Unless
+  // `known_hot` (rollback() right after the commit), a journal that has no
+  // name left is another connection's to have undone: dropped.
+  Status undo_own_journal(bool known_hot);  // exclusive lock held
   Status sync_from_disk();           // some lock held
   // The same for a reader holding the log's shared lock when `wait` is not
   // set: false, having changed nothing, when the log's side lock is held
@@ -278,10 +294,19 @@ class Pager {
   std::uint64_t data_version_ = 0;
   // A journal-mode commit created its journal (or tried to) and failed
   // before deleting it: the database file may hold part of the transaction,
-  // and rollback() replays (or, if incomplete, removes) the journal before
-  // unlocking.
+  // and rollback() undoes it before unlocking.
   bool journal_created_ = false;
-  std::vector<std::uint8_t> io_buf_;           // reused: journal image, runs of pages
+  // The journal this connection's commit wrote, open from its creation
+  // until the commit, or its undo, is done: the commit point is judged by
+  // its link count, and the undo writes journal_image_ back and cuts the
+  // journal to nothing through it, wherever the journal is linked by then
+  // (undo_own_journal()). journal_in_db_: the database file may hold part
+  // of the transaction. Both outlive a failed undo, which the next
+  // recover_hot_journal() finishes.
+  std::unique_ptr<VfsFile> own_journal_;
+  bool journal_in_db_ = false;
+  std::vector<std::uint8_t> journal_image_;    // reused: the journal of a commit
+  std::vector<std::uint8_t> io_buf_;           // reused: runs of pages, a log page
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages
   std::vector<PageId> journal_pages_;          // reused: pages a journal holds
   std::vector<std::uint8_t> run_buf_;          // reused: a run of pages read at once

@@ -149,11 +149,16 @@ TEST_P(CommitFaults, EveryOperationOfACommitFails) {
 }
 
 // A journal-mode COMMIT whose removal of the journal (its commit point)
-// fails. A removal that went through before failing (EIO, or ENOENT as a
-// retried one reports it) has committed: COMMIT says so, and every
-// connection sees the row. One that left the journal fails and rolls back.
-// When the look for the journal fails as well, the failure stands; the
-// connection then agrees with the file all the same.
+// fails. Whether the journal went is told by its open file, not by its
+// name: a removal that went through before failing (EIO, or ENOENT as a
+// retried one reports it) has committed, also when every look-up of the
+// journal's name fails; COMMIT says so, and every connection sees the row.
+// One that left the journal fails, and the connection undoes the commit
+// through the journal's open file, also when the name cannot be looked up;
+// where even the open file cannot tell, the failure stands and is made
+// true the same way. While the name cannot be looked up, a read fails
+// rather than take a hot journal for none; afterwards every connection
+// agrees with what COMMIT said.
 TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
   if (is_wal()) GTEST_SKIP() << "a log commit removes no journal";
   const unsigned unlink = static_cast<unsigned>(FaultOp::Unlink), look = static_cast<unsigned>(FaultOp::Size);
@@ -161,13 +166,18 @@ TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
   const struct {
     const char* name;
     FaultPlan plan;
+    bool names_unreadable;
     std::string commit, count;
   } cases[] = {
-      {"removed, then EIO", {.ops = unlink, .nth = 1, .torn = true}, "ok", "[count(*)] (1)"},
-      {"removed, then ENOENT", {.ops = unlink, .nth = 1, .error = ENOENT, .torn = true}, "ok", "[count(*)] (1)"},
-      {"not removed", {.ops = unlink, .nth = 1}, io_error, "[count(*)] (0)"},
-      {"removed, and the look fails", {.ops = unlink | look, .torn = true, .persistent = true}, io_error,
+      {"removed, then EIO", {.ops = unlink, .nth = 1, .torn = true}, false, "ok", "[count(*)] (1)"},
+      {"removed, then ENOENT", {.ops = unlink, .nth = 1, .error = ENOENT, .torn = true}, false, "ok",
        "[count(*)] (1)"},
+      {"not removed", {.ops = unlink, .nth = 1}, false, io_error, "[count(*)] (0)"},
+      {"removed, then EIO, the name unreadable", {.ops = unlink, .nth = 1, .torn = true}, true, "ok",
+       "[count(*)] (1)"},
+      {"not removed, the name unreadable", {.ops = unlink, .nth = 1}, true, io_error, "[count(*)] (0)"},
+      {"removed, and every look fails", {.ops = unlink | look, .torn = true, .persistent = true}, false, io_error,
+       "[count(*)] (0)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -189,19 +199,89 @@ TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
       ASSERT_GT(at, 0u);
       plan.nth = at;
     }
+    if (c.names_unreadable) fault.fail_path_lookups("-journal");
     fault.arm(plan);
     EXPECT_EQ(run_sql(*db, "COMMIT"), c.commit);
     EXPECT_TRUE(fault.fired());
     fault.disarm();
     expect_idle(*db, c.name);
-    EXPECT_FALSE(os.exists(path + "-journal"));
-    EXPECT_EQ(run_sql(*db, "ROLLBACK"), "!transaction error: no active transaction to roll back");
     const std::string query = "SELECT count(*) FROM t WHERE id = 2";
+    if (c.names_unreadable) {
+      EXPECT_EQ(run_sql(*db, query), io_error);
+      fault.fail_path_lookups("");
+    }
+    EXPECT_EQ(run_sql(*db, "ROLLBACK"), "!transaction error: no active transaction to roll back");
     EXPECT_EQ(run_sql(*db, query), c.count);
+    EXPECT_FALSE(os.exists(path + "-journal"));
     Database other = open_db(path);
     EXPECT_EQ(run_sql(other, query + "; PRAGMA integrity_check"), c.count + " / [integrity_check] ('ok')");
     EXPECT_EQ(run_sql(*db, "INSERT INTO t VALUES (3, 'three'); DELETE FROM t WHERE id = 3"),
               "affected 1 / affected 1");
+  }
+}
+
+// The database's folder is renamed by another program between the sync of
+// the database file and the journal's removal: the removal finds nothing at
+// the journal's name, but the journal lives on under the folder's new name,
+// where the next opener would replay it. So COMMIT fails, and the
+// connection undoes the commit through the journal's open file and leaves
+// the journal worthless: the connection and an opener of the new name
+// agree on the old rows, and the journal there is discarded. When that undo
+// fails too (a write of it), the connection finishes it before its next
+// read, unless an opener of the new name has replayed the journal first.
+TEST_P(CommitFaults, ACommitWhoseFolderIsRenamedBeforeItsJournalGoes) {
+  if (is_wal()) GTEST_SKIP() << "a log commit removes no journal";
+  const unsigned unlink = static_cast<unsigned>(FaultOp::Unlink), write = static_cast<unsigned>(FaultOp::Write);
+  const std::string query = "SELECT count(*) FROM t WHERE id = 2; PRAGMA integrity_check";
+  const std::string old_rows = "[count(*)] (0) / [integrity_check] ('ok')";
+  enum class Undo { Done, FailsThenThisConnection, FailsThenAnOpener };
+  for (Undo undo : {Undo::Done, Undo::FailsThenThisConnection, Undo::FailsThenAnOpener}) {
+    SCOPED_TRACE(undo == Undo::Done ? "undone" : undo == Undo::FailsThenThisConnection ? "undo fails, then this connection"
+                                                                                      : "undo fails, then an opener");
+    const std::string folder = dir.file("sub"), moved = dir.file("moved");
+    std::filesystem::remove_all(folder);
+    std::filesystem::remove_all(moved);
+    std::filesystem::create_directory(folder);
+    const std::string file = folder + "/f.db";
+    make_db(file);
+    auto db = Database::open(fault, file);
+    ASSERT_TRUE(db.ok());
+    // The first write after the removal is the undo's first.
+    std::uint64_t removal = 0;
+    fault.set_hook([&](FaultOp op, std::uint64_t n) {
+      if (op == FaultOp::Unlink && removal == 0) removal = n;
+    });
+    fault.arm({.ops = unlink | write});
+    ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two'); COMMIT; DELETE FROM t WHERE id = 2"),
+              "ok / affected 1 / ok / affected 1");
+    ASSERT_GT(removal, 0u);
+    ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two')"), "ok / affected 1");
+    bool renamed = false;
+    fault.set_hook([&](FaultOp op, std::uint64_t) {
+      if (op == FaultOp::Unlink && !renamed) renamed = (std::filesystem::rename(folder, moved), true);
+    });
+    fault.arm({.ops = unlink | write, .nth = undo == Undo::Done ? 0 : removal + 1});
+    EXPECT_EQ(run_sql(*db, "COMMIT"), "!io error: No such file or directory (os error 2)");
+    fault.set_hook(nullptr);
+    fault.disarm();
+    ASSERT_TRUE(renamed);
+    EXPECT_FALSE(db->in_transaction());
+    expect_unlocked(moved + "/f.db", "after the failed COMMIT");
+    const std::string journal = moved + "/f.db-journal";
+    ASSERT_TRUE(std::filesystem::exists(journal));
+    EXPECT_EQ(std::filesystem::file_size(journal) == 0, undo == Undo::Done);
+    if (undo != Undo::FailsThenAnOpener) {
+      EXPECT_EQ(run_sql(*db, query), old_rows);
+      EXPECT_EQ(std::filesystem::file_size(journal), 0u) << "the journal is still worth replaying";
+    }
+    Database other = open_db(moved + "/f.db");
+    EXPECT_FALSE(std::filesystem::exists(journal));
+    EXPECT_EQ(run_sql(other, query), old_rows);
+    EXPECT_EQ(run_sql(other, "INSERT INTO t VALUES (2, 'two'); SELECT count(*) FROM t"),
+              "affected 1 / [count(*)] (2)");
+    // The undo left for this connection is another's now: not done again.
+    EXPECT_EQ(run_sql(*db, "SELECT count(*) FROM t; PRAGMA integrity_check"),
+              "[count(*)] (2) / [integrity_check] ('ok')");
   }
 }
 

@@ -268,6 +268,7 @@ void FaultVfs::lose_unsynced_changes() {
 Result<std::unique_ptr<VfsFile>> FaultVfs::open(const std::string& path, bool create) {
   Verdict v = judge(FaultOp::Open);
   if (!v.proceed) return Error::io(v.error);
+  if (!create && lookup_fails(path)) return Error::not_found(path);
   const bool creating = lose_unsynced_ && create && !base_.exists(path);
   std::unique_ptr<VfsFile> base = BKF_TRY(base_.open(path, create));
   std::shared_ptr<Held> held;
@@ -312,13 +313,14 @@ Status FaultVfs::remove_held(const std::string& path) {
 }
 
 bool FaultVfs::exists(const std::string& path) {
-  if (crashed_) return false;
+  if (crashed_ || lookup_fails(path)) return false;
   return base_.exists(path);
 }
 
 Result<FileId> FaultVfs::file_id(const std::string& path) {
   Verdict v = judge(FaultOp::Size);
   if (!v.proceed) return Error::io(v.error);
+  if (lookup_fails(path)) return Error::io(EIO);
   return base_.file_id(path);
 }
 

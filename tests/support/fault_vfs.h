@@ -123,6 +123,13 @@ class FaultVfs final : public Vfs {
   bool unbounded_waits() const { return unbounded_waits_; }
   // Crashes now (if not crashed yet), as if the power went out here.
   void cut_power();
+  // While set (not empty), every look-up of a path ending in `suffix`
+  // fails as one the file system refuses (a folder that cannot be read
+  // for a while): file_id() with EIO, exists() with false, and an open
+  // without creating with NotFound, as the operating system's layer
+  // reports any failed look-up there. Files already open are untouched,
+  // and neither counted nor judged by the plan.
+  void fail_path_lookups(std::string suffix) { failing_lookups_ = std::move(suffix); }
 
   // Selected operations since the last arm(), in total and of one kind.
   std::uint64_t count() const { return counted_; }
@@ -180,6 +187,11 @@ class FaultVfs final : public Vfs {
   bool failing_ = false;
   int bypass_ = 0;
   bool unbounded_waits_ = false;
+  std::string failing_lookups_;  // see fail_path_lookups()
+  bool lookup_fails(const std::string& path) const {
+    return !failing_lookups_.empty() && path.size() >= failing_lookups_.size() &&
+           path.compare(path.size() - failing_lookups_.size(), failing_lookups_.size(), failing_lookups_) == 0;
+  }
   // Power-loss mode: held writes by file identity (shared by every handle on
   // the file), and the directory changes not yet synced, oldest first.
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::shared_ptr<Held>> held_;
