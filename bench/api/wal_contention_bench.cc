@@ -63,6 +63,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "brackenford.h"
@@ -241,6 +242,33 @@ void wait_ready(Board* board, int n) {
   while (board->ready.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// The end of a run beside the processes `pids`: `count` timed `PRAGMA
+// wal_checkpoint`s on a connection of this process, spread evenly over
+// `seconds` (each after `before(db, i)`), then the rest of the run; then
+// the processes are stopped and waited for. Gives the checkpoints' times
+// and the run's length in seconds.
+template <class Before>
+std::pair<Latencies, double> checkpoint_then_stop(const std::string& path, Board* board,
+                                                   const std::vector<pid_t>& pids, double seconds, int count,
+                                                   Before before) {
+  BkfDb* db = bkf_open(path.c_str());
+  if (db == nullptr) die("open");
+  Latencies checkpoints;
+  const auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds * (i + 1) / (count + 1)));
+    before(db, i);
+    const auto t0 = Clock::now();
+    must_exec(db, "PRAGMA wal_checkpoint");
+    checkpoints.add(Clock::now() - t0);
+  }
+  std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds));
+  board->stop = true;
+  wait_all(pids);
+  bkf_close(db);
+  return {std::move(checkpoints), std::chrono::duration<double>(Clock::now() - start).count()};
+}
+
 void run_mixed(const std::string& path, int readers, int writers, double seconds) {
   make_db(path);
   Board* board = new_board();
@@ -349,21 +377,7 @@ void run_medium_statements(const std::string& path, double seconds, int join_row
     bkf_finalize(ins);
   }));
   wait_ready(board, kStatementProcs + 1);
-  BkfDb* db = bkf_open(path.c_str());
-  if (db == nullptr) die("open");
-  Latencies checkpoints;
-  const auto start = Clock::now();
-  for (int i = 1; i <= kCheckpoints; ++i) {
-    std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds * i / (kCheckpoints + 1)));
-    const auto t0 = Clock::now();
-    must_exec(db, "PRAGMA wal_checkpoint");
-    checkpoints.add(Clock::now() - t0);
-  }
-  std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds));
-  board->stop = true;
-  wait_all(pids);
-  bkf_close(db);
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  auto [checkpoints, elapsed] = checkpoint_then_stop(path, board, pids, seconds, kCheckpoints, [](BkfDb*, int) {});
   if (board->wrong) die("medium_statements: a statement or commit failed");
   const Slot st = report("medium_statements.statement", board, 0, kStatementProcs, elapsed);
   const Slot cm = report("medium_statements.commit", board, kStatementProcs, kStatementProcs + 1, elapsed);
@@ -384,23 +398,10 @@ void run_fair_checkpoints(const std::string& path, double seconds) {
     pids.push_back(spawn(path, board, i, [&](BkfDb* db, Latencies& lat) { reader(db, board, lat); }));
   }
   wait_ready(board, kReaders);
-  BkfDb* db = bkf_open(path.c_str());
-  if (db == nullptr) die("open");
-  Latencies checkpoints;
-  const auto start = Clock::now();
-  const auto gap = std::chrono::duration<double>(seconds / (kCheckpoints + 1));
-  for (int i = 0; i < kCheckpoints; ++i) {
-    std::this_thread::sleep_until(start + gap * (i + 1));
-    must_exec(db, "INSERT INTO t (a, v) VALUES (9999, " + std::to_string(i) + ")");
-    const auto t0 = Clock::now();
-    must_exec(db, "PRAGMA wal_checkpoint");
-    checkpoints.add(Clock::now() - t0);
-  }
-  std::this_thread::sleep_until(start + std::chrono::duration<double>(seconds));
-  board->stop = true;
-  wait_all(pids);
-  bkf_close(db);
-  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  auto [checkpoints, elapsed] =
+      checkpoint_then_stop(path, board, pids, seconds, kCheckpoints, [](BkfDb* db, int i) {
+        must_exec(db, "INSERT INTO t (a, v) VALUES (9999, " + std::to_string(i) + ")");
+      });
   if (board->wrong) die("fair_checkpoints: a query failed");
   report("fair_checkpoints.reader_query", board, 0, kReaders, elapsed);
   board->slots[kReaders] = checkpoints.summary();
