@@ -25,8 +25,10 @@
 // on the log file in WAL mode (readers exclude only checkpoints). A
 // checkpoint holds the database's exclusive lock and then the log's; locks
 // are always taken in that order. It waits for the log's lock behind the
-// statements in progress: readers that come meanwhile wait behind it, but
-// never longer than a short window when one of those statements runs long
+// statements in progress: readers that come meanwhile wait behind it, for
+// a window at a time, which grows with the wait, so that a long statement
+// holds them off for a fraction of its length only, and statements run back
+// to back hold the checkpoint off for a few times the longest one only
 // (Wal::lock_exclusive). A commit's append to the log holds the log's side
 // lock from its first write until its sync has returned, and a connection
 // that reads the log anew shares it meanwhile (wal.h): it waits for that
