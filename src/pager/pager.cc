@@ -719,15 +719,17 @@ Status Pager::rollback() {
   cache_.drop_dirty();
   // Undo what a failed commit may have written: write its journal's image
   // back and make the journal worthless, through the journal's own open
-  // file, which its name may no longer lead to (a journal whose creation
-  // failed is removed by its name). A failed log append has taken its
+  // file, which its name may no longer lead to (a journal whose open failed
+  // may have been made all the same, and is removed by its name). A failed
+  // log append has taken its
   // frames back out itself; what it may have left beyond the log's end
   // holds no commit (a tail, which the next append zeroes). An undo that
   // fails is finished by the next begin or read of this connection, before
   // anything is read (recover_hot_journal()), or by whoever finds the
   // journal first.
-  if (journal_created_) {
-    if (own_journal_) BKF_TRY(undo_own_journal(true));
+  if (own_journal_) {
+    BKF_TRY(undo_own_journal(true));
+  } else if (journal_created_) {
     BKF_TRY(recover_hot_journal());
   }
   held.keep();

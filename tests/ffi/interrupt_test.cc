@@ -136,6 +136,16 @@ class AlarmRain {
   }
 };
 
+// The start of a waiter child: opens `path`, tells the parent whether it
+// could ("open"), and waits for "go". Null when the open failed or the
+// parent went away first.
+BkfDb* open_then_wait_for_go(const std::string& path, Pipe& to_waiter, Pipe& from_waiter) {
+  BkfDb* db = bkf_open(path.c_str());
+  write_line(from_waiter.fd[1], db != nullptr ? "open" : "open failed");
+  if (db == nullptr || read_line(to_waiter.fd[0], false) != "go") return nullptr;
+  return db;
+}
+
 class LockWait : public ::testing::TestWithParam<const char*> {
  protected:
   bool wal() const { return std::string(GetParam()) == "wal"; }
@@ -154,9 +164,8 @@ TEST_P(LockWait, SignalEndsTheWaitAndTheHandleGoesOn) {
   const bool reads_wait = !wal();  // a log reader does not wait for a writer
   Pipe to_waiter, from_waiter;
   Child waiter([&] {
-    BkfDb* db = bkf_open(path.c_str());
-    write_line(from_waiter.fd[1], db != nullptr ? "open" : "open failed");
-    if (db == nullptr || read_line(to_waiter.fd[0], false) != "go") return;
+    BkfDb* db = open_then_wait_for_go(path, to_waiter, from_waiter);
+    if (db == nullptr) return;
     std::string report;
     {
       AlarmRain rain;
@@ -212,6 +221,17 @@ INSTANTIATE_TEST_SUITE_P(Modes, LockWait, ::testing::Values("delete", "wal"));
 // whose sync is slow.
 constexpr off_t kLogSideByte = off_t{1} << 62;
 
+// Takes the log's side lock exclusively (F_WRLCK) or gives it up (F_UNLCK)
+// through `log`, without waiting: 0 when done, as fcntl().
+int set_side_lock(int log, short type) {
+  struct flock side {};
+  side.l_type = type;
+  side.l_whence = SEEK_SET;
+  side.l_start = kLogSideByte;
+  side.l_len = 1;
+  return ::fcntl(log, F_OFD_SETLK, &side);
+}
+
 // A database in WAL mode at `path` holding t (id, v) with the row 'first'.
 void make_wal_table(const std::string& path) {
   Db db(path);
@@ -231,9 +251,8 @@ TEST(CommitWait, SignalLeavesTheTransactionOpen) {
   ASSERT_NO_FATAL_FAILURE(make_wal_table(path));
   Pipe to_waiter, from_waiter;
   Child waiter([&] {
-    BkfDb* db = bkf_open(path.c_str());
-    write_line(from_waiter.fd[1], db != nullptr ? "open" : "open failed");
-    if (db == nullptr || read_line(to_waiter.fd[0], false) != "go") return;
+    BkfDb* db = open_then_wait_for_go(path, to_waiter, from_waiter);
+    if (db == nullptr) return;
     std::string report = outcome(db, bkf_exec(db, "BEGIN; INSERT INTO t (v) VALUES ('w')"));
     {
       AlarmRain rain;
@@ -250,16 +269,10 @@ TEST(CommitWait, SignalLeavesTheTransactionOpen) {
   ASSERT_EQ(read_line(from_waiter.fd[0]), "open");
   const int log = ::open((path + "-wal").c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(log, 0);
-  struct flock side {};
-  side.l_type = F_WRLCK;
-  side.l_whence = SEEK_SET;
-  side.l_start = kLogSideByte;
-  side.l_len = 1;
-  ASSERT_EQ(::fcntl(log, F_OFD_SETLK, &side), 0);
+  ASSERT_EQ(set_side_lock(log, F_WRLCK), 0);
   write_line(to_waiter.fd[1], "go");
   const std::optional<std::string> interrupted = read_line(from_waiter.fd[0]);
-  side.l_type = F_UNLCK;
-  ASSERT_EQ(::fcntl(log, F_OFD_SETLK, &side), 0);
+  ASSERT_EQ(set_side_lock(log, F_UNLCK), 0);
   ::close(log);
   write_line(to_waiter.fd[1], "released");
   const std::optional<std::string> afterwards = read_line(from_waiter.fd[0]);
@@ -274,14 +287,8 @@ TEST(CommitWait, SignalLeavesTheTransactionOpen) {
 // Whether some handle holds the log's side lock, asked through a
 // descriptor of our own.
 bool side_lock_held(int log) {
-  struct flock side {};
-  side.l_type = F_WRLCK;
-  side.l_whence = SEEK_SET;
-  side.l_start = kLogSideByte;
-  side.l_len = 1;
-  if (::fcntl(log, F_OFD_SETLK, &side) != 0) return true;
-  side.l_type = F_UNLCK;
-  (void)::fcntl(log, F_OFD_SETLK, &side);
+  if (set_side_lock(log, F_WRLCK) != 0) return true;
+  (void)set_side_lock(log, F_UNLCK);
   return false;
 }
 
@@ -300,9 +307,8 @@ TEST_P(CheckpointWait, ASignalEndsItOnlyWithoutRestart) {
   ASSERT_NO_FATAL_FAILURE(make_wal_table(path));
   Pipe to_waiter, from_waiter;
   Child waiter([&] {
-    BkfDb* db = bkf_open(path.c_str());
-    write_line(from_waiter.fd[1], db != nullptr ? "open" : "open failed");
-    if (db == nullptr || read_line(to_waiter.fd[0], false) != "go") return;
+    BkfDb* db = open_then_wait_for_go(path, to_waiter, from_waiter);
+    if (db == nullptr) return;
     std::string report;
     {
       AlarmRain rain(restart);
