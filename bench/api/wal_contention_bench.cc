@@ -5,7 +5,7 @@
 // The database, synchronous 2, holds t(a, v) with 12,000 rows (a = i % 1000,
 // v = i) and an index on a. Readers run the prepared point query
 // `SELECT v FROM t WHERE a = ?` (12 rows) back to back; writers insert one
-// row per commit. Each process has its own connection. Three workloads
+// row per commit. Each process has its own connection. Five workloads
 // (--only NAME runs one):
 //
 //   mixed             --readers (4) readers and --writers (2) writers for
@@ -33,9 +33,21 @@
 //                     half and three quarters of min(--seconds, 30).
 //                     Bound: the worst commit and the worst checkpoint
 //                     under 5 times the longest statement
+//   empty_log_checkpoint
+//                     the table and the two processes running the join
+//                     of medium_statements, and a writer that inserts
+//                     one row when this process asks it to. Five times
+//                     over min(--seconds, 30), this process empties the
+//                     log (an untimed `PRAGMA wal_checkpoint`), then runs
+//                     a timed `PRAGMA wal_checkpoint`, which has nothing
+//                     to copy, and the writer makes its timed insert 0.2 s
+//                     after that checkpoint started. Bound: the worst
+//                     such checkpoint and the worst of those commits
+//                     under 0.1 s
 //
-// Lines: `<workload>.reader_query`, `<workload>.commit` (and
-// `fair_checkpoints.checkpoint`) as `name ops seconds ops_per_sec`, then
+// Lines: `<workload>.reader_query`, `<workload>.statement`,
+// `<workload>.commit` and `<workload>.checkpoint`, as each workload has
+// them, as `name ops seconds ops_per_sec`, then
 // `# ` lines with each one's p99, p99.9 and worst latency in milliseconds
 // and how many took over 8 ms (more than one slowed sync), and
 // whether a bound was met.
@@ -51,6 +63,7 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +74,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
@@ -122,6 +136,12 @@ struct Board {
   std::atomic<int> ready;
   std::atomic<bool> stop;
   std::atomic<bool> wrong;
+  // empty_log_checkpoint: the rounds the writer was asked for and the ones
+  // it finished, and when (steady clock, nanoseconds) the insert of the
+  // last round asked for starts.
+  std::atomic<int> asked;
+  std::atomic<int> answered;
+  std::atomic<std::int64_t> insert_at_ns;
   Slot slots[kMaxProcs];
 };
 
@@ -326,26 +346,31 @@ void run_long_statement(const std::string& path) {
   ::munmap(board, sizeof(Board));
 }
 
-void run_medium_statements(const std::string& path, double seconds, int join_rows) {
-  constexpr int kStatementProcs = 2, kCheckpoints = 3;
+// The database of medium_statements and empty_log_checkpoint: t(a
+// INTEGER PRIMARY KEY, v INT, s TEXT) with kRows rows (a = i from 1, v =
+// i % 1000, no s), the log checkpointed.
+void make_keyed_db(const std::string& path) {
   for (const char* suffix : {"", "-wal", "-journal"}) ::unlink((path + suffix).c_str());
-  {
-    BkfDb* db = bkf_open(path.c_str());
-    if (db == nullptr) die("cannot create " + path);
-    must_exec(db, "PRAGMA journal_mode = wal");
-    must_exec(db, "CREATE TABLE t (a INTEGER PRIMARY KEY, v INT, s TEXT)");
-    std::string sql = "BEGIN";
-    for (int i = 1; i <= kRows; ++i) {
-      sql += "; INSERT INTO t (a, v) VALUES (" + std::to_string(i) + ", " + std::to_string(i % 1000) + ")";
-    }
-    must_exec(db, sql + "; COMMIT; PRAGMA wal_checkpoint");
-    bkf_close(db);
+  BkfDb* db = bkf_open(path.c_str());
+  if (db == nullptr) die("cannot create " + path);
+  must_exec(db, "PRAGMA journal_mode = wal");
+  must_exec(db, "CREATE TABLE t (a INTEGER PRIMARY KEY, v INT, s TEXT)");
+  std::string sql = "BEGIN";
+  for (int i = 1; i <= kRows; ++i) {
+    sql += "; INSERT INTO t (a, v) VALUES (" + std::to_string(i) + ", " + std::to_string(i % 1000) + ")";
   }
-  Board* board = new_board();
-  std::vector<pid_t> pids;
+  must_exec(db, sql + "; COMMIT; PRAGMA wal_checkpoint");
+  bkf_close(db);
+}
+
+// Starts `count` processes, in slots [0, count), on a make_keyed_db()
+// database, each running `SELECT count(*) FROM t x, t y WHERE x.a <= N AND
+// y.a <= N AND x.v = y.v + 1000` (N = `join_rows`) back to back until the
+// run stops.
+void spawn_joins(const std::string& path, Board* board, int join_rows, int count, std::vector<pid_t>& pids) {
   const std::string join = "SELECT count(*) FROM t x, t y WHERE x.a <= " + std::to_string(join_rows) +
                            " AND y.a <= " + std::to_string(join_rows) + " AND x.v = y.v + 1000";
-  for (int i = 0; i < kStatementProcs; ++i) {
+  for (int i = 0; i < count; ++i) {
     pids.push_back(spawn(path, board, i, [&](BkfDb* db, Latencies& lat) {
       while (!board->stop.load(std::memory_order_relaxed)) {
         const auto t0 = Clock::now();
@@ -356,6 +381,14 @@ void run_medium_statements(const std::string& path, double seconds, int join_row
       }
     }));
   }
+}
+
+void run_medium_statements(const std::string& path, double seconds, int join_rows) {
+  constexpr int kStatementProcs = 2, kCheckpoints = 3;
+  make_keyed_db(path);
+  Board* board = new_board();
+  std::vector<pid_t> pids;
+  spawn_joins(path, board, join_rows, kStatementProcs, pids);
   pids.push_back(spawn(path, board, kStatementProcs, [&](BkfDb* db, Latencies& lat) {
     BkfStmt* ins = bkf_prepare(db, "INSERT INTO t (v, s) VALUES (?, ?)");
     if (ins == nullptr) _exit(3);
@@ -389,6 +422,63 @@ void run_medium_statements(const std::string& path, double seconds, int join_row
   ::munmap(board, sizeof(Board));
 }
 
+void run_empty_log_checkpoint(const std::string& path, double seconds, int join_rows) {
+  constexpr int kStatementProcs = 2, kRounds = 5;
+  constexpr auto kInsertAfter = std::chrono::milliseconds(200);
+  make_keyed_db(path);
+  Board* board = new_board();
+  std::vector<pid_t> pids;
+  spawn_joins(path, board, join_rows, kStatementProcs, pids);
+  // The writer: round r's insert waits until it is asked for and then
+  // until its start time, so it starts kInsertAfter after the timed
+  // checkpoint started, whether or not that checkpoint still runs.
+  pids.push_back(spawn(path, board, kStatementProcs, [&](BkfDb* db, Latencies& lat) {
+    BkfStmt* ins = bkf_prepare(db, "INSERT INTO t (v) VALUES (?)");
+    if (ins == nullptr) _exit(3);
+    for (int round = 1;; ++round) {
+      while (board->asked.load() < round && !board->stop.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (board->asked.load() < round) break;
+      std::this_thread::sleep_until(Clock::time_point(
+          std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(board->insert_at_ns.load()))));
+      bkf_bind_int(ins, 0, round);
+      const auto t0 = Clock::now();
+      if (bkf_exec_prepared(db, ins) < 0 && !board->wrong.exchange(true)) {
+        std::fprintf(stderr, "writer: %s\n", bkf_last_error(db));
+      }
+      lat.add(Clock::now() - t0);
+      board->answered = round;
+    }
+    bkf_finalize(ins);
+  }));
+  wait_ready(board, kStatementProcs + 1);
+  const std::string log = path + "-wal";
+  // Round i: once the last round's insert is done, empties the log that
+  // insert left frames in, and asks for this round's insert kInsertAfter
+  // from now: the timed checkpoint starts as this returns.
+  auto [checkpoints, elapsed] = checkpoint_then_stop(path, board, pids, seconds, kRounds, [&](BkfDb* db, int i) {
+    while (board->answered.load() < i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    must_exec(db, "PRAGMA wal_checkpoint");
+    struct stat st;
+    if (::stat(log.c_str(), &st) == 0 && st.st_size != 0) die("empty_log_checkpoint: the log is not empty");
+    board->insert_at_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>((Clock::now() + kInsertAfter).time_since_epoch()).count();
+    board->asked = i + 1;
+  });
+  if (board->wrong) die("empty_log_checkpoint: a statement or commit failed");
+  if (board->answered.load() != kRounds) die("empty_log_checkpoint: the writer missed a round");
+  const Slot st = report("empty_log_checkpoint.statement", board, 0, kStatementProcs, elapsed);
+  const Slot cm = report("empty_log_checkpoint.commit", board, kStatementProcs, kStatementProcs + 1, elapsed);
+  board->slots[kStatementProcs + 1] = checkpoints.summary();
+  const Slot ck =
+      report("empty_log_checkpoint.checkpoint", board, kStatementProcs + 1, kStatementProcs + 2, elapsed);
+  std::printf("# empty_log_checkpoint bound: worst checkpoint of an empty log and worst commit beside it under "
+              "100 ms (longest statement %.0f ms): %s\n",
+              st.worst_ms, cm.worst_ms < 100 && ck.worst_ms < 100 ? "met" : "NOT met");
+  ::munmap(board, sizeof(Board));
+}
+
 void run_fair_checkpoints(const std::string& path, double seconds) {
   constexpr int kReaders = 8, kCheckpoints = 10;
   make_db(path);
@@ -418,10 +508,16 @@ int main(int argc, char** argv) {
   int readers = 4, writers = 2;
   double seconds = 60, sync_ms = 5;
   int join_rows = 4000;
+  const std::string workloads[] = {"mixed", "long_statement", "fair_checkpoints", "medium_statements",
+                                   "empty_log_checkpoint"};
+  std::string names;
+  for (const std::string& w : workloads) names += (names.empty() ? "" : "|") + w;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (i + 1 >= argc) die("usage: wal_contention_bench [--dir DIR] [--only NAME] [--seconds S] [--readers N] "
-                           "[--writers N] [--sync-ms MS] [--join-rows N]");
+    if (i + 1 >= argc) {
+      die("usage: wal_contention_bench [--dir DIR] [--only " + names +
+          "] [--seconds S] [--readers N] [--writers N] [--sync-ms MS] [--join-rows N]");
+    }
     if (a == "--dir") dir = argv[++i];
     else if (a == "--only") only = argv[++i];
     else if (a == "--seconds") seconds = std::atof(argv[++i]);
@@ -434,9 +530,8 @@ int main(int argc, char** argv) {
   if (readers < 1 || writers < 1 || readers + writers > kMaxProcs || seconds <= 0 || sync_ms < 0 || join_rows < 1) {
     die("bad option value");
   }
-  if (!only.empty() && only != "mixed" && only != "long_statement" && only != "fair_checkpoints" &&
-      only != "medium_statements") {
-    die("unknown workload " + only);
+  if (!only.empty() && std::find(std::begin(workloads), std::end(workloads), only) == std::end(workloads)) {
+    die("unknown workload " + only + " (" + names + ")");
   }
   const std::string path = dir + "/wal_contention_bench_" + std::to_string(::getpid()) + ".db";
   if (only.empty() || only == "mixed") {
@@ -458,6 +553,10 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "medium_statements") {
     std::fflush(stdout);
     run_medium_statements(path, std::min(seconds, 30.0), join_rows);
+  }
+  if (only.empty() || only == "empty_log_checkpoint") {
+    std::fflush(stdout);
+    run_empty_log_checkpoint(path, std::min(seconds, 30.0), join_rows);
   }
   for (const char* suffix : {"", "-wal", "-journal"}) ::unlink((path + suffix).c_str());
   return 0;
