@@ -294,19 +294,31 @@ bool OsVfs::exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+// Whether a failed stat() says that no file can be at the path (none there,
+// a component that is no directory, a name too long to exist, a loop of
+// symbolic links): a caller learns from it that no file is there, which a
+// failed look-up (EIO, EACCES) does not say.
+bool names_no_file(int err) { return err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP; }
+
+}  // namespace
+
 Result<FileId> OsVfs::file_id(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
-    // Only a path that can lead to no file is NotFound (none there, a
-    // component that is no directory, a name too long to exist, a loop of
-    // symbolic links): a caller learns from it that no file is there,
-    // which a failed look-up (EIO, EACCES) does not say.
-    if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP) {
-      return Error::not_found(path);
-    }
+    if (names_no_file(errno)) return Error::not_found(path);
     return Error::io(errno);
   }
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Vfs::Presence OsVfs::look_up(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return {true, 0};
+  const int err = errno;
+  if (err == ENOENT) [[likely]] return {false, 0};
+  return {false, names_no_file(err) ? 0 : err};
 }
 
 Result<std::string> OsVfs::resolve(const std::string& path) {

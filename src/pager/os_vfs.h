@@ -61,6 +61,8 @@ class OsVfs final : public Vfs {
   Status delete_file(const std::string& path) override;
   bool exists(const std::string& path) override;
   Result<FileId> file_id(const std::string& path) override;
+  // stat(), with the absences of file_id().
+  Presence look_up(const std::string& path) override;
   // realpath().
   Result<std::string> resolve(const std::string& path) override;
   Status sync_dir(const std::string& path) override;

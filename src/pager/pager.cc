@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "base/on_exit.h"
+#include "base/kept_buffer.h"
 #include "pager/journal.h"
 
 namespace bkf {
@@ -37,60 +38,6 @@ namespace {
 
 // Largest single write when flushing a run of consecutive dirty pages.
 constexpr std::size_t kMaxRunBytes = std::size_t{8} << 20;
-
-// Whether a file is at `path`. A look-up that fails for another reason than
-// the file's absence (EIO, EACCES) is an error, never "no file": a hot
-// journal taken for none would let its half-written transaction be read.
-Result<bool> file_present(Vfs& vfs, const std::string& path) {
-  Result<FileId> id = vfs.file_id(path);
-  if (id.ok()) return true;
-  if (id.error().is(ErrorKind::NotFound)) return false;
-  return std::move(id).error();
-}
-
-// Removes the rollback journal open as `journal` by its name. A removal
-// that reports a failure may have gone through all the same (EIO after the
-// unlink, ENOENT for a retry of one), or its name may lead nowhere while
-// the journal lives on (its folder was renamed): the open file tells which,
-// by its link count, which neither a rename nor a failing look-up of the
-// name can fake. Gone, it is a success; still named, wherever, the failure
-// stands. Where the file layer counts no links, the name is looked up
-// instead; where the look fails, the failure stands.
-Status remove_journal(Vfs& vfs, const std::string& jpath, VfsFile& journal) {
-  Status removed = vfs.delete_file(jpath);
-  if (removed.ok()) return removed;
-  Result<FileLook> look = journal.look();
-  if (!look.ok()) return removed;
-  if (look->links) return *look->links == 0 ? Status{} : removed;
-  Result<bool> present = file_present(vfs, jpath);
-  return present.ok() && !*present ? Status{} : removed;
-}
-
-// Replays (or, when it is not a complete journal, discards) a rollback
-// journal left beside the database by a commit that did not finish. The
-// caller holds the database's exclusive lock. `db_page_size` is 0 when the
-// database header cannot be read. A journal that fails the replay checks is
-// kept and Corrupt returned; nothing is written then.
-Status replay_journal_file(Vfs& vfs, const std::string& jpath, VfsFile& db, std::uint32_t db_page_size,
-                           std::vector<std::uint8_t>& scratch) {
-  if (!BKF_TRY(file_present(vfs, jpath))) return {};
-  Result<std::unique_ptr<VfsFile>> opened = vfs.open(jpath, false);
-  if (!opened.ok()) {
-    // An open without creating says NotFound for any failed look-up: the
-    // journal is gone only when a second look says so.
-    if (!opened.error().is(ErrorKind::NotFound)) return std::move(opened).error();
-    if (!BKF_TRY(file_present(vfs, jpath))) return {};
-    return Error::io_failure("rollback journal " + jpath + " is there but could not be opened");
-  }
-  std::unique_ptr<VfsFile> jf = std::move(*opened);
-  std::optional<journal::Info> info = BKF_TRY(journal::read_valid(*jf));
-  if (info) {
-    BKF_TRY(journal::check_replayable(*jf, *info, db_page_size));
-    BKF_TRY(journal::replay(*jf, *info, db, scratch));
-  }
-  BKF_TRY(remove_journal(vfs, jpath, *jf));
-  return vfs.sync_dir(jpath);
-}
 
 // The journal and the log are found by the database's name, and a file
 // with several names (hard links) would have one of each per name: commits
@@ -132,12 +79,12 @@ Pager::Pager(Vfs& vfs, std::string path, std::unique_ptr<VfsFile> file, const Db
              std::unique_ptr<Wal> wal)
     : vfs_(vfs),
       path_(std::move(path)),
-      journal_path_(journal::journal_path(path_)),
       file_(std::move(file)),
       wal_(std::move(wal)),
       cache_(header.page_size),
       header_(header),
-      saved_header_(header) {}
+      saved_header_(header),
+      journal_(vfs, path_) {}
 
 Pager::~Pager() = default;
 
@@ -218,7 +165,7 @@ Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std:
     header = BKF_TRY(DbHeader::make(new_page_size));
     bool removed = false;
     for (const std::string* stale : {&jpath, &wpath}) {
-      if (BKF_TRY(file_present(vfs, *stale))) {
+      if (BKF_TRY(vfs.present(*stale))) {
         BKF_TRY(vfs.delete_file(*stale));
         removed = true;
       }
@@ -230,13 +177,13 @@ Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std:
     BKF_TRY(file->sync());
   } else {
     Result<DbHeader> before = read_header(*file);
-    BKF_TRY(replay_journal_file(vfs, jpath, *file, before.ok() ? before->page_size : 0, scratch));
+    BKF_TRY(recover_journal(vfs, jpath, *file, before.ok() ? before->page_size : 0, scratch));
     header = BKF_TRY(read_header(*file));
   }
   if (header.page_count == 0) return Error::corrupt("database header records 0 pages");
 
   pager.reset(new Pager(vfs, std::move(path), std::move(file), header, nullptr));
-  if (header.wal_mode == 1 || BKF_TRY(file_present(vfs, wpath))) {
+  if (header.wal_mode == 1 || BKF_TRY(vfs.present(wpath))) {
     BKF_TRY(pager->open_log());
     if (pager->wal_->has_commit()) {
       // The log's newest header page is newer than the file's.
@@ -281,40 +228,12 @@ Status Pager::refuse_if_several_names() {
 }
 
 Status Pager::recover_hot_journal() {
-  if (own_journal_) BKF_TRY(undo_own_journal(false));
-  return replay_journal_file(vfs_, journal_path_, *file_, header_.page_size, io_buf_);
-}
-
-Status Pager::undo_own_journal(bool known_hot) {
-  if (!known_hot) {
-    // Left by an undo that failed. Without a name it is another
-    // connection's to have undone: one that found it has replayed it and
-    // removed it, and may have committed since. (Where the file layer
-    // counts no links, its name tells.)
-    const FileLook look = BKF_TRY(own_journal_->look());
-    const bool gone = look.links ? *look.links == 0 : !BKF_TRY(file_present(vfs_, journal_path_));
-    if (gone) {
-      own_journal_.reset();
-      journal_in_db_ = false;
-      return {};
-    }
-  }
-  if (journal_in_db_) {
-    BKF_TRY(journal::replay_image(journal_image_, *file_));
-    journal_in_db_ = false;
-  }
-  // The database file holds what the journal holds now: the journal is made
-  // worthless wherever it is linked, by cutting it to nothing through its
-  // own descriptor (every opener discards a journal shorter than its
-  // header), and then removed by its name where that still leads to it.
-  BKF_TRY(own_journal_->truncate(0));
-  BKF_TRY(own_journal_->sync());
-  const FileId id = BKF_TRY(own_journal_->id());
-  const Result<FileId> named = vfs_.file_id(journal_path_);
-  own_journal_.reset();
-  // An empty journal left behind is removed by whoever finds it next.
-  if (named.ok() && *named == id && vfs_.delete_file(journal_path_).ok()) (void)vfs_.sync_dir(journal_path_);
-  return {};
+  if (journal_.pending()) BKF_TRY(journal_.undo(*file_, header_.page_size, io_buf_, false));
+  // Asked at every begin: the look-up builds no error unless it fails.
+  const Vfs::Presence hot = vfs_.look_up(journal_.path());
+  if (hot.os_errno != 0) return Error::io(hot.os_errno);
+  if (!hot.present) return {};
+  return recover_journal(vfs_, journal_.path(), *file_, header_.page_size, io_buf_);
 }
 
 bool Pager::drop_log() {
@@ -537,15 +456,21 @@ Status Pager::begin() {
   held.keep();
   in_tx_ = true;
   saved_header_ = header_;
-  journal_created_ = false;
   cache_.set_writable(true);
   return {};
 }
 
 void Pager::end_transaction() noexcept {
   in_tx_ = false;
-  journal_created_ = false;
   cache_.set_writable(false);
+}
+
+void Pager::release_large_buffers() noexcept {
+  release_if_large(io_buf_);
+  release_if_large(run_buf_);
+  release_if_large(dirty_scratch_);
+  release_if_large(journal_pages_);
+  if (wal_) wal_->release_large_buffers();
 }
 
 Status Pager::commit() {
@@ -570,6 +495,12 @@ Status Pager::commit() {
       (void)checkpoint_locked();
     } catch (const std::bad_alloc&) {
     }
+  }
+  // Only a commit of this many pages grows the buffers it used beyond what
+  // is kept (its journal's image or its frames are the largest, a page and
+  // a few bytes for each); a checkpoint gives back its own.
+  if ((dirty_scratch_.size() + 1) * (std::size_t{header_.page_size} + Wal::kFrameHeaderSize) > kKeptBufferBytes) {
+    release_large_buffers();
   }
   unlock_quietly(*file_);
   return {};
@@ -596,7 +527,7 @@ Status Pager::commit_journal() {
   }
   const auto records = static_cast<std::uint32_t>(journal_pages_.size());
   {
-    journal::Image image(journal_image_, ps, old_count, records);
+    journal::Image image(journal_.image(), ps, old_count, records);
     // Page 1 is the header and zeros. A database whose first write was cut
     // short (its creation failed) may hold less than the whole page, so it
     // is read on its own.
@@ -622,40 +553,22 @@ Status Pager::commit_journal() {
       }
       i = j;
     }
-    // Set before the open: an open that fails (for want of memory, say)
-    // may have made the file all the same, and rollback removes it.
-    assert(!own_journal_ && "a journal of an earlier commit is still to be undone");
-    journal_created_ = true;
-    own_journal_ = BKF_TRY(vfs_.open(journal_path_, true));
-    BKF_TRY(own_journal_->write_all_at(image.data(), image.size(), 0));
-    BKF_TRY(own_journal_->truncate(image.size()));
-    BKF_TRY(own_journal_->sync());
-    BKF_TRY(vfs_.sync_dir(journal_path_));
+    BKF_TRY(journal_.write());
   }
   // From here on the database file may change; a rollback writes the
-  // journal's image back (undo_own_journal).
+  // journal's image back (CommitJournal::undo).
 
   // 2. The pages and the header.
-  journal_in_db_ = true;
+  journal_.database_touched();
   BKF_TRY(write_dirty_pages());
   ++header_.change_counter;
   BKF_TRY(write_header_to_file());
   BKF_TRY(file_->sync());
 
-  // 3. The commit point: the journal disappears, as its open file tells
-  // (remove_journal). When it keeps a name, here or wherever its folder
-  // went, the commit fails, and rollback() undoes it through the open file.
-  BKF_TRY(remove_journal(vfs_, journal_path_, *own_journal_));
-  own_journal_.reset();
-  journal_in_db_ = false;
-  journal_created_ = false;
-  try {
-    (void)vfs_.sync_dir(journal_path_);
-  } catch (const std::bad_alloc&) {
-    // Past the commit point; as with a failed directory sync, only power
-    // loss could still bring the journal back.
-  }
-  return {};
+  // 3. The commit point: the journal disappears, as its open file tells.
+  // When it keeps a name, here or wherever its folder went, the commit
+  // fails, and rollback() undoes it through the open file.
+  return journal_.commit_point();
 }
 
 Status Pager::write_dirty_pages() {
@@ -714,24 +627,20 @@ Status Pager::rollback() {
   const OnExit end([&] {
     header_ = saved_header_;
     end_transaction();
+    release_large_buffers();
   });
   HeldLock held(*file_);
   cache_.drop_dirty();
   // Undo what a failed commit may have written: write its journal's image
   // back and make the journal worthless, through the journal's own open
-  // file, which its name may no longer lead to (a journal whose open failed
-  // may have been made all the same, and is removed by its name). A failed
-  // log append has taken its
-  // frames back out itself; what it may have left beyond the log's end
-  // holds no commit (a tail, which the next append zeroes). An undo that
-  // fails is finished by the next begin or read of this connection, before
-  // anything is read (recover_hot_journal()), or by whoever finds the
-  // journal first.
-  if (own_journal_) {
-    BKF_TRY(undo_own_journal(true));
-  } else if (journal_created_) {
-    BKF_TRY(recover_hot_journal());
-  }
+  // file, which its name may no longer lead to (CommitJournal::undo). A
+  // failed log append has taken its frames back out itself; what it may
+  // have left beyond the log's end holds no commit (a tail, which the next
+  // append zeroes). An undo that fails is finished by the next begin or
+  // read of this connection, before anything is read
+  // (recover_hot_journal()), unless whoever finds the journal first has
+  // undone it.
+  BKF_TRY(journal_.undo(*file_, header_.page_size, io_buf_, true));
   held.keep();
   return file_->unlock();
 }
@@ -764,14 +673,20 @@ Status Pager::read_lock() {
     }
     BKF_TRY(on_wal ? wal_->file().lock(false) : file_->lock(false));
     read_lock_ = on_wal ? ReadLock::Wal : ReadLock::Db;
-    if (!on_wal && (own_journal_ || BKF_TRY(file_present(vfs_, journal_path_)))) {
-      // A crashed writer's journal: recover it under the exclusive lock
-      // before reading anything, then start over. Taking the shared lock
-      // back is not atomic, and another writer may crash in between: the
-      // check for a journal must be made under the lock that is then kept.
-      BKF_TRY(file_->lock(true));
-      BKF_TRY(recover_hot_journal());
-      continue;
+    if (!on_wal) {
+      // A crashed writer's journal (or this connection's own undo, left
+      // pending): recover it under the exclusive lock before reading
+      // anything, then start over. Taking the shared lock back is not
+      // atomic, and another writer may crash in between: the check for a
+      // journal must be made under the lock that is then kept. Asked
+      // before every read, the look-up builds no error unless it fails.
+      const Vfs::Presence hot = journal_.pending() ? Vfs::Presence{true, 0} : vfs_.look_up(journal_.path());
+      if (hot.os_errno != 0) return Error::io(hot.os_errno);
+      if (hot.present) {
+        BKF_TRY(file_->lock(true));
+        BKF_TRY(recover_hot_journal());
+        continue;
+      }
     }
     // A reader holding the log's shared lock never waits for its side lock:
     // the writer holding that may be waiting for the shared lock to go
@@ -799,10 +714,17 @@ Status Pager::read_unlock() {
 // --------------------------------------------------- modes and checkpoints
 
 Status Pager::checkpoint_locked() {
-  if (!wal_) return {};
+  // A log that holds no commit, as this connection sees it under the
+  // database's lock (every caller has brought its view up to date under
+  // it, and no other connection can append meanwhile), has nothing to copy:
+  // done at once. Waiting for the log's readers would hold every writer
+  // off, behind the database's lock, for nothing.
+  if (!wal_ || !wal_->has_commit()) return {};
   BKF_TRY(wal_->lock_exclusive());
   HeldLock held(wal_->file());
-  return wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
+  Status st = wal_->checkpoint(*file_, synchronous_ != 0, io_buf_);
+  release_large_buffers();
+  return st;
 }
 
 Status Pager::wal_checkpoint() {

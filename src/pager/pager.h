@@ -58,7 +58,10 @@
 // count) rather than by the journal's name, which a rename of the folder
 // or a failing look-up could fool; rollback() undoes a failed commit
 // through the open file too, from the journal's image in memory, and cuts
-// the journal to nothing wherever it is linked. A look-up of a journal's
+// the journal to nothing wherever it is linked; so does whoever replays a
+// journal found by its name, before removing it, which is how an undo left
+// pending by a failure learns that another connection did it first
+// (commit_journal.h). A look-up of a journal's
 // or a log's name that fails for another reason than the file's absence is
 // an error, never taken for "no file".
 //
@@ -88,6 +91,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "pager/commit_journal.h"
 #include "pager/header.h"
 #include "pager/page_cache.h"
 #include "pager/vfs.h"
@@ -227,7 +231,9 @@ class Pager {
   Status set_journal_mode_wal();
   Status set_journal_mode_delete();
   // Copies the log's committed pages into the database file and empties the
-  // log; nothing without a log. Allowed inside and outside a transaction.
+  // log; nothing without a log, and nothing, at once, when the log holds no
+  // commit (it waits for no reader then). Allowed inside and outside a
+  // transaction.
   Status wal_checkpoint();
 
   // ---- diagnostics ----
@@ -246,15 +252,10 @@ class Pager {
   // first fails when the file has gained a name since the open (see
   // open()); what writes calls it before writing anything.
   Status refuse_if_several_names();  // exclusive lock held
-  // Finishes an undo of this connection's own journal left unfinished
-  // (undo_own_journal()), then replays the journal at the journal's name.
+  // Finishes (or drops) an undo of this connection's own journal left
+  // pending (CommitJournal::undo), then recovers the journal at the
+  // journal's name.
   Status recover_hot_journal();      // exclusive lock held
-  // Undoes a failed journal-mode commit through its own journal: writes
-  // the journal's image back when the database file may hold part of the
-  // transaction, then cuts the journal to nothing and removes it. Unless
-  // `known_hot` (rollback() right after the commit), a journal that has no
-  // name left is another connection's to have undone: dropped.
-  Status undo_own_journal(bool known_hot);  // exclusive lock held
   Status sync_from_disk();           // some lock held
   // The same for a reader holding the log's shared lock when `wait` is not
   // set: false, having changed nothing, when the log's side lock is held
@@ -277,6 +278,9 @@ class Pager {
   // After a failed mode switch: writes header_ (the old header) back.
   void restore_file_header() noexcept;
   void end_transaction() noexcept;
+  // Gives back the reused buffers that a large transaction or checkpoint
+  // grew beyond what is kept between them (base/kept_buffer.h).
+  void release_large_buffers() noexcept;
   Status release_read_lock();
   // The same where its failure cannot be reported (it is dropped).
   void release_read_lock_quietly() noexcept;
@@ -284,7 +288,6 @@ class Pager {
 
   Vfs& vfs_;
   std::string path_;
-  std::string journal_path_;
   std::unique_ptr<VfsFile> file_;
   std::unique_ptr<Wal> wal_;
   PageCache cache_;
@@ -294,20 +297,10 @@ class Pager {
   ReadLock read_lock_ = ReadLock::None;
   std::uint8_t synchronous_ = 2;
   std::uint64_t data_version_ = 0;
-  // A journal-mode commit created its journal (or tried to) and failed
-  // before deleting it: the database file may hold part of the transaction,
-  // and rollback() undoes it before unlocking.
-  bool journal_created_ = false;
-  // The journal this connection's commit wrote, open from its creation
-  // until the commit, or its undo, is done: the commit point is judged by
-  // its link count, and the undo writes journal_image_ back and cuts the
-  // journal to nothing through it, wherever the journal is linked by then
-  // (undo_own_journal()). journal_in_db_: the database file may hold part
-  // of the transaction. Both outlive a failed undo, which the next
-  // recover_hot_journal() finishes.
-  std::unique_ptr<VfsFile> own_journal_;
-  bool journal_in_db_ = false;
-  std::vector<std::uint8_t> journal_image_;    // reused: the journal of a commit
+  // The journal of a journal-mode commit, from its creation until the
+  // commit point or the undo of a failed commit (which outlives a failed
+  // undo, until the next recover_hot_journal() finishes or drops it).
+  CommitJournal journal_;
   std::vector<std::uint8_t> io_buf_;           // reused: runs of pages, a log page
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages
   std::vector<PageId> journal_pages_;          // reused: pages a journal holds

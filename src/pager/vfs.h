@@ -12,6 +12,7 @@
 // end of file on a positioned read is ShortRead.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -136,6 +137,29 @@ class Vfs {
   // Identity of the file at `path`: NotFound when there is none, an Io
   // error when that cannot be told.
   virtual Result<FileId> file_id(const std::string& path) = 0;
+  // Whether a file is at `path`: `present`, unless the look-up failed for
+  // another reason than the file's absence (EIO, EACCES), which says
+  // nothing about the file: then `os_errno` is set. Asked before every
+  // statement (is there a hot journal?), so it builds no error: an answer
+  // fits in a register, and a message is made only when present() reports
+  // a failure. The default asks file_id().
+  struct Presence {
+    bool present = false;
+    int os_errno = 0;
+  };
+  virtual Presence look_up(const std::string& path) {
+    Result<FileId> id = file_id(path);
+    if (id.ok()) return {true, 0};
+    if (id.error().is(ErrorKind::NotFound)) return {false, 0};
+    return {false, id.error().os_errno() != 0 ? id.error().os_errno() : EIO};
+  }
+  // look_up() with a failure as an Io error: false only when no file can be
+  // there.
+  Result<bool> present(const std::string& path) {
+    const Presence p = look_up(path);
+    if (p.os_errno != 0) return Error::io(p.os_errno);
+    return p.present;
+  }
   // The path of the file `path` leads to, absolute and free of symbolic
   // links and "." or ".." steps: every path to one file resolves to the
   // same text, except through the hard links of a file with several names

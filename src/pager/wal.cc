@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "base/kept_buffer.h"
 #include "base/on_exit.h"
 
 namespace bkf {
@@ -118,6 +119,7 @@ Result<bool> Wal::rescan(bool wait) {
     }
   }
   pending_.clear();
+  release_if_large(pending_);
   scanned_ = size;
   return true;
 }
@@ -202,6 +204,11 @@ Status Wal::append(std::size_t n, bool sync) {
   db_pages_ = load_be32(last + 4);
   last_counter_ = load_be32(last + kFrameHeaderSize + kCounterOffset);
   return {};
+}
+
+void Wal::release_large_buffers() noexcept {
+  release_if_large(frames_);
+  release_if_large(pending_);
 }
 
 Result<std::uint64_t> Wal::past_tail() {

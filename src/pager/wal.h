@@ -151,6 +151,9 @@ class Wal {
   std::uint8_t* frame(std::size_t i, PageId page, std::uint32_t commit_field);
   Status append(std::size_t n, bool sync);
   bool wrote_nothing() const { return wrote_nothing_; }
+  // Gives back the frame buffer (and the scan's) when a large commit grew
+  // it beyond what is kept between commits (base/kept_buffer.h).
+  void release_large_buffers() noexcept;
 
   // Takes the lock exclusively (released with file().unlock()), waiting
   // for the statements in progress only.

@@ -285,6 +285,89 @@ TEST_P(CommitFaults, ACommitWhoseFolderIsRenamedBeforeItsJournalGoes) {
   }
 }
 
+// A journal-mode COMMIT fails at its journal's removal, and the undo that
+// follows fails too, so it is left pending for the connection's next
+// statement. Meanwhile another connection opens the database and commits.
+// The pending undo writes the journal back only when nobody has undone it
+// and nobody can have built on the failed transaction, whatever links the
+// journal has: no acknowledged commit is lost, and every connection agrees.
+//   - undone by the opener, which found it at its name, also when another
+//     program has linked the journal to a second name: dropped;
+//   - left at its name, this connection first: written back;
+//   - its removal went through although it reported a failure, and the
+//     look at the open journal that would have told failed too (or the
+//     journal was linked elsewhere first): no opener finds it, so the
+//     failed transaction stands, and so does the commit made on it.
+TEST_P(CommitFaults, APendingUndoKeepsAnotherConnectionsCommit) {
+  if (is_wal()) GTEST_SKIP() << "a log commit removes no journal";
+  const unsigned unlink = static_cast<unsigned>(FaultOp::Unlink), sync = static_cast<unsigned>(FaultOp::Sync),
+                 write = static_cast<unsigned>(FaultOp::Write), look = static_cast<unsigned>(FaultOp::Size);
+  const std::string journal = path + "-journal", second_name = path + "-journal.bak";
+  enum class Link { None, AfterCommit, BeforeRemoval };
+  const struct {
+    const char* name;
+    unsigned ops;  // the removal fails, then every later one of these kinds
+    bool removes;  // the failing removal goes through first
+    Link link;
+    bool this_connection_first;
+    const char* failed_rows;  // what is left of (2, 'two') and the opener's (3, 'three')
+  } cases[] = {
+      {"undone by an opener", unlink | sync, false, Link::None, false, "[id] (3)"},
+      {"undone by an opener, the journal linked to a second name", unlink | sync, false, Link::AfterCommit, false,
+       "[id] (3)"},
+      {"left at its name, this connection first", unlink | sync, false, Link::None, true, "[id] (3)"},
+      {"removed, no look tells", unlink | look | write, true, Link::None, false, "[id] (2) (3)"},
+      {"removed, the journal linked elsewhere first", unlink | write, true, Link::BeforeRemoval, false,
+       "[id] (2) (3)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(second_name);
+    auto db = Database::open(fault, path);
+    ASSERT_TRUE(db.ok());
+    ASSERT_NE(run_sql(*db, "DELETE FROM t WHERE id > 1").substr(0, 1), "!");
+    ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two')"), "ok / affected 1");
+    // The removal's place among the operations of these kinds in a COMMIT.
+    std::uint64_t removal = 0;
+    fault.set_hook([&](FaultOp op, std::uint64_t n) {
+      if (op == FaultOp::Unlink && removal == 0) removal = n;
+    });
+    fault.arm({.ops = c.ops});
+    ASSERT_EQ(run_sql(*db, "COMMIT; DELETE FROM t WHERE id = 2; BEGIN; INSERT INTO t VALUES (2, 'two')"),
+              "ok / affected 1 / ok / affected 1");
+    ASSERT_GT(removal, 0u);
+    fault.set_hook([&](FaultOp op, std::uint64_t) {
+      if (op == FaultOp::Unlink && c.link == Link::BeforeRemoval && !std::filesystem::exists(second_name)) {
+        std::filesystem::create_hard_link(journal, second_name);
+      }
+    });
+    fault.arm({.ops = c.ops, .nth = removal, .torn = c.removes, .persistent = true});
+    EXPECT_EQ(run_sql(*db, "COMMIT"), "!io error: Input/output error (os error 5)");
+    fault.set_hook(nullptr);
+    fault.disarm();
+    expect_idle(*db, c.name);
+    if (c.link == Link::AfterCommit) std::filesystem::create_hard_link(journal, second_name);
+    const std::string query = "SELECT id FROM t WHERE id > 1 ORDER BY id";
+    if (c.this_connection_first) {
+      EXPECT_EQ(run_sql(*db, query), "[id]");
+    }
+    {
+      Database other = open_db(path);
+      EXPECT_FALSE(os.exists(journal));
+      EXPECT_EQ(run_sql(other, "INSERT INTO t VALUES (3, 'three')"), "affected 1");
+    }
+    EXPECT_EQ(run_sql(*db, query + "; PRAGMA integrity_check"),
+              std::string(c.failed_rows) + " / [integrity_check] ('ok')");
+    Database later = open_db(path);
+    EXPECT_EQ(run_sql(later, query), c.failed_rows);
+    // The second name, where there is one, holds nothing worth replaying.
+    if (c.link == Link::AfterCommit) {
+      EXPECT_EQ(std::filesystem::file_size(second_name), 0u);
+    }
+  }
+  std::filesystem::remove(second_name);
+}
+
 // A crash at each file operation of a statement that gives trees back to the free list: reopened, the database holds
 // the state before or after the statement, every page is used exactly once, and it goes on working.
 TEST_P(CommitFaults, EveryOperationOfADropCrashes) {

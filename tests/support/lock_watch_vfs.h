@@ -30,6 +30,7 @@ class LockWatchVfs final : public Vfs {
   Status delete_file(const std::string& path) override { return base_.delete_file(path); }
   bool exists(const std::string& path) override { return base_.exists(path); }
   Result<FileId> file_id(const std::string& path) override { return base_.file_id(path); }
+  Presence look_up(const std::string& path) override { return base_.look_up(path); }
   Result<std::string> resolve(const std::string& path) override { return base_.resolve(path); }
   Status sync_dir(const std::string& path) override { return base_.sync_dir(path); }
 
