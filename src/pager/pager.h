@@ -61,9 +61,9 @@
 // the journal to nothing wherever it is linked; so does whoever replays a
 // journal found by its name, before removing it, which is how an undo left
 // pending by a failure learns that another connection did it first
-// (commit_journal.h). A look-up of a journal's
-// or a log's name that fails for another reason than the file's absence is
-// an error, never taken for "no file".
+// (commit_journal.h). A look-up of a journal's or a log's name that fails
+// for another reason than the file's absence is an error, never taken for
+// "no file".
 //
 // Closing: release_all() ends an open transaction and unlocks every file;
 // the owner calls it before destroying the pager. The destructor only
