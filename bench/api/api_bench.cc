@@ -49,10 +49,11 @@
 #include <string>
 #include <vector>
 
-#include "brackenford.h"
+#include "c_bench.h"
 
 namespace {
 
+using namespace bkf_bench;
 using Clock = std::chrono::steady_clock;
 
 // ---- deterministic inputs -------------------------------------------------
@@ -95,24 +96,6 @@ struct Sum {
 };
 
 // ---- the C interface, failing loudly --------------------------------------
-
-[[noreturn]] void die(BkfDb* db, const char* what) {
-  const char* msg = db != nullptr ? bkf_last_error(db) : nullptr;
-  std::fprintf(stderr, "api_bench: %s: %s\n", what, msg != nullptr ? msg : "(no message)");
-  std::exit(1);
-}
-
-std::int64_t exec(BkfDb* db, const char* sql) {
-  std::int64_t n = bkf_exec(db, sql);
-  if (n < 0) die(db, sql);
-  return n;
-}
-
-BkfStmt* prepare(BkfDb* db, const char* sql) {
-  BkfStmt* s = bkf_prepare(db, sql);
-  if (s == nullptr) die(db, sql);
-  return s;
-}
 
 std::int64_t run(BkfDb* db, BkfStmt* s, const char* what) {
   std::int64_t n = bkf_exec_prepared(db, s);
@@ -222,7 +205,7 @@ std::string name_of_u(std::int64_t id) {
 void run_mode(const std::string& dir, const char* mode, const Sizes& z) {
   const std::string prefix = std::string(mode) + ".";
   const std::string path = dir + "/api_bench_" + mode + ".db";
-  for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path + suffix).c_str());
+  remove_db_files(path);
   BkfDb* db = bkf_open(path.c_str());
   if (db == nullptr) die(nullptr, "bkf_open");
   exec(db, (std::string("PRAGMA journal_mode = ") + mode).c_str());
@@ -407,14 +390,13 @@ void run_mode(const std::string& dir, const char* mode, const Sizes& z) {
   }
 
   bkf_close(db);
-  for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path + suffix).c_str());
+  remove_db_files(path);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  std::string dir = default_dir();
   double scale = 1.0;
   std::string modes = "both";
   for (int i = 1; i < argc; ++i) {

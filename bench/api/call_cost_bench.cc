@@ -48,29 +48,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "brackenford.h"
+#include "c_bench.h"
 
 namespace {
 
+using namespace bkf_bench;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::int64_t kRows = 1000;  // rows of t
-
-[[noreturn]] void die(BkfDb* db, const char* what) {
-  const char* msg = db != nullptr ? bkf_last_error(db) : nullptr;
-  std::fprintf(stderr, "call_cost_bench: %s: %s\n", what, msg != nullptr ? msg : "(no message)");
-  std::exit(1);
-}
-
-void exec(BkfDb* db, const char* sql) {
-  if (bkf_exec(db, sql) < 0) die(db, sql);
-}
-
-BkfStmt* prepare(BkfDb* db, const char* sql) {
-  BkfStmt* s = bkf_prepare(db, sql);
-  if (s == nullptr) die(db, sql);
-  return s;
-}
 
 // The v column of row id of t: differs in its first and last characters.
 std::string text_of(std::int64_t id) {
@@ -140,7 +125,7 @@ constexpr Shape kShapes[] = {
 void run_mode(const std::string& dir, const char* mode, int calls, const std::string& only) {
   std::printf("# mode %s\n", mode);
   const std::string path = dir + "/call_cost_bench_" + mode + ".db";
-  for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path + suffix).c_str());
+  remove_db_files(path);
   BkfDb* db = bkf_open(path.c_str());
   if (db == nullptr) die(nullptr, "bkf_open");
   exec(db, (std::string("PRAGMA journal_mode = ") + mode).c_str());
@@ -173,14 +158,13 @@ void run_mode(const std::string& dir, const char* mode, int calls, const std::st
   }
 
   bkf_close(db);
-  for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path + suffix).c_str());
+  remove_db_files(path);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  std::string dir = default_dir();
   int calls = 5000;
   std::string modes = "both";
   std::string only;

@@ -29,21 +29,12 @@
 #include <cstring>
 #include <string>
 
-#include "brackenford.h"
+#include "c_bench.h"
 
 namespace {
 
+using namespace bkf_bench;
 using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void die(BkfDb* db, const char* what) {
-  const char* msg = db != nullptr ? bkf_last_error(db) : nullptr;
-  std::fprintf(stderr, "large_transaction_bench: %s: %s\n", what, msg != nullptr ? msg : "(no message)");
-  std::exit(1);
-}
-
-void exec(BkfDb* db, const char* sql) {
-  if (bkf_exec(db, sql) < 0) die(db, sql);
-}
 
 // Resident memory of this process, in MB.
 long rss_mb() {
@@ -68,15 +59,14 @@ void report(const std::string& name, std::int64_t ops, Clock::time_point start) 
 void run_mode(const std::string& dir, const char* mode, std::int64_t rows) {
   const std::string prefix = std::string(mode) + ".";
   const std::string path = dir + "/large_transaction_bench_" + mode + ".db";
-  for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path + suffix).c_str());
+  remove_db_files(path);
   BkfDb* db = bkf_open(path.c_str());
   if (db == nullptr) die(nullptr, "bkf_open");
   exec(db, (std::string("PRAGMA journal_mode = ") + mode).c_str());
   exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, s TEXT)");
   std::printf("# rss %sstart %ld MB\n", prefix.c_str(), rss_mb());
 
-  BkfStmt* ins = bkf_prepare(db, "INSERT INTO t (s) VALUES (?)");
-  if (ins == nullptr) die(db, "prepare");
+  BkfStmt* ins = prepare(db, "INSERT INTO t (s) VALUES (?)");
   const std::string text(1000, 'x');
   auto start = Clock::now();
   exec(db, "BEGIN");
@@ -98,13 +88,13 @@ void run_mode(const std::string& dir, const char* mode, std::int64_t rows) {
   report(prefix + "later", 4, start);
 
   bkf_close(db);
-  for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path + suffix).c_str());
+  remove_db_files(path);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
+  std::string dir = default_dir();
   std::string modes = "both";
   std::int64_t rows = 150'000;
   for (int i = 1; i < argc; ++i) {

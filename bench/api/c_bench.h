@@ -1,0 +1,48 @@
+// What the benchmarks of the C interface share: calls that fail loudly,
+// where their files go, and their removal. Only the public header is used,
+// as in the programs themselves.
+#pragma once
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "brackenford.h"
+
+namespace bkf_bench {
+
+// Prints "<program>: <what>: <the handle's last error>" and exits with 1.
+[[noreturn]] inline void die(BkfDb* db, const char* what) {
+  const char* msg = db != nullptr ? bkf_last_error(db) : nullptr;
+  std::fprintf(stderr, "%s: %s: %s\n", program_invocation_short_name, what, msg != nullptr ? msg : "(no message)");
+  std::exit(1);
+}
+
+inline std::int64_t exec(BkfDb* db, const char* sql) {
+  const std::int64_t n = bkf_exec(db, sql);
+  if (n < 0) die(db, sql);
+  return n;
+}
+
+inline BkfStmt* prepare(BkfDb* db, const char* sql) {
+  BkfStmt* s = bkf_prepare(db, sql);
+  if (s == nullptr) die(db, sql);
+  return s;
+}
+
+// $TMPDIR, or /tmp: where a program puts its files unless --dir says.
+inline std::string default_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+// Removes a database file and its journal and log, where they are.
+inline void remove_db_files(const std::string& path) {
+  for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path + suffix).c_str());
+}
+
+}  // namespace bkf_bench
