@@ -15,6 +15,11 @@ namespace bkf {
 
 inline constexpr std::size_t kKeptBufferBytes = std::size_t{4} << 20;
 
+// Largest single read or write of a run of consecutive pages (a commit's
+// dirty pages, a journal's, a checkpoint's): a run's buffer stays within
+// what is kept, so it is never given back and grown again.
+inline constexpr std::size_t kMaxRunBytes = kKeptBufferBytes;
+
 // Frees `v`'s storage when it holds more than kKeptBufferBytes; otherwise
 // leaves it as it is. The contents are lost either way only when freed.
 template <class T>

@@ -36,9 +36,6 @@ class PagerOpScope {
 
 namespace {
 
-// Largest single write when flushing a run of consecutive dirty pages.
-constexpr std::size_t kMaxRunBytes = std::size_t{8} << 20;
-
 // The journal and the log are found by the database's name, and a file
 // with several names (hard links) would have one of each per name: commits
 // made through one name would be lost to a checkpoint or a journal replay
@@ -466,8 +463,8 @@ void Pager::end_transaction() noexcept {
 }
 
 void Pager::release_large_buffers() noexcept {
-  release_if_large(io_buf_);
-  release_if_large(run_buf_);
+  // io_buf_ and run_buf_ hold a run of pages at most (kMaxRunBytes), so
+  // their growth keeps them under twice that: they are kept.
   release_if_large(dirty_scratch_);
   release_if_large(journal_pages_);
   if (wal_) wal_->release_large_buffers();
@@ -584,9 +581,9 @@ Status Pager::write_dirty_pages() {
     if (j - i == 1) {
       BKF_TRY(file_->write_all_at(dirty_scratch_[i]->data, ps, offset));
     } else {
-      io_buf_.resize((j - i) * ps);
-      for (std::size_t k = i; k < j; ++k) std::memcpy(io_buf_.data() + (k - i) * ps, dirty_scratch_[k]->data, ps);
-      BKF_TRY(file_->write_all_at(io_buf_.data(), io_buf_.size(), offset));
+      run_buf_.resize((j - i) * ps);
+      for (std::size_t k = i; k < j; ++k) std::memcpy(run_buf_.data() + (k - i) * ps, dirty_scratch_[k]->data, ps);
+      BKF_TRY(file_->write_all_at(run_buf_.data(), run_buf_.size(), offset));
     }
     i = j;
   }

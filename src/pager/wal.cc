@@ -18,9 +18,6 @@ constexpr std::size_t kCounterOffset = 30;
 // prefix up to and including the change counter.
 constexpr std::size_t kScanPrefix = Wal::kFrameHeaderSize + kCounterOffset + 4;
 
-// Largest single write of a checkpoint run; longer runs are split.
-constexpr std::size_t kMaxRunBytes = std::size_t{8} << 20;
-
 // A writer waiting for the log's exclusive lock behind statements in
 // progress (lock_exclusive()) makes readers queue behind it for a window,
 // then lets them go on for as long as that window lasted and the first
