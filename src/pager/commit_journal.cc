@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "base/kept_buffer.h"
+#include "base/on_exit.h"
 #include "pager/journal.h"
 
 namespace bkf {
@@ -42,7 +43,7 @@ Result<bool> named_by(Vfs& vfs, const std::string& path, VfsFile& file) {
 }  // namespace
 
 CommitJournal::CommitJournal(Vfs& vfs, const std::string& db_path)
-    : vfs_(vfs), db_path_(db_path), path_(journal::journal_path(db_path)) {}
+    : vfs_(vfs), path_(journal::journal_path(db_path)) {}
 
 Status CommitJournal::write() {
   assert(state_ == State::None && "a journal of an earlier commit is still to be undone");
@@ -57,6 +58,9 @@ Status CommitJournal::write() {
 }
 
 Status CommitJournal::commit_point() {
+  // The removal may take the name although it reports a failure: until it
+  // is judged a success, the journal is not known to be at its name.
+  at_name_ = false;
   if (Status removed = vfs_.delete_file(path_); !removed.ok()) {
     BKF_TRY(judge_failed_removal(std::move(removed), vfs_, path_, *file_));
   }
@@ -73,25 +77,62 @@ Status CommitJournal::commit_point() {
 void CommitJournal::done() noexcept {
   file_.reset();
   state_ = State::None;
+  at_name_ = false;
+  lock_went_ = false;
   release_if_large(image_);
 }
 
-Result<bool> CommitJournal::still_to_undo(VfsFile& db) {
-  const FileLook look = BKF_TRY(file_->look());
-  // Cut to nothing: undone by whoever found it at its name.
-  if (look.size == 0) return false;
-  // Whole, with no name at all: the removal went through.
-  if (look.links && *look.links == 0) return false;
-  // At its name, nobody can have passed it by.
-  if (BKF_TRY(named_by(vfs_, path_, *file_))) return true;
-  // Linked elsewhere. Beside the database's new name, if the database has
-  // left its name (a renamed folder), where its openers find it; else
-  // where no opener of the database looks.
-  return !BKF_TRY(named_by(vfs_, db_path_, db));
+Result<std::string> CommitJournal::name_beside(VfsFile& db) {
+  const std::string now = BKF_TRY(db.current_path());
+  if (!BKF_TRY(named_by(vfs_, now, db))) {
+    return Error::io_failure("database file of rollback journal " + path_ + " cannot be found by any name");
+  }
+  return journal::journal_path(now);
 }
 
-Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std::uint8_t>& scratch,
-                           bool right_after_commit) {
+Result<std::optional<std::string>> CommitJournal::missing_name(VfsFile& db) {
+  // The name it was made at: a removal that failed without taking the
+  // name changed nothing.
+  if (BKF_TRY(named_by(vfs_, path_, *file_))) return std::optional<std::string>();
+  // Beside the database where that is now: where else, no opener of it
+  // would find the journal, and an opener of whatever database is at its
+  // old name would replay it into that one.
+  std::string beside = BKF_TRY(name_beside(db));
+  if (beside != path_ && BKF_TRY(named_by(vfs_, beside, *file_))) return std::optional<std::string>();
+  return std::optional<std::string>(std::move(beside));
+}
+
+Result<CommitJournal::Found> CommitJournal::judge(VfsFile& db) {
+  const FileLook look = BKF_TRY(file_->look());
+  // Cut to nothing: undone by whoever found it at its name.
+  if (look.size == 0) return Found::Undone;
+  // Whole, with no name at all: taken by hand, without a replay.
+  if (look.links && *look.links == 0) return Found::Stands;
+  // Beside the database, wherever that is now (a folder may have been
+  // renamed with both in it): nobody opening the database can have passed
+  // it by. Anywhere else, nobody opening the database finds it.
+  return BKF_TRY(missing_name(db)) ? Found::Stands : Found::AtItsName;
+}
+
+Status CommitJournal::put_back_at_name(VfsFile& db) {
+  const std::optional<std::string> missing = BKF_TRY(missing_name(db));
+  if (missing) {
+    // Whatever is at the name is cut first: a placement cut short leaves a
+    // journal shorter than the image, which every opener discards.
+    std::unique_ptr<VfsFile> placed = BKF_TRY(vfs_.open(*missing, true));
+    BKF_TRY(placed->truncate(0));
+    BKF_TRY(placed->write_all_at(image_.data(), image_.size(), 0));
+    BKF_TRY(placed->sync());
+    BKF_TRY(vfs_.sync_dir(*missing));
+    // The journal under its other name, if any, is left as it is: no
+    // opener of this database looks there.
+    file_ = std::move(placed);
+  }
+  at_name_ = true;
+  return {};
+}
+
+Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std::uint8_t>& scratch) {
   if (state_ == State::None) return {};
   if (!file_) {
     // The open failed, and may have made the file: whatever is at the name
@@ -101,12 +142,23 @@ Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std
     return recover_journal(vfs_, path_, db, page_size, scratch);
   }
   if (state_ == State::InDatabase) {
-    if (!right_after_commit && !BKF_TRY(still_to_undo(db))) {
-      done();
-      return {};
+    // However this undo fails (an error, or no memory), the owner keeps
+    // the lock exactly when the journal is not at its name, and gives it
+    // up otherwise, letting others find the journal.
+    OnExit on_failure([&] { lock_went_ = at_name_; });
+    if (lock_went_) {
+      if (BKF_TRY(judge(db)) != Found::AtItsName) {
+        on_failure.dismiss();
+        done();
+        return {};
+      }
+      lock_went_ = false;
+    } else if (!at_name_) {
+      BKF_TRY(put_back_at_name(db));
     }
     BKF_TRY(journal::replay_image(image_, db));
     state_ = State::Created;
+    on_failure.dismiss();
   }
   // The database file holds what the journal holds now: the journal is made
   // worthless wherever it is linked, by cutting it to nothing through its

@@ -3,37 +3,60 @@
 // (CommitJournal), and the recovery of a journal found at its name
 // (recover_journal).
 //
-// Who undoes a journal, and how the others learn of it. A journal is
-// undone by whoever finds it at its name (recover_journal: at open, begin
-// and a journal-mode read), and by the connection whose commit wrote it,
-// through its own open file, when that commit fails (CommitJournal::undo).
-// The two meet when that connection's undo fails and is left pending:
-// another connection may find the journal first, undo it, and commit. So
-// whoever undoes a journal, once the database file durably holds the
-// journal's pages, cuts the journal to nothing through the descriptor it
-// undid it from and syncs that, and only then removes its name. A pending
-// undo judges by what its own descriptor shows, which no other name or
-// link of the file, nor a renamed folder, can fake:
-//   - cut to nothing: someone has undone it, and may have committed since:
-//     the pending undo is dropped;
-//   - whole, and at its name: nobody has undone it, and nobody can commit
-//     without undoing it first, since whoever begins finds it there: the
-//     pending undo writes the image back;
-//   - whole, and not at its name, while the database is still at its own
-//     name (or the journal has no name at all): nobody opening the
-//     database finds it, so others may have read the transaction as
-//     committed and built on it. The connection's own removal went
-//     through, although it reported a failure (as did every look that
-//     could have told). The transaction stands: undoing it now could lose
-//     other connections' commits;
-//   - whole, with the database gone from its name too (its folder was
-//     renamed): whoever opens the database at its new place finds the
-//     journal beside it and undoes it first, cutting it; so, not cut, it
-//     is undone here.
+// The rule every undo keeps. While the database file may hold any part of
+// a failed transaction, another connection may lock it only when a journal
+// at its name ("{database path}-journal") describes that transaction:
+// whoever locks the database finds the journal there and replays it before
+// reading anything. So nobody reads a page of a half-undone transaction,
+// and nobody builds on one that is about to be undone.
+//
+//   - A commit writes its journal at its name, durably, before the
+//     database file receives anything. A commit that fails after that is
+//     undone at once by its connection (CommitJournal::undo), which has
+//     held the database's exclusive lock since begin, through the
+//     journal's open file and its image in memory.
+//   - The commit point is the removal of the journal's name. A removal
+//     that reports a failure may have taken the name all the same (EIO
+//     after the unlink) while the file lives on under another link (a
+//     backup tool's hard link), where no opener of the database looks. So
+//     before an undo writes anything into the database, it makes sure the
+//     journal is at its name: at the one it was made at, or beside the
+//     database where that is now (a folder renamed with both in it). If it
+//     is at neither, the undo puts the image back beside the database,
+//     durably. A kill during the undo then leaves a hot journal that the
+//     next opener replays, never a torn file. If that cannot be done (a
+//     look-up fails, or the database file has no name), the undo writes
+//     nothing.
+//   - An undo that fails while its journal is at its name lets the lock go
+//     (the owner unlocks): whoever comes next finds the journal and replays
+//     it. One that fails without its journal at its name keeps the
+//     database's exclusive lock (keeps_lock()): the owner tries it again
+//     first thing at its next statement, and at its close. Nobody can have
+//     read the file meanwhile, so the retried undo judges nothing: it puts
+//     the journal back and writes the image back. At close, when it fails
+//     once more, the lock goes all the same: such an undo wrote nothing,
+//     and the failed transaction stands whole.
+//   - Whoever replays a journal found by its name (recover_journal: at
+//     open, begin and a journal-mode read), once the database file durably
+//     holds the journal's pages, cuts the journal to nothing through the
+//     descriptor it replayed from and syncs that, and only then removes its
+//     name. An undo left pending with the lock given up judges by what its
+//     own descriptor shows, which no other name or link of the file can
+//     fake:
+//       - cut to nothing: someone has undone it, and may have committed
+//         since: the pending undo is dropped;
+//       - whole, and at its name: nobody has undone it, and nobody can
+//         commit without undoing it first, since whoever locks the
+//         database finds it there: the image is written back;
+//       - whole, and at no name beside the database: somebody took its
+//         name without replaying it (by hand), and others may have built
+//         on the file since: the transaction stands, since undoing it now
+//         could lose their commits.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,27 +88,42 @@ class CommitJournal {
   // its directory entry. From the creation on (a failed open may have made
   // the file), the journal is this connection's to remove or undo.
   Status write();
-  // The database file is about to receive the transaction's pages: from
-  // here on, an undo writes the image back.
-  void database_touched() { state_ = State::InDatabase; }
+  // The database file is about to receive the transaction's pages (write()
+  // has succeeded, so the journal is durably at its name): from here on,
+  // an undo writes the image back.
+  void database_touched() {
+    state_ = State::InDatabase;
+    at_name_ = true;
+  }
   // The commit point: the journal's name goes. A removal that reports a
   // failure is judged by the open file (its link count): gone, it is a
   // success; still linked anywhere, the failure stands, and the owner
-  // undoes the commit. On success the journal is done with.
+  // undoes the commit, which first makes sure the journal is at its name.
+  // On success the journal is done with.
   Status commit_point();
 
   // Whether a failed commit left its journal to undo.
   bool pending() const { return state_ != State::None; }
-  // Undoes a failed commit: writes the image back into `db` when `db` may
-  // hold part of the transaction, syncs it, cuts the journal to nothing
-  // and removes it. `right_after_commit`: the caller has held the
-  // database's lock without a break since the commit failed, so nobody
-  // else can have seen the journal. Otherwise (a pending undo) the journal
-  // is first judged as the file comment says. On failure the undo stays
-  // pending. `page_size` and `scratch` serve a journal whose open failed,
+  // Whether the database file may hold part of a failed transaction that
+  // no journal confirmed at its name describes: the owner then keeps the
+  // database's exclusive lock until undo() succeeds (or the connection
+  // closes, see give_up()).
+  bool keeps_lock() const { return state_ == State::InDatabase && !at_name_; }
+
+  // Undoes a failed commit: when `db` may hold part of the transaction,
+  // makes sure the journal is at its name and writes the image back into
+  // `db`, synced; then cuts the journal to nothing and removes it. An undo
+  // that follows one whose failure let the lock go judges the journal
+  // first (see the file comment). On failure the undo stays pending, and
+  // the owner gives up the database's lock exactly when keeps_lock() is
+  // false. `page_size` and `scratch` serve a journal whose open failed,
   // which is recovered by its name. The caller holds the database's
   // exclusive lock.
-  Status undo(VfsFile& db, std::uint32_t page_size, std::vector<std::uint8_t>& scratch, bool right_after_commit);
+  Status undo(VfsFile& db, std::uint32_t page_size, std::vector<std::uint8_t>& scratch);
+  // The connection closes while its undo keeps the lock: the undo is given
+  // up, leaving the files as they are (the failed transaction stands
+  // whole; a journal beside a moved database is left to its next opener).
+  void give_up() noexcept { done(); }
 
  private:
   enum class State : std::uint8_t {
@@ -96,17 +134,35 @@ class CommitJournal {
     // The database file may hold part of the transaction.
     InDatabase,
   };
-  // For a pending undo in InDatabase: whether the image must be written
-  // back (false: the journal was undone by another, or the transaction
-  // stands).
-  Result<bool> still_to_undo(VfsFile& db);
+  // How a pending undo whose failure let the lock go finds its journal.
+  enum class Found : std::uint8_t {
+    Undone,     // cut to nothing: somebody replayed it
+    Stands,     // whole, but nobody opening the database finds it
+    AtItsName,  // whole, beside the database: nobody has passed it by
+  };
+  Result<Found> judge(VfsFile& db);
+  // The journal's name beside the database file `db` where that is now
+  // (VfsFile::current_path, looked up): an error when that cannot be told.
+  Result<std::string> name_beside(VfsFile& db);
+  // Where the journal must be put back for openers of the database to find
+  // it: nothing when it is at the name it was made at, or at the one
+  // beside the database where that is now.
+  Result<std::optional<std::string>> missing_name(VfsFile& db);
+  // Makes sure the journal is at its name before the undo writes into
+  // `db`: looks, and puts the image back beside the database when it is
+  // not there (see the file comment). Sets at_name_.
+  Status put_back_at_name(VfsFile& db);
   // The journal is done with: closed, and a large image given back.
   void done() noexcept;
 
   Vfs& vfs_;
-  std::string db_path_;
   std::string path_;
   State state_ = State::None;
+  // In InDatabase: the journal is known to be durably at its name.
+  bool at_name_ = false;
+  // In InDatabase: an earlier undo failed with the journal at its name,
+  // and the owner gave up the lock: others may have found the journal.
+  bool lock_went_ = false;
   std::unique_ptr<VfsFile> file_;      // open from creation until done
   std::vector<std::uint8_t> image_;    // the journal's bytes
 };

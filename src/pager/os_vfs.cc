@@ -263,6 +263,20 @@ Result<FileLook> OsFile::look() {
   return FileLook{static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(st.st_nlink)};
 }
 
+Result<std::string> OsFile::current_path() {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd_);
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+    if (n < 0) return Error::io(errno);
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);  // cut off: try a larger buffer
+  }
+}
+
 Result<FileId> OsFile::id() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return Error::io(errno);

@@ -44,6 +44,9 @@ class OsFile final : public VfsFile {
   Result<FileId> id() override;
   // One fstat: the length and the link count.
   Result<FileLook> look() override;
+  // What the process's descriptor table tells of the descriptor
+  // (/proc/self/fd).
+  Result<std::string> current_path() override;
 
   int fd() const { return fd_; }
 

@@ -48,20 +48,24 @@ Status refuse_several_names(const std::string& name, const FileLook& look) {
 }
 
 // A lock taken on `file` for the length of a scope: given up on every way
-// out (an error return, an exception) unless kept.
+// out (an error return, an exception) unless kept. The database file's
+// lock is also kept while `journal` says that a failed undo must keep it
+// (CommitJournal::keeps_lock).
 class HeldLock {
  public:
-  explicit HeldLock(VfsFile& file) noexcept : file_(&file) {}
+  explicit HeldLock(VfsFile& file, const CommitJournal* journal = nullptr) noexcept
+      : file_(&file), journal_(journal) {}
   HeldLock(const HeldLock&) = delete;
   HeldLock& operator=(const HeldLock&) = delete;
   ~HeldLock() {
-    if (file_ != nullptr) unlock_quietly(*file_);
+    if (file_ != nullptr && (journal_ == nullptr || !journal_->keeps_lock())) unlock_quietly(*file_);
   }
   // The lock outlives the scope.
   void keep() noexcept { file_ = nullptr; }
 
  private:
   VfsFile* file_;
+  const CommitJournal* journal_;
 };
 
 Result<DbHeader> read_header(VfsFile& file) {
@@ -92,6 +96,16 @@ void Pager::release_all() noexcept {
     } catch (...) {
       // The transaction has ended all the same (see rollback()).
     }
+  }
+  if (journal_.keeps_lock()) {
+    // A last try of the undo that keeps the database's lock; failing, it
+    // is given up and the lock goes below: that undo wrote nothing, so the
+    // failed transaction stands whole.
+    try {
+      (void)finish_kept_undo();
+    } catch (...) {
+    }
+    journal_.give_up();
   }
   // Unlocking what is not locked does nothing, so every file is unlocked:
   // nothing a failure path may have left behind outlives this.
@@ -224,8 +238,16 @@ Status Pager::refuse_if_several_names() {
   return refuse_several_names(path_, look);
 }
 
+Status Pager::finish_kept_undo() {
+  if (!journal_.keeps_lock()) return {};
+  // The lock held since the commit failed is given up on every way out but
+  // one: an undo that fails again without its journal at its name.
+  HeldLock held(*file_, &journal_);
+  return journal_.undo(*file_, header_.page_size, io_buf_);
+}
+
 Status Pager::recover_hot_journal() {
-  if (journal_.pending()) BKF_TRY(journal_.undo(*file_, header_.page_size, io_buf_, false));
+  if (journal_.pending()) BKF_TRY(journal_.undo(*file_, header_.page_size, io_buf_));
   // Asked at every begin: the look-up builds no error unless it fails.
   const Vfs::Presence hot = vfs_.look_up(journal_.path());
   if (hot.os_errno != 0) return Error::io(hot.os_errno);
@@ -426,10 +448,13 @@ Status Pager::free_page(PageId id) {
 
 // ------------------------------------------------------------ transactions
 
+// A journal-mode reader holds the database's lock exclusively while it
+// recovers a journal; an undo of its own that fails there may have to keep
+// it (CommitJournal::keeps_lock).
 Status Pager::release_read_lock() {
   ReadLock held = read_lock_;
   read_lock_ = ReadLock::None;
-  if (held == ReadLock::Db) return file_->unlock();
+  if (held == ReadLock::Db && !journal_.keeps_lock()) return file_->unlock();
   if (held == ReadLock::Wal && wal_) return wal_->file().unlock();
   return {};
 }
@@ -437,16 +462,17 @@ Status Pager::release_read_lock() {
 void Pager::release_read_lock_quietly() noexcept {
   const ReadLock held = read_lock_;
   read_lock_ = ReadLock::None;
-  if (held == ReadLock::Db) unlock_quietly(*file_);
+  if (held == ReadLock::Db && !journal_.keeps_lock()) unlock_quietly(*file_);
   if (held == ReadLock::Wal && wal_) unlock_quietly(wal_->file());
 }
 
 Status Pager::begin() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxAlreadyActive);
+  BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  HeldLock held(*file_);
+  HeldLock held(*file_, &journal_);
   BKF_TRY(refuse_if_several_names());
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
@@ -626,7 +652,7 @@ Status Pager::rollback() {
     end_transaction();
     release_large_buffers();
   });
-  HeldLock held(*file_);
+  HeldLock held(*file_, &journal_);
   cache_.drop_dirty();
   // Undo what a failed commit may have written: write its journal's image
   // back and make the journal worthless, through the journal's own open
@@ -634,10 +660,10 @@ Status Pager::rollback() {
   // failed log append has taken its frames back out itself; what it may
   // have left beyond the log's end holds no commit (a tail, which the next
   // append zeroes). An undo that fails is finished by the next begin or
-  // read of this connection, before anything is read
-  // (recover_hot_journal()), unless whoever finds the journal first has
-  // undone it.
-  BKF_TRY(journal_.undo(*file_, header_.page_size, io_buf_, true));
+  // read of this connection, before anything is read, unless whoever
+  // finds the journal at its name first has undone it; one whose journal
+  // is not at its name keeps the lock until then (CommitJournal).
+  BKF_TRY(journal_.undo(*file_, header_.page_size, io_buf_));
   held.keep();
   return file_->unlock();
 }
@@ -646,6 +672,7 @@ Status Pager::read_lock() {
   BKF_PAGER_OP();
   if (in_tx_) return {};
   assert(read_lock_ == ReadLock::None && "read_lock without read_unlock");
+  BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   // Whatever ends an attempt short of success (an error, or no memory)
   // gives up the lock it holds.
@@ -727,13 +754,14 @@ Status Pager::checkpoint_locked() {
 Status Pager::wal_checkpoint() {
   BKF_PAGER_OP();
   if (in_tx_) return checkpoint_locked();
+  BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   // The database lock keeps writers from appending while the log is copied
   // and emptied; the refresh makes this connection's index current. A file
   // that has gained a name is checkpointed all the same: its log is found
   // by one name only, the database file by both.
   BKF_TRY(file_->lock(true));
-  HeldLock held(*file_);
+  HeldLock held(*file_, &journal_);
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
   return checkpoint_locked();
@@ -790,9 +818,10 @@ void Pager::save_log_if_linked() noexcept {
 Status Pager::set_journal_mode_wal() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxJournalModeInTx);
+  BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  HeldLock held(*file_);
+  HeldLock held(*file_, &journal_);
   return switch_to_wal();
 }
 
@@ -848,9 +877,10 @@ void Pager::restore_file_header() noexcept {
 Status Pager::set_journal_mode_delete() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxJournalModeInTx);
+  BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  HeldLock held(*file_);
+  HeldLock held(*file_, &journal_);
   return switch_to_journal();
 }
 

@@ -61,9 +61,13 @@
 // the journal to nothing wherever it is linked; so does whoever replays a
 // journal found by its name, before removing it, which is how an undo left
 // pending by a failure learns that another connection did it first
-// (commit_journal.h). A look-up of a journal's or a log's name that fails
-// for another reason than the file's absence is an error, never taken for
-// "no file".
+// (commit_journal.h). Before such an undo writes into the database file,
+// the journal is at its name; an undo that fails while it is not keeps the
+// database's exclusive lock, and every later call that takes a lock tries
+// it again first (failing as it fails), until it succeeds or the
+// connection closes: others wait for that lock as for any writer's. A
+// look-up of a journal's or a log's name that fails for another reason
+// than the file's absence is an error, never taken for "no file".
 //
 // Closing: release_all() ends an open transaction and unlocks every file;
 // the owner calls it before destroying the pager. The destructor only
@@ -79,9 +83,10 @@
 // (an open transaction keeps its own), the cache and the log index stay
 // usable, commit() leaves the transaction open for rollback() (it never
 // throws past its commit point), and rollback() always ends the transaction
-// and releases its lock, even when it throws: what it could not undo in the
-// files (a journal) is undone by the next begin, read or open before
-// anything is read, and a log tail by the next commit.
+// and releases its lock, even when it throws, but for an undo that must
+// keep it (above): what it could not undo in the files (a journal) is
+// undone by the next begin, read or open before anything is read, and a
+// log tail by the next commit.
 #pragma once
 
 #include <cassert>
@@ -188,8 +193,9 @@ class Pager {
   bool commit_wrote_nothing() const { return wal_ != nullptr && wal_->wrote_nothing(); }
   // Discards the transaction's changes, undoing whatever a failed commit
   // wrote, restores the header as it was at begin() and releases the lock.
-  // The transaction ends even when undoing fails (the next begin finishes
-  // the undo).
+  // The transaction ends even when undoing fails: the next begin, read,
+  // checkpoint or mode switch finishes the undo first, and the lock is
+  // kept until then when the journal is not at its name (see Failure).
   Status rollback();
   // Shared lock for reading outside a transaction (no-ops inside one). A
   // failed read_lock holds no lock. Do not call begin() between the two; if
@@ -198,8 +204,10 @@ class Pager {
   Status read_unlock();
   // Ends an open transaction as rollback() does and gives up every lock
   // this pager holds (a read lock, the database file's, the log's), by
-  // unlocking. Failures are dropped, running out of memory included. The
-  // pager stays usable.
+  // unlocking. An undo that keeps the database's lock is tried once more
+  // first; failing, it is given up, and its failed transaction stands whole
+  // (CommitJournal::give_up). Failures are dropped, running out of memory
+  // included. The pager stays usable.
   void release_all() noexcept;
 
   // For a connection about to close: when the database file has gained a
@@ -252,6 +260,12 @@ class Pager {
   // first fails when the file has gained a name since the open (see
   // open()); what writes calls it before writing anything.
   Status refuse_if_several_names();  // exclusive lock held
+  // Tries again an undo that keeps the database's exclusive lock
+  // (CommitJournal::keeps_lock), under that lock. Afterwards the lock is
+  // held only when the undo failed and still keeps it; then its error is
+  // returned. Nothing to do otherwise. Called first by every operation
+  // that takes a lock.
+  Status finish_kept_undo();
   // Finishes (or drops) an undo of this connection's own journal left
   // pending (CommitJournal::undo), then recovers the journal at the
   // journal's name.
@@ -299,7 +313,8 @@ class Pager {
   std::uint64_t data_version_ = 0;
   // The journal of a journal-mode commit, from its creation until the
   // commit point or the undo of a failed commit (which outlives a failed
-  // undo, until the next recover_hot_journal() finishes or drops it).
+  // undo, until finish_kept_undo() or recover_hot_journal() finishes or
+  // drops it).
   CommitJournal journal_;
   std::vector<std::uint8_t> io_buf_;           // reused: a checkpoint's runs, a log page
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages

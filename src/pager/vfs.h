@@ -103,6 +103,12 @@ class VfsFile {
     std::uint64_t n = BKF_TRY(size());
     return FileLook{n, std::nullopt};
   }
+  // A path that leads to the open file now, wherever it has gone since it
+  // was opened (its folder renamed, say), as the platform tells it. The
+  // answer is a hint, not a fact: the caller looks it up (Vfs::file_id) to
+  // learn whether it leads to this file. An Io error where the platform
+  // cannot tell; the default always says so.
+  virtual Result<std::string> current_path() { return Error::io(ENOTSUP); }
 };
 
 // Give up a lock (or the side lock) on a way out where no error can be

@@ -12,9 +12,12 @@
 // with nothing held or changed, and the next ones work.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -154,11 +157,12 @@ TEST_P(CommitFaults, EveryOperationOfACommitFails) {
 // retried one reports it) has committed, also when every look-up of the
 // journal's name fails; COMMIT says so, and every connection sees the row.
 // One that left the journal fails, and the connection undoes the commit
-// through the journal's open file, also when the name cannot be looked up;
-// where even the open file cannot tell, the failure stands and is made
-// true the same way. While the name cannot be looked up, a read fails
-// rather than take a hot journal for none; afterwards every connection
-// agrees with what COMMIT said.
+// through the journal's open file; where even the open file cannot tell,
+// the failure stands and is made true the same way. An undo that cannot
+// tell whether the journal is at its name (its look-ups fail) writes
+// nothing and keeps the database's lock: the next statement fails the same
+// way, and the first one after the look-ups mend finishes the undo.
+// Afterwards every connection agrees with what COMMIT said.
 TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
   if (is_wal()) GTEST_SKIP() << "a log commit removes no journal";
   const unsigned unlink = static_cast<unsigned>(FaultOp::Unlink), look = static_cast<unsigned>(FaultOp::Size);
@@ -168,6 +172,7 @@ TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
     FaultPlan plan;
     bool names_unreadable;
     std::string commit, count;
+    bool keeps_lock = false;  // after COMMIT, until the next statement
   } cases[] = {
       {"removed, then EIO", {.ops = unlink, .nth = 1, .torn = true}, false, "ok", "[count(*)] (1)"},
       {"removed, then ENOENT", {.ops = unlink, .nth = 1, .error = ENOENT, .torn = true}, false, "ok",
@@ -175,9 +180,9 @@ TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
       {"not removed", {.ops = unlink, .nth = 1}, false, io_error, "[count(*)] (0)"},
       {"removed, then EIO, the name unreadable", {.ops = unlink, .nth = 1, .torn = true}, true, "ok",
        "[count(*)] (1)"},
-      {"not removed, the name unreadable", {.ops = unlink, .nth = 1}, true, io_error, "[count(*)] (0)"},
+      {"not removed, the name unreadable", {.ops = unlink, .nth = 1}, true, io_error, "[count(*)] (0)", true},
       {"removed, and every look fails", {.ops = unlink | look, .torn = true, .persistent = true}, false, io_error,
-       "[count(*)] (0)"},
+       "[count(*)] (0)", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -204,10 +209,12 @@ TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
     EXPECT_EQ(run_sql(*db, "COMMIT"), c.commit);
     EXPECT_TRUE(fault.fired());
     fault.disarm();
-    expect_idle(*db, c.name);
+    EXPECT_FALSE(db->in_transaction());
+    EXPECT_EQ(lock_would_block(path, true), c.keeps_lock);
     const std::string query = "SELECT count(*) FROM t WHERE id = 2";
     if (c.names_unreadable) {
       EXPECT_EQ(run_sql(*db, query), io_error);
+      EXPECT_EQ(lock_would_block(path, true), c.keeps_lock);
       fault.fail_path_lookups("");
     }
     EXPECT_EQ(run_sql(*db, "ROLLBACK"), "!transaction error: no active transaction to roll back");
@@ -286,84 +293,224 @@ TEST_P(CommitFaults, ACommitWhoseFolderIsRenamedBeforeItsJournalGoes) {
 }
 
 // A journal-mode COMMIT fails at its journal's removal, and the undo that
-// follows fails too, so it is left pending for the connection's next
-// statement. Meanwhile another connection opens the database and commits.
-// The pending undo writes the journal back only when nobody has undone it
-// and nobody can have built on the failed transaction, whatever links the
-// journal has: no acknowledged commit is lost, and every connection agrees.
-//   - undone by the opener, which found it at its name, also when another
-//     program has linked the journal to a second name: dropped;
-//   - left at its name, this connection first: written back;
-//   - its removal went through although it reported a failure, and the
-//     look at the open journal that would have told failed too (or the
-//     journal was linked elsewhere first): no opener finds it, so the
-//     failed transaction stands, and so does the commit made on it.
-TEST_P(CommitFaults, APendingUndoKeepsAnotherConnectionsCommit) {
+// follows fails too. While the database may hold any part of the failed
+// transaction, nobody else reads it unless a journal at its name makes
+// them undo the transaction first:
+//   - the journal at its name (never removed, or put back there by the
+//     undo before it wrote anything, when the removal took the name but
+//     another link kept the file): the lock goes; another process that
+//     opens the database finds the journal, undoes the transaction and
+//     commits, and this connection then drops its undo; or this
+//     connection finishes the undo first, at its next statement;
+//   - the journal at no name (the removal took it, and either another link
+//     keeps the file and the undo could not put it back, or no look can
+//     tell): the connection keeps the database's lock, and another process
+//     waits for it until this connection's next statement finishes the
+//     undo. Killed before that, or closed while the undo still fails, the
+//     connection leaves the failed transaction whole, for good.
+// No acknowledged commit is lost, and every connection ends on the same
+// rows with integrity_check ok; a second name of the journal that no
+// opener looks at is left alone.
+TEST_P(CommitFaults, AFailedUndoLetsNobodyReadHalfOfItsTransaction) {
   if (is_wal()) GTEST_SKIP() << "a log commit removes no journal";
   const unsigned unlink = static_cast<unsigned>(FaultOp::Unlink), sync = static_cast<unsigned>(FaultOp::Sync),
                  write = static_cast<unsigned>(FaultOp::Write), look = static_cast<unsigned>(FaultOp::Size);
-  const std::string journal = path + "-journal", second_name = path + "-journal.bak";
+  const std::string folder = dir.file("undo"), moved = dir.file("undo-moved");
+  const std::string file = folder + "/f.db", journal = file + "-journal", second_name = dir.file("journal.bak");
   enum class Link { None, AfterCommit, BeforeRemoval };
+  enum class Then { OtherFirst, ThisFirst, OtherWaits, Killed, Closed };
   const struct {
     const char* name;
-    unsigned ops;  // the removal fails, then every later one of these kinds
-    bool removes;  // the failing removal goes through first
+    unsigned ops;        // the removal fails, and of these kinds:
+    std::uint64_t also;  //   the also-th after it, once (the undo's own), or
+    bool persistent;     //   every one after it, until the next statement
+    bool removes;        // the failing removal takes the name first
     Link link;
-    bool this_connection_first;
-    const char* failed_rows;  // what is left of (2, 'two') and the opener's (3, 'three')
+    bool keeps_lock;
+    Then then;
+    bool rename;        // the folder is renamed after the other's commit
+    const char* rows;   // in the end: (2) is the failed COMMIT's, (3) the other's
   } cases[] = {
-      {"undone by an opener", unlink | sync, false, Link::None, false, "[id] (3)"},
-      {"undone by an opener, the journal linked to a second name", unlink | sync, false, Link::AfterCommit, false,
-       "[id] (3)"},
-      {"left at its name, this connection first", unlink | sync, false, Link::None, true, "[id] (3)"},
-      {"removed, no look tells", unlink | look | write, true, Link::None, false, "[id] (2) (3)"},
-      {"removed, the journal linked elsewhere first", unlink | write, true, Link::BeforeRemoval, false,
-       "[id] (2) (3)"},
+      {"at its name, the undo's sync fails, undone by an opener", unlink | sync, 0, true, false, Link::None, false,
+       Then::OtherFirst, false, "[id] (3)"},
+      {"the same, linked to a second name after COMMIT", unlink | sync, 0, true, false, Link::AfterCommit, false,
+       Then::OtherFirst, false, "[id] (3)"},
+      {"at its name, this connection first", unlink | sync, 0, true, false, Link::None, false, Then::ThisFirst,
+       false, "[id] (3)"},
+      {"put back, the undo's third write fails, undone by an opener", unlink | write, 3, false, true,
+       Link::BeforeRemoval, false, Then::OtherFirst, false, "[id] (3)"},
+      {"put back, the undo's sync of the database fails, undone by an opener, the folder renamed", unlink | sync, 3,
+       false, true, Link::BeforeRemoval, false, Then::OtherFirst, true, "[id] (3)"},
+      {"removed, no look tells, another process waits", unlink | look | write, 0, true, true, Link::None, true,
+       Then::OtherWaits, false, "[id] (3)"},
+      {"not put back, another process waits", unlink | write, 0, true, true, Link::BeforeRemoval, true,
+       Then::OtherWaits, false, "[id] (3)"},
+      {"not put back, killed right after COMMIT", unlink | write, 0, true, true, Link::BeforeRemoval, true,
+       Then::Killed, false, "[id] (2) (3)"},
+      {"not put back, closed while the undo still fails", unlink | write, 0, true, true, Link::BeforeRemoval, true,
+       Then::Closed, false, "[id] (2) (3)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(folder);
+    std::filesystem::remove_all(moved);
     std::filesystem::remove(second_name);
-    auto db = Database::open(fault, path);
-    ASSERT_TRUE(db.ok());
-    ASSERT_NE(run_sql(*db, "DELETE FROM t WHERE id > 1").substr(0, 1), "!");
+    std::filesystem::create_directory(folder);
+    make_db(file);
+    FaultVfs vfs{os};  // a crash stays one: a layer for each case
+    std::optional<Database> db;
+    {
+      auto opened = Database::open(vfs, file);
+      ASSERT_TRUE(opened.ok());
+      db.emplace(std::move(*opened));
+    }
     ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two')"), "ok / affected 1");
     // The removal's place among the operations of these kinds in a COMMIT.
     std::uint64_t removal = 0;
-    fault.set_hook([&](FaultOp op, std::uint64_t n) {
+    vfs.set_hook([&](FaultOp op, std::uint64_t n) {
       if (op == FaultOp::Unlink && removal == 0) removal = n;
     });
-    fault.arm({.ops = c.ops});
+    vfs.arm({.ops = c.ops});
     ASSERT_EQ(run_sql(*db, "COMMIT; DELETE FROM t WHERE id = 2; BEGIN; INSERT INTO t VALUES (2, 'two')"),
               "ok / affected 1 / ok / affected 1");
     ASSERT_GT(removal, 0u);
-    fault.set_hook([&](FaultOp op, std::uint64_t) {
+    vfs.set_hook([&](FaultOp op, std::uint64_t) {
       if (op == FaultOp::Unlink && c.link == Link::BeforeRemoval && !std::filesystem::exists(second_name)) {
         std::filesystem::create_hard_link(journal, second_name);
       }
     });
-    fault.arm({.ops = c.ops, .nth = removal, .torn = c.removes, .persistent = true});
+    vfs.arm({.ops = c.ops,
+               .nth = removal,
+               .torn = c.removes,
+               .persistent = c.persistent,
+               .also_nth = c.also == 0 ? 0 : removal + c.also});
     EXPECT_EQ(run_sql(*db, "COMMIT"), "!io error: Input/output error (os error 5)");
-    fault.set_hook(nullptr);
-    fault.disarm();
-    expect_idle(*db, c.name);
+    vfs.set_hook(nullptr);
+    EXPECT_FALSE(db->in_transaction());
+    EXPECT_EQ(lock_would_block(file, true), c.keeps_lock);
     if (c.link == Link::AfterCommit) std::filesystem::create_hard_link(journal, second_name);
+    if (c.then != Then::Closed) vfs.disarm();
     const std::string query = "SELECT id FROM t WHERE id > 1 ORDER BY id";
-    if (c.this_connection_first) {
-      EXPECT_EQ(run_sql(*db, query), "[id]");
-    }
-    {
-      Database other = open_db(path);
-      EXPECT_FALSE(os.exists(journal));
+    auto other_commits = [&] {
+      Database other = open_db(file);
       EXPECT_EQ(run_sql(other, "INSERT INTO t VALUES (3, 'three')"), "affected 1");
+    };
+    std::string here = file;
+    switch (c.then) {
+      case Then::OtherFirst: {
+        Database other = open_db(file);
+        EXPECT_FALSE(os.exists(journal));
+        EXPECT_EQ(run_sql(other, query + "; INSERT INTO t VALUES (3, 'three')"), "[id] / affected 1");
+        break;
+      }
+      case Then::ThisFirst:
+        EXPECT_EQ(run_sql(*db, query), "[id]");
+        EXPECT_FALSE(os.exists(journal));
+        other_commits();
+        break;
+      case Then::OtherWaits: {
+        // Another process waits for the lock, and gets it once this
+        // connection's next statement has undone the transaction.
+        const pid_t child = fork();
+        if (child == 0) {
+          auto other = Database::open(file);
+          if (!other.ok()) _exit(2);
+          _exit(run_sql(*other, query + "; INSERT INTO t VALUES (3, 'three')") == "[id] / affected 1" ? 0 : 3);
+        }
+        ASSERT_GT(child, 0);
+        EXPECT_TRUE(wait_for_lock_waiter(file));
+        EXPECT_EQ(run_sql(*db, "SELECT count(*) FROM t WHERE id = 2"), "[count(*)] (0)");
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        break;
+      }
+      case Then::Killed:
+        // Every file operation from here on fails without touching the
+        // disk, the close's last try of the undo included.
+        vfs.arm({.ops = kChangeOps | kLookupOps, .nth = 1, .action = FaultPlan::Action::Crash});
+        db.reset();
+        other_commits();
+        break;
+      case Then::Closed:
+        db.reset();
+        vfs.disarm();
+        other_commits();
+        break;
     }
-    EXPECT_EQ(run_sql(*db, query + "; PRAGMA integrity_check"),
-              std::string(c.failed_rows) + " / [integrity_check] ('ok')");
+    if (c.rename) {
+      std::filesystem::rename(folder, moved);
+      here = moved + "/f.db";
+    }
+    if (db) {
+      EXPECT_EQ(run_sql(*db, query + "; PRAGMA integrity_check"), std::string(c.rows) + " / [integrity_check] ('ok')");
+    }
+    Database later = open_db(here);
+    EXPECT_EQ(run_sql(later, query + "; PRAGMA integrity_check"), std::string(c.rows) + " / [integrity_check] ('ok')");
+    if (c.link != Link::None) {
+      // Cut by the opener that undid the journal through it; else not this
+      // database's journal any more, left as the undo found it.
+      EXPECT_EQ(std::filesystem::file_size(second_name) == 0, c.link == Link::AfterCommit);
+    }
+  }
+  std::filesystem::remove(second_name);
+}
+
+// A connection whose failed COMMIT keeps the database's lock (its journal
+// could not be put back at its name) is killed at each file operation of
+// the statement that tries the undo again: whatever it wrote, the next
+// opener finds the database as before the transaction, or, killed before
+// the journal was back at its name, with the whole transaction; and the
+// file checks ok.
+TEST_P(CommitFaults, AConnectionKilledInItsRetriedUndoLeavesNoHalfTransaction) {
+  if (is_wal()) GTEST_SKIP() << "a log commit removes no journal";
+  const unsigned unlink = static_cast<unsigned>(FaultOp::Unlink), write = static_cast<unsigned>(FaultOp::Write);
+  const std::string journal = path + "-journal", second_name = path + "-journal.bak";
+  const std::string query = "SELECT id FROM t WHERE id > 1 ORDER BY id";
+  std::uint64_t removal = 0, retried_ops = 0;
+  for (std::uint64_t n = 1; retried_ops == 0 || n <= retried_ops; ++n) {
+    SCOPED_TRACE("killed at operation " + std::to_string(n));
+    std::filesystem::remove(second_name);
+    FaultVfs vfs{os};  // a crash stays one: a layer for each run
+    {
+      auto db = Database::open(vfs, path);
+      ASSERT_TRUE(db.ok());
+      ASSERT_NE(run_sql(*db, "DELETE FROM t WHERE id > 1").substr(0, 1), "!");
+      ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two')"), "ok / affected 1");
+      if (removal == 0) {
+        vfs.set_hook([&](FaultOp op, std::uint64_t k) {
+          if (op == FaultOp::Unlink && removal == 0) removal = k;
+        });
+        vfs.arm({.ops = unlink | write});
+        ASSERT_EQ(run_sql(*db, "COMMIT; DELETE FROM t WHERE id = 2; BEGIN; INSERT INTO t VALUES (2, 'two')"),
+                  "ok / affected 1 / ok / affected 1");
+        ASSERT_GT(removal, 0u);
+      }
+      vfs.set_hook([&](FaultOp op, std::uint64_t) {
+        if (op == FaultOp::Unlink && !std::filesystem::exists(second_name)) {
+          std::filesystem::create_hard_link(journal, second_name);
+        }
+      });
+      vfs.arm({.ops = unlink | write, .nth = removal, .torn = true, .persistent = true});
+      ASSERT_EQ(run_sql(*db, "COMMIT"), "!io error: Input/output error (os error 5)");
+      vfs.set_hook(nullptr);
+      ASSERT_TRUE(lock_would_block(path, true));
+      if (retried_ops == 0) {
+        // The unarmed retry counts the operations to kill it at.
+        vfs.arm({.ops = kChangeOps | kLookupOps});
+        ASSERT_EQ(run_sql(*db, query), "[id]");
+        retried_ops = vfs.count();
+        ASSERT_GE(retried_ops, 5u);  // a write and a sync each of the journal and the database at least
+        continue;
+      }
+      vfs.arm({.ops = kChangeOps | kLookupOps, .nth = n, .action = FaultPlan::Action::Crash});
+      (void)run_sql(*db, query);
+      ASSERT_TRUE(vfs.crashed());
+    }
     Database later = open_db(path);
-    EXPECT_EQ(run_sql(later, query), c.failed_rows);
-    // The second name, where there is one, holds nothing worth replaying.
-    if (c.link == Link::AfterCommit) {
-      EXPECT_EQ(std::filesystem::file_size(second_name), 0u);
-    }
+    const std::string rows = run_sql(later, query + "; PRAGMA integrity_check");
+    EXPECT_TRUE(rows == "[id] / [integrity_check] ('ok')" || rows == "[id] (2) / [integrity_check] ('ok')") << rows;
+    EXPECT_FALSE(os.exists(journal));
   }
   std::filesystem::remove(second_name);
 }

@@ -150,6 +150,10 @@ class FaultFile final : public VfsFile {
     if (vfs_.is_crashed()) return crashed_error();
     return base_->id();
   }
+  Result<std::string> current_path() override {
+    if (vfs_.is_crashed()) return crashed_error();
+    return base_->current_path();
+  }
   Result<FileLook> look() override {
     FaultVfs::Verdict v = vfs_.judge(FaultOp::Size);
     if (!v.proceed) return Error::io(v.error);
@@ -218,7 +222,7 @@ FaultVfs::Verdict FaultVfs::judge(FaultOp op) {
     cut_power();
     return {false, false, EIO};
   }
-  if (failing_) return {false, false, plan_.error};
+  if (failing_ || (plan_.also_nth != 0 && counted_ == plan_.also_nth)) return {false, false, plan_.error};
   if (counted_ != plan_.nth) return {};
   fired_ = true;
   if (plan_.action == FaultPlan::Action::Crash) {

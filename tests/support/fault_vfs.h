@@ -84,6 +84,8 @@ struct FaultPlan {
                               // the firing lock request first unlocks, the
                               // firing unlink first removes the file
   bool persistent = false;    // Fail: every later selected operation fails too
+  std::uint64_t also_nth = 0; // Fail: a later selected operation that fails
+                              // too, once and whole
   std::uint64_t crash_at = 0; // the crash_at-th selected operation crashes (a
                               // failure at `nth` followed by a crash)
   bool lock_gaps = false;     // a lock conversion first gives up the lock held,

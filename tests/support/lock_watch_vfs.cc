@@ -60,6 +60,7 @@ class WatchedFile final : public VfsFile {
   }
   Result<FileId> id() override { return base_->id(); }
   Result<FileLook> look() override { return base_->look(); }
+  Result<std::string> current_path() override { return base_->current_path(); }
 
  private:
   LockWatchVfs& vfs_;
