@@ -60,7 +60,7 @@ Status CommitJournal::write() {
 Status CommitJournal::commit_point() {
   // The removal may take the name although it reports a failure: until it
   // is judged a success, the journal is not known to be at its name.
-  at_name_ = false;
+  state_ = State::InDatabaseUnnamed;
   if (Status removed = vfs_.delete_file(path_); !removed.ok()) {
     BKF_TRY(judge_failed_removal(std::move(removed), vfs_, path_, *file_));
   }
@@ -77,7 +77,6 @@ Status CommitJournal::commit_point() {
 void CommitJournal::done() noexcept {
   file_.reset();
   state_ = State::None;
-  at_name_ = false;
   lock_went_ = false;
   release_if_large(image_);
 }
@@ -128,7 +127,7 @@ Status CommitJournal::put_back_at_name(VfsFile& db) {
     // opener of this database looks there.
     file_ = std::move(placed);
   }
-  at_name_ = true;
+  state_ = State::InDatabase;
   return {};
 }
 
@@ -141,11 +140,11 @@ Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std
     done();
     return recover_journal(vfs_, path_, db, page_size, scratch);
   }
-  if (state_ == State::InDatabase) {
+  if (state_ != State::Created) {
     // However this undo fails (an error, or no memory), the owner keeps
     // the lock exactly when the journal is not at its name, and gives it
     // up otherwise, letting others find the journal.
-    OnExit on_failure([&] { lock_went_ = at_name_; });
+    OnExit on_failure([&] { lock_went_ = state_ == State::InDatabase; });
     if (lock_went_) {
       if (BKF_TRY(judge(db)) != Found::AtItsName) {
         on_failure.dismiss();
@@ -153,7 +152,7 @@ Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std
         return {};
       }
       lock_went_ = false;
-    } else if (!at_name_) {
+    } else if (state_ == State::InDatabaseUnnamed) {
       BKF_TRY(put_back_at_name(db));
     }
     BKF_TRY(journal::replay_image(image_, db));

@@ -91,10 +91,7 @@ class CommitJournal {
   // The database file is about to receive the transaction's pages (write()
   // has succeeded, so the journal is durably at its name): from here on,
   // an undo writes the image back.
-  void database_touched() {
-    state_ = State::InDatabase;
-    at_name_ = true;
-  }
+  void database_touched() { state_ = State::InDatabase; }
   // The commit point: the journal's name goes. A removal that reports a
   // failure is judged by the open file (its link count): gone, it is a
   // success; still linked anywhere, the failure stands, and the owner
@@ -108,7 +105,7 @@ class CommitJournal {
   // no journal confirmed at its name describes: the owner then keeps the
   // database's exclusive lock until undo() succeeds (or the connection
   // closes, see give_up()).
-  bool keeps_lock() const { return state_ == State::InDatabase && !at_name_; }
+  bool keeps_lock() const { return state_ == State::InDatabaseUnnamed; }
 
   // Undoes a failed commit: when `db` may hold part of the transaction,
   // makes sure the journal is at its name and writes the image back into
@@ -131,8 +128,13 @@ class CommitJournal {
     // The journal was created (or an open that may have made it was
     // tried); the database file holds nothing of the transaction.
     Created,
-    // The database file may hold part of the transaction.
+    // The database file may hold part of the transaction, and the
+    // journal is durably at its name.
     InDatabase,
+    // The same, but the journal is not known to be at its name (its
+    // removal may have taken the name): an undo that fails here keeps the
+    // lock.
+    InDatabaseUnnamed,
   };
   // How a pending undo whose failure let the lock go finds its journal.
   enum class Found : std::uint8_t {
@@ -150,7 +152,7 @@ class CommitJournal {
   Result<std::optional<std::string>> missing_name(VfsFile& db);
   // Makes sure the journal is at its name before the undo writes into
   // `db`: looks, and puts the image back beside the database when it is
-  // not there (see the file comment). Sets at_name_.
+  // not there (see the file comment). Moves to InDatabase.
   Status put_back_at_name(VfsFile& db);
   // The journal is done with: closed, and a large image given back.
   void done() noexcept;
@@ -158,8 +160,6 @@ class CommitJournal {
   Vfs& vfs_;
   std::string path_;
   State state_ = State::None;
-  // In InDatabase: the journal is known to be durably at its name.
-  bool at_name_ = false;
   // In InDatabase: an earlier undo failed with the journal at its name,
   // and the owner gave up the lock: others may have found the journal.
   bool lock_went_ = false;

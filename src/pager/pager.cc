@@ -48,9 +48,9 @@ Status refuse_several_names(const std::string& name, const FileLook& look) {
 }
 
 // A lock taken on `file` for the length of a scope: given up on every way
-// out (an error return, an exception) unless kept. The database file's
-// lock is also kept while `journal` says that a failed undo must keep it
-// (CommitJournal::keeps_lock).
+// out (an error return, an exception) unless kept. Where the scope undoes a
+// failed commit, the database file's lock is also kept while `journal`
+// says that the undo must keep it (CommitJournal::keeps_lock).
 class HeldLock {
  public:
   explicit HeldLock(VfsFile& file, const CommitJournal* journal = nullptr) noexcept
@@ -239,7 +239,6 @@ Status Pager::refuse_if_several_names() {
 }
 
 Status Pager::finish_kept_undo() {
-  if (!journal_.keeps_lock()) return {};
   // The lock held since the commit failed is given up on every way out but
   // one: an undo that fails again without its journal at its name.
   HeldLock held(*file_, &journal_);
@@ -247,6 +246,10 @@ Status Pager::finish_kept_undo() {
 }
 
 Status Pager::recover_hot_journal() {
+  // An undo left pending here gave the lock up when it failed (its journal
+  // was at its name), and however it fails again, it lets the lock go
+  // (CommitJournal::undo): only rollback() and finish_kept_undo() keep it.
+  assert(!journal_.keeps_lock() && "an undo that keeps the lock is finished first");
   if (journal_.pending()) BKF_TRY(journal_.undo(*file_, header_.page_size, io_buf_));
   // Asked at every begin: the look-up builds no error unless it fails.
   const Vfs::Presence hot = vfs_.look_up(journal_.path());
@@ -448,13 +451,10 @@ Status Pager::free_page(PageId id) {
 
 // ------------------------------------------------------------ transactions
 
-// A journal-mode reader holds the database's lock exclusively while it
-// recovers a journal; an undo of its own that fails there may have to keep
-// it (CommitJournal::keeps_lock).
 Status Pager::release_read_lock() {
   ReadLock held = read_lock_;
   read_lock_ = ReadLock::None;
-  if (held == ReadLock::Db && !journal_.keeps_lock()) return file_->unlock();
+  if (held == ReadLock::Db) return file_->unlock();
   if (held == ReadLock::Wal && wal_) return wal_->file().unlock();
   return {};
 }
@@ -462,17 +462,17 @@ Status Pager::release_read_lock() {
 void Pager::release_read_lock_quietly() noexcept {
   const ReadLock held = read_lock_;
   read_lock_ = ReadLock::None;
-  if (held == ReadLock::Db && !journal_.keeps_lock()) unlock_quietly(*file_);
+  if (held == ReadLock::Db) unlock_quietly(*file_);
   if (held == ReadLock::Wal && wal_) unlock_quietly(wal_->file());
 }
 
 Status Pager::begin() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxAlreadyActive);
-  BKF_TRY(finish_kept_undo());
+  if (journal_.keeps_lock()) [[unlikely]] BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  HeldLock held(*file_, &journal_);
+  HeldLock held(*file_);
   BKF_TRY(refuse_if_several_names());
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
@@ -672,7 +672,7 @@ Status Pager::read_lock() {
   BKF_PAGER_OP();
   if (in_tx_) return {};
   assert(read_lock_ == ReadLock::None && "read_lock without read_unlock");
-  BKF_TRY(finish_kept_undo());
+  if (journal_.keeps_lock()) [[unlikely]] BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   // Whatever ends an attempt short of success (an error, or no memory)
   // gives up the lock it holds.
@@ -754,14 +754,14 @@ Status Pager::checkpoint_locked() {
 Status Pager::wal_checkpoint() {
   BKF_PAGER_OP();
   if (in_tx_) return checkpoint_locked();
-  BKF_TRY(finish_kept_undo());
+  if (journal_.keeps_lock()) [[unlikely]] BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   // The database lock keeps writers from appending while the log is copied
   // and emptied; the refresh makes this connection's index current. A file
   // that has gained a name is checkpointed all the same: its log is found
   // by one name only, the database file by both.
   BKF_TRY(file_->lock(true));
-  HeldLock held(*file_, &journal_);
+  HeldLock held(*file_);
   BKF_TRY(recover_hot_journal());
   BKF_TRY(sync_from_disk());
   return checkpoint_locked();
@@ -818,10 +818,10 @@ void Pager::save_log_if_linked() noexcept {
 Status Pager::set_journal_mode_wal() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxJournalModeInTx);
-  BKF_TRY(finish_kept_undo());
+  if (journal_.keeps_lock()) [[unlikely]] BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  HeldLock held(*file_, &journal_);
+  HeldLock held(*file_);
   return switch_to_wal();
 }
 
@@ -877,10 +877,10 @@ void Pager::restore_file_header() noexcept {
 Status Pager::set_journal_mode_delete() {
   BKF_PAGER_OP();
   if (in_tx_) return Error::tx(kTxJournalModeInTx);
-  BKF_TRY(finish_kept_undo());
+  if (journal_.keeps_lock()) [[unlikely]] BKF_TRY(finish_kept_undo());
   release_read_lock_quietly();
   BKF_TRY(file_->lock(true));
-  HeldLock held(*file_, &journal_);
+  HeldLock held(*file_);
   return switch_to_journal();
 }
 

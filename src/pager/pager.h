@@ -263,8 +263,8 @@ class Pager {
   // Tries again an undo that keeps the database's exclusive lock
   // (CommitJournal::keeps_lock), under that lock. Afterwards the lock is
   // held only when the undo failed and still keeps it; then its error is
-  // returned. Nothing to do otherwise. Called first by every operation
-  // that takes a lock.
+  // returned. Called first by every operation that takes a lock, when
+  // keeps_lock() says so.
   Status finish_kept_undo();
   // Finishes (or drops) an undo of this connection's own journal left
   // pending (CommitJournal::undo), then recovers the journal at the
