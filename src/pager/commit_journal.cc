@@ -90,7 +90,7 @@ Result<bool> CommitJournal::still_to_undo(VfsFile& db) {
   return !BKF_TRY(named_by(vfs_, db_path_, db));
 }
 
-Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std::uint8_t>& scratch,
+Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, ByteBuffer& scratch,
                            bool right_after_commit) {
   if (state_ == State::None) return {};
   if (!file_) {
@@ -123,7 +123,7 @@ Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std
 }
 
 Status recover_journal(Vfs& vfs, const std::string& journal_path, VfsFile& db, std::uint32_t db_page_size,
-                       std::vector<std::uint8_t>& scratch) {
+                       ByteBuffer& scratch) {
   if (!BKF_TRY(vfs.present(journal_path))) return {};
   Result<std::unique_ptr<VfsFile>> opened = vfs.open(journal_path, false);
   if (!opened.ok()) {
