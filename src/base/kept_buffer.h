@@ -40,11 +40,17 @@ constexpr std::size_t kept_growth(std::size_t capacity, std::size_t need, std::s
   return std::min(std::max(need, 2 * capacity), bound);
 }
 
-// Makes room in `v` for `n` elements, growing it by kept_growth: filling it
-// with up to `n` elements then allocates nothing.
 template <class T>
-void reserve_kept(std::vector<T>& v, std::size_t n) {
-  if (n > v.capacity()) v.reserve(kept_growth(v.capacity(), n, sizeof(T)));
+[[gnu::noinline]] void grow_kept(std::vector<T>& v, std::size_t n) {
+  v.reserve(kept_growth(v.capacity(), n, sizeof(T)));
+}
+
+// Makes room in `v` for `n` elements, growing it by kept_growth: filling it
+// with up to `n` elements then allocates nothing. Called once per commit
+// for each list, so the check that almost always finds room is inline.
+template <class T>
+inline void reserve_kept(std::vector<T>& v, std::size_t n) {
+  if (n > v.capacity()) [[unlikely]] grow_kept(v, n);
 }
 
 // Frees `v`'s storage when it holds more than kKeptBufferBytes; otherwise
