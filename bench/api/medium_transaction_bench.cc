@@ -85,18 +85,6 @@ constexpr std::int64_t kFillRowsPerTransaction = 1000;
 // Pages holding `mb` megabytes (10^6 bytes), rounded to the nearest.
 std::int64_t pages_of_mb(double mb) { return static_cast<std::int64_t>(mb * 1e6 / kPageSize + 0.5); }
 
-long rss_mb() {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  long kb = -1;
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
-  }
-  std::fclose(f);
-  return kb < 0 ? -1 : kb / 1024;
-}
-
 long minor_faults() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
