@@ -4,8 +4,9 @@
 # comparing two builds of the library.
 #
 # Usage:
-#   bench/callgrind_workloads.sh api   [--bin PATH] [--mode delete|wal|both] [--scale F] [--dir DIR]
-#   bench/callgrind_workloads.sh calls [--bin PATH] [--mode delete|wal|both] [--calls N] [--dir DIR]
+#   bench/callgrind_workloads.sh api    [--bin PATH] [--mode delete|wal|both] [--scale F] [--dir DIR]
+#   bench/callgrind_workloads.sh calls  [--bin PATH] [--mode delete|wal|both] [--calls N] [--dir DIR]
+#   bench/callgrind_workloads.sh medium [--bin PATH] [--transactions N] [--dir DIR]
 #
 # api    runs api_bench (default build/bench/api/api_bench, --mode both,
 #        --scale 0.1: under a minute; --scale 1 takes some 2.5 minutes a
@@ -21,6 +22,11 @@
 #        --mode both, --calls 5000) once per shape and mode, counting only
 #        inside that shape's measure_* function, and prints
 #        "mode.shape instructions instructions_per_call".
+# medium runs medium_transaction_bench (default
+#        build/bench/api/medium_transaction_bench, --transactions 40) once
+#        per loop of transactions, counting only inside its
+#        measure_transactions function, and prints
+#        "name instructions instructions_per_transaction".
 #
 # --bin takes any build of either program, e.g. one linked against another
 # commit's library. --dir goes to the program (where its files go; default
@@ -32,19 +38,24 @@
 set -euo pipefail
 
 what=${1:-}
-[[ $what == api || $what == calls ]] || { sed -n '6,8p' "$0" >&2; exit 2; }
+[[ $what == api || $what == calls || $what == medium ]] || { sed -n '6,9p' "$0" >&2; exit 2; }
 shift
 root=$(cd "$(dirname "$0")/.." && pwd)
-if [[ $what == api ]]; then bin=$root/build/bench/api/api_bench; else bin=$root/build/bench/api/call_cost_bench; fi
-mode=both scale=0.1 calls=5000 dir_args=()
+case $what in
+  api) bin=$root/build/bench/api/api_bench ;;
+  calls) bin=$root/build/bench/api/call_cost_bench ;;
+  medium) bin=$root/build/bench/api/medium_transaction_bench ;;
+esac
+mode=both scale=0.1 calls=5000 transactions=40 dir_args=()
 while (($#)); do
   case $1 in
     --bin) bin=$2 ;;
     --mode) mode=$2 ;;
     --scale) scale=$2 ;;
     --calls) calls=$2 ;;
+    --transactions) transactions=$2 ;;
     --dir) dir_args=(--dir "$2") ;;
-    *) sed -n '6,8p' "$0" >&2; exit 2 ;;
+    *) sed -n '6,9p' "$0" >&2; exit 2 ;;
   esac
   shift 2
 done
@@ -74,6 +85,16 @@ if [[ $what == api ]]; then
   echo "# after the last workload $rest"
   echo "# total $sum (callgrind's own total $total)"
   ((sum == total)) || { echo "dumps do not add up to the total" >&2; exit 1; }
+elif [[ $what == medium ]]; then
+  for loop in delete.alternating_2.4_2.9 wal.alternating_2.5_2.9 delete.over_bound_4.19; do
+    valgrind --tool=callgrind --callgrind-out-file="$tmp/cg.$loop" \
+      --collect-atstart=no --toggle-collect='*measure_transactions(*' \
+      "$bin" --only "$loop" --transactions "$transactions" "${dir_args[@]}" >"$tmp/stdout" 2>"$tmp/stderr" ||
+      { cat "$tmp/stderr" >&2; exit 1; }
+    grep -q "^$loop " "$tmp/stdout" || { echo "$loop did not run" >&2; exit 1; }
+    n=$(count_of "$tmp/cg.$loop")
+    awk -v name="$loop" -v n="$n" -v t="$transactions" 'BEGIN { printf "%s %s %.0f\n", name, n, n / t }'
+  done
 else
   [[ $mode == both ]] && modes=(delete wal) || modes=("$mode")
   for m in "${modes[@]}"; do

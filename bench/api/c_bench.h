@@ -1,6 +1,6 @@
 // What the benchmarks of the C interface share: calls that fail loudly,
-// where their files go, and their removal. Only the public header is used,
-// as in the programs themselves.
+// where their files go, their removal, and the process's resident memory.
+// Only the public header is used, as in the programs themselves.
 #pragma once
 
 #include <errno.h>
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "brackenford.h"
@@ -43,6 +44,19 @@ inline std::string default_dir() {
 // Removes a database file and its journal and log, where they are.
 inline void remove_db_files(const std::string& path) {
   for (const char* suffix : {"", "-journal", "-wal"}) ::unlink((path + suffix).c_str());
+}
+
+// Resident memory of this process, in MB (-1 when it cannot be read).
+inline long rss_mb() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long kb = -1;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
+  }
+  std::fclose(f);
+  return kb < 0 ? -1 : kb / 1024;
 }
 
 }  // namespace bkf_bench

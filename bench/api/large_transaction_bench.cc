@@ -26,7 +26,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "c_bench.h"
@@ -35,19 +34,6 @@ namespace {
 
 using namespace bkf_bench;
 using Clock = std::chrono::steady_clock;
-
-// Resident memory of this process, in MB.
-long rss_mb() {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  long kb = -1;
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
-  }
-  std::fclose(f);
-  return kb < 0 ? -1 : kb / 1024;
-}
 
 void report(const std::string& name, std::int64_t ops, Clock::time_point start) {
   const double s = std::chrono::duration<double>(Clock::now() - start).count();

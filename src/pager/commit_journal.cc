@@ -131,7 +131,7 @@ Status CommitJournal::put_back_at_name(VfsFile& db) {
   return {};
 }
 
-Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std::uint8_t>& scratch) {
+Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, ByteBuffer& scratch) {
   if (state_ == State::None) return {};
   if (!file_) {
     // The open failed, and may have made the file: whatever is at the name
@@ -174,7 +174,7 @@ Status CommitJournal::undo(VfsFile& db, std::uint32_t page_size, std::vector<std
 }
 
 Status recover_journal(Vfs& vfs, const std::string& journal_path, VfsFile& db, std::uint32_t db_page_size,
-                       std::vector<std::uint8_t>& scratch) {
+                       ByteBuffer& scratch) {
   if (!BKF_TRY(vfs.present(journal_path))) return {};
   Result<std::unique_ptr<VfsFile>> opened = vfs.open(journal_path, false);
   if (!opened.ok()) {

@@ -58,8 +58,8 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/result.h"
 #include "pager/vfs.h"
 
@@ -82,7 +82,7 @@ class CommitJournal {
   // The buffer the commit lays the journal out in (journal::Image), kept
   // from one commit to the next up to a bound (base/kept_buffer.h): a
   // larger one is given back once the journal is done with.
-  std::vector<std::uint8_t>& image() { return image_; }
+  ByteBuffer& image() { return image_; }
 
   // Creates the journal and writes image() into it durably: the file, then
   // its directory entry. From the creation on (a failed open may have made
@@ -116,7 +116,7 @@ class CommitJournal {
   // false. `page_size` and `scratch` serve a journal whose open failed,
   // which is recovered by its name. The caller holds the database's
   // exclusive lock.
-  Status undo(VfsFile& db, std::uint32_t page_size, std::vector<std::uint8_t>& scratch);
+  Status undo(VfsFile& db, std::uint32_t page_size, ByteBuffer& scratch);
   // The connection closes while its undo keeps the lock: the undo is given
   // up, leaving the files as they are (the failed transaction stands
   // whole; a journal beside a moved database is left to its next opener).
@@ -164,7 +164,7 @@ class CommitJournal {
   // and the owner gave up the lock: others may have found the journal.
   bool lock_went_ = false;
   std::unique_ptr<VfsFile> file_;      // open from creation until done
-  std::vector<std::uint8_t> image_;    // the journal's bytes
+  ByteBuffer image_;                   // the journal's bytes
 };
 
 // Recovers a rollback journal found at `journal_path`, beside the database
@@ -175,6 +175,6 @@ class CommitJournal {
 // nothing. `db_page_size` is 0 when the database header cannot be read.
 // The caller holds the database's exclusive lock.
 Status recover_journal(Vfs& vfs, const std::string& journal_path, VfsFile& db, std::uint32_t db_page_size,
-                       std::vector<std::uint8_t>& scratch);
+                       ByteBuffer& scratch);
 
 }  // namespace bkf

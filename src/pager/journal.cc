@@ -20,8 +20,7 @@ std::uint64_t record_offset(std::uint32_t page_size, std::uint32_t i) {
 
 std::string journal_path(const std::string& db_path) { return db_path + "-journal"; }
 
-Image::Image(std::vector<std::uint8_t>& buf, std::uint32_t page_size, std::uint32_t db_pages,
-             std::uint32_t records)
+Image::Image(ByteBuffer& buf, std::uint32_t page_size, std::uint32_t db_pages, std::uint32_t records)
     : buf_(buf), page_size_(page_size) {
   buf_.resize(static_cast<std::size_t>(file_size(page_size, records)));
   std::memcpy(buf_.data(), kStartMagic, 8);
@@ -102,7 +101,7 @@ Status cut_and_sync(const Info& info, VfsFile& db) {
 
 }  // namespace
 
-Status replay(VfsFile& file, const Info& info, VfsFile& db, std::vector<std::uint8_t>& scratch) {
+Status replay(VfsFile& file, const Info& info, VfsFile& db, ByteBuffer& scratch) {
   const std::size_t rec = std::size_t{info.page_size} + 4;
   scratch.resize(rec);
   for (std::uint32_t i = 0; i < info.records; ++i) {
@@ -112,7 +111,7 @@ Status replay(VfsFile& file, const Info& info, VfsFile& db, std::vector<std::uin
   return cut_and_sync(info, db);
 }
 
-Status replay_image(const std::vector<std::uint8_t>& image, VfsFile& db) {
+Status replay_image(std::span<const std::uint8_t> image, VfsFile& db) {
   Info info;
   info.page_size = load_be32(image.data() + 8);
   info.db_pages = load_be32(image.data() + 12);

@@ -16,9 +16,10 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
-#include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/result.h"
 #include "pager/header.h"
 #include "pager/vfs.h"
@@ -36,18 +37,19 @@ inline std::uint64_t file_size(std::uint32_t page_size, std::uint32_t records) {
 }
 
 // Lays out a complete journal in a caller-owned buffer (reused from commit to
-// commit); the caller then fills each record's content.
+// commit): its fixed fields and end marker. The buffer's other bytes are
+// left as they were (ByteBuffer), so the caller fills every record, its
+// page number through record() and its content.
 class Image {
  public:
-  Image(std::vector<std::uint8_t>& buf, std::uint32_t page_size, std::uint32_t db_pages,
-        std::uint32_t records);
+  Image(ByteBuffer& buf, std::uint32_t page_size, std::uint32_t db_pages, std::uint32_t records);
   // Stores record i's page number and returns where its content goes.
   std::uint8_t* record(std::uint32_t i, PageId page);
   const std::uint8_t* data() const { return buf_.data(); }
   std::size_t size() const { return buf_.size(); }
 
  private:
-  std::vector<std::uint8_t>& buf_;
+  ByteBuffer& buf_;
   std::uint32_t page_size_;
 };
 
@@ -72,10 +74,10 @@ Status check_replayable(VfsFile& file, const Info& info, std::uint32_t db_page_s
 
 // Writes every record back into `db`, cuts `db` to db_pages pages and syncs
 // it. Streams one record at a time through `scratch`.
-Status replay(VfsFile& file, const Info& info, VfsFile& db, std::vector<std::uint8_t>& scratch);
+Status replay(VfsFile& file, const Info& info, VfsFile& db, ByteBuffer& scratch);
 
 // The same from a complete journal image in memory (an Image's bytes), as
 // the commit that wrote it holds it: nothing is read from the journal file.
-Status replay_image(const std::vector<std::uint8_t>& image, VfsFile& db);
+Status replay_image(std::span<const std::uint8_t> image, VfsFile& db);
 
 }  // namespace bkf::journal

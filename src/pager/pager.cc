@@ -168,7 +168,7 @@ Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std:
   const std::uint64_t size = look.size;
   const std::string jpath = journal::journal_path(path);
   const std::string wpath = Wal::wal_path(path);
-  std::vector<std::uint8_t> scratch;
+  ByteBuffer scratch;
   DbHeader header;
   if (size == 0) {
     // A new database (or one whose creator never wrote its first page): no
@@ -182,7 +182,8 @@ Result<std::unique_ptr<Pager>> Pager::open_file(Vfs& vfs, std::string path, std:
       }
     }
     if (removed) BKF_TRY(vfs.sync_dir(path));
-    scratch.assign(header.page_size, 0);
+    scratch.resize(header.page_size);
+    std::memset(scratch.data(), 0, scratch.size());
     header.encode(scratch.data());
     BKF_TRY(file->write_all_at(scratch.data(), scratch.size(), 0));
     BKF_TRY(file->sync());
@@ -490,7 +491,7 @@ void Pager::end_transaction() noexcept {
 
 void Pager::release_large_buffers() noexcept {
   // io_buf_ and run_buf_ hold a run of pages at most (kMaxRunBytes), so
-  // their growth keeps them under twice that: they are kept.
+  // their growth keeps them within what is kept: they are kept.
   release_if_large(dirty_scratch_);
   release_if_large(journal_pages_);
   if (wal_) wal_->release_large_buffers();
@@ -531,6 +532,7 @@ Status Pager::commit() {
 
 void Pager::sorted_dirty_pages() {
   dirty_scratch_.clear();
+  reserve_kept(dirty_scratch_, cache_.dirty_count());
   cache_.for_each_dirty([&](PageFrame& f) { dirty_scratch_.push_back(&f); });
   std::sort(dirty_scratch_.begin(), dirty_scratch_.end(),
             [](const PageFrame* a, const PageFrame* b) { return a->id < b->id; });
@@ -544,6 +546,7 @@ Status Pager::commit_journal() {
   // 1. The journal: page 1 and every changed page that existed at begin,
   //    as the file holds them now (the last committed content), read with
   //    one read per run of consecutive pages.
+  reserve_kept(journal_pages_, dirty_scratch_.size() + 1);
   journal_pages_.assign(1, 1);
   for (PageFrame* f : dirty_scratch_) {
     if (f->id <= old_count && f->id != 1) journal_pages_.push_back(f->id);

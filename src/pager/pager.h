@@ -95,6 +95,7 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/result.h"
 #include "pager/commit_journal.h"
 #include "pager/header.h"
@@ -316,10 +317,10 @@ class Pager {
   // undo, until finish_kept_undo() or recover_hot_journal() finishes or
   // drops it).
   CommitJournal journal_;
-  std::vector<std::uint8_t> io_buf_;           // reused: a checkpoint's runs, a log page
+  ByteBuffer io_buf_;                          // reused: a checkpoint's runs, a log page
   std::vector<PageFrame*> dirty_scratch_;      // reused: sorted dirty pages
   std::vector<PageId> journal_pages_;          // reused: pages a journal holds
-  std::vector<std::uint8_t> run_buf_;          // reused: a commit's runs of pages (read, written)
+  ByteBuffer run_buf_;                         // reused: a commit's runs of pages (read, written)
 #ifndef NDEBUG
   bool busy_ = false;
   friend class PagerOpScope;

@@ -101,6 +101,8 @@ Result<bool> Wal::rescan(bool wait) {
 
   pending_.clear();
   std::uint64_t pos = end_;
+  // No commit holds more frames than the scan reads.
+  if (size > pos) reserve_kept(pending_, static_cast<std::size_t>((size - pos) / fs));
   for (; pos + fs <= size; pos += fs) {
     BKF_TRY(file_->read_exact_at(head, sizeof head, pos));
     PageId page = load_be32(head);
@@ -281,9 +283,10 @@ Result<bool> Wal::wait_fairly(std::chrono::milliseconds window, bool& tail_inert
   return file_->lock_within(true, window);
 }
 
-Status Wal::checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch) {
+Status Wal::checkpoint(VfsFile& db, bool sync_db, ByteBuffer& scratch) {
   if (index_.empty()) return {};
   pending_.clear();
+  reserve_kept(pending_, index_.size());
   index_.for_each([&](PageId p, std::uint64_t off) {
     if (p <= db_pages_) pending_.emplace_back(p, off);
   });

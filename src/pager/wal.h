@@ -60,6 +60,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/result.h"
 #include "pager/header.h"
 #include "pager/page_map.h"
@@ -132,8 +133,9 @@ class Wal {
   Result<bool> read_page(PageId page, std::uint8_t* buf);
 
   // Commit, in two steps. prepare_frames(n) sizes the reused frame buffer for
-  // n frames; frame(i, page, commit) stores frame i's header and returns
-  // where its content goes. append(n, ...) takes the side lock, zeroes a
+  // n frames, whose bytes it leaves as they were (ByteBuffer); frame(i,
+  // page, commit) stores frame i's header and returns where its content
+  // goes, which the caller fills, for every i below n. append(n, ...) takes the side lock, zeroes a
   // tail (see the file comment; synced whatever `sync` says), writes
   // the n frames at the end of the file in one positioned write, syncs the
   // log when `sync`, and then publishes them. When the write or the sync
@@ -188,7 +190,7 @@ class Wal {
   // Once the file is empty the index is too, whether or not its sync then
   // fails; when it fails, the next append syncs the cut before it writes,
   // whatever its own sync flag. Nothing happens without a commit.
-  Status checkpoint(VfsFile& db, bool sync_db, std::vector<std::uint8_t>& scratch);
+  Status checkpoint(VfsFile& db, bool sync_db, ByteBuffer& scratch);
 
   // Cuts the log file to one byte, which marks it as removed, and removes
   // it if it is still there. Committed frames not yet checkpointed are
@@ -229,7 +231,7 @@ class Wal {
   std::uint64_t scanned_ = 0;       // see scanned_size()
   bool cut_unsynced_ = false;       // a checkpoint's cut whose sync failed
   bool wrote_nothing_ = false;      // see append()
-  std::vector<std::uint8_t> frames_;                        // reused commit buffer
+  ByteBuffer frames_;                                       // reused commit buffer
   std::vector<std::pair<PageId, std::uint64_t>> pending_;   // reused by rescan
 };
 

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "base/kept_buffer.h"
 #include "pager_test_util.h"
 #include "support/fault_vfs.h"
 #include "support/lock_probe.h"
@@ -222,6 +223,50 @@ TEST_F(PagerTest, JournalHoldsTheOldImagesUntilTheCommitPoint) {
   must(p->commit());
   EXPECT_EQ(journal, make_journal(512, 10, {{1, before.substr(0, 512)}, {3, before.substr(1024, 512)}}));
   EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
+}
+
+// A journal larger than what a connection keeps between commits (its image
+// in storage taken for that commit alone, and given back once the journal
+// is done with) holds the old images all the same; a commit that fails
+// once its pages are in the file is undone from it, and the connection's
+// next commits, large and small, take storage again.
+TEST_F(PagerTest, AJournalLargerThanWhatIsKeptServesItsUndo) {
+  constexpr std::uint32_t kPs = 4096;
+  const std::uint32_t pages = kKeptBufferBytes / kPs + 10;  // pages 2..pages+1
+  append_pages(*create(kPs), static_cast<int>(pages), 1);
+  const std::string before = read_file(path_);
+  std::vector<std::pair<PageId, std::string>> records{{1, before.substr(0, kPs)}};
+  for (PageId id = 2; id <= pages + 1; ++id) records.emplace_back(id, before.substr((id - 1) * kPs, kPs));
+
+  FaultVfs fault(vfs_);
+  auto p = must(Pager::open(fault, path_));
+  must(p->begin());
+  for (PageId id = 2; id <= pages + 1; ++id) fill_page(*p, id, 2);
+  // The third sync is the database file's, after its pages were written.
+  std::string journal;
+  fault.set_hook([&](FaultOp, std::uint64_t n) {
+    if (n == 3) journal = read_file(path_ + "-journal");
+  });
+  fault.arm({.ops = static_cast<unsigned>(FaultOp::Sync), .nth = 3});
+  EXPECT_FALSE(p->commit().ok());
+  fault.set_hook(nullptr);
+  fault.disarm();
+  EXPECT_TRUE(journal == make_journal(kPs, pages + 1, records)) << "the journal does not hold the old images";
+  must(p->rollback());
+  EXPECT_TRUE(read_file(path_) == before) << "the failed commit was not undone";
+  EXPECT_FALSE(vfs_.exists(path_ + "-journal"));
+
+  must(p->begin());
+  for (PageId id = 2; id <= pages + 1; ++id) fill_page(*p, id, 3);
+  must(p->commit());
+  must(p->begin());
+  fill_page(*p, 2, 4);
+  must(p->commit());
+  const DbState after = capture_file(path_);
+  EXPECT_EQ(after, capture(*p));
+  ASSERT_EQ(after.pages.size(), pages);
+  EXPECT_EQ(static_cast<std::uint8_t>(after.pages[0][0]), static_cast<std::uint8_t>(2 * 31 + 4 * 7));
+  EXPECT_EQ(static_cast<std::uint8_t>(after.pages[pages - 1][0]), static_cast<std::uint8_t>((pages + 1) * 31 + 3 * 7));
 }
 
 TEST_F(PagerTest, HotJournalIsReplayedAtOpen) {
