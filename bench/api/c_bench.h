@@ -59,4 +59,18 @@ inline long rss_mb() {
   return kb < 0 ? -1 : kb / 1024;
 }
 
+// One transaction of `rows` prepared one-row INSERTs of a `bytes`-byte
+// text into t(s).
+inline void insert_texts(BkfDb* db, std::int64_t rows, std::size_t bytes) {
+  BkfStmt* ins = prepare(db, "INSERT INTO t (s) VALUES (?)");
+  const std::string text(bytes, 'x');
+  exec(db, "BEGIN");
+  for (std::int64_t i = 0; i < rows; ++i) {
+    bkf_bind_text(ins, 0, text.c_str());
+    if (bkf_exec_prepared(db, ins) != 1) die(db, "insert");
+  }
+  exec(db, "COMMIT");
+  bkf_finalize(ins);
+}
+
 }  // namespace bkf_bench

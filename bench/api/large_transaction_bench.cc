@@ -52,16 +52,8 @@ void run_mode(const std::string& dir, const char* mode, std::int64_t rows) {
   exec(db, "CREATE TABLE t (id INTEGER PRIMARY KEY, s TEXT)");
   std::printf("# rss %sstart %ld MB\n", prefix.c_str(), rss_mb());
 
-  BkfStmt* ins = prepare(db, "INSERT INTO t (s) VALUES (?)");
-  const std::string text(1000, 'x');
   auto start = Clock::now();
-  exec(db, "BEGIN");
-  for (std::int64_t i = 0; i < rows; ++i) {
-    bkf_bind_text(ins, 0, text.c_str());
-    if (bkf_exec_prepared(db, ins) != 1) die(db, "insert");
-  }
-  exec(db, "COMMIT");
-  bkf_finalize(ins);
+  insert_texts(db, rows, 1000);
   report(prefix + "insert", rows, start);
 
   start = Clock::now();

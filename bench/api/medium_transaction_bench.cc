@@ -220,16 +220,8 @@ void run_memory(const std::string& dir, const char* mode, double mb) {
     std::fflush(stdout);
   };
 
-  BkfStmt* ins = prepare(db, "INSERT INTO t (s) VALUES (?)");
-  const std::string text(kTextBytes, 'x');
   auto start = Clock::now();
-  exec(db, "BEGIN");
-  for (std::int64_t i = 0; i < rows; ++i) {
-    bkf_bind_text(ins, 0, text.c_str());
-    if (bkf_exec_prepared(db, ins) != 1) die(db, "insert");
-  }
-  exec(db, "COMMIT");
-  bkf_finalize(ins);
+  insert_texts(db, rows, kTextBytes);
   report("insert", start);
 
   BkfStmt* s = prepare(db, kUpdate);
