@@ -81,6 +81,22 @@ class CommitFaults : public ::testing::TestWithParam<const char*> {
 
   bool is_wal() const { return std::string(GetParam()) == "wal"; }
 
+  // The place of a COMMIT's removal of its journal among the operations of
+  // kinds `ops` it performs through `vfs`: `db`'s open transaction, which
+  // inserted (2, 'two'), is committed, and then opened again as it was.
+  std::uint64_t removal_place(FaultVfs& vfs, Database& db, unsigned ops) {
+    std::uint64_t removal = 0;
+    vfs.set_hook([&](FaultOp op, std::uint64_t n) {
+      if (op == FaultOp::Unlink && removal == 0) removal = n;
+    });
+    vfs.arm({.ops = ops});
+    EXPECT_EQ(run_sql(db, "COMMIT; DELETE FROM t WHERE id = 2; BEGIN; INSERT INTO t VALUES (2, 'two')"),
+              "ok / affected 1 / ok / affected 1");
+    vfs.set_hook(nullptr);
+    EXPECT_GT(removal, 0u);
+    return removal;
+  }
+
   // Runs `setup` unarmed, then `sql` with the nth counted operation
   // failing, for every n the statement performs; `check` looks at the
   // outcome.
@@ -191,19 +207,7 @@ TEST_P(CommitFaults, ACommitWhoseJournalRemovalFails) {
     ASSERT_NE(run_sql(*db, "DELETE FROM t WHERE id = 2").substr(0, 1), "!");
     ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two')"), "ok / affected 1");
     FaultPlan plan = c.plan;
-    if (plan.nth == 0) {
-      // The removal's place among the removals and looks of a COMMIT.
-      std::uint64_t at = 0;
-      fault.set_hook([&](FaultOp op, std::uint64_t n) {
-        if (op == FaultOp::Unlink && at == 0) at = n;
-      });
-      fault.arm({.ops = plan.ops});
-      ASSERT_EQ(run_sql(*db, "COMMIT; DELETE FROM t WHERE id = 2; BEGIN; INSERT INTO t VALUES (2, 'two')"),
-                "ok / affected 1 / ok / affected 1");
-      fault.set_hook(nullptr);
-      ASSERT_GT(at, 0u);
-      plan.nth = at;
-    }
+    if (plan.nth == 0) plan.nth = removal_place(fault, *db, plan.ops);
     if (c.names_unreadable) fault.fail_path_lookups("-journal");
     fault.arm(plan);
     EXPECT_EQ(run_sql(*db, "COMMIT"), c.commit);
@@ -365,15 +369,7 @@ TEST_P(CommitFaults, AFailedUndoLetsNobodyReadHalfOfItsTransaction) {
       db.emplace(std::move(*opened));
     }
     ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two')"), "ok / affected 1");
-    // The removal's place among the operations of these kinds in a COMMIT.
-    std::uint64_t removal = 0;
-    vfs.set_hook([&](FaultOp op, std::uint64_t n) {
-      if (op == FaultOp::Unlink && removal == 0) removal = n;
-    });
-    vfs.arm({.ops = c.ops});
-    ASSERT_EQ(run_sql(*db, "COMMIT; DELETE FROM t WHERE id = 2; BEGIN; INSERT INTO t VALUES (2, 'two')"),
-              "ok / affected 1 / ok / affected 1");
-    ASSERT_GT(removal, 0u);
+    const std::uint64_t removal = removal_place(vfs, *db, c.ops);
     vfs.set_hook([&](FaultOp op, std::uint64_t) {
       if (op == FaultOp::Unlink && c.link == Link::BeforeRemoval && !std::filesystem::exists(second_name)) {
         std::filesystem::create_hard_link(journal, second_name);
@@ -477,15 +473,7 @@ TEST_P(CommitFaults, AConnectionKilledInItsRetriedUndoLeavesNoHalfTransaction) {
       ASSERT_TRUE(db.ok());
       ASSERT_NE(run_sql(*db, "DELETE FROM t WHERE id > 1").substr(0, 1), "!");
       ASSERT_EQ(run_sql(*db, "BEGIN; INSERT INTO t VALUES (2, 'two')"), "ok / affected 1");
-      if (removal == 0) {
-        vfs.set_hook([&](FaultOp op, std::uint64_t k) {
-          if (op == FaultOp::Unlink && removal == 0) removal = k;
-        });
-        vfs.arm({.ops = unlink | write});
-        ASSERT_EQ(run_sql(*db, "COMMIT; DELETE FROM t WHERE id = 2; BEGIN; INSERT INTO t VALUES (2, 'two')"),
-                  "ok / affected 1 / ok / affected 1");
-        ASSERT_GT(removal, 0u);
-      }
+      if (removal == 0) removal = removal_place(vfs, *db, unlink | write);
       vfs.set_hook([&](FaultOp op, std::uint64_t) {
         if (op == FaultOp::Unlink && !std::filesystem::exists(second_name)) {
           std::filesystem::create_hard_link(journal, second_name);
