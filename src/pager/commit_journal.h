@@ -34,8 +34,10 @@
 //     first thing at its next statement, and at its close. Nobody can have
 //     read the file meanwhile, so the retried undo judges nothing: it puts
 //     the journal back and writes the image back. At close, when it fails
-//     once more, the lock goes all the same: such an undo wrote nothing,
-//     and the failed transaction stands whole.
+//     once more, the lock goes all the same: such an undo wrote nothing
+//     into the database, and the failed transaction stands whole (or is
+//     undone by the next opener, where the journal did get back to its
+//     name).
 //   - Whoever replays a journal found by its name (recover_journal: at
 //     open, begin and a journal-mode read), once the database file durably
 //     holds the journal's pages, cuts the journal to nothing through the
@@ -118,8 +120,10 @@ class CommitJournal {
   // exclusive lock.
   Status undo(VfsFile& db, std::uint32_t page_size, ByteBuffer& scratch);
   // The connection closes while its undo keeps the lock: the undo is given
-  // up, leaving the files as they are (the failed transaction stands
-  // whole; a journal beside a moved database is left to its next opener).
+  // up, leaving the files as they are. Such an undo wrote nothing into the
+  // database, so the failed transaction stands whole, unless the journal
+  // did get back to its name (its sync failed, say): then the next opener
+  // replays it.
   void give_up() noexcept { done(); }
 
  private:
