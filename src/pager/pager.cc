@@ -99,8 +99,7 @@ void Pager::release_all() noexcept {
   }
   if (journal_.keeps_lock()) {
     // A last try of the undo that keeps the database's lock; failing, it
-    // is given up and the lock goes below: that undo wrote nothing, so the
-    // failed transaction stands whole.
+    // is given up and the lock goes below (CommitJournal::give_up).
     try {
       (void)finish_kept_undo();
     } catch (...) {
