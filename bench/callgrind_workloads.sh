@@ -65,6 +65,22 @@ trap 'rm -rf "$tmp"' EXIT
 # The first count in a callgrind output file: its "summary:" or "totals:" line.
 count_of() { awk '/^(summary|totals):/ { print $2; exit }' "$1"; }
 
+# count_inside NAME FUNCTION REPEATS FORMAT ARGS...: runs the program with
+# ARGS, counting only inside FUNCTION, checks that it printed a line for
+# NAME, and prints "NAME instructions instructions_per_repeat".
+count_inside() {
+  local name=$1 fn=$2 repeats=$3 format=$4
+  shift 4
+  valgrind --tool=callgrind --callgrind-out-file="$tmp/cg.$name" \
+    --collect-atstart=no --toggle-collect="*$fn(*" \
+    "$bin" "$@" "${dir_args[@]}" >"$tmp/stdout" 2>"$tmp/stderr" ||
+    { cat "$tmp/stderr" >&2; exit 1; }
+  grep -q "^$name " "$tmp/stdout" || { echo "$name did not run" >&2; exit 1; }
+  local n
+  n=$(count_of "$tmp/cg.$name")
+  awk -v name="$name" -v n="$n" -v r="$repeats" -v f="%s %s $format\n" 'BEGIN { printf f, name, n, n / r }'
+}
+
 if [[ $what == api ]]; then
   valgrind --tool=callgrind --callgrind-out-file="$tmp/cg" \
     --dump-after='*::report(*' \
@@ -87,25 +103,13 @@ if [[ $what == api ]]; then
   ((sum == total)) || { echo "dumps do not add up to the total" >&2; exit 1; }
 elif [[ $what == medium ]]; then
   for loop in delete.alternating_2.4_2.9 wal.alternating_2.5_2.9 delete.over_bound_4.19; do
-    valgrind --tool=callgrind --callgrind-out-file="$tmp/cg.$loop" \
-      --collect-atstart=no --toggle-collect='*measure_transactions(*' \
-      "$bin" --only "$loop" --transactions "$transactions" "${dir_args[@]}" >"$tmp/stdout" 2>"$tmp/stderr" ||
-      { cat "$tmp/stderr" >&2; exit 1; }
-    grep -q "^$loop " "$tmp/stdout" || { echo "$loop did not run" >&2; exit 1; }
-    n=$(count_of "$tmp/cg.$loop")
-    awk -v name="$loop" -v n="$n" -v t="$transactions" 'BEGIN { printf "%s %s %.0f\n", name, n, n / t }'
+    count_inside "$loop" measure_transactions "$transactions" %.0f --only "$loop" --transactions "$transactions"
   done
 else
   [[ $mode == both ]] && modes=(delete wal) || modes=("$mode")
   for m in "${modes[@]}"; do
     for shape in select_1 point_lookup autocommit_insert; do
-      valgrind --tool=callgrind --callgrind-out-file="$tmp/cg.$m.$shape" \
-        --collect-atstart=no --toggle-collect="*measure_$shape(*" \
-        "$bin" --mode "$m" --only "$shape" --calls "$calls" "${dir_args[@]}" >"$tmp/stdout" 2>"$tmp/stderr" ||
-        { cat "$tmp/stderr" >&2; exit 1; }
-      grep -q "^$m\.$shape " "$tmp/stdout" || { echo "$m.$shape did not run" >&2; exit 1; }
-      n=$(count_of "$tmp/cg.$m.$shape")
-      awk -v name="$m.$shape" -v n="$n" -v c="$calls" 'BEGIN { printf "%s %s %.1f\n", name, n, n / c }'
+      count_inside "$m.$shape" "measure_$shape" "$calls" %.1f --mode "$m" --only "$shape" --calls "$calls"
     done
   done
 fi
